@@ -1,0 +1,56 @@
+/* The meter tracker's plain function interface.
+ *
+ * Callers (the engine, tools, any C program) reach the tracker only through an opaque
+ * handle. All times and periods are seconds on the tracker's time line, which counts
+ * seconds of audio handed to mTracker_add_data since the last reset; −1 before the
+ * first analysis step. Level order in every argument list: tatum, beat, pattern (bar).
+ *
+ * The tracker has no locking: one thread at a time per handle. None of these functions
+ * is meant for an audio callback — mTracker_add_data copies (and may allocate) and
+ * mTracker_process runs a whole analysis step.
+ */
+#ifndef BEATLUME_MTRACKER_H
+#define BEATLUME_MTRACKER_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct mTrackerHandle mTrackerHandle;
+
+/* New tracker for the given sample rate (44100 in the engine); the caller owns it. */
+mTrackerHandle* mTracker_init(unsigned int srate);
+/* Destroys the tracker; a null handle is ignored. */
+void mTracker_close(mTrackerHandle* handle);
+/* Forgets all audio, tracking state and ticks. */
+void mTracker_reset(mTrackerHandle* handle);
+/* Appends count mono samples (copied). Non-finite samples are taken as 0. */
+void mTracker_add_data(mTrackerHandle* handle, double* samples, unsigned int count);
+/* Runs every analysis step the buffered audio allows: 1 when at least one new step
+   was completed (new estimates and ticks), else 0. */
+int mTracker_process(mTrackerHandle* handle);
+/* The latest step's periods and phase (tick) times; −1 each before the first step. */
+void mTracker_get_period_est(mTrackerHandle* handle, double* tatumPeriod, double* beatPeriod,
+                             double* patternPeriod, double* tatumPhase, double* beatPhase,
+                             double* patternPhase);
+/* Per level: *n is the capacity on entry; the newest min(*n, length) ticks are copied,
+   oldest first, the rest of the array is zeroed, and *n becomes the number copied. */
+void mTracker_get_ticks(mTrackerHandle* handle, double* tatum, int* nTatum, double* beat, int* nBeat,
+                        double* pattern, int* nPattern);
+double mTracker_get_beatyness(mTrackerHandle* handle);
+/* Medians of the period priors, used from the next analysis step on. */
+void mTracker_change_myyValues(mTrackerHandle* handle, double patternMyy, double beatMyy, double tatumMyy);
+/* Resonator half-life in seconds; the resonator banks keep their coefficients. */
+void mTracker_change_half_time(mTrackerHandle* handle, double halfLifeSeconds);
+/* Writes the three tick lists to a text file; a null path does nothing. */
+void mTracker_dump_metfile(mTrackerHandle* handle, char const* path);
+/* Removes the analysis steps whose tatum phase lies before time t (the newest step is
+   always kept), so that memory and the cost of a step stay flat in a long run.
+   Returns 1 when rows were removed, else 0. */
+int mTracker_flush_pulse_cache(mTrackerHandle* handle, double t);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,165 @@
+#include "fft_and_filter.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <numbers>
+#include <random>
+#include <vector>
+
+namespace {
+
+std::vector<double> directDft(std::vector<double> const& interleaved, int sign) {
+    std::size_t const nn = interleaved.size() / 2;
+    std::vector<double> out(interleaved.size(), 0.0);
+    for (std::size_t k = 0; k < nn; ++k) {
+        std::complex<double> sum = 0.0;
+        for (std::size_t j = 0; j < nn; ++j) {
+            // Reduce j·k modulo nn so the angle stays small and exact for long transforms.
+            double const angle = sign * 2.0 * std::numbers::pi * double((j * k) % nn) / double(nn);
+            sum += std::complex<double>(interleaved[2 * j], interleaved[2 * j + 1]) * std::polar(1.0, angle);
+        }
+        out[2 * k] = sum.real();
+        out[2 * k + 1] = sum.imag();
+    }
+    return out;
+}
+
+std::vector<double> randomSignal(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> dist(-1.0, 1.0);
+    std::vector<double> v(n);
+    for (auto& s : v)
+        s = dist(rng);
+    return v;
+}
+
+} // namespace
+
+TEST(Fft, MatchesDirectDftForBothSignsWithoutScaling) {
+    for (std::size_t nn = 2; nn <= 2048; nn *= 2) {
+        for (short sign : {short(1), short(-1)}) {
+            std::vector<double> data = randomSignal(2 * nn, unsigned(nn + sign));
+            std::vector<double> const expected = directDft(data, sign);
+            fft(data, sign);
+            double const tolerance = 1e-11 * double(nn);
+            for (std::size_t i = 0; i < data.size(); ++i)
+                ASSERT_NEAR(data[i], expected[i], tolerance) << "nn=" << nn << " sign=" << sign << " i=" << i;
+        }
+    }
+}
+
+TEST(Fft, ImpulseRoundTripAndTinyInputs) {
+    for (short sign : {short(1), short(-1)}) {
+        std::vector<double> impulse{1, 0, 0, 0, 0, 0, 0, 0};
+        fft(impulse, sign);
+        for (std::size_t i = 0; i < impulse.size(); ++i)
+            EXPECT_DOUBLE_EQ(impulse[i], i % 2 == 0 ? 1.0 : 0.0);
+    }
+    std::vector<double> const original = randomSignal(8, 3);
+    std::vector<double> data = original;
+    fft(data, 1);
+    fft(data, -1);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        EXPECT_NEAR(data[i], 4.0 * original[i], 1e-12);
+
+    std::vector<double> single{0.25, -3.0};
+    fft(single, 1);
+    EXPECT_EQ(single, (std::vector<double>{0.25, -3.0}));
+    std::vector<double> empty;
+    fft(empty, -1);
+    EXPECT_TRUE(empty.empty());
+}
+
+TEST(Filter, FirstOrderRecursionAndFirWithUnequalLengths) {
+    std::vector<double> y(3);
+    filter({1.0}, {1.0, -0.5}, {1.0, 0.0, 0.0}, y);
+    EXPECT_EQ(y, (std::vector<double>{1.0, 0.5, 0.25}));
+
+    // Pure FIR (|a| = 1): a moving difference.
+    std::vector<double> fir(4);
+    filter({1.0, -1.0, 2.0}, {1.0}, {1.0, 2.0, 4.0, 8.0}, fir);
+    EXPECT_EQ(fir, (std::vector<double>{1.0, 1.0, 4.0, 8.0}));
+
+    // filter_imp adds to whatever y holds; |a| > |b|.
+    std::vector<double> acc{10.0, 0.0, 0.0, 0.0};
+    filter_imp({2.0}, {1.0, 0.0, 0.25}, {1.0, 0.0, 0.0, 0.0}, acc);
+    // y0 = 10 + 2; y1 = 0; y2 = -0.25·12 = -3; y3 = -0.25·0 = 0
+    EXPECT_EQ(acc, (std::vector<double>{12.0, 0.0, -3.0, 0.0}));
+
+    // filter clears y first.
+    std::vector<double> dirty{5.0, 5.0, 5.0};
+    filter({1.0}, {1.0, -0.5}, {1.0, 0.0, 0.0}, dirty);
+    EXPECT_EQ(dirty, (std::vector<double>{1.0, 0.5, 0.25}));
+}
+
+// A sixth-order band-pass-like filter, run over a random signal in blocks of every size
+// (including blocks shorter than the state) must reproduce one pass exactly.
+TEST(Filter, CarriedStateMakesAnyBlockSplitEqualOnePass) {
+    std::vector<double> const b{0.02, 0.0, -0.06, 0.0, 0.06, 0.0, -0.02};
+    std::vector<double> const a{1.0, -3.9, 6.9, -7.0, 4.4, -1.6, 0.27};
+    std::vector<double> const x = randomSignal(97, 11);
+
+    std::vector<double> whole(x.size());
+    std::vector<double> wholeState(6, 0.0);
+    filter(b, a, x, whole, wholeState);
+
+    std::vector<double> zeroState(x.size());
+    filter(b, a, x, zeroState);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        ASSERT_NEAR(whole[i], zeroState[i], 1e-12);
+
+    for (std::size_t blockSize : {1u, 2u, 3u, 5u, 6u, 7u, 10u, 50u}) {
+        std::vector<double> state(6, 0.0);
+        std::vector<double> joined;
+        for (std::size_t start = 0; start < x.size(); start += blockSize) {
+            std::size_t const end = std::min(x.size(), start + blockSize);
+            std::vector<double> const block(x.begin() + long(start), x.begin() + long(end));
+            std::vector<double> out(block.size());
+            filter(b, a, block, out, state);
+            joined.insert(joined.end(), out.begin(), out.end());
+        }
+        ASSERT_EQ(joined.size(), whole.size());
+        for (std::size_t i = 0; i < whole.size(); ++i)
+            ASSERT_NEAR(joined[i], whole[i], 1e-9) << "block " << blockSize << " sample " << i;
+        for (std::size_t i = 0; i < state.size(); ++i)
+            ASSERT_NEAR(state[i], wholeState[i], 1e-9) << "block " << blockSize << " state " << i;
+    }
+}
+
+TEST(Filter, ShortBlockCarriesUnconsumedStateDown) {
+    // With b = [1] and a = [1] the filter has no memory of its own: a 2-sample block
+    // consumes state entries 0 and 1 and shifts entries 2..5 down to 0..3.
+    std::vector<double> zi{1, 2, 3, 4, 5, 6};
+    std::vector<double> y(2);
+    filter({1.0}, {1.0}, {10.0, 20.0}, y, zi);
+    EXPECT_EQ(y, (std::vector<double>{11.0, 22.0}));
+    EXPECT_EQ(zi, (std::vector<double>{3, 4, 5, 6, 0, 0}));
+
+    // Ten samples in two halves equal one call, starting from zero state.
+    std::vector<double> const b{0.5, 0.25}, a{1.0, -0.3, 0.1};
+    std::vector<double> const x{1, -2, 3, 0.5, 0, 4, -1, 2, 2, -3};
+    std::vector<double> one(10), state1(2, 0.0);
+    filter(b, a, x, one, state1);
+    std::vector<double> first(5), second(5), state2(2, 0.0);
+    filter(b, a, std::vector<double>(x.begin(), x.begin() + 5), first, state2);
+    filter(b, a, std::vector<double>(x.begin() + 5, x.end()), second, state2);
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_NEAR(first[i], one[i], 1e-14);
+        EXPECT_NEAR(second[i], one[i + 5], 1e-14);
+    }
+    EXPECT_NEAR(state2[0], state1[0], 1e-14);
+    EXPECT_NEAR(state2[1], state1[1], 1e-14);
+}
+
+TEST(FilterDeathTest, MismatchedOrEmptyBuffersAssert) {
+#ifdef NDEBUG
+    GTEST_SKIP() << "assertions are compiled out";
+#else
+    std::vector<double> y(2);
+    EXPECT_DEATH(filter({1.0}, {1.0}, {1.0, 2.0, 3.0}, y), "x_size == y.size\\(\\)");
+    std::vector<double> none;
+    EXPECT_DEATH(filter({1.0}, {1.0}, none, none), "x_size != 0");
+#endif
+}
