@@ -120,7 +120,9 @@ public:
     }
 
     bool operator==(Matrix const& rh_matrix) const {
-        assert(equalSized(rh_matrix));
+        // clang-format off
+        assert(equalSized( rh_matrix ));
+        // clang-format on
         for (T const *p = data_, *q = rh_matrix.data_; p != end_; ++p, ++q)
             if (!(*p == *q))
                 return false;
@@ -182,8 +184,10 @@ public:
     // Rows start_row..end_row and columns start_col..end_col, both ends included.
     Matrix subMatrix(unsigned int const& start_row, unsigned int const& end_row,
                      unsigned int const& start_col, unsigned int const& end_col) const {
-        assert(legalIndices(start_row, start_col));
-        assert(legalIndices(end_row, end_col));
+        // clang-format off
+        assert(legalIndices( start_row, start_col ));
+        assert(legalIndices( end_row, end_col ));
+        // clang-format on
         assert(end_row >= start_row);
         assert(end_col >= start_col);
         Matrix result(end_row - start_row + 1, end_col - start_col + 1);
@@ -251,7 +255,9 @@ private:
     }
 
     template <typename Op> Matrix& elementWise(Matrix const& rh_matrix, Op op) {
-        assert(equalSized(rh_matrix));
+        // clang-format off
+        assert(equalSized( rh_matrix ));
+        // clang-format on
         T const* q = rh_matrix.data_;
         for (T* p = data_; p != end_; ++p, ++q)
             op(*p, *q);
