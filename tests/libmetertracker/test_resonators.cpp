@@ -1,0 +1,186 @@
+#include "params.h"
+#include "resoC.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+using ARGMathLibrary::Matrix;
+using meterTracker::Params;
+using meterTracker::Resonators;
+
+namespace {
+
+std::vector<double> randomAccent(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> dist(0.0, 1.0);
+    std::vector<double> v(n);
+    for (auto& s : v)
+        s = dist(rng);
+    return v;
+}
+
+// y(t) = (1 − a)·x(t) + a·y(t − d), straight from the definition, over the whole signal.
+std::vector<double> referenceComb(std::vector<double> const& x, unsigned d, double a) {
+    std::vector<double> y(x.size());
+    for (std::size_t t = 0; t < x.size(); ++t)
+        y[t] = (1 - a) * x[t] + (t >= d ? a * y[t - d] : 0.0);
+    return y;
+}
+
+// A few of the tracker's own delays and gains, including the extremes.
+struct SmallBank {
+    std::vector<unsigned> delays{1, 2, 3, 7, 43, 86, 129, 300};
+    std::vector<double> feedback;
+    double decay;
+    SmallBank() {
+        Params const p(44100);
+        for (unsigned d : delays)
+            feedback.push_back(p.feedback[d - 1]);
+        decay = p.decay;
+    }
+};
+
+// Runs raw (un-integrated) filtering block by block; returns per filter all outputs.
+std::vector<std::vector<double>> rawOutputsInBlocks(Resonators& bank, std::vector<double> const& x,
+                                                    std::size_t blockSize) {
+    std::vector<std::vector<double>> outputs(bank.nResonators);
+    std::vector<double> delays(bank.delays.begin(), bank.delays.end());
+    for (std::size_t start = 0; start < x.size(); start += blockSize) {
+        std::vector<double> block(x.begin() + long(start),
+                                  x.begin() + long(std::min(x.size(), start + blockSize)));
+        int const n = int(block.size());
+        std::vector<double> out(bank.nResonators * block.size());
+        bank.realResonators(out.data(), bank.getState(), nullptr, delays.data(), bank.feedback.data(),
+                            int(bank.nResonators), int(bank.maxDelay), block.data(), n, 0.0, 0, 1, 0);
+        for (unsigned k = 0; k < bank.nResonators; ++k)
+            outputs[k].insert(outputs[k].end(), out.begin() + long(k * block.size()),
+                              out.begin() + long((k + 1) * block.size()));
+    }
+    return outputs;
+}
+
+} // namespace
+
+TEST(Resonators, AnyBlockSplitGivesTheSameOutputsAndDelayLines) {
+    SmallBank const s;
+    std::vector<double> const x = randomAccent(602, 5);
+
+    Resonators whole(s.delays, s.feedback, 0.0, 0);
+    auto const reference = rawOutputsInBlocks(whole, x, x.size());
+    for (unsigned k = 0; k < whole.nResonators; ++k) {
+        std::vector<double> const direct = referenceComb(x, s.delays[k], s.feedback[k]);
+        for (std::size_t t = 0; t < x.size(); ++t)
+            ASSERT_NEAR(reference[k][t], direct[t], 1e-12) << "delay " << s.delays[k] << " t " << t;
+    }
+
+    for (std::size_t blockSize : {1u, 7u, 86u}) {
+        Resonators split(s.delays, s.feedback, 0.0, 0);
+        auto const outputs = rawOutputsInBlocks(split, x, blockSize);
+        for (unsigned k = 0; k < split.nResonators; ++k)
+            for (std::size_t t = 0; t < x.size(); ++t)
+                ASSERT_NEAR(outputs[k][t], reference[k][t], 1e-12) << "block " << blockSize;
+        for (std::size_t i = 0; i < std::size_t(split.nResonators) * split.maxDelay; ++i)
+            ASSERT_NEAR(split.getState()[i], whole.getState()[i], 1e-12)
+                << "block " << blockSize << " entry " << i;
+    }
+}
+
+TEST(Resonators, DelayLinesHoldFeedbackTimesTheLastPeriodOldestFirst) {
+    SmallBank const s;
+    std::vector<double> const x = randomAccent(400, 9);
+    Resonators bank(s.delays, s.feedback, 0.0, 0);
+    // Blocks shorter and longer than most delays, so the circular position ends anywhere.
+    std::size_t consumed = 0;
+    for (std::size_t blockSize : {5u, 2u, 86u, 13u, 129u, 1u, 164u}) {
+        std::vector<double> const prefix(x.begin(), x.begin() + long(consumed + blockSize));
+        Resonators scratch(s.delays, s.feedback, 0.0, 0);
+        auto const all = rawOutputsInBlocks(scratch, prefix, prefix.size());
+        rawOutputsInBlocks(bank, std::vector<double>(prefix.begin() + long(consumed), prefix.end()),
+                           blockSize);
+        consumed += blockSize;
+        for (unsigned k = 0; k < bank.nResonators; ++k) {
+            unsigned const d = s.delays[k];
+            double const* line = bank.getState() + std::size_t(k) * bank.maxDelay;
+            for (unsigned j = 0; j < d; ++j) {
+                long const t = long(consumed) - long(d) + long(j);
+                double const expected = t >= 0 ? s.feedback[k] * all[k][std::size_t(t)] : 0.0;
+                ASSERT_NEAR(line[j], expected, 1e-12)
+                    << "delay " << d << " entry " << j << " after " << consumed;
+            }
+        }
+    }
+    // Delay 1: the single entry is feedback × the newest output.
+    Resonators scratch(s.delays, s.feedback, 0.0, 0);
+    auto const all =
+        rawOutputsInBlocks(scratch, std::vector<double>(x.begin(), x.begin() + long(consumed)), 50);
+    EXPECT_NEAR(bank.getState()[0], s.feedback[0] * all[0].back(), 1e-12);
+
+    Matrix<double> copy;
+    bank.getState(copy);
+    EXPECT_EQ(copy.nRows(), bank.nResonators);
+    EXPECT_EQ(copy.nCols(), bank.maxDelay);
+    EXPECT_EQ(copy[3][6], bank.getState()[3 * bank.maxDelay + 6]);
+    bank.reset();
+    for (std::size_t i = 0; i < std::size_t(bank.nResonators) * bank.maxDelay; ++i)
+        ASSERT_EQ(bank.getState()[i], 0.0);
+}
+
+TEST(Resonators, BlockEnergyIsTheDecayWeightedSumOfSquares) {
+    SmallBank const s;
+    std::vector<double> const x = randomAccent(3 * 86, 21);
+    Resonators bank(s.delays, s.feedback, s.decay, 0);
+    std::vector<std::vector<double>> direct;
+    for (std::size_t k = 0; k < s.delays.size(); ++k)
+        direct.push_back(referenceComb(x, s.delays[k], s.feedback[k]));
+
+    for (std::size_t block = 0; block < 3; ++block) {
+        std::vector<double> const chunk(x.begin() + long(block * 86), x.begin() + long((block + 1) * 86));
+        std::vector<double> inputEnergy;
+        Matrix<double> outputEnergy;
+        bank.process(chunk, inputEnergy, outputEnergy);
+        ASSERT_EQ(inputEnergy.size(), 1u);
+        ASSERT_EQ(outputEnergy.nRows(), 1u);
+        ASSERT_EQ(outputEnergy.nCols(), bank.nResonators);
+
+        double expectedInput = 0.0;
+        for (std::size_t i = 0; i < 86; ++i)
+            expectedInput += std::pow(s.decay, double(85 - i)) * chunk[i] * chunk[i];
+        EXPECT_NEAR(inputEnergy[0], expectedInput, 1e-12 * expectedInput);
+        for (unsigned k = 0; k < bank.nResonators; ++k) {
+            double expected = 0.0;
+            for (std::size_t i = 0; i < 86; ++i) {
+                double const y = direct[k][block * 86 + i];
+                expected += std::pow(s.decay, double(85 - i)) * y * y;
+            }
+            EXPECT_NEAR(outputEnergy[0][k], expected, 1e-11 * expected)
+                << "block " << block << " delay " << s.delays[k];
+        }
+    }
+}
+
+TEST(Resonators, ZeroAndConstantInput) {
+    Params const p(44100);
+    Resonators bank(p.periods, p.feedback, p.decay, 0);
+    EXPECT_EQ(bank.nResonators, 689u);
+    EXPECT_EQ(bank.maxDelay, 689u);
+    std::vector<double> inputEnergy;
+    Matrix<double> outputEnergy;
+    bank.process(std::vector<double>(86, 0.0), inputEnergy, outputEnergy);
+    EXPECT_EQ(inputEnergy[0], 0.0);
+    EXPECT_TRUE(outputEnergy == 0.0);
+    for (std::size_t i = 0; i < 689u * 689u; ++i)
+        ASSERT_EQ(bank.getState()[i], 0.0);
+
+    // Unit gain at zero frequency: after many half-lives every filter passes the constant.
+    std::vector<unsigned> const delays{1, 86, 689};
+    std::vector<double> const gains{p.feedback[0], p.feedback[85], p.feedback[688]};
+    Resonators few(delays, gains, p.decay, 0);
+    std::vector<double> const constant(86, 0.7);
+    for (int step = 0; step < 300; ++step)
+        few.process(constant, inputEnergy, outputEnergy);
+    for (unsigned k = 0; k < 3; ++k)
+        EXPECT_NEAR(outputEnergy[0][k] / inputEnergy[0], 1.0, 1e-6) << "delay " << delays[k];
+}
