@@ -1,0 +1,523 @@
+#include "onsets.h"
+
+#include "fft_and_filter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <iostream>
+
+using ARGMathLibrary::Matrix;
+
+namespace {
+
+// 1 / ln(101): maps the loudness ln(1 + 100·E) of a full-scale band to about 1.
+constexpr double inverseLog101 = 0.21667906533553166;
+// The loudness share of an accent; written as 1 − 0.9 so that loudness and slope shares
+// add up to the same 0.9/0.1 split everywhere.
+constexpr double loudnessShare = 1 - 0.9;
+constexpr double envelopeCutoffHz = 10;
+constexpr unsigned int lowpassOrder = 6;
+
+struct RateLayout {
+    double rate;
+    unsigned int frameLength;
+    unsigned int bands;
+};
+
+constexpr RateLayout supportedRates[] = {
+    {44100, 1024, 36}, {32000, 1024, 36}, {22050, 512, 18}, {16000, 512, 18}, {8000, 256, 9},
+};
+
+struct StoredButterworth {
+    double cutoff;
+    double gain; // b = gain · [1, 6, 15, 20, 15, 6, 1]
+    double a[lowpassOrder + 1];
+};
+
+// Sixth-order Butterworth low-passes (bilinear transform with pre-warping); the first
+// matching cutoff wins. The 0.029 design is kept as it was first measured, slightly off
+// the computed one.
+constexpr StoredButterworth storedDesigns[] = {
+    {0.058,
+     4.0866471883391465e-07,
+     {1.0, -5.296174790814393, 11.724297472117549, -13.883104720860363, 9.27260533417983, -3.3115809205700772,
+      0.4939837804894651}},
+    {0.1161,
+     1.934821074187553e-05,
+     {1.0, -4.592236133523747, 8.918281529847143, -9.353758411594637, 5.578960297450523, -1.791904459442157,
+      0.2418954627503554}},
+    {0.2322,
+     0.000726459723802267,
+     {1.0, -3.192209701037845, 4.643421400818108, -3.8026601013381613, 1.8270821279380964,
+      -0.48410501922900817, 0.05496471517215622}},
+    {0.0871,
+     4.005615543621226e-06,
+     {1.0, -4.943398513351704, 10.260832024813665, -11.436979626795782, 7.21512374207958, -2.4412778689789834,
+      0.3459566016280177}},
+    {0.1741,
+     0.000166464006530856,
+     {1.0, -3.89152083827514, 6.568484249334288, -6.091744729768651, 3.2555832633541537, -0.9469311626006717,
+      0.11678291437399574}},
+    {0.3483,
+     0.005325643052721957,
+     {1.0, -1.8031183349212043, 1.9973498736232622, -1.252179051074878, 0.49833052377589615,
+      -0.11043930573550598, 0.010897449706635138}},
+    {0.08,
+     2.4972225268903716e-06,
+     {1.0, -5.029438351421608, 10.607042183779681, -11.999315816216692, 7.675474548200199,
+      -2.6310551284739474, 0.37745238637408857}},
+    {0.16,
+     0.0001070688974214216,
+     {1.0, -4.061643999213436, 7.099503818750704, -6.785016025397502, 3.723019428891598, -1.108670855343532,
+      0.1396600417471391}},
+    {0.32,
+     0.0035382735778316564,
+     {1.0, -2.140755924193053, 2.500582566075432, -1.685599607428541, 0.6975629209793704,
+      -0.16177987518017162, 0.016439428728189168}},
+    {0.12,
+     2.3133049709735806e-05,
+     {1.0, -4.545047459119294, 8.746397596943641, -9.098376319852557, 5.386173059399326, -1.718135349469036,
+      0.2304689872793438}},
+    {0.24,
+     0.0008575364450074966,
+     {1.0, -3.0985416733657267, 4.416436920795852, -3.556586400823133, 1.6851391370251587,
+      -0.44112400909198063, 0.04955835794030941}},
+    {0.48,
+     0.024410773059137404,
+     {1.0, -0.23736615265704467, 0.7987232170149388, -0.11298309067979992, 0.11966544686321152,
+      -0.00761298360306212, 0.001863038846549262}},
+    {0.029,
+     7.561594001989635e-09,
+     {1, -5.64771437137408, 13.30008885374319, -16.71646852330947, 11.82650304289333, -4.465362130555159,
+      0.7029536125441948}},
+};
+
+constexpr double binomial6[lowpassOrder + 1] = {1, 6, 15, 20, 15, 6, 1};
+
+RateLayout const* findRate(std::uint32_t rate) {
+    for (RateLayout const& layout : supportedRates)
+        if (std::fabs(static_cast<double>(rate) - layout.rate) < 0.01)
+            return &layout;
+    return nullptr;
+}
+
+// A wrong rate is a configuration fault of the caller: continuing would analyse with
+// band layouts and filters made for another rate.
+[[noreturn]] void unsupportedRate() {
+    std::cout << "Supported sampling rates: 44.1,32,22.05,16,8 kHz." << std::endl;
+    std::abort();
+}
+
+} // namespace
+
+Onsets::Onsets(unsigned int rate)
+    : inputBuffer(1, 0.0), bufferFresh(true), srate(rate), accentHistory(1, -1.0), accentSrate(0),
+      filterStates(1, lowpassOrder, 0.0), sampleCount(0), sampleMean(0), sampleVar(0), prevEnvLast(1, 0.0),
+      bandEnvHistory(1, 1, 0.0), boundaryAccent(0), havePrevBlock(false), groupDelay(0), newData(false),
+      bandEnvOffset(0), accentOffset(0), envTail(1, 1, 0.0) {
+    reset();
+    buildWindow();
+}
+
+void Onsets::setSrate(unsigned int rate) {
+    srate = rate;
+    reset();
+    buildWindow();
+}
+
+void Onsets::reset() {
+    accentHistory.assign(1, -1.0);
+    inputBuffer.assign(1, 0.0);
+    bufferFresh = true;
+    bandEnvHistory = Matrix<double>(1, 1, -1.0);
+    sampleCount = sampleMean = sampleVar = 0;
+    prevEnvLast.assign(1, 0.0);
+    boundaryAccent = 0;
+    havePrevBlock = false;
+    groupDelay = 0;
+    newData = false;
+    configureForRate();
+    filterStates = Matrix<double>(nBands, lowpassOrder, 0.0);
+    bandEnvOffset = accentOffset = 0;
+    envTail = Matrix<double>(1, 1, 0.0);
+}
+
+void Onsets::configureForRate() {
+    RateLayout const* layout = findRate(srate);
+    if (!layout)
+        unsupportedRate();
+    frameLen = layout->frameLength;
+    hop = frameLen / 2;
+    nBands = layout->bands;
+
+    double const fmax = 0.9 * srate * 0.5;
+    edges.assign(nBands + 2, 0.0);
+    freqBands(edges, 50, fmax, static_cast<int>(nBands + 1));
+
+    bands.resize(nBands);
+    bandWeights.clear();
+    bandWeightStart.resize(nBands);
+    for (unsigned int b = 0; b < nBands; ++b) {
+        double const lo = rintAK(edges[b] * frameLen / srate);
+        double const c = rintAK(edges[b + 1] * frameLen / srate);
+        double const hi = std::max(rintAK(edges[b + 2] * frameLen / srate), c + 1);
+        double const s = std::min(lo, c - 1);
+        bands[b] = {static_cast<unsigned int>(s), static_cast<unsigned int>(c),
+                    static_cast<unsigned int>(hi)};
+        bandWeightStart[b] = static_cast<unsigned int>(bandWeights.size());
+        for (double k = s; k <= c; ++k)
+            bandWeights.push_back((k - s) / (c - s));
+        for (double k = c + 1; k <= hi; ++k)
+            bandWeights.push_back(1 - (k - c) / (hi - c));
+    }
+
+    double const rate = 4.0 * srate / frameLen;
+    double const wn = envelopeCutoffHz / (rate / 2);
+    lowpassB.assign(lowpassOrder + 1, 0.0);
+    lowpassA.assign(lowpassOrder + 1, 0.0);
+    lowpassB[0] = lowpassA[0] = 1;
+    int peak = 0;
+    if (wn < 1) {
+        butter6stored(lowpassB, lowpassA, wn);
+        peak = grpDelayAverage(lowpassB, lowpassA, 199);
+    }
+    // The envelope is upsampled by two, so frame-to-accent alignment takes one sample back.
+    lowpassDelay = static_cast<std::uint32_t>(std::max(0, peak + 1 - static_cast<int>(frameLen / hop)));
+
+    spectrum.assign(2 * frameLen, 0.0);
+    magnitudes.assign(frameLen / 2, 0.0);
+    state.assign(lowpassOrder, 0.0);
+    tailState.assign(lowpassOrder, 0.0);
+    zeros.assign(lowpassDelay, 0.0);
+    tail.assign(lowpassDelay, 0.0);
+}
+
+void Onsets::buildWindow() {
+    analysisWindow.resize(frameLen);
+    for (unsigned int i = 0; i < frameLen; ++i)
+        analysisWindow[i] = 0.5 - 0.5 * std::cos((i + 1) * 6.28318530717958 / (frameLen + 1));
+}
+
+double Onsets::getAccentSrate() const {
+    if (!findRate(srate))
+        unsupportedRate();
+    return 4.0 * srate / frameLen;
+}
+
+void Onsets::addData(double const* samples, unsigned int const& count) {
+    if (bufferFresh) {
+        inputBuffer.clear();
+        bufferFresh = false;
+    }
+    std::size_t const start = inputBuffer.size();
+    inputBuffer.resize(start + count);
+    for (unsigned int i = 0; i < count; ++i) {
+        double const x = samples[i];
+        inputBuffer[start + i] = std::isfinite(x) ? x : 0.0;
+    }
+    if (count != 0)
+        newData = true;
+}
+
+void Onsets::addData(std::vector<double> const& samples) {
+    addData(samples.data(), static_cast<unsigned int>(samples.size()));
+}
+
+bool Onsets::process() {
+    if (bufferFresh || !newData)
+        return false;
+    std::size_t const available = inputBuffer.size();
+    if (available < frameLen)
+        return false;
+    unsigned int const nFrames = static_cast<unsigned int>((available - frameLen) / hop + 1);
+    std::size_t const used = static_cast<std::size_t>(nFrames - 1) * hop + frameLen;
+
+    meterFFTenvs(inputBuffer.data(), nFrames);
+
+    // Keep the second half of the last frame and the unanalysed tail: the next frame
+    // starts there.
+    inputBuffer.erase(inputBuffer.begin(), inputBuffer.begin() + static_cast<std::ptrdiff_t>(used - hop));
+    newData = false;
+    return true;
+}
+
+void Onsets::updateStatistics(double const* x, std::size_t count) {
+    double c = sampleCount;
+    double mean = sampleMean;
+    double var = sampleVar;
+    for (std::size_t i = 0; i < count; ++i) {
+        double const newMean = (mean * c + x[i]) / (c + 1);
+        if (c != 0) {
+            double const d = newMean - mean;
+            var = (1 - 1 / c) * var + (c + 1) * (d * d);
+        } else {
+            var = 0;
+        }
+        mean = newMean;
+        c += 1;
+    }
+    sampleCount = c;
+    sampleMean = mean;
+    sampleVar = var;
+}
+
+void Onsets::getMeanAndStd(double& mean, double& stdDev, std::vector<double> const& x) {
+    updateStatistics(x.data(), x.size());
+    mean = sampleMean;
+    stdDev = std::sqrt(sampleVar);
+}
+
+void Onsets::meterFFTenvs(double const* block, unsigned int nFrames) {
+    std::size_t const used = static_cast<std::size_t>(nFrames - 1) * hop + frameLen;
+
+    // The carried half frame is counted again, so the statistics follow the frames.
+    updateStatistics(block, used);
+    double stdDev = std::sqrt(sampleVar);
+    if (stdDev == 0) {
+        // Nothing but a constant so far: a fixed, tiny dither keeps the normalisation finite
+        // and makes every silent start analyse alike.
+        std::srand(13);
+        ditherBlock.resize(used);
+        for (double& x : ditherBlock)
+            x = (-std::rand() / 2147483648.0 - 0.5) * 0.00001;
+        updateStatistics(ditherBlock.data(), used);
+        stdDev = std::sqrt(sampleVar);
+        block = ditherBlock.data();
+    }
+    double const mean = sampleMean;
+    double const sqrtN = std::sqrt(static_cast<double>(frameLen));
+    short const forward = -1;
+
+    loudness.resize(static_cast<std::size_t>(nBands) * nFrames);
+    for (unsigned int f = 0; f < nFrames; ++f) {
+        double const* frame = block + static_cast<std::size_t>(f) * hop;
+        for (unsigned int i = 0; i < frameLen; ++i) {
+            spectrum[2 * i] = (frame[i] - mean) * analysisWindow[i] / stdDev;
+            spectrum[2 * i + 1] = 0;
+        }
+        fft(spectrum, forward);
+        for (unsigned int k = 0; k < frameLen / 2; ++k) {
+            double const re = spectrum[2 * k];
+            double const im = spectrum[2 * k + 1];
+            magnitudes[k] = std::sqrt(re * re + im * im) / sqrtN;
+        }
+        for (unsigned int b = 0; b < nBands; ++b) {
+            BandBins const& bins = bands[b];
+            double const* weight = &bandWeights[bandWeightStart[b]];
+            double energy = 0;
+            for (unsigned int k = bins.first; k <= bins.last; ++k, ++weight) {
+                double const v = *weight * magnitudes[k];
+                energy += v * v;
+            }
+            loudness[static_cast<std::size_t>(b) * nFrames + f] = std::log(1 + 100 * energy) * inverseLog101;
+        }
+    }
+    appendBandLoudness(loudness.data(), nFrames);
+}
+
+void Onsets::appendBandLoudness(double const* bandLoudness, unsigned int nFrames) {
+    unsigned int const L = 2 * nFrames;
+    double const fr = 2.0 * srate / hop;
+    accentSrate = fr;
+    groupDelay = lowpassDelay;
+    unsigned int const G = groupDelay;
+    double const w = slopeWeight(fr);
+    double const k = fr * 0.5 / 10;
+    bool const firstBlock = !havePrevBlock;
+
+    if (envTail.nRows() != nBands || envTail.nCols() != G)
+        envTail = Matrix<double>(nBands, G, 0.0);
+
+    unsigned int const oldCols = firstBlock ? 0 : bandEnvHistory.nCols();
+    if (firstBlock)
+        bandEnvHistory = Matrix<double>(nBands, L, 0.0);
+    else
+        bandEnvHistory.resize(nBands, oldCols + L);
+
+    upsampled.assign(L, 0.0);
+    filtered.resize(L);
+    blockAccent.assign(L, 0.0);
+    prevEnvLast.resize(nBands, 0.0);
+    double boundarySum = 0;
+
+    for (unsigned int b = 0; b < nBands; ++b) {
+        double const* z = bandLoudness + static_cast<std::size_t>(b) * nFrames;
+        for (unsigned int f = 0; f < nFrames; ++f)
+            upsampled[2 * f] = 2 * z[f];
+
+        double* stateRow = filterStates[b];
+        std::copy(stateRow, stateRow + lowpassOrder, state.begin());
+        filter(lowpassB, lowpassA, upsampled, filtered, state);
+        std::copy(state.begin(), state.end(), stateRow);
+        if (G > 0) {
+            // Zero-input continuation: the low-pass's own prediction of the coming samples.
+            tailState = state;
+            filter(lowpassB, lowpassA, zeros, tail, tailState);
+        }
+
+        for (double& y : filtered)
+            y = std::max(y, 0.0);
+        for (double& y : tail)
+            y = std::max(y, 0.0);
+
+        if (!firstBlock) {
+            // The previous block's last accent was computed from its look-ahead; now the
+            // real next envelope value is known.
+            double const v = 0.1 * prevEnvLast[b] + 0.9 * k * std::max(0.0, filtered[0] - prevEnvLast[b]);
+            bandEnvHistory[b][oldCols - 1] = v;
+            boundarySum += v;
+        }
+        prevEnvLast[b] = filtered[L - 1];
+
+        double* u = bandEnvHistory[b] + oldCols;
+        for (unsigned int n = 0; n + 1 < L; ++n)
+            u[n] = loudnessShare * filtered[n] + w * std::max(0.0, filtered[n + 1] - filtered[n]);
+        double const next = G > 0 ? tail[0] : filtered[L - 1];
+        u[L - 1] = loudnessShare * filtered[L - 1] + w * std::max(0.0, next - filtered[L - 1]);
+        for (unsigned int n = 0; n < L; ++n)
+            blockAccent[n] += u[n];
+
+        double* tailRow = envTail[b];
+        for (unsigned int n = 0; n + 1 < G; ++n)
+            tailRow[n] = loudnessShare * tail[n] + w * std::max(0.0, tail[n + 1] - tail[n]);
+        if (G > 0)
+            tailRow[G - 1] = loudnessShare * tail[G - 1];
+    }
+
+    if (!firstBlock) {
+        boundaryAccent = boundarySum;
+        accentHistory.back() = boundaryAccent;
+        accentHistory.insert(accentHistory.end(), blockAccent.begin(), blockAccent.end());
+    } else {
+        accentHistory = blockAccent;
+    }
+    havePrevBlock = true;
+}
+
+bool Onsets::getBandEnvs(Matrix<double>& out, unsigned int t) {
+    unsigned int const G = groupDelay;
+    unsigned int const cols = bandEnvHistory.nCols();
+    unsigned int const T = cols + bandEnvOffset;
+    if (!havePrevBlock || G >= cols || t >= T || t < bandEnvOffset)
+        return false;
+    unsigned int const width = T - t;
+    if (out.nRows() != nBands || out.nCols() != width)
+        out = Matrix<double>(nBands, width, 0.0);
+    for (unsigned int b = 0; b < nBands; ++b) {
+        double* row = out[b];
+        double const* tailRow = envTail[b];
+        if (t + G <= T) {
+            double const* history = bandEnvHistory[b] + (t + G - bandEnvOffset);
+            unsigned int const settled = T - G - t;
+            std::copy(history, history + settled, row);
+            std::copy(tailRow, tailRow + G, row + settled);
+        } else {
+            // A start inside the look-ahead: the matching end of the tail.
+            std::copy(tailRow + (G - width), tailRow + G, row);
+        }
+    }
+    return true;
+}
+
+bool Onsets::getAccents(std::vector<double>& out, unsigned int t) {
+    unsigned int const G = groupDelay;
+    std::size_t const total = accentHistory.size() + accentOffset;
+    if (!havePrevBlock || total <= G || t >= total)
+        return false;
+    out.resize(total - t);
+    std::size_t const settledEnd = total - G;
+    for (std::size_t i = t; i < total; ++i) {
+        double v;
+        if (i < settledEnd) {
+            std::size_t const source = i + G;
+            v = source < accentOffset ? 0.0 : accentHistory[source - accentOffset];
+        } else {
+            unsigned int const column = static_cast<unsigned int>(i - settledEnd);
+            v = 0;
+            for (unsigned int b = 0; b < envTail.nRows(); ++b)
+                v += envTail[b][column];
+        }
+        out[i - t] = v;
+    }
+    return true;
+}
+
+bool Onsets::clearBandEnvs(unsigned int t, bool alsoAccents) {
+    if (alsoAccents && accentOffset < t && t < accentHistory.size() + accentOffset) {
+        accentHistory.erase(accentHistory.begin(), accentHistory.begin() + (t - accentOffset));
+        accentOffset = t;
+    }
+    unsigned int const cols = bandEnvHistory.nCols();
+    if (!(t < cols + bandEnvOffset))
+        return false;
+    if (t > bandEnvOffset) {
+        unsigned int const drop = t - bandEnvOffset;
+        unsigned int const rows = bandEnvHistory.nRows();
+        Matrix<double> kept(rows, cols - drop, 0.0);
+        for (unsigned int b = 0; b < rows; ++b)
+            std::copy(bandEnvHistory[b] + drop, bandEnvHistory[b] + cols, kept[b]);
+        bandEnvHistory = kept;
+        bandEnvOffset = t;
+    }
+    return true;
+}
+
+double Onsets::hz2erb(double f) {
+    return 21.365541873789756 * std::log10(4.368 * f / 1000 + 1);
+}
+
+double Onsets::erb2hz(double e) {
+    return (std::pow(10.0, e / 21.365541873789756) - 1) * 1000 / 4.368;
+}
+
+void Onsets::freqBands(std::vector<double>& bandEdges, double fmin, double fmax, int n) {
+    if (n < 0)
+        return;
+    if (bandEdges.size() < static_cast<std::size_t>(n) + 1)
+        bandEdges.resize(static_cast<std::size_t>(n) + 1);
+    double const lo = hz2erb(fmin);
+    double const hi = hz2erb(fmax);
+    for (int k = 0; k < n; ++k)
+        bandEdges[k] = erb2hz(lo + k * (hi - lo) / n);
+    bandEdges[n] = erb2hz(hi);
+}
+
+double Onsets::rintAK(double x) {
+    double const down = std::floor(x);
+    return x - down < 0.5 ? down : std::ceil(x);
+}
+
+void Onsets::butter6stored(std::vector<double>& b, std::vector<double>& a, double wn) {
+    b.assign(lowpassOrder + 1, 0.0);
+    a.assign(lowpassOrder + 1, 0.0);
+    for (StoredButterworth const& design : storedDesigns) {
+        if (std::fabs(wn - design.cutoff) < 0.01) {
+            for (unsigned int i = 0; i <= lowpassOrder; ++i) {
+                b[i] = design.gain * binomial6[i];
+                a[i] = design.a[i];
+            }
+            return;
+        }
+    }
+    std::cout << "Unknown cutoff frequency." << std::endl;
+    b[0] = a[0] = 1;
+}
+
+int Onsets::grpDelayAverage(std::vector<double> const& b, std::vector<double> const& a, int n) {
+    if (n <= 0)
+        return 0;
+    std::vector<double> impulse(static_cast<std::size_t>(n), 0.0);
+    impulse[0] = 1;
+    std::vector<double> response(impulse.size(), 0.0);
+    filter(b, a, impulse, response);
+    int peak = 0;
+    double best = 0;
+    for (int i = 0; i < n; ++i) {
+        if (response[i] > best) {
+            best = response[i];
+            peak = i;
+        }
+    }
+    return peak;
+}
