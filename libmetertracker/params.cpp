@@ -1,5 +1,6 @@
 #include "params.h"
 
+#include <cassert>
 #include <cmath>
 
 namespace meterTracker {
@@ -34,10 +35,13 @@ void Params::setSrate(unsigned int const& srateHz) {
 }
 
 void Params::changeHalfTime(double halfLifeSeconds) {
+    if (!(halfLifeSeconds > 0.0) || !std::isfinite(halfLifeSeconds))
+        return;
     derive(srate, halfLifeSeconds);
 }
 
 void Params::derive(double srateHz, double halfLifeSeconds) {
+    assert(srateHz >= 100.0); // below 1 audio sample per 10 ms hop nothing here is meaningful
     hopLen =
         static_cast<unsigned int>(std::pow(2.0, std::ceil(std::log(0.01 * srateHz) / 0.6931471805599453)));
     accentRate = accentPerHop * srateHz / hopLen;

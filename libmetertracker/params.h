@@ -26,7 +26,8 @@ public:
     // New sample rate; the half-life returns to 3 s.
     void setSrate(unsigned int const& srate);
     // New resonator half-life in seconds at the stored sample rate; constants and the prior
-    // medians are untouched.
+    // medians are untouched. A half-life that is not a positive finite number would make the
+    // integrators grow instead of decay: it is ignored and the previous values stay.
     void changeHalfTime(double halfLifeSeconds);
 
     double accentRate;         // accent samples per second (Hz)

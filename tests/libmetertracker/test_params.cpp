@@ -99,6 +99,13 @@ TEST(Params, HalfTimeChangesAndSampleRateResets) {
     EXPECT_GT(p.decay, original.decay);
     EXPECT_EQ(p.beatMyy, 0.6);
 
+    Params const beforeAbsurd(p);
+    for (double absurd : {0.0, -3.0, std::nan(""), HUGE_VAL}) {
+        p.changeHalfTime(absurd);
+        EXPECT_EQ(p.halfTime, beforeAbsurd.halfTime);
+        EXPECT_EQ(p.decay, beforeAbsurd.decay);
+    }
+
     p.setSrate(44100);
     EXPECT_EQ(p.halfTime, original.halfTime);
     EXPECT_EQ(p.feedback, original.feedback);
