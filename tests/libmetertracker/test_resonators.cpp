@@ -184,3 +184,43 @@ TEST(Resonators, ZeroAndConstantInput) {
     for (unsigned k = 0; k < 3; ++k)
         EXPECT_NEAR(outputEnergy[0][k] / inputEnergy[0], 1.0, 1e-6) << "delay " << delays[k];
 }
+
+// Paths the tracker does not take, but the bank offers: moving-sum energy (decay ≥ 1),
+// decimated outputs, and the feed-forward and lag-product filters.
+TEST(Resonators, MovingSumDecimationAndSpecialGains) {
+    std::vector<double> const x{1, -2, 3, 0.5, 0, 4, -1};
+    std::vector<double> const comb = referenceComb(x, 2, 0.5);
+    std::vector<double> inputEnergy;
+    Matrix<double> outputEnergy;
+
+    Resonators window({2}, {0.5}, 3.0, 0); // energy of the last 3 outputs
+    window.process(x, inputEnergy, outputEnergy);
+    ASSERT_EQ(outputEnergy.nRows(), 1u);
+    EXPECT_NEAR(outputEnergy[0][0], comb[4] * comb[4] + comb[5] * comb[5] + comb[6] * comb[6], 1e-12);
+    EXPECT_NEAR(inputEnergy[0], 0.0 + 16.0 + 1.0, 1e-12);
+
+    Resonators decimated({2}, {0.5}, 0.9, 2); // leaky sums read at samples 1, 3, 5
+    decimated.process(x, inputEnergy, outputEnergy);
+    ASSERT_EQ(outputEnergy.nRows(), 3u);
+    ASSERT_EQ(inputEnergy.size(), 3u);
+    double leaky = 0.0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        leaky = 0.9 * leaky + comb[i] * comb[i];
+        if (i % 2 == 1 && i < 6) {
+            EXPECT_NEAR(outputEnergy[unsigned(i / 2)][0], leaky, 1e-12) << "sample " << i;
+        }
+    }
+
+    // Raw outputs (decay 0) of the feed-forward combs (gain ±1) and the lag product (gain 0).
+    Resonators special({3, 3, 2}, {1.0, -1.0, 0.0}, 0.0, 0);
+    special.process(x, inputEnergy, outputEnergy);
+    ASSERT_EQ(outputEnergy.nRows(), x.size());
+    EXPECT_EQ(inputEnergy, x);
+    for (std::size_t t = 0; t < x.size(); ++t) {
+        double const x3 = t >= 3 ? x[t - 3] : 0.0;
+        double const x2 = t >= 2 ? x[t - 2] : 0.0;
+        EXPECT_EQ(outputEnergy[unsigned(t)][0], x[t] + x3);
+        EXPECT_EQ(outputEnergy[unsigned(t)][1], x[t] - x3);
+        EXPECT_EQ(outputEnergy[unsigned(t)][2], x[t] * x2);
+    }
+}
