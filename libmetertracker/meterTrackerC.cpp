@@ -1,0 +1,710 @@
+#include "meterTrackerC.h"
+
+#include "beatGivenTatum.h"
+#include "fft_and_filter.h"
+#include "kron.h"
+#include "lognPdf.h"
+#include "mTracker.h"
+#include "meterLogTransLikes.h"
+#include "meterPerPha2Pulse.h"
+#include "peakPickHeight.h"
+#include "phaLogTransLikes.h"
+#include "solvePattPhase.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <new>
+
+namespace meterTracker {
+
+namespace {
+
+constexpr double pi = 3.14159265358979323846;
+
+// Level columns inside the tracker.
+constexpr unsigned int beatLevel = 0;
+constexpr unsigned int patternLevel = 1;
+constexpr unsigned int tatumLevel = 2;
+
+// Scores of "impossible" events (a zero period, a 0/0 ratio) would be NaN or −inf and would
+// poison the max-product recursion for good; they count as the floor of a likelihood instead.
+inline double finiteScore(double v, double floorScore) {
+    return std::isfinite(v) ? v : floorScore;
+}
+
+// A state whose score overflowed (only absurd input can do that) is out of the race for good
+// without turning the whole recursion into NaN.
+constexpr double hopelessScore = -1e300;
+
+// Input samples beyond this magnitude (120 dB above full scale) are clipped: they could only
+// overflow the front end's running statistics.
+constexpr double maxSampleMagnitude = 1e6;
+
+// (period, likelihood) candidates from the peak indices; a missing peak repeats the
+// previous candidate (the first one becomes (0, 0)).
+void candidatesFromPeaks(std::vector<unsigned int> const& idx, std::vector<double> const& periods,
+                         std::vector<double> const& likes, std::vector<double>& candPeriods,
+                         std::vector<double>& candLikes) {
+    std::size_t const K = idx.size();
+    candPeriods.assign(K, 0.0);
+    candLikes.assign(K, 0.0);
+    for (std::size_t i = 0; i < K; ++i) {
+        if (idx[i] < likes.size()) {
+            candPeriods[i] = periods[idx[i]];
+            candLikes[i] = likes[idx[i]];
+        } else if (i > 0) {
+            candPeriods[i] = candPeriods[i - 1];
+            candLikes[i] = candLikes[i - 1];
+        }
+    }
+}
+
+std::vector<std::vector<std::vector<double>>> zeroTable(unsigned int rows, unsigned int cols) {
+    return std::vector<std::vector<std::vector<double>>>(
+        2, std::vector<std::vector<double>>(rows, std::vector<double>(cols, 0.0)));
+}
+
+} // namespace
+
+mTracker::mTracker(unsigned int srate_)
+    : params(srate_), beatyness(0.0), srate(srate_), updateRate(2.0), onsets(srate_), meterDelta(1, 1),
+      lagHistory(2, 2), tatumTicks(1, 0.0), beatTicks(1, 0.0), patternTicks(1, 0.0), nChannels(0),
+      channelMean(1, 0.0), framesConsumed(0), pulseCache(1, 1), stepsDone(0), rowsFlushed(0), bankStride(0) {
+    nChannels = (params.nBands + params.bandsPerChannel - 1) / params.bandsPerChannel;
+    channelMean.assign(nChannels, 0.0);
+    inEnergy.assign(nChannels, 0.0);
+    phaseCands = zeroTable(params.nPhaseCands, 2);
+    phaseDelta = zeroTable(params.nPhaseCands, 2);
+    periodCands = zeroTable(params.nPeriodCands, 3);
+    for (unsigned int c = 0; c < nChannels; ++c)
+        resonators.push_back(std::make_unique<Resonators>(params.periods, params.feedback, params.decay,
+                                                          static_cast<int>(params.resStep)));
+    bankStride = resonators.empty() ? 0 : resonators[0]->maxDelay;
+    setSrate(srate_);
+}
+
+mTracker::~mTracker() = default;
+
+void mTracker::setSrate(unsigned int srate_) {
+    srate = srate_;
+    updateRate = 2.0;
+    onsets.setSrate(srate_);
+    params.setSrate(srate_);
+    reset();
+}
+
+void mTracker::reset() {
+    onsets.reset();
+    meterDelta.resize(1, 1);
+    meterDelta[0][0] = 0.0;
+    tatumTicks.assign(1, 0.0);
+    beatTicks.assign(1, 0.0);
+    patternTicks.assign(1, 0.0);
+    for (auto& bank : resonators)
+        bank->reset();
+    std::fill(channelMean.begin(), channelMean.end(), 0.0);
+    pulseCache = ARGMathLibrary::Matrix<std::complex<double>>(1, 1);
+    rowsFlushed = framesConsumed = stepsDone = 0;
+    for (auto* table : {&phaseCands, &periodCands, &phaseDelta})
+        for (auto& step : *table)
+            for (auto& cand : step)
+                std::fill(cand.begin(), cand.end(), 0.0);
+    lagHistory = ARGMathLibrary::Matrix<double>(2, 2);
+    std::fill(inEnergy.begin(), inEnergy.end(), 0.0);
+}
+
+void mTracker::addData(double const* samples, unsigned int count) {
+    if (samples == nullptr || count == 0)
+        return;
+    cleanSamples.resize(count);
+    for (unsigned int i = 0; i < count; ++i)
+        cleanSamples[i] =
+            std::isfinite(samples[i]) ? std::clamp(samples[i], -maxSampleMagnitude, maxSampleMagnitude) : 0.0;
+    onsets.addData(cleanSamples.data(), count);
+}
+
+bool mTracker::process() {
+    if (!onsets.process())
+        return false;
+    unsigned int const G = onsets.getGroupDelay();
+    auto const hop = static_cast<unsigned int>(round(params.accentRate / updateRate));
+    if (hop == 0 || !onsets.getBandEnvs(bandEnvs, framesConsumed))
+        return false;
+    unsigned int const total = framesConsumed + bandEnvs.nCols();
+    if (total < G + hop)
+        return false;
+    unsigned int const nSteps = (total - (G + hop)) / hop + 1;
+    if (nSteps <= stepsDone)
+        return false;
+
+    // Bands summed into channels (frames × channels); channels without delivered bands stay 0.
+    unsigned int const nFrames = bandEnvs.nCols();
+    unsigned int const nBandsDelivered = bandEnvs.nRows();
+    if (channels.nRows() != nFrames || channels.nCols() != nChannels)
+        channels.resize(nFrames, nChannels);
+    for (unsigned int r = 0; r < nFrames; ++r)
+        for (unsigned int c = 0; c < nChannels; ++c) {
+            double sum = 0.0;
+            for (unsigned int b = c * params.bandsPerChannel;
+                 b < std::min((c + 1) * params.bandsPerChannel, nBandsDelivered); ++b)
+                sum += bandEnvs[b][r];
+            channels[r][c] = sum;
+        }
+
+    // Running channel means over every delivered frame (the unanalysed tail is counted again
+    // next time, as it arrives again).
+    unsigned int const f0 = framesConsumed;
+    for (unsigned int c = 0; c < nChannels; ++c) {
+        for (unsigned int r = 0; r < nFrames; ++r)
+            channelMean[c] = (channelMean[c] * (f0 + r) + channels[r][c]) / (f0 + r + 1);
+        for (unsigned int r = 0; r < nFrames; ++r)
+            channels[r][c] -= channelMean[c];
+    }
+
+    if (pulseCache.nCols() < 3 || pulseCache.nRows() < nSteps - rowsFlushed)
+        pulseCache.resize(nSteps - rowsFlushed, 3);
+
+    phaseObs.resize(params.nPhaseCands, 2);
+    phaseObs *= 0.0;
+    for (unsigned int s = stepsDone; s < nSteps; ++s) {
+        computeSalience(s, f0);
+        framesConsumed = s * hop + hop;
+        estimatePeriods(s);
+        estimatePhases(s);
+    }
+
+    stepsDone = nSteps;
+    rebuildTicks();
+    onsets.clearBandEnvs(framesConsumed, true);
+    return true;
+}
+
+void mTracker::computeSalience(unsigned int step, unsigned int firstRowFrame) {
+    auto const hop = static_cast<unsigned int>(round(params.accentRate / updateRate));
+    unsigned int const tLast = step * hop + hop - 1;
+    unsigned int const nPer = params.nPeriods;
+    unsigned int const nRes = std::min(nPer, resonators.empty() ? 0u : resonators[0]->nResonators);
+
+    // Output power of each resonator for unit white input after its delay line has been
+    // passed m times since reset: what noise alone would show.
+    noiseLevel.resize(nPer);
+    for (unsigned int k = 0; k < nPer; ++k) {
+        double const m = std::ceil(static_cast<double>(tLast + 1) / params.periods[k]);
+        double const p = std::pow(params.feedback[k], m);
+        noiseLevel[k] = (1.0 - p * p) * params.noiseGains[k].real();
+    }
+
+    salience.assign(nPer, 0.0);
+    channelSalience.resize(nPer);
+    stepInput.resize(hop);
+    double const decayPerStep = std::pow(params.decay, static_cast<double>(hop));
+    for (unsigned int c = 0; c < nChannels; ++c) {
+        for (unsigned int i = 0; i < hop; ++i)
+            stepInput[i] = channels[step * hop + i - firstRowFrame][c];
+        resonators[c]->process(stepInput, inputEnergyOut, outputEnergy);
+        inEnergy[c] = inputEnergyOut[0] + decayPerStep * inEnergy[c];
+
+        double const meanInputPower = (1.0 - params.decay) * inEnergy[c];
+        double const* state = resonators[c]->getState();
+        for (unsigned int k = 0; k < nRes; ++k) {
+            unsigned int const d = params.periods[k];
+            double const* line = state + static_cast<std::size_t>(k) * bankStride;
+            double sumSq = 0.0;
+            for (unsigned int j = 0; j < d; ++j)
+                sumSq += line[j] * line[j];
+            double const fb = params.feedback[k];
+            double const P = sumSq / (fb * fb) / d;
+            // A channel that has carried nothing but exact zeros has no salience.
+            double const S = meanInputPower > 0.0 ? P / meanInputPower - noiseLevel[k] : 0.0;
+            channelSalience[k] = S > 0.0 ? S : 0.0;
+        }
+        for (unsigned int k = nRes; k < nPer; ++k)
+            channelSalience[k] = 0.0;
+        for (unsigned int k = 0; k < nPer; ++k)
+            salience[k] += channelSalience[k];
+    }
+    if (nChannels > 1)
+        for (unsigned int k = 0; k < nPer; ++k)
+            salience[k] /= nChannels;
+}
+
+void mTracker::estimatePeriods(unsigned int step) {
+    double const fs = params.accentRate;
+    double const logFloor = params.logFloor;
+    double const floorScore = std::log(logFloor);
+    unsigned int const nPer = params.nPeriods;
+    unsigned int const K = params.nPeriodCands;
+
+    // 1. Tatum likelihood from the spectrum of the salience over lag.
+    unsigned int maxLag = 0;
+    for (unsigned int d : params.periods)
+        maxLag = std::max(maxLag, d);
+    std::vector<double>& r = lagSignal;
+    r.assign(maxLag, 0.0);
+    for (unsigned int k = 0; k < nPer; ++k)
+        r[params.periods[k] - 1] = salience[k];
+    auto const Nfft =
+        static_cast<unsigned int>(std::pow(2.0, std::ceil(std::log2(static_cast<double>(maxLag)))));
+    unsigned int const nBins = fs * 0.5 <= 20.0 ? static_cast<unsigned int>(round(fs * 0.5 * Nfft / fs))
+                                                : static_cast<unsigned int>(round(Nfft * 20.0 / fs));
+    double mean = 0.0;
+    for (double v : r)
+        mean += v;
+    mean /= maxLag;
+    for (unsigned int i = 0; i < maxLag; ++i)
+        r[i] = (r[i] - mean) * (0.5 + 0.5 * std::cos(pi * (i + 1) / (maxLag + 1)));
+    fftData.assign(2 * static_cast<std::size_t>(Nfft), 0.0);
+    for (unsigned int i = 0; i < maxLag; ++i)
+        fftData[2 * i] = r[i];
+    fft(fftData, -1);
+    perBin.resize(nBins + 1);
+    for (unsigned int j = 1; j <= nBins; ++j)
+        perBin[j] = 1.0 / (j * fs / Nfft);
+    perBin[0] = perBin[1];
+    lognPdf(perBin, params.tatumMyy, params.tatumSigma, tatumPrior);
+    Lt.resize(nBins + 1);
+    for (unsigned int j = 0; j <= nBins; ++j) {
+        double const spec = std::hypot(fftData[2 * j], fftData[2 * j + 1]) / nPer;
+        Lt[j] = std::pow(tatumPrior[j], params.tatumPriorExp) * std::sqrt(perBin[j]) * spec;
+    }
+    std::vector<double> tatumLikes, beatLikes, patternLikes;
+    peakPickHeight(Lt, K, peakIdx);
+    if (peakIdx.size() != K)
+        peakIdx.assign(K, static_cast<unsigned int>(Lt.size()));
+    candidatesFromPeaks(peakIdx, perBin, Lt, candPeriodsTatum, tatumLikes);
+
+    // 2. Beat and 3. pattern likelihoods: prior-weighted salience above the noise floor.
+    perSec.resize(nPer);
+    for (unsigned int k = 0; k < nPer; ++k)
+        perSec[k] = params.periods[k] / fs;
+    lognPdf(perSec, params.beatMyy, params.beatSigma, beatPrior);
+    lognPdf(perSec, params.patternMyy, params.patternSigma, patternPrior);
+    Lb.resize(nPer);
+    Lp.resize(nPer);
+    double LbSum = 0.0;
+    for (unsigned int k = 0; k < nPer; ++k) {
+        double const above = salience[k] / (1.0 - noiseLevel[k]);
+        Lb[k] = std::pow(beatPrior[k], params.beatPriorExp) * above;
+        Lp[k] = std::pow(patternPrior[k], params.patternPriorExp) * above;
+        LbSum += Lb[k];
+    }
+    beatyness = nPer > 0 ? LbSum / nPer : 0.0;
+    peakPickHeight(Lb, K, peakIdx);
+    if (peakIdx.size() != K)
+        peakIdx.assign(K, nPer);
+    candidatesFromPeaks(peakIdx, perSec, Lb, candPeriodsBeat, beatLikes);
+    peakPickHeight(Lp, K, peakIdx);
+    if (peakIdx.size() != K)
+        peakIdx.assign(K, nPer);
+    candidatesFromPeaks(peakIdx, perSec, Lp, candPeriodsPattern, patternLikes);
+
+    // 4. Integer-ratio scores: A[p][b] pattern given beat, B[b][t] beat given tatum.
+    ARGMathLibrary::Matrix<double> A(K, K), B(K, K);
+    for (unsigned int b = 0; b < K; ++b) {
+        beatGivenTatum(candPeriodsPattern, candPeriodsBeat[b], params.ratioSigma, params.ratioWeights,
+                       bgtOut);
+        for (unsigned int p = 0; p < K; ++p)
+            A[p][b] = finiteScore(std::log(bgtOut[p] + logFloor), floorScore);
+    }
+    for (unsigned int t = 0; t < K; ++t) {
+        beatGivenTatum(candPeriodsBeat, candPeriodsTatum[t], params.ratioSigma, params.ratioWeights, bgtOut);
+        for (unsigned int b = 0; b < K; ++b)
+            B[b][t] = finiteScore(std::log(bgtOut[b] + logFloor), floorScore);
+    }
+
+    // 5. Joint observation score of every (tatum, pattern, beat) state.
+    unsigned int const nStates = K * K * K;
+    jointScore.resize(nStates);
+    for (unsigned int t = 0; t < K; ++t)
+        for (unsigned int p = 0; p < K; ++p)
+            for (unsigned int b = 0; b < K; ++b)
+                jointScore[(t * K + p) * K + b] =
+                    params.tatumObsWeight * std::log(tatumLikes[t] + logFloor) +
+                    params.patternObsWeight * std::log(patternLikes[p] + logFloor) +
+                    params.beatObsWeight * std::log(beatLikes[b] + logFloor) + A[p][b] + B[b][t];
+
+    // 6. Candidate memory.
+    periodCands[0] = periodCands[1];
+    for (unsigned int i = 0; i < K; ++i) {
+        periodCands[1][i][beatLevel] = candPeriodsBeat[i];
+        periodCands[1][i][patternLevel] = candPeriodsPattern[i];
+        periodCands[1][i][tatumLevel] = candPeriodsTatum[i];
+    }
+
+    // 7. Tracking: best predecessor of every state under the period-change model.
+    if (step == 0) {
+        meterDelta.resize(2, nStates);
+        for (unsigned int j = 0; j < nStates; ++j) {
+            meterDelta[0][j] = 0.0;
+            meterDelta[1][j] = finiteScore(jointScore[j], hopelessScore);
+        }
+    } else {
+        std::vector<double> prev(K), cur(K);
+        auto const levelTable = [&](unsigned int level, ARGMathLibrary::Matrix<double>& out) {
+            for (unsigned int i = 0; i < K; ++i) {
+                prev[i] = periodCands[0][i][level];
+                cur[i] = periodCands[1][i][level];
+            }
+            meterLogTransLikes(prev, cur, params.periodTransSigma[level], out);
+            for (double& v : out)
+                v = finiteScore(v, floorScore);
+        };
+        levelTable(beatLevel, transBeat);
+        levelTable(patternLevel, transPattern);
+        levelTable(tatumLevel, transTatum);
+        if (ones5.nRows() != K) {
+            ones5 = ARGMathLibrary::Matrix<double>(K, K, 1.0);
+            ones25 = ARGMathLibrary::Matrix<double>(K * K, K * K, 1.0);
+        }
+        kron(ones25, transBeat, kronBeat);
+        kron(ones5, transPattern, kronTmp);
+        kron(kronTmp, ones5, kronPattern);
+        kron(transTatum, ones25, kronTatum);
+        if (meterDelta.nCols() != nStates)
+            meterDelta.resize(2, nStates);
+        for (unsigned int j = 0; j < nStates; ++j) {
+            double best = -std::numeric_limits<double>::infinity();
+            for (unsigned int i = 0; i < nStates; ++i) {
+                double const v = meterDelta[1][i] + kronBeat[i][j] + kronPattern[i][j] + kronTatum[i][j];
+                if (v > best)
+                    best = v;
+            }
+            meterDelta[0][j] = meterDelta[1][j];
+            jointScore[j] += best; // the new row, written once every old value has been read
+        }
+        for (unsigned int j = 0; j < nStates; ++j)
+            meterDelta[1][j] = finiteScore(jointScore[j], hopelessScore);
+    }
+
+    // 8. Decision.
+    unsigned int sBest = 0;
+    for (unsigned int j = 1; j < nStates; ++j)
+        if (meterDelta[1][j] > meterDelta[1][sBest])
+            sBest = j;
+    unsigned int t = 0, p = 0, b = 0;
+    decodeState(sBest, K, t, p, b);
+
+    // 9. A period of 0 (a level without any peak) becomes 7 s.
+    static char const* const zeroMessages[3] = {"ERROR: Period estimate for beat zero.",
+                                                "ERROR: Period estimate for pattern zero.",
+                                                "ERROR: Period estimate for tatum zero."};
+    unsigned int const chosen[3] = {b, p, t};
+    for (unsigned int level = 0; level < 3; ++level)
+        if (periodCands[1][chosen[level]][level] == 0.0) {
+            std::printf("%s\n", zeroMessages[level]);
+            std::fflush(stdout);
+            periodCands[1][chosen[level]][level] = 7.0;
+        }
+
+    // 10. Output.
+    unsigned int const row = step - rowsFlushed;
+    for (unsigned int level = 0; level < 3; ++level)
+        pulseCache[row][level] = std::complex<double>(periodCands[1][chosen[level]][level], 0.0);
+}
+
+void mTracker::decodeState(unsigned int s, unsigned int K, unsigned int& tatum, unsigned int& pattern,
+                           unsigned int& beat) {
+    unsigned int const q = s + 1;
+    unsigned int bq = q % K;
+    if (bq == 0)
+        bq = K;
+    beat = bq - 1;
+    pattern = ((q - bq) % (K * K)) / K;
+    tatum = ((q - bq) - K * pattern) / (K * K);
+}
+
+void mTracker::estimatePhases(unsigned int step) {
+    double const fs = params.accentRate;
+    double const logFloor = params.logFloor;
+    auto const hop = static_cast<unsigned int>(round(params.accentRate / updateRate));
+    unsigned int const tLast = step * hop + hop - 1;
+    unsigned int const row = step - rowsFlushed;
+    unsigned int const nCand = params.nPhaseCands;
+    unsigned int const nRes = resonators.empty() ? 0u : resonators[0]->nResonators;
+
+    for (unsigned int lev = 0; lev < 2; ++lev) {
+        // 1. The resonator whose delay is closest to the chosen period.
+        double const per = pulseCache[row][lev].real();
+        unsigned int kBest = 0;
+        double bestDist = std::numeric_limits<double>::infinity();
+        for (unsigned int k = 0; k < nRes; ++k) {
+            double const dist = std::fabs(per * fs - resonators[0]->delays[k]);
+            if (dist < bestDist) {
+                bestDist = dist;
+                kBest = k;
+            }
+        }
+        unsigned int const L = resonators[0]->delays[kBest];
+
+        // 2. Its last period of output in every channel, oldest first.
+        if (phaseStates.nRows() != L || phaseStates.nCols() != nChannels)
+            phaseStates.resize(L, nChannels);
+        for (unsigned int c = 0; c < nChannels; ++c) {
+            double const* line = resonators[c]->getState() + static_cast<std::size_t>(kBest) * bankStride;
+            for (unsigned int j = 0; j < L; ++j)
+                phaseStates[j][c] = line[j];
+        }
+
+        // 3. Phase salience: low channels weigh most for the beat; the bar uses accent templates.
+        if (lev == beatLevel) {
+            phaseSalience.assign(L, 0.0);
+            for (unsigned int j = 0; j < L; ++j)
+                for (unsigned int c = 0; c < nChannels; ++c)
+                    phaseSalience[j] += (nChannels + 1 - c) * phaseStates[j][c];
+        } else {
+            solvePattPhase(phaseStates, phaseSalience);
+        }
+
+        // 4. Candidates; the weakest real peak repeats when fewer exist.
+        peakPickHeight(phaseSalience, nCand, peakIdx);
+        if (peakIdx.empty() || peakIdx[0] >= L)
+            peakIdx.assign(1, static_cast<unsigned int>(std::ceil(L * 0.5)));
+        for (std::size_t i = 0; i < peakIdx.size(); ++i)
+            if (peakIdx[i] >= L)
+                peakIdx[i] = i > 0 ? peakIdx[i - 1] : 0;
+        auto const count = static_cast<unsigned int>(std::min<std::size_t>(peakIdx.size(), nCand));
+
+        // 5. Observation scores.
+        for (unsigned int i = 0; i < count; ++i)
+            phaseObs[i][lev] = std::log(std::max(phaseSalience[peakIdx[i]], 0.0) + logFloor);
+
+        // 6. Candidate times on the accent time line.
+        for (unsigned int i = 0; i < nCand; ++i)
+            phaseCands[0][i][lev] = phaseCands[1][i][lev];
+        for (unsigned int i = 0; i < count; ++i)
+            phaseCands[1][i][lev] = (peakIdx[i] + (tLast + 1.0 - L) + 1.0) / fs + 0.5 / fs;
+
+        // 7. Lag memory.
+        lagHistory[0][lev] = lagHistory[1][lev];
+        lagHistory[1][lev] = L;
+
+        // 8. Scores.
+        if (step == 0) {
+            for (unsigned int i = 0; i < nCand; ++i) {
+                phaseDelta[0][i][lev] = 0.0;
+                phaseDelta[1][i][lev] = phaseObs[i][lev];
+            }
+        } else {
+            prevPhaseTimes.resize(nCand);
+            curPhaseTimes.resize(nCand);
+            for (unsigned int i = 0; i < nCand; ++i) {
+                prevPhaseTimes[i] = phaseCands[0][i][lev];
+                curPhaseTimes[i] = phaseCands[1][i][lev];
+            }
+            phaLogTransLikes(prevPhaseTimes, lagHistory[0][lev] / fs, curPhaseTimes, params.phaseTransSigma,
+                             phaseTrans);
+            for (unsigned int i = 0; i < nCand; ++i)
+                for (unsigned int j = 0; j < nCand; ++j)
+                    phaseTrans[i][j] += phaseDelta[1][i][lev];
+            for (unsigned int j = 0; j < nCand; ++j) {
+                double best = -std::numeric_limits<double>::infinity();
+                for (unsigned int i = 0; i < nCand; ++i)
+                    if (phaseTrans[i][j] > best)
+                        best = phaseTrans[i][j];
+                phaseDelta[0][j][lev] = phaseDelta[1][j][lev];
+                phaseDelta[1][j][lev] = best;
+            }
+            for (unsigned int j = 0; j < nCand; ++j)
+                phaseDelta[1][j][lev] += phaseObs[j][lev];
+        }
+
+        // 9. Decision.
+        unsigned int jBest = 0;
+        for (unsigned int j = 1; j < nCand; ++j)
+            if (phaseDelta[1][j][lev] > phaseDelta[1][jBest][lev])
+                jBest = j;
+        pulseCache[row][lev] = std::complex<double>(pulseCache[row][lev].real(), phaseCands[1][jBest][lev]);
+
+        // 10. The tatum ticks in step with the beat.
+        if (lev == beatLevel)
+            pulseCache[row][tatumLevel] =
+                std::complex<double>(pulseCache[row][tatumLevel].real(), pulseCache[row][beatLevel].imag());
+    }
+}
+
+void mTracker::rebuildTicks() {
+    unsigned int const rows = pulseCache.nRows();
+    std::vector<double>* const lists[3] = {&beatTicks, &patternTicks, &tatumTicks};
+    pulsePeriods.resize(rows);
+    pulsePhases.resize(rows);
+    for (unsigned int level = 0; level < 3; ++level) {
+        for (unsigned int r = 0; r < rows; ++r) {
+            pulsePeriods[r] = pulseCache[r][level].real();
+            pulsePhases[r] = pulseCache[r][level].imag();
+        }
+        meterPerPha2Pulse(pulsePeriods, pulsePhases, *lists[level]);
+    }
+}
+
+void mTracker::getLatestPeriodEsts(double& tatumPeriod, double& beatPeriod, double& patternPeriod,
+                                   double& tatumPhase, double& beatPhase, double& patternPhase) const {
+    if (stepsDone == 0 || pulseCache.nCols() < 3 || pulseCache.nRows() == 0) {
+        tatumPeriod = beatPeriod = patternPeriod = tatumPhase = beatPhase = patternPhase = -1.0;
+        return;
+    }
+    auto const* last = pulseCache[pulseCache.nRows() - 1];
+    tatumPeriod = last[tatumLevel].real();
+    beatPeriod = last[beatLevel].real();
+    patternPeriod = last[patternLevel].real();
+    tatumPhase = last[tatumLevel].imag();
+    beatPhase = last[beatLevel].imag();
+    patternPhase = last[patternLevel].imag();
+}
+
+void mTracker::getMeters(std::vector<double>& tatum, std::vector<double>& beat,
+                         std::vector<double>& pattern) const {
+    tatum = tatumTicks;
+    beat = beatTicks;
+    pattern = patternTicks;
+}
+
+void mTracker::calculateBeatyness(std::vector<double>& likelihoods) {
+    double sum = 0.0;
+    for (double v : likelihoods)
+        sum += v;
+    beatyness = likelihoods.empty() ? 0.0 : sum / likelihoods.size();
+}
+
+bool mTracker::flushPulseCache(double const& t) {
+    if (stepsDone == 0 || pulseCache.nCols() < 3)
+        return false;
+    auto const N = static_cast<long>(pulseCache.nRows());
+    long r = -1;
+    for (long i = 0; i < N; ++i)
+        if (pulseCache[static_cast<unsigned int>(i)][tatumLevel].imag() < t)
+            r = i;
+    if (r == N - 1)
+        --r;
+    if (r < 0)
+        return false;
+    rowsFlushed += static_cast<unsigned int>(r + 1);
+    unsigned int const kept = static_cast<unsigned int>(N - 1 - r);
+    for (unsigned int i = 0; i < kept; ++i)
+        for (unsigned int c = 0; c < 3; ++c)
+            pulseCache[i][c] = pulseCache[i + static_cast<unsigned int>(r + 1)][c];
+    pulseCache.resize(kept, 3);
+    return true;
+}
+
+void mTracker::changeMyyValues(double patternMyy, double beatMyy, double tatumMyy) {
+    params.patternMyy = patternMyy;
+    params.beatMyy = beatMyy;
+    params.tatumMyy = tatumMyy;
+}
+
+void mTracker::changeHalfTime(double halfLifeSeconds) {
+    params.changeHalfTime(halfLifeSeconds);
+}
+
+} // namespace meterTracker
+
+// ---------------------------------------------------------------------------------------
+// The plain function interface. The handle is the tracker itself.
+
+struct mTrackerHandle : meterTracker::mTracker {
+    using meterTracker::mTracker::mTracker;
+};
+
+extern "C" {
+
+mTrackerHandle* mTracker_init(unsigned int srate) {
+    try {
+        return new mTrackerHandle(srate);
+    } catch (std::bad_alloc const&) {
+        return nullptr;
+    }
+}
+
+void mTracker_close(mTrackerHandle* handle) {
+    delete handle;
+}
+
+void mTracker_reset(mTrackerHandle* handle) {
+    if (handle)
+        handle->reset();
+}
+
+void mTracker_add_data(mTrackerHandle* handle, double* samples, unsigned int count) {
+    if (handle)
+        handle->addData(samples, count);
+}
+
+int mTracker_process(mTrackerHandle* handle) {
+    return handle && handle->process() ? 1 : 0;
+}
+
+void mTracker_get_period_est(mTrackerHandle* handle, double* tatumPeriod, double* beatPeriod,
+                             double* patternPeriod, double* tatumPhase, double* beatPhase,
+                             double* patternPhase) {
+    double v[6] = {-1.0, -1.0, -1.0, -1.0, -1.0, -1.0};
+    if (handle)
+        handle->getLatestPeriodEsts(v[0], v[1], v[2], v[3], v[4], v[5]);
+    double* const out[6] = {tatumPeriod, beatPeriod, patternPeriod, tatumPhase, beatPhase, patternPhase};
+    for (int i = 0; i < 6; ++i)
+        if (out[i])
+            *out[i] = v[i];
+}
+
+namespace {
+// The newest min(capacity, |ticks|) ticks, oldest first; the rest of the array zeroed.
+void copyNewestTicks(std::vector<double> const& ticks, double* out, int* n) {
+    if (n == nullptr)
+        return;
+    if (out == nullptr || *n <= 0) {
+        *n = 0;
+        return;
+    }
+    auto const capacity = static_cast<std::size_t>(*n);
+    std::size_t const count = std::min(capacity, ticks.size());
+    std::copy(ticks.end() - static_cast<std::ptrdiff_t>(count), ticks.end(), out);
+    std::fill(out + count, out + capacity, 0.0);
+    *n = static_cast<int>(count);
+}
+} // namespace
+
+void mTracker_get_ticks(mTrackerHandle* handle, double* tatum, int* nTatum, double* beat, int* nBeat,
+                        double* pattern, int* nPattern) {
+    static std::vector<double> const none;
+    copyNewestTicks(handle ? handle->getTatumTicks() : none, tatum, nTatum);
+    copyNewestTicks(handle ? handle->getBeatTicks() : none, beat, nBeat);
+    copyNewestTicks(handle ? handle->getPatternTicks() : none, pattern, nPattern);
+}
+
+double mTracker_get_beatyness(mTrackerHandle* handle) {
+    return handle ? handle->getBeatyness() : 0.0;
+}
+
+void mTracker_change_myyValues(mTrackerHandle* handle, double patternMyy, double beatMyy, double tatumMyy) {
+    if (handle)
+        handle->changeMyyValues(patternMyy, beatMyy, tatumMyy);
+}
+
+void mTracker_change_half_time(mTrackerHandle* handle, double halfLifeSeconds) {
+    if (handle)
+        handle->changeHalfTime(halfLifeSeconds);
+}
+
+void mTracker_dump_metfile(mTrackerHandle* handle, char const* path) {
+    if (handle == nullptr || path == nullptr)
+        return;
+    std::FILE* file = std::fopen(path, "w");
+    if (file == nullptr) {
+        std::fputs("metertracker: failed to save meter data\n", stderr);
+        return;
+    }
+    std::fprintf(file, "3\n");
+    for (auto const* list : {&handle->getTatumTicks(), &handle->getBeatTicks(), &handle->getPatternTicks()}) {
+        std::fprintf(file, "%d\n", static_cast<int>(list->size()));
+        for (double t : *list)
+            std::fprintf(file, "%.9f\n", t);
+    }
+    std::fclose(file);
+}
+
+int mTracker_flush_pulse_cache(mTrackerHandle* handle, double t) {
+    return handle && handle->flushPulseCache(t) ? 1 : 0;
+}
+
+} // extern "C"

@@ -1,0 +1,135 @@
+/* The meter tracker: mono audio in, periods and phases of tatum, beat and bar out.
+ *
+ * The front end (Onsets) turns audio into band accents; every hop of accent frames (about
+ * half a second) one analysis step sums the bands into channels, drives one comb-filter
+ * resonator bank per channel, measures how much stronger than chance the signal repeats at
+ * every candidate period (the resonance salience), chooses the three periods jointly with a
+ * causal max-product recursion over candidate changes, finds the latest beat and bar start
+ * in the resonators' delay lines, and expands the per-step estimates into tick lists.
+ *
+ * Times are seconds on the accent time line: absolute accent frame n (counted from reset)
+ * is the time (n + 1.5) / accentRate. Level order inside the tracker: beat, pattern (bar),
+ * tatum. No locking: one thread at a time; nothing here is meant for an audio callback.
+ */
+#ifndef BEATLUME_METERTRACKERC_H
+#define BEATLUME_METERTRACKERC_H
+
+#include "Matrix.h"
+#include "onsets.h"
+#include "params.h"
+#include "resoC.h"
+
+#include <complex>
+#include <memory>
+#include <vector>
+
+namespace meterTracker {
+
+class mTracker {
+public:
+    explicit mTracker(unsigned int srate);
+    virtual ~mTracker();
+    mTracker(mTracker const&) = delete;
+    mTracker& operator=(mTracker const&) = delete;
+
+    // New sample rate for the front end and the parameters; the resonator banks keep the
+    // delays and gains they were built with. Resets the tracker.
+    void setSrate(unsigned int srate);
+    // Forgets all audio, tracking state and ticks (beatyness keeps its value).
+    void reset();
+    // Appends mono samples (copied). Non-finite samples are taken as 0.
+    void addData(double const* samples, unsigned int count);
+    // Analyses every step the accent signal allows; true when at least one new step was
+    // completed (then estimates and tick lists are new).
+    bool process();
+
+    // The latest step's periods and phase times in seconds; −1 each before the first step.
+    void getLatestPeriodEsts(double& tatumPeriod, double& beatPeriod, double& patternPeriod,
+                             double& tatumPhase, double& beatPhase, double& patternPhase) const;
+    // Copies of the tick lists.
+    void getMeters(std::vector<double>& tatum, std::vector<double>& beat, std::vector<double>& pattern) const;
+    std::vector<double> const& getTatumTicks() const { return tatumTicks; }
+    std::vector<double> const& getBeatTicks() const { return beatTicks; }
+    std::vector<double> const& getPatternTicks() const { return patternTicks; }
+    // Sets beatyness to the mean of the likelihoods (0 for none).
+    void calculateBeatyness(std::vector<double>& likelihoods);
+    double getBeatyness() const { return beatyness; }
+    // Removes the cache rows (analysis steps) whose tatum phase lies before t, keeping the
+    // newest row; true when rows were removed. The tick lists lose those steps at the next
+    // successful process().
+    bool flushPulseCache(double const& t);
+
+    // Prior medians in seconds, used from the next step on.
+    void changeMyyValues(double patternMyy, double beatMyy, double tatumMyy);
+    // Resonator half-life in seconds for the salience's normalisation; the banks keep their
+    // construction-time coefficients.
+    void changeHalfTime(double halfLifeSeconds);
+
+    Params const& parameters() const { return params; }
+    unsigned int getStepsDone() const { return stepsDone; }
+    unsigned int getFramesConsumed() const { return framesConsumed; }
+    unsigned int getRowsFlushed() const { return rowsFlushed; }
+    unsigned int getPulseCacheRows() const { return stepsDone == 0 ? 0 : pulseCache.nRows(); }
+    // Summary salience of every candidate period at the latest step (for diagnostics).
+    std::vector<double> const& getSalience() const { return salience; }
+
+    // Joint period state s = (tatum·K + pattern)·K + beat, decoded from its 1-based number.
+    static void decodeState(unsigned int s, unsigned int K, unsigned int& tatum, unsigned int& pattern,
+                            unsigned int& beat);
+
+private:
+    void computeSalience(unsigned int step, unsigned int firstRowFrame);
+    void estimatePeriods(unsigned int step);
+    void estimatePhases(unsigned int step);
+    void rebuildTicks();
+
+    Params params;
+    double beatyness;
+    unsigned int srate;
+    double updateRate;
+    Onsets onsets;
+    ARGMathLibrary::Matrix<double> meterDelta;
+    ARGMathLibrary::Matrix<double> lagHistory;
+    std::vector<double> inEnergy;
+    std::vector<std::vector<std::vector<double>>> phaseDelta;  // [prev/cur][candidate][beat, pattern]
+    std::vector<std::vector<std::vector<double>>> periodCands; // [prev/cur][rank][beat, pattern, tatum]
+    std::vector<std::vector<std::vector<double>>> phaseCands;  // [prev/cur][candidate][beat, pattern]
+    std::vector<double> tatumTicks;
+    std::vector<double> beatTicks;
+    std::vector<double> patternTicks;
+    std::vector<std::unique_ptr<Resonators>> resonators;
+    unsigned int nChannels;
+    std::vector<double> channelMean;
+    unsigned int framesConsumed;
+    ARGMathLibrary::Matrix<std::complex<double>> pulseCache; // step rows × (beat, pattern, tatum)
+    unsigned int stepsDone;
+    unsigned int rowsFlushed;
+
+    // Work space, kept between steps so that a step allocates little.
+    unsigned int bankStride;                 // row length of every bank's delay lines (its largest delay)
+    ARGMathLibrary::Matrix<double> bandEnvs; // bands × frames from the front end
+    ARGMathLibrary::Matrix<double> channels; // frames × channels, mean removed
+    ARGMathLibrary::Matrix<double> phaseObs; // nPhaseCands × 2, zeroed per process() call
+    std::vector<double> salience;            // per period, mean over channels
+    std::vector<double> noiseLevel;          // per period, start-up noise floor
+    std::vector<double> channelSalience;     // per period, one channel
+    std::vector<double> stepInput;           // one channel's frames of a step
+    std::vector<double> inputEnergyOut;
+    ARGMathLibrary::Matrix<double> outputEnergy;
+    std::vector<double> cleanSamples; // addData's copy with non-finite values replaced
+    std::vector<double> lagSignal;    // salience over lag for the tatum spectrum
+    std::vector<double> fftData;
+    std::vector<double> perBin, perSec, tatumPrior, beatPrior, patternPrior;
+    std::vector<double> Lt, Lb, Lp;
+    std::vector<unsigned int> peakIdx;
+    std::vector<double> bgtOut, candPeriodsBeat, candPeriodsPattern, candPeriodsTatum;
+    std::vector<double> jointScore;
+    ARGMathLibrary::Matrix<double> transBeat, transPattern, transTatum, ones5, ones25, kronTmp, kronBeat,
+        kronPattern, kronTatum, transition;
+    ARGMathLibrary::Matrix<double> phaseStates, phaseTrans;
+    std::vector<double> phaseSalience, prevPhaseTimes, curPhaseTimes, pulsePeriods, pulsePhases;
+};
+
+} // namespace meterTracker
+
+#endif
