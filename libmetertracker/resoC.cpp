@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <cstring>
 
 namespace meterTracker {
 
@@ -105,6 +106,7 @@ void Resonators::realResonators(double* out, double* stateLines, double* inputOu
                                 double* gains, int count, int lineLength, double* x, int n,
                                 double decayFactor, int step, int nOut, int /*variant*/) {
     std::vector<double> y(static_cast<std::size_t>(std::max(n, 0)));
+    std::vector<double> head(static_cast<std::size_t>(std::max(lineLength, 0))); // rotation scratch
     int const perFilter = decayFactor > 0.0 ? nOut : n;
 
     for (int k = 0; k < count; ++k) {
@@ -135,18 +137,28 @@ void Resonators::realResonators(double* out, double* stateLines, double* inputOu
             }
         } else {
             // y(t) = (1 − a)·x(t) + a·y(t − d): unit gain at the resonance frequencies.
+            // Run in stretches of at most one period so the inner loop has no wrap test and,
+            // for delays longer than the block (most of them), no dependency between samples.
             double const inputGain = 1.0 - a;
-            for (int i = 0, p = 0; i < n; ++i) {
-                double const yi = inputGain * x[i] + line[p];
-                y[i] = yi;
-                line[p] = a * yi;
-                if (++p == d)
-                    p = 0;
+            for (int i = 0; i < n; i += d) {
+                int const stretch = std::min(d, n - i);
+                double const* xs = x + i;
+                double* ys = y.data() + i;
+                for (int p = 0; p < stretch; ++p) {
+                    double const yi = inputGain * xs[p] + line[p];
+                    ys[p] = yi;
+                    line[p] = a * yi;
+                }
             }
         }
         // The write position ended at n mod d, the oldest value: rotate it to the front.
-        if (d > 0)
-            std::rotate(line, line + n % d, line + d);
+        // (Block moves; an element-wise rotation would cost more than the filtering.)
+        int const r = d > 0 ? n % d : 0;
+        if (r != 0) {
+            std::copy(line, line + r, head.begin());
+            std::memmove(line, line + r, sizeof(double) * std::size_t(d - r));
+            std::copy(head.begin(), head.begin() + r, line + (d - r));
+        }
 
         integrateInto(y.data(), n, decayFactor, step, nOut, !lagProduct, out + std::size_t(k) * perFilter);
     }
