@@ -1,0 +1,373 @@
+// The accent front end at work: frame bookkeeping, silence, history access and the
+// block-by-block envelope that must not depend on where the blocks were cut.
+#include "onsets.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <vector>
+
+using ARGMathLibrary::Matrix;
+
+namespace {
+
+// Drum-like test audio: a noise burst with a fast decay every quarter second and a low
+// thump every half second, from a fixed linear congruential generator.
+std::vector<double> drumLoop(std::size_t count, double srate) {
+    std::vector<double> x(count);
+    std::uint32_t seed = 12345;
+    std::size_t const beat = static_cast<std::size_t>(srate / 4);
+    for (std::size_t i = 0; i < count; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        double const noise = (seed >> 8) / 16777216.0 - 0.5;
+        double const t = static_cast<double>(i % beat) / srate;
+        double const t2 = static_cast<double>(i % (2 * beat)) / srate;
+        x[i] = 0.8 * noise * std::exp(-30 * t) + 0.5 * std::sin(2 * M_PI * 60 * t2) * std::exp(-12 * t2);
+    }
+    return x;
+}
+
+void feedInBlocks(Onsets& onsets, std::vector<double> const& x, std::size_t blockSize) {
+    for (std::size_t i = 0; i < x.size(); i += blockSize) {
+        unsigned int const n = static_cast<unsigned int>(std::min(blockSize, x.size() - i));
+        onsets.addData(x.data() + i, n);
+        onsets.process();
+    }
+}
+
+double maxRelativeDifference(Matrix<double> const& a, Matrix<double> const& b, unsigned int cols) {
+    double worst = 0;
+    for (unsigned int r = 0; r < a.nRows(); ++r)
+        for (unsigned int c = 0; c < cols; ++c) {
+            double const scale = std::max({std::fabs(a[r][c]), std::fabs(b[r][c]), 1e-300});
+            worst = std::max(worst, std::fabs(a[r][c] - b[r][c]) / scale);
+        }
+    return worst;
+}
+
+TEST(Onsets, FrameAndHopBookkeepingAt44100) {
+    std::vector<double> const x = drumLoop(2048, 44100);
+
+    Onsets onsets(44100);
+    EXPECT_FALSE(onsets.process()); // nothing added since reset
+    onsets.addData(x.data(), 1000);
+    EXPECT_FALSE(onsets.process());
+    EXPECT_EQ(onsets.bufferedSamples().size(), 1000u);
+    EXPECT_EQ(onsets.getGroupDelay(), 0u);
+    onsets.addData(x.data() + 1000, 24);
+    ASSERT_TRUE(onsets.process());
+    EXPECT_EQ(onsets.bandEnvEnd(), 2u);
+    EXPECT_EQ(onsets.getGroupDelay(), 11u);
+    // The second half of the frame stays: the next frame starts there.
+    EXPECT_EQ(onsets.bufferedSamples(), std::vector<double>(x.begin() + 512, x.begin() + 1024));
+    EXPECT_FALSE(onsets.process()); // no new samples
+
+    Onsets whole(44100);
+    whole.addData(x);
+    ASSERT_TRUE(whole.process());
+    EXPECT_EQ(whole.bandEnvEnd(), 6u); // three frames, two accents each
+    EXPECT_EQ(whole.bufferedSamples(), std::vector<double>(x.begin() + 1536, x.end()));
+
+    // A partial frame after the last full one is kept along with the carried half.
+    Onsets ragged(44100);
+    ragged.addData(x.data(), 1300);
+    ASSERT_TRUE(ragged.process());
+    EXPECT_EQ(ragged.bufferedSamples(), std::vector<double>(x.begin() + 512, x.begin() + 1300));
+
+    // reset forgets everything, including the group delay.
+    whole.reset();
+    EXPECT_EQ(whole.getGroupDelay(), 0u);
+    EXPECT_EQ(whole.bandEnvEnd(), 0u);
+    Matrix<double> m;
+    EXPECT_FALSE(whole.getBandEnvs(m, 0));
+    std::vector<double> accents;
+    EXPECT_FALSE(whole.getAccents(accents, 0));
+    whole.addData(x.data(), 100); // replaces the placeholder, not appended to it
+    EXPECT_EQ(whole.bufferedSamples().size(), 100u);
+}
+
+TEST(Onsets, SilenceIsDitheredAlikeEveryTimeAndTheBufferKeepsTheZeros) {
+    std::vector<double> const silence(4096, 0.0);
+    Matrix<double> first, second;
+    for (Matrix<double>* out : {&first, &second}) {
+        std::srand(99); // whatever the generator's state, the dither is the same
+        for (int i = 0; i < 17; ++i)
+            (void)std::rand();
+        Onsets onsets(44100);
+        onsets.addData(silence);
+        ASSERT_TRUE(onsets.process());
+        for (double x : onsets.bufferedSamples())
+            EXPECT_EQ(x, 0.0);
+        ASSERT_TRUE(onsets.getBandEnvs(*out, 0));
+        double mean = 0, sd = 0;
+        onsets.getMeanAndStd(mean, sd, {});
+        EXPECT_LT(mean, 0.0); // the dither entered the statistics
+        EXPECT_GT(sd, 0.0);
+    }
+    ASSERT_EQ(first.nCols(), 14u);
+    EXPECT_TRUE(first == second);
+    bool anyPositive = false;
+    for (unsigned int b = 0; b < first.nRows(); ++b)
+        for (unsigned int j = 0; j < first.nCols(); ++j) {
+            ASSERT_TRUE(std::isfinite(first[b][j]));
+            EXPECT_GE(first[b][j], 0.0);
+            anyPositive = anyPositive || first[b][j] > 0;
+        }
+    EXPECT_TRUE(anyPositive);
+
+    // Silence after the dithered start stays finite too.
+    Onsets onsets(44100);
+    feedInBlocks(onsets, std::vector<double>(44100, 0.0), 128);
+    Matrix<double> later;
+    ASSERT_TRUE(onsets.getBandEnvs(later, 0));
+    for (double const* p = later.begin(); p != later.end(); ++p)
+        ASSERT_TRUE(std::isfinite(*p));
+}
+
+TEST(Onsets, NonFiniteSamplesAreTakenAsZero) {
+    std::vector<double> x = drumLoop(4096, 44100);
+    std::vector<double> cleaned = x;
+    x[100] = std::numeric_limits<double>::quiet_NaN();
+    x[2000] = std::numeric_limits<double>::infinity();
+    cleaned[100] = cleaned[2000] = 0;
+    Onsets dirty(44100), clean(44100);
+    dirty.addData(x);
+    clean.addData(cleaned);
+    ASSERT_TRUE(dirty.process());
+    ASSERT_TRUE(clean.process());
+    Matrix<double> a, b;
+    ASSERT_TRUE(dirty.getBandEnvs(a, 0));
+    ASSERT_TRUE(clean.getBandEnvs(b, 0));
+    EXPECT_TRUE(a == b);
+}
+
+TEST(Onsets, HistoryBoundsTailAndDiscarding) {
+    Onsets onsets(44100);
+    onsets.addData(drumLoop(8192, 44100)); // 15 frames → 30 accents
+    ASSERT_TRUE(onsets.process());
+    unsigned int const G = onsets.getGroupDelay();
+    ASSERT_EQ(onsets.bandEnvEnd(), 30u);
+
+    Matrix<double> untouched(2, 2, 7.0);
+    EXPECT_FALSE(onsets.getBandEnvs(untouched, 30));
+    EXPECT_FALSE(onsets.getBandEnvs(untouched, 40));
+    EXPECT_TRUE(untouched == 7.0);
+
+    Matrix<double> all, later;
+    ASSERT_TRUE(onsets.getBandEnvs(all, 0));
+    ASSERT_EQ(all.nRows(), 36u);
+    ASSERT_EQ(all.nCols(), 30u);
+    ASSERT_TRUE(onsets.getBandEnvs(later, 3));
+    ASSERT_EQ(later.nCols(), 27u);
+    // Whatever the start, column j is index t + j, and the newest G columns are the
+    // same look-ahead tail.
+    for (unsigned int b = 0; b < 36; ++b)
+        for (unsigned int j = 0; j < later.nCols(); ++j)
+            EXPECT_EQ(later[b][j], all[b][j + 3]);
+
+    // A start inside the look-ahead reads the end of the tail.
+    Matrix<double> inside;
+    ASSERT_TRUE(onsets.getBandEnvs(inside, 25));
+    ASSERT_EQ(inside.nCols(), 5u);
+    for (unsigned int b = 0; b < 36; ++b)
+        for (unsigned int j = 0; j < 5; ++j)
+            EXPECT_EQ(inside[b][j], all[b][j + 25]);
+
+    // The band accents summed over bands are the summed accents.
+    std::vector<double> accents;
+    ASSERT_TRUE(onsets.getAccents(accents, 0));
+    ASSERT_EQ(accents.size(), 30u);
+    for (unsigned int j = 0; j < 30; ++j) {
+        double sum = 0;
+        for (unsigned int b = 0; b < 36; ++b)
+            sum += all[b][j];
+        EXPECT_NEAR(accents[j], sum, 1e-12 * std::max(1.0, sum)) << j;
+    }
+
+    // Discard the first 4 indices; doing it twice changes nothing.
+    EXPECT_TRUE(onsets.clearBandEnvs(4, true));
+    EXPECT_TRUE(onsets.clearBandEnvs(4, true));
+    EXPECT_EQ(onsets.bandEnvEnd(), 30u);
+    EXPECT_FALSE(onsets.getBandEnvs(untouched, 3)); // before the kept history
+    EXPECT_TRUE(untouched == 7.0);
+    Matrix<double> kept;
+    ASSERT_TRUE(onsets.getBandEnvs(kept, 4));
+    ASSERT_EQ(kept.nCols(), 26u);
+    for (unsigned int b = 0; b < 36; ++b)
+        for (unsigned int j = 0; j < kept.nCols(); ++j)
+            EXPECT_EQ(kept[b][j], all[b][j + 4]);
+    std::vector<double> keptAccents;
+    ASSERT_TRUE(onsets.getAccents(keptAccents, 4));
+    EXPECT_EQ(keptAccents, std::vector<double>(accents.begin() + 4, accents.end()));
+
+    // At or after the end: nothing to discard, nothing changes.
+    EXPECT_FALSE(onsets.clearBandEnvs(30, true));
+    EXPECT_FALSE(onsets.clearBandEnvs(100, true));
+    ASSERT_TRUE(onsets.getBandEnvs(kept, 4));
+    EXPECT_EQ(kept.nCols(), 26u);
+
+    // Once the kept history is no longer than the look-ahead there is nothing settled
+    // to hand out.
+    ASSERT_TRUE(onsets.clearBandEnvs(30 - G, true));
+    EXPECT_FALSE(onsets.getBandEnvs(kept, 30 - G));
+}
+
+TEST(Onsets, LookAheadIsRevisedByTheNextBlock) {
+    std::vector<double> const x = drumLoop(44100, 44100);
+    Onsets onsets(44100);
+    onsets.addData(x.data(), 1024);
+    ASSERT_TRUE(onsets.process());
+    onsets.addData(x.data() + 1024, 4096);
+    ASSERT_TRUE(onsets.process());
+    Matrix<double> before;
+    ASSERT_TRUE(onsets.getBandEnvs(before, 0));
+    unsigned int const T = onsets.bandEnvEnd();
+    unsigned int const G = onsets.getGroupDelay();
+    onsets.addData(x.data() + 5120, 4096);
+    ASSERT_TRUE(onsets.process());
+    Matrix<double> after;
+    ASSERT_TRUE(onsets.getBandEnvs(after, 0));
+    // Settled indices stay; the look-ahead, and the newest stored value computed from it,
+    // are replaced by the real envelope.
+    bool revised = false;
+    for (unsigned int b = 0; b < 36; ++b) {
+        for (unsigned int j = 0; j + G + 1 < T; ++j)
+            ASSERT_EQ(after[b][j], before[b][j]) << b << " " << j;
+        for (unsigned int j = T - G - 1; j < T; ++j)
+            revised = revised || after[b][j] != before[b][j];
+    }
+    EXPECT_TRUE(revised);
+}
+
+TEST(Onsets, AnySplitIntoBlocksOfAtMostAHopAnalysesTheSameFrames) {
+    std::vector<double> const x = drumLoop(3 * 44100, 44100);
+    Onsets small(44100), odd(44100);
+    feedInBlocks(small, x, 128);
+    feedInBlocks(odd, x, 509);
+    Matrix<double> a, b;
+    ASSERT_TRUE(small.getBandEnvs(a, 0));
+    ASSERT_TRUE(odd.getBandEnvs(b, 0));
+    ASSERT_EQ(a.nCols(), b.nCols());
+    EXPECT_TRUE(a == b);
+}
+
+// The envelope stage fed directly with band loudness, frames at a time.
+class LoudnessProbe : public Onsets {
+public:
+    LoudnessProbe() : Onsets(44100) {}
+    using Onsets::appendBandLoudness;
+};
+
+TEST(Onsets, EnvelopeDoesNotDependOnWhereBlocksEnd) {
+    unsigned int const nBands = 36;
+    unsigned int const nFrames = 200;
+    std::vector<double> loudness(nBands * nFrames);
+    std::uint32_t seed = 7;
+    for (unsigned int b = 0; b < nBands; ++b)
+        for (unsigned int f = 0; f < nFrames; ++f) {
+            seed = seed * 1664525u + 1013904223u;
+            double const jitter = (seed >> 8) / 16777216.0;
+            // Onsets every 22 frames, decaying in between, plus a little noise.
+            loudness[b * nFrames + f] = 0.8 * std::exp(-0.3 * (f % 22)) + 0.05 * jitter + 0.01 * b;
+        }
+
+    LoudnessProbe whole;
+    whole.appendBandLoudness(loudness.data(), nFrames);
+
+    LoudnessProbe pieces;
+    std::vector<double> chunk;
+    unsigned int const sizes[] = {1, 3, 1, 7, 2, 12, 1, 5};
+    unsigned int start = 0;
+    for (unsigned int i = 0; start < nFrames; ++i) {
+        unsigned int const n = std::min(sizes[i % 8], nFrames - start);
+        chunk.assign(nBands * n, 0.0);
+        for (unsigned int b = 0; b < nBands; ++b)
+            for (unsigned int f = 0; f < n; ++f)
+                chunk[b * n + f] = loudness[b * nFrames + start + f];
+        pieces.appendBandLoudness(chunk.data(), n);
+        start += n;
+        if (i % 3 == 2 && pieces.bandEnvEnd() > 40) { // the tracker discards what it consumed as it goes
+            ASSERT_TRUE(pieces.clearBandEnvs(pieces.bandEnvEnd() - 30, true));
+        }
+    }
+
+    Matrix<double> a, b;
+    unsigned int const from = pieces.bandEnvEnd() - 30;
+    ASSERT_TRUE(whole.getBandEnvs(a, from));
+    ASSERT_TRUE(pieces.getBandEnvs(b, from));
+    ASSERT_EQ(a.nCols(), 30u);
+    ASSERT_EQ(b.nCols(), 30u);
+    EXPECT_LT(maxRelativeDifference(a, b, 30), 1e-9);
+
+    std::vector<double> accentsWhole, accentsPieces;
+    ASSERT_TRUE(whole.getAccents(accentsWhole, from));
+    ASSERT_TRUE(pieces.getAccents(accentsPieces, from));
+    ASSERT_EQ(accentsWhole.size(), accentsPieces.size());
+    for (std::size_t j = 0; j < accentsWhole.size(); ++j)
+        EXPECT_NEAR(accentsWhole[j], accentsPieces[j], 1e-9 * accentsWhole[j]) << j;
+
+    // Rising loudness gives accents above the loudness share alone: the slope counts.
+    bool slopeSeen = false;
+    for (unsigned int j = 0; j + 1 < a.nCols(); ++j)
+        slopeSeen = slopeSeen || a[0][j] > 0.2;
+    EXPECT_TRUE(slopeSeen);
+}
+
+TEST(Onsets, LookAheadIsTheEnvelopeOfSilenceToFollow) {
+    unsigned int const nBands = 36;
+    unsigned int const nFrames = 40;
+    std::vector<double> loudness(nBands * nFrames);
+    for (unsigned int b = 0; b < nBands; ++b)
+        for (unsigned int f = 0; f < nFrames; ++f)
+            loudness[b * nFrames + f] = 0.3 + 0.5 * std::exp(-0.2 * ((f + b) % 17));
+    LoudnessProbe predicted, followedBySilence;
+    predicted.appendBandLoudness(loudness.data(), nFrames);
+    followedBySilence.appendBandLoudness(loudness.data(), nFrames);
+    std::vector<double> const silence(nBands * 20, 0.0);
+    followedBySilence.appendBandLoudness(silence.data(), 20);
+
+    Matrix<double> a, b;
+    ASSERT_TRUE(predicted.getBandEnvs(a, 0));
+    ASSERT_TRUE(followedBySilence.getBandEnvs(b, 0));
+    unsigned int const T = predicted.bandEnvEnd();
+    // All but the very last look-ahead value (which has no successor to rise to) are what
+    // the envelope really does when the input stops.
+    for (unsigned int band = 0; band < nBands; ++band)
+        for (unsigned int j = 0; j + 1 < T; ++j)
+            EXPECT_NEAR(a[band][j], b[band][j], 1e-12 * std::max(1.0, b[band][j])) << band << " " << j;
+}
+
+TEST(Onsets, ASineLightsUpTheBandAroundItsFrequency) {
+    double const srate = 44100;
+    double const freq = 1000;
+    std::vector<double> x(8192);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        x[i] = 0.5 * std::sin(2 * M_PI * freq * static_cast<double>(i) / srate);
+    Onsets onsets(44100);
+    onsets.addData(x);
+    ASSERT_TRUE(onsets.process());
+    Matrix<double> m;
+    ASSERT_TRUE(onsets.getBandEnvs(m, 0));
+    unsigned int loudest = 0;
+    double best = -1;
+    for (unsigned int b = 0; b < m.nRows(); ++b) {
+        double sum = 0;
+        for (unsigned int j = 0; j < m.nCols(); ++j)
+            sum += m[b][j];
+        if (sum > best) {
+            best = sum;
+            loudest = b;
+        }
+    }
+    double const bin = freq * 1024 / srate; // 23.2
+    Onsets::BandBins const bins = onsets.bandBins(loudest);
+    EXPECT_LE(bins.first, bin);
+    EXPECT_GE(bins.last, bin);
+    EXPECT_NEAR(bins.peak, bin, 2.0);
+}
+
+} // namespace
