@@ -1,0 +1,350 @@
+#include "midioutput.h"
+
+#include <RtMidi.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "common.h"
+
+namespace {
+
+const char* const kClientName = "RtMidi Output Client";
+const char* const kPortName = "RtMidi Output";
+const char* const kCapturePortName = "Capture";
+
+struct CaptureSlot {
+    std::atomic<int> ready{0}; // set once the entry is completely written
+    MidiCaptureEntry_t entry{};
+};
+
+} // namespace
+
+struct MidiOut_t {
+    RtMidiOut* port = nullptr; // null for a capture sink
+    char** portNames = nullptr;
+    int portCount = 0;
+    std::atomic<int> openPort{-1};
+    // RtMidi's send paths are not safe for concurrent callers (the JACK back end writes a
+    // single-producer ring), so sends from the timer and GUI threads take turns here; a port change
+    // holds it too, so that no send reaches a port being closed. Held only for one send otherwise.
+    std::mutex sendLock;
+
+    bool capture = false;
+    CaptureSlot* slots = nullptr;
+    size_t capacity = 0;
+    std::atomic<size_t> claimed{0};
+    std::atomic<size_t> overflow{0};
+    lc_gettime_fn gettime = nullptr;
+    void* gettimeData = nullptr;
+};
+
+namespace {
+
+void free_port_names(MidiOut_t* m) {
+    if (m->portNames != nullptr) {
+        for (char** name = m->portNames; *name != nullptr; ++name)
+            std::free(*name);
+        delete[] m->portNames;
+    }
+    m->portNames = nullptr;
+    m->portCount = 0;
+}
+
+char* copy_string(const char* text) {
+    const size_t length = std::strlen(text);
+    char* copy = static_cast<char*>(std::malloc(length + 1));
+    if (copy != nullptr)
+        std::memcpy(copy, text, length + 1);
+    return copy;
+}
+
+int enumerate_ports(MidiOut_t* m) {
+    std::vector<std::string> names;
+    if (m->capture) {
+        names.emplace_back(kCapturePortName);
+    } else {
+        try {
+            const unsigned count = m->port->getPortCount();
+            for (unsigned i = 0; i < count; ++i)
+                names.push_back(m->port->getPortName(i));
+        } catch (const RtMidiError& error) {
+            lc_logmsg(LC_LOG_ERROR, "midioutput: port enumeration failed: %s", error.getMessage().c_str());
+        }
+    }
+    free_port_names(m);
+    m->portNames = new char*[names.size() + 1];
+    int stored = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+        lc_logmsg(LC_LOG_NOTICE, "MIDI out#%d: %s", static_cast<int>(i), names[i].c_str());
+        char* copy = copy_string(names[i].c_str());
+        if (copy == nullptr)
+            break;
+        m->portNames[stored++] = copy;
+    }
+    m->portNames[stored] = nullptr;
+    m->portCount = stored;
+    return stored;
+}
+
+// Creates the port object on `api`; null when the API cannot be used here.
+RtMidiOut* open_api(RtMidi::Api api) {
+    try {
+        return new RtMidiOut(api, kClientName);
+    } catch (const RtMidiError& error) {
+        lc_logmsg(LC_LOG_PROGRESS, "midioutput: %s not usable: %s", RtMidi::getApiDisplayName(api).c_str(),
+                  error.getMessage().c_str());
+    } catch (const std::bad_alloc&) {
+    }
+    return nullptr;
+}
+
+void capture_append(MidiOut_t* m, const unsigned char* bytes, int size) {
+    const size_t index = m->claimed.fetch_add(1, std::memory_order_relaxed);
+    if (index >= m->capacity) {
+        m->overflow.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    CaptureSlot& slot = m->slots[index];
+    slot.entry.time = m->gettime != nullptr ? m->gettime(m->gettimeData) : 0.0;
+    slot.entry.size = static_cast<unsigned char>(size < 3 ? size : 3);
+    for (int i = 0; i < 3; ++i)
+        slot.entry.bytes[i] = i < size ? bytes[i] : 0;
+    slot.ready.store(1, std::memory_order_release);
+}
+
+void send3(MidiOut_t* m, int status, int channel, int data1, int data2) {
+    const unsigned char bytes[3] = {static_cast<unsigned char>(status | (channel & 0x0F)),
+                                    static_cast<unsigned char>(data1 & 0xFF),
+                                    static_cast<unsigned char>(data2 & 0xFF)};
+    midioutput_send_msg(m, bytes, 3);
+}
+
+void send1(MidiOut_t* m, unsigned char status) {
+    midioutput_send_msg(m, &status, 1);
+}
+
+} // namespace
+
+extern "C" {
+
+MidiOut_t* midioutput_init(void) {
+    std::vector<RtMidi::Api> apis;
+    RtMidi::getCompiledApi(apis);
+    RtMidiOut* chosen = nullptr;
+    bool anyPortObject = false;
+    // The first compiled API is the platform's default; the others are tried when it offers nothing
+    // (e.g. JACK on a system without the ALSA sequencer).
+    for (RtMidi::Api api : apis) {
+        if (api == RtMidi::RTMIDI_DUMMY)
+            continue;
+        RtMidiOut* candidate = open_api(api);
+        if (candidate == nullptr)
+            continue;
+        anyPortObject = true;
+        unsigned count = 0;
+        try {
+            count = candidate->getPortCount();
+        } catch (const RtMidiError&) {
+        }
+        if (count > 0) {
+            chosen = candidate;
+            break;
+        }
+        delete candidate;
+    }
+    if (chosen == nullptr) {
+        lc_logmsg(LC_LOG_ERROR, anyPortObject ? "No MIDI ports" : "Midi output initialization failed");
+        return nullptr;
+    }
+    MidiOut_t* m = new (std::nothrow) MidiOut_t;
+    if (m == nullptr) {
+        delete chosen;
+        lc_logmsg(LC_LOG_ERROR, "Midi output initialization failed");
+        return nullptr;
+    }
+    m->port = chosen;
+    lc_logmsg(LC_LOG_PROGRESS, "midioutput: using %s",
+              RtMidi::getApiDisplayName(chosen->getCurrentApi()).c_str());
+    if (enumerate_ports(m) == 0) {
+        lc_logmsg(LC_LOG_ERROR, "No MIDI ports");
+        midioutput_free(m);
+        return nullptr;
+    }
+    return m;
+}
+
+MidiOut_t* midioutput_init_capture(size_t capacity, lc_gettime_fn gettime, void* udata) {
+    if (capacity == 0)
+        return nullptr;
+    MidiOut_t* m = new (std::nothrow) MidiOut_t;
+    if (m == nullptr)
+        return nullptr;
+    m->capture = true;
+    m->slots = new (std::nothrow) CaptureSlot[capacity];
+    if (m->slots == nullptr) {
+        delete m;
+        return nullptr;
+    }
+    m->capacity = capacity;
+    m->gettime = gettime;
+    m->gettimeData = udata;
+    enumerate_ports(m);
+    return m;
+}
+
+void midioutput_free(MidiOut_t* m) {
+    if (m == nullptr)
+        return;
+    if (m->openPort.load(std::memory_order_acquire) >= 0)
+        midioutput_close(m);
+    delete m->port;
+    free_port_names(m);
+    delete[] m->slots;
+    delete m;
+}
+
+int midioutput_open(MidiOut_t* m, int port) {
+    if (port < 0)
+        port = 0;
+    if (m->openPort.load(std::memory_order_acquire) >= 0)
+        midioutput_close(m);
+    std::string name;
+    try {
+        if (m->capture) {
+            if (port >= m->portCount)
+                throw RtMidiError("no such port", RtMidiError::INVALID_PARAMETER);
+            name = m->portNames[port];
+        } else {
+            if (static_cast<unsigned>(port) >= m->port->getPortCount())
+                throw RtMidiError("no such port", RtMidiError::INVALID_PARAMETER);
+            name = m->port->getPortName(static_cast<unsigned>(port));
+        }
+        std::printf("midioutput: opening port %d: %s\n", port, name.c_str());
+        if (!m->capture) {
+            std::lock_guard<std::mutex> guard(m->sendLock);
+            m->port->openPort(static_cast<unsigned>(port), kPortName);
+        }
+    } catch (const RtMidiError& error) {
+        std::printf("Could not open midi output: %s\n", error.getMessage().c_str());
+        std::fflush(stdout);
+        return 1;
+    }
+    std::fflush(stdout);
+    m->openPort.store(port, std::memory_order_release);
+    return 0;
+}
+
+void midioutput_close(MidiOut_t* m) {
+    lc_logmsg(LC_LOG_PROGRESS, "midioutput: closing port");
+    m->openPort.store(-1, std::memory_order_release);
+    if (m->capture)
+        return;
+    std::lock_guard<std::mutex> guard(m->sendLock);
+    try {
+        m->port->closePort();
+    } catch (const RtMidiError& error) {
+        lc_logmsg(LC_LOG_ERROR, "midioutput: closing port failed: %s", error.getMessage().c_str());
+    }
+}
+
+int midioutput_open_port(const MidiOut_t* m) {
+    return m->openPort.load(std::memory_order_acquire);
+}
+
+int midioutput_reinitialize_devices(MidiOut_t* m) {
+    return enumerate_ports(m);
+}
+
+char** midioutput_port_names(const MidiOut_t* m) {
+    return m->portNames;
+}
+
+int midioutput_port_count(const MidiOut_t* m) {
+    return m->portCount;
+}
+
+void midioutput_send_msg(MidiOut_t* m, const unsigned char* bytes, int size) {
+    if (m == nullptr || bytes == nullptr || size <= 0)
+        return;
+    if (m->openPort.load(std::memory_order_acquire) < 0)
+        return;
+    if (m->capture) {
+        capture_append(m, bytes, size);
+        return;
+    }
+    std::lock_guard<std::mutex> guard(m->sendLock);
+    if (m->openPort.load(std::memory_order_relaxed) < 0)
+        return; // closed while we waited
+    try {
+        m->port->sendMessage(bytes, static_cast<size_t>(size));
+    } catch (const RtMidiError& error) {
+        lc_logmsg(LC_LOG_ERROR, "midioutput: sending failed: %s", error.getMessage().c_str());
+    } catch (...) {
+        lc_logmsg(LC_LOG_ERROR, "midioutput: sending failed");
+    }
+}
+
+void midioutput_send_note_on(MidiOut_t* m, int channel, int note, int velocity) {
+    send3(m, 0x90, channel, note, velocity);
+}
+
+void midioutput_send_note_off(MidiOut_t* m, int channel, int note, int velocity) {
+    send3(m, 0x80, channel, note, velocity);
+}
+
+void midioutput_send_ctrl(MidiOut_t* m, int channel, int controller, int value) {
+    send3(m, 0xB0, channel, controller, value);
+}
+
+void midioutput_send_clock(MidiOut_t* m) {
+    send1(m, 0xF8);
+}
+
+void midioutput_send_start(MidiOut_t* m) {
+    send1(m, 0xFA);
+}
+
+void midioutput_send_stop(MidiOut_t* m) {
+    send1(m, 0xFC);
+}
+
+int midioutput_is_capture(const MidiOut_t* m) {
+    return m->capture ? 1 : 0;
+}
+
+size_t midioutput_capture_count(const MidiOut_t* m) {
+    const size_t claimed = m->claimed.load(std::memory_order_acquire);
+    return claimed < m->capacity ? claimed : m->capacity;
+}
+
+size_t midioutput_capture_overflow(const MidiOut_t* m) {
+    return m->overflow.load(std::memory_order_acquire);
+}
+
+int midioutput_capture_get(const MidiOut_t* m, size_t index, MidiCaptureEntry_t* out) {
+    if (!m->capture || index >= midioutput_capture_count(m))
+        return 1;
+    const CaptureSlot& slot = m->slots[index];
+    if (slot.ready.load(std::memory_order_acquire) == 0)
+        return 1;
+    *out = slot.entry;
+    return 0;
+}
+
+void midioutput_capture_clear(MidiOut_t* m) {
+    if (!m->capture)
+        return;
+    for (size_t i = 0; i < m->capacity; ++i)
+        m->slots[i].ready.store(0, std::memory_order_relaxed);
+    m->overflow.store(0, std::memory_order_relaxed);
+    m->claimed.store(0, std::memory_order_release);
+}
+
+} // extern "C"
