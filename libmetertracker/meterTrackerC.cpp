@@ -601,11 +601,7 @@ void mTracker::changeHalfTime(double halfLifeSeconds) {
 } // namespace meterTracker
 
 // ---------------------------------------------------------------------------------------
-// The plain function interface. The handle is the tracker itself.
-
-struct mTrackerHandle : meterTracker::mTracker {
-    using meterTracker::mTracker::mTracker;
-};
+// The plain function interface (mTracker.h); the handle is the tracker itself.
 
 extern "C" {
 

@@ -132,4 +132,10 @@ private:
 
 } // namespace meterTracker
 
+/* The opaque handle of the function interface (mTracker.h) is the tracker itself, so C++
+   callers may use a handle as an mTracker. */
+struct mTrackerHandle : meterTracker::mTracker {
+    using meterTracker::mTracker::mTracker;
+};
+
 #endif
