@@ -1,0 +1,133 @@
+// The tracker on synthesised drum music whose beats are known exactly. Kept to a few short
+// pieces: the whole analysis runs slowly under the sanitizers.
+#include "mTracker.h"
+#include "synth_music.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+namespace {
+
+struct Estimate {
+    double audioTime; // seconds of audio fed when the step completed
+    double tatum, beat, bar, tatumPhase, beatPhase, barPhase;
+};
+
+std::vector<Estimate> track(synth::MusicSpec const& spec) {
+    std::vector<double> x = synth::renderMusic(spec);
+    std::vector<Estimate> out;
+    mTrackerHandle* h = mTracker_init(spec.sampleRate);
+    for (std::size_t i = 0; i < x.size(); i += 128) {
+        auto const n = static_cast<unsigned int>(std::min<std::size_t>(128, x.size() - i));
+        mTracker_add_data(h, x.data() + i, n);
+        if (mTracker_process(h)) {
+            Estimate e{};
+            e.audioTime = static_cast<double>(i + n) / spec.sampleRate;
+            mTracker_get_period_est(h, &e.tatum, &e.beat, &e.bar, &e.tatumPhase, &e.beatPhase, &e.barPhase);
+            out.push_back(e);
+        }
+    }
+    mTracker_close(h);
+    return out;
+}
+
+// Signed distance from t to the nearest of the times.
+double offsetToNearest(double t, std::vector<double> const& times) {
+    double best = 1e9;
+    for (double r : times)
+        if (std::fabs(t - r) < std::fabs(best))
+            best = t - r;
+    return best;
+}
+
+double relativeError(double value, double truth) {
+    return std::fabs(value - truth) / truth;
+}
+
+} // namespace
+
+TEST(MeterTrackerMusic, At120BpmFindsBeatBarAndPhase) {
+    synth::MusicSpec spec;
+    spec.bpm = 120;
+    spec.seconds = 10.0;
+    std::vector<Estimate> const est = track(spec);
+    ASSERT_GE(est.size(), 18u);
+    Estimate const& last = est.back();
+    EXPECT_LT(relativeError(last.beat, 0.5), 0.02) << last.beat;
+    EXPECT_NEAR(last.bar / last.beat, 4.0, 0.08) << last.bar;
+    EXPECT_EQ(last.tatumPhase, last.beatPhase);
+
+    // The beat phase keeps a small, steady offset from the true onsets: the accent time line
+    // places an onset a few accent frames (5.8 ms each) early.
+    std::vector<double> const beats = synth::beatTimes(spec);
+    std::vector<double> const bars = synth::downbeatTimes(spec);
+    for (Estimate const& e : est) {
+        if (e.audioTime < 3.0)
+            continue;
+        double const off = offsetToNearest(e.beatPhase, beats);
+        EXPECT_GT(off, -0.030) << "at " << e.audioTime;
+        EXPECT_LT(off, 0.010) << "at " << e.audioTime;
+        // The latest beat lies within the last beat period before the step's end.
+        EXPECT_LT(e.beatPhase, e.audioTime);
+        EXPECT_GT(e.beatPhase, e.audioTime - 0.5 - 0.1);
+    }
+    // The bar phase settles on a beat.
+    EXPECT_LT(std::fabs(offsetToNearest(last.barPhase, beats)), 0.03);
+}
+
+TEST(MeterTrackerMusic, At80BpmFindsTrueTempo) {
+    synth::MusicSpec spec;
+    spec.bpm = 80;
+    spec.seconds = 12.0;
+    std::vector<Estimate> const est = track(spec);
+    ASSERT_FALSE(est.empty());
+    double const truth = 60.0 / spec.bpm;
+    double const beat = est.back().beat;
+    EXPECT_LT(relativeError(beat, truth), 0.02) << "found " << beat << " s";
+}
+
+TEST(MeterTrackerMusic, At160BpmFindsHalfTempo) {
+    synth::MusicSpec spec;
+    spec.bpm = 160;
+    spec.seconds = 12.0;
+    std::vector<Estimate> const est = track(spec);
+    ASSERT_FALSE(est.empty());
+    // 0.375 s is far below the beat prior's median (0.55 s): every other beat is counted.
+    EXPECT_LT(relativeError(est.back().beat, 2 * 60.0 / spec.bpm), 0.02) << est.back().beat;
+    EXPECT_NEAR(est.back().bar, 1.5, 0.03); // one 4/4 bar
+}
+
+TEST(MeterTrackerMusic, FollowsASlowTempoRamp) {
+    synth::MusicSpec spec;
+    spec.bpm = 100;
+    spec.endBpm = 120;
+    spec.seconds = 20.0;
+    std::vector<Estimate> const est = track(spec);
+    ASSERT_GE(est.size(), 30u);
+    auto const trueBeat = [&](double t) {
+        return 60.0 / (spec.bpm + (spec.endBpm - spec.bpm) * t / spec.seconds);
+    };
+    for (Estimate const& e : est) {
+        if (e.audioTime < 4.0)
+            continue;
+        // The resonators remember about three seconds, so the estimate trails the tempo a little.
+        EXPECT_LT(relativeError(e.beat, trueBeat(e.audioTime)), 0.04)
+            << "at " << e.audioTime << ": " << e.beat;
+    }
+    EXPECT_LT(est.back().beat, 0.53);
+}
+
+TEST(MeterTrackerMusic, ThreeFourFindsTheBeat) {
+    // 3/4 at 90 BPM: beat 0.667 s and a bar of three beats. (At 120 BPM the bar prior's median
+    // of 2.1 s pulls the bar to four beats.)
+    synth::MusicSpec spec;
+    spec.bpm = 90;
+    spec.beatsPerBar = 3;
+    spec.seconds = 12.0;
+    std::vector<Estimate> const est = track(spec);
+    ASSERT_FALSE(est.empty());
+    EXPECT_LT(relativeError(est.back().beat, 60.0 / spec.bpm), 0.02) << est.back().beat;
+    EXPECT_NEAR(est.back().bar / est.back().beat, 3.0, 0.06) << est.back().bar;
+}
