@@ -243,17 +243,23 @@ bool Onsets::process() {
 }
 
 void Onsets::updateStatistics(double const* x, std::size_t count) {
+    if (count == 0)
+        return;
     double c = sampleCount;
     double mean = sampleMean;
     double var = sampleVar;
-    for (std::size_t i = 0; i < count; ++i) {
+    std::size_t i = 0;
+    if (c == 0) { // the first sample sets the mean; its variance is 0
+        mean = x[0];
+        var = 0;
+        c = 1;
+        i = 1;
+    }
+    // One serial chain through the mean; the variance's 1/c terms do not depend on it.
+    for (; i < count; ++i) {
         double const newMean = (mean * c + x[i]) / (c + 1);
-        if (c != 0) {
-            double const d = newMean - mean;
-            var = (1 - 1 / c) * var + (c + 1) * (d * d);
-        } else {
-            var = 0;
-        }
+        double const d = newMean - mean;
+        var = (1 - 1 / c) * var + (c + 1) * (d * d);
         mean = newMean;
         c += 1;
     }
