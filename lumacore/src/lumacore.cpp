@@ -1,0 +1,316 @@
+#include "lumacore.h"
+
+#include <cstdio>
+#include <new>
+
+#include "lumacore_version.h"
+#include "meterticker.h"
+
+struct LumaCore_t {
+    Sequencer_t* sequencer; /* null after lc_stop */
+    MeterTicker_t* ticker;  /* null after lc_stop and when lc_run could not create one */
+    /* 0: live engine with threads and the system's MIDI ports; else the capture capacity of a
+       virtual engine. */
+    size_t captureCapacity;
+    /* MIDI port to reopen at lc_run: the one open when the engine was stopped. */
+    int midiPort;
+};
+
+namespace {
+
+double capture_time(void* udata) {
+    return LCSeq_get_current_time(static_cast<Sequencer_t*>(udata));
+}
+
+/* New ticker on the handle's sequencer, live or virtual as the handle is. */
+int create_ticker(LumaCore_t* lc, int midiPort, MeterTicker_t** out) {
+    MeterTickerOptions_t options{midiPort, 1, nullptr};
+    if (lc->captureCapacity > 0) {
+        options.threads = 0;
+        options.midi = midioutput_init_capture(lc->captureCapacity, capture_time, lc->sequencer);
+        if (!options.midi) {
+            lc_logmsg(LC_LOG_ERROR, "No MIDI output available");
+            std::fputs("LCMeterTicker: initialization failed\n", stderr);
+            return LC_STATUS_NO_MIDI;
+        }
+    }
+    return meterticker_init_ex(lc->sequencer, &options, out);
+}
+
+LumaCore_t* create_engine(int midiPort, size_t captureCapacity) {
+    lc_logmsg(LC_LOG_NOTICE, "Version %s\n", lc_version_str);
+    LumaCore_t* lc =
+        new (std::nothrow) LumaCore_t{nullptr, nullptr, captureCapacity, midiPort < 0 ? 0 : midiPort};
+    if (!lc) {
+        LUMACORE_ERROR_STATUS = LC_STATUS_GENERAL;
+        return nullptr;
+    }
+    lc->sequencer = init_sequencer();
+    if (!lc->sequencer) {
+        LUMACORE_ERROR_STATUS = LC_STATUS_GENERAL;
+        delete lc;
+        return nullptr;
+    }
+    const int status = create_ticker(lc, midiPort, &lc->ticker);
+    if (status != 0) {
+        LUMACORE_ERROR_STATUS = status;
+        close_sequencer(lc->sequencer);
+        delete lc;
+        return nullptr;
+    }
+    return lc;
+}
+
+bool has_midi(LumaCore_t* lc) {
+    return lc && lc->ticker && lc->ticker->midi;
+}
+
+int refuse_without_midi(const char* message) {
+    lc_logmsg(LC_LOG_ERROR, "%s", message);
+    return 1;
+}
+
+/* Ticker close then sequencer close, with the given console lines. */
+void close_engine_parts(LumaCore_t* lc, const char* tickerLine, const char* sequencerLine) {
+    std::fputs(tickerLine, stderr);
+    if (lc->ticker) {
+        const int open = lc->ticker->midi ? midioutput_open_port(lc->ticker->midi) : -1;
+        if (open >= 0)
+            lc->midiPort = open;
+        meterticker_close(lc->ticker);
+        lc->ticker = nullptr;
+    }
+    std::fputs(sequencerLine, stderr);
+    close_sequencer(lc->sequencer);
+    lc->sequencer = nullptr;
+}
+
+} // namespace
+
+extern "C" {
+
+LumaCore_t* lc_init(int reserved, int midiPort) {
+    (void)reserved;
+    return create_engine(midiPort, 0);
+}
+
+LumaCore_t* lc_init_virtual(size_t midiCaptureCapacity) {
+    if (midiCaptureCapacity == 0) {
+        LUMACORE_ERROR_STATUS = LC_STATUS_GENERAL;
+        return nullptr;
+    }
+    return create_engine(0, midiCaptureCapacity);
+}
+
+int lc_start_sequencer(LumaCore_t* lc) {
+    if (!lc || !lc->sequencer)
+        return 1;
+    start_sequencer(lc->sequencer);
+    return 0;
+}
+
+void lc_register_gettime_cb(LumaCore_t* lc, void* udata, lc_gettime_fn fn) {
+    if (lc && lc->sequencer)
+        sequencer_register_gettime_cb(lc->sequencer, udata, fn);
+}
+
+void lc_process_audio(const float* samples, unsigned long frames, LumaCore_t* lc, double streamTime) {
+    if (lc && lc->sequencer)
+        sequencer_audio_cb(samples, frames, lc->sequencer, streamTime);
+}
+
+int lc_stop(LumaCore_t* lc) {
+    if (!lc || !lc->sequencer)
+        return 0;
+    stop_sequencer(lc->sequencer);
+    close_engine_parts(lc, "Closing meterticker!\n", "Closing sequencer!\n");
+    return 0;
+}
+
+int lc_run(LumaCore_t* lc) {
+    if (!lc)
+        return 1;
+    if (lc->sequencer) /* still running: restart cleanly rather than leak the old engine */
+        lc_stop(lc);
+    lc->sequencer = init_sequencer();
+    if (!lc->sequencer)
+        return 1;
+    MeterTicker_t* ticker = nullptr;
+    if (create_ticker(lc, lc->midiPort, &ticker) != 0)
+        ticker = nullptr;
+    lc->ticker = ticker;
+    return lc_start_sequencer(lc);
+}
+
+int lc_reinit(LumaCore_t* lc) {
+    if (!lc || !lc->sequencer)
+        return 1;
+    stop_sequencer(lc->sequencer);
+    if (lc->ticker)
+        meterticker_close(lc->ticker);
+    lc->ticker = nullptr;
+    MeterTicker_t* ticker = nullptr;
+    if (create_ticker(lc, 0, &ticker) == 0) {
+        lc->ticker = ticker;
+        meterticker_midiclock_out(ticker, 0);
+        midioutput_close(ticker->midi);
+        midioutput_open(ticker->midi, 0);
+        meterticker_midiclock_out(ticker, 1);
+    }
+    start_sequencer(lc->sequencer);
+    return 1;
+}
+
+void lc_close(LumaCore_t* lc) {
+    if (!lc)
+        return;
+    if (lc->sequencer)
+        close_engine_parts(lc, "Closing meterticker..\n", "Closing seq..\n");
+    delete lc;
+}
+
+/* ---- virtual time ---- */
+
+long lc_consume_audio(LumaCore_t* lc) {
+    return lc && lc->ticker ? meterticker_consume(lc->ticker) : -1;
+}
+
+int lc_timer_pass(LumaCore_t* lc, double now) {
+    if (!lc || !lc->ticker || lc->ticker->threaded)
+        return 0;
+    return meterticker_timer_pass(lc->ticker, now);
+}
+
+MidiOut_t* lc_get_midi_output(LumaCore_t* lc) {
+    return has_midi(lc) ? lc->ticker->midi : nullptr;
+}
+
+unsigned long lc_get_meter_estimate(LumaCore_t* lc, double periods[3], double* analysedTime) {
+    if (!lc || !lc->ticker) {
+        for (int i = 0; periods && i < 3; ++i)
+            periods[i] = 0.0;
+        if (analysedTime)
+            *analysedTime = 0.0;
+        return 0;
+    }
+    return meterticker_get_estimate(lc->ticker, periods, nullptr, analysedTime);
+}
+
+/* ---- queries and settings ---- */
+
+void lc_get_meter_phases(LumaCore_t* lc, double* bar, double* beat, double* tatum) {
+    double phases[METERLEVEL_COUNT] = {0.0, 0.0, 0.0};
+    if (lc && lc->ticker)
+        meterticker_get_phases(lc->ticker, phases);
+    if (bar)
+        *bar = phases[METERLEVEL_BAR];
+    if (beat)
+        *beat = phases[METERLEVEL_BEAT];
+    if (tatum)
+        *tatum = phases[METERLEVEL_TATUM];
+}
+
+double lc_get_input_level(LumaCore_t* lc) {
+    return lc && lc->ticker ? meterticker_get_level(lc->ticker) : -100.0;
+}
+
+double lc_get_nonbeatyness(LumaCore_t* lc) {
+    return lc && lc->ticker ? meterticker_get_nonbeatyness(lc->ticker) : -100.0;
+}
+
+double lc_get_bpm(LumaCore_t* lc) {
+    return lc && lc->ticker ? meterticker_get_bpm(lc->ticker) : 0.0;
+}
+
+double lc_get_beat_phase(LumaCore_t* lc) {
+    return lc && lc->ticker ? meterticker_get_phase(lc->ticker, METERLEVEL_BEAT) : 0.0;
+}
+
+double lc_get_anti_delay(LumaCore_t* lc) {
+    return lc && lc->ticker ? meterticker_get_anti_delay(lc->ticker) : 0.0;
+}
+
+void lc_set_anti_delay(LumaCore_t* lc, double seconds) {
+    if (lc && lc->ticker)
+        meterticker_set_anti_delay(lc->ticker, seconds);
+}
+
+void lc_change_half_time(LumaCore_t* lc, double seconds) {
+    if (lc && lc->ticker)
+        meterticker_change_half_time(lc->ticker, seconds);
+}
+
+void lc_change_myyValues(LumaCore_t* lc, double bar, double beat, double tatum) {
+    if (lc && lc->ticker)
+        meterticker_change_myyValues(lc->ticker, bar, beat, tatum);
+}
+
+/* ---- MIDI ---- */
+
+int lc_enable_midiclock(LumaCore_t* lc, int on) {
+    if (!has_midi(lc))
+        return refuse_without_midi("MIDI clock fails - no MIDI");
+    meterticker_midiclock_out(lc->ticker, on);
+    return 0;
+}
+
+int lc_enable_midinote(LumaCore_t* lc, int on) {
+    if (!has_midi(lc))
+        return refuse_without_midi("MIDI note fails - no MIDI");
+    meterticker_midinote_out(lc->ticker, on);
+    return 0;
+}
+
+int lc_enable_midiphase(LumaCore_t* lc, int on) {
+    if (!has_midi(lc))
+        return refuse_without_midi("MIDI note fails - no MIDI");
+    meterticker_midiphase_out(lc->ticker, on);
+    return 0;
+}
+
+int lc_set_mididev(LumaCore_t* lc, int port) {
+    if (!has_midi(lc))
+        return 1;
+    MeterTicker_t* t = lc->ticker;
+    meterticker_midiclock_out(t, 0);
+    midioutput_close(t->midi);
+    const int result = midioutput_open(t->midi, port);
+    meterticker_midiclock_out(t, 1);
+    return result;
+}
+
+int lc_get_current_mididev(LumaCore_t* lc) {
+    return has_midi(lc) ? midioutput_open_port(lc->ticker->midi) : -1;
+}
+
+char** lc_get_mididev_list(LumaCore_t* lc) {
+    if (!has_midi(lc))
+        return nullptr;
+    midioutput_reinitialize_devices(lc->ticker->midi);
+    return midioutput_port_names(lc->ticker->midi);
+}
+
+int lc_send_test_midinote(LumaCore_t* lc, MeterLevelID level) {
+    if (!has_midi(lc))
+        return refuse_without_midi("MIDI note fails - no MIDI");
+    meterticker_send_test_midinote(lc->ticker, level);
+    return 0;
+}
+
+void lc_send_midi_message(LumaCore_t* lc, int kind, int channel, int data1, int data2) {
+    if (has_midi(lc))
+        meterticker_send_midi_message(lc->ticker, kind, channel, data1, data2);
+}
+
+/* ---- phase callbacks ---- */
+
+PhaseCallback_t* lc_register_phase_cb(LumaCore_t* lc, MeterLevelID level, void* udata, lc_phase_cb_fn fn) {
+    return lc && lc->ticker ? meterticker_register_phase_cb(lc->ticker, level, udata, fn) : nullptr;
+}
+
+void lc_unregister_phase_cb(LumaCore_t* lc, void* udata) {
+    if (lc && lc->ticker)
+        meterticker_unregister_phase_cb(lc->ticker, udata);
+}
+
+} // extern "C"

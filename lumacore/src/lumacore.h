@@ -1,0 +1,124 @@
+/* Lumacore: the real-time engine's public interface.
+ *
+ * One opaque handle and a set of free functions. The engine captures audio blocks, analyses them
+ * on its own thread, predicts the next tick of bar, beat and tatum, and on a 1 ms timer thread
+ * turns the predicted meter into full phases, MIDI (clock, notes, phase controllers) and phase
+ * callbacks.
+ *
+ * All functions are for the GUI thread except lc_process_audio (audio thread). Results of type
+ * int are 0 for success unless stated otherwise.
+ *
+ * Virtual time: lc_init_virtual creates an engine without threads whose MIDI goes into a
+ * capture sink. Its owner installs a time source, feeds blocks with lc_process_audio, runs the
+ * analysis with lc_consume_audio and the timer with lc_timer_pass at the times it chooses.
+ *
+ * C-compatible.
+ */
+#ifndef LUMACORE_H
+#define LUMACORE_H
+
+#include <stddef.h>
+
+#include "common.h"
+#include "midioutput.h"
+#include "sequencer.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifndef LC_PHASE_CB_FN_DEFINED
+#define LC_PHASE_CB_FN_DEFINED
+/* Phase callback: user data and the full phase (tick count plus fraction) of its level. Called on
+   the timer thread: must return quickly, must not (un)register callbacks. */
+typedef void (*lc_phase_cb_fn)(void* udata, double phase);
+#endif
+
+typedef struct LumaCore_t LumaCore_t;
+typedef struct PhaseCallback_t PhaseCallback_t;
+
+/* ---- Lifecycle ---- */
+
+/* Creates the engine: sequencer, then the ticker with the tracker, MIDI port `midiPort` (negative:
+   0), the analysis thread and the timer thread. Null on failure, with LUMACORE_ERROR_STATUS set
+   (1 general, 3 no MIDI, or the thread library's code). `reserved` is not used. */
+LumaCore_t* lc_init(int reserved, int midiPort);
+
+/* Creates an engine without threads whose MIDI goes into a capture sink of
+   `midiCaptureCapacity` messages (see midioutput.h for the read-out). Null on failure. */
+LumaCore_t* lc_init_virtual(size_t midiCaptureCapacity);
+
+int lc_start_sequencer(LumaCore_t* lc);
+/* Installs the engine's time source: seconds since the capture stream started. */
+void lc_register_gettime_cb(LumaCore_t* lc, void* udata, lc_gettime_fn fn);
+/* AUDIO THREAD: hands one mono block to the sequencer (no allocation, lock or I/O). Does nothing
+   while the handle has no sequencer (between lc_stop and lc_run). */
+void lc_process_audio(const float* samples, unsigned long frames, LumaCore_t* lc, double streamTime);
+/* Closes ticker and sequencer; afterwards only lc_run, lc_process_audio and lc_close are valid. */
+int lc_stop(LumaCore_t* lc);
+/* New sequencer and ticker (on the MIDI port open before lc_stop, else port 0); starts the
+   sequencer. Returns 0; when the ticker cannot be created the handle has none and every query
+   answers as if there were no MIDI output. */
+int lc_run(LumaCore_t* lc);
+/* New ticker on the same sequencer, MIDI port 0, clock switched on again; returns 1. */
+int lc_reinit(LumaCore_t* lc);
+/* Closes everything and frees the handle (also a stopped one). Null is ignored. */
+void lc_close(LumaCore_t* lc);
+
+/* ---- Virtual time (engines from lc_init_virtual) ---- */
+
+/* Runs the analysis on every block delivered so far; the number of samples analysed, or -1. */
+long lc_consume_audio(LumaCore_t* lc);
+/* One pass of the timer at time `now` (the installed time source should read `now` too, since
+   MIDI capture takes its stamps from it). 1 when the pass ran, 0 while waiting for estimates. */
+int lc_timer_pass(LumaCore_t* lc, double now);
+/* The engine's MIDI output (the capture sink of a virtual engine); null without one. */
+MidiOut_t* lc_get_midi_output(LumaCore_t* lc);
+/* Latest accepted estimate: periods bar, beat, tatum in seconds, and the stream time of the audio
+   analysed when it was accepted. Returns the number of estimates accepted so far. */
+unsigned long lc_get_meter_estimate(LumaCore_t* lc, double periods[3], double* analysedTime);
+
+/* ---- Queries and settings ---- */
+
+/* Full phases (tick count + fraction) at the present time plus the anti-delay; never NaN. */
+void lc_get_meter_phases(LumaCore_t* lc, double* bar, double* beat, double* tatum);
+/* dB of the last analysed block; -100 before the first and on digital silence. */
+double lc_get_input_level(LumaCore_t* lc);
+double lc_get_nonbeatyness(LumaCore_t* lc);
+/* 60 / beat period; 0 before the first estimate. */
+double lc_get_bpm(LumaCore_t* lc);
+double lc_get_beat_phase(LumaCore_t* lc);
+double lc_get_anti_delay(LumaCore_t* lc);
+void lc_set_anti_delay(LumaCore_t* lc, double seconds);
+void lc_change_half_time(LumaCore_t* lc, double seconds);
+void lc_change_myyValues(LumaCore_t* lc, double bar, double beat, double tatum);
+
+/* ---- MIDI ---- (each returns 1 and logs at level 3 without a MIDI output) */
+
+int lc_enable_midiclock(LumaCore_t* lc, int on);
+int lc_enable_midinote(LumaCore_t* lc, int on);
+int lc_enable_midiphase(LumaCore_t* lc, int on);
+/* Clock off, close, open `port`, clock on (whatever it was before); the open result. */
+int lc_set_mididev(LumaCore_t* lc, int port);
+/* Index of the open port; -1 without a MIDI output or while no port is open. */
+int lc_get_current_mididev(LumaCore_t* lc);
+/* Port names after a fresh enumeration, null-terminated, owned by the engine; null without MIDI. */
+char** lc_get_mididev_list(LumaCore_t* lc);
+/* Note-on, 50 ms, note-off of the level's note (blocks the caller 50 ms). */
+int lc_send_test_midinote(LumaCore_t* lc, MeterLevelID level);
+/* kind 0: note-on (data1 note, data2 velocity); otherwise control change. */
+void lc_send_midi_message(LumaCore_t* lc, int kind, int channel, int data1, int data2);
+
+/* ---- Phase callbacks ---- */
+
+/* Appends a callback for `level`: called 64 times per bar, 32 per beat or 16 per tatum on the
+   timer thread with the level's full phase. Null for an invalid level. */
+PhaseCallback_t* lc_register_phase_cb(LumaCore_t* lc, MeterLevelID level, void* udata, lc_phase_cb_fn fn);
+/* Removes the first callback registered with `udata`; an unknown `udata` changes nothing. */
+void lc_unregister_phase_cb(LumaCore_t* lc, void* udata);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,253 @@
+/* The meter ticker: the engine's centre.
+ *
+ * Analysis side: the sequencer's consumer callback measures the input level, feeds the meter
+ * tracker and takes over its latest period and phase-time estimates, one grid per level
+ * (refTime + k * period). Prediction side: the timer pass reads, for every level, the full phase
+ * tickCount + fraction of the way from the previous to the next predicted tick, advances a tick
+ * to the grid point nearest one period ahead when the phase reaches it, and runs the event table
+ * (MIDI clock, notes, phase controllers) and the phase callbacks.
+ *
+ * Time: every time comes from the sequencer's time source (LCSeq_get_current_time). The timer
+ * thread is a thin loop around meterticker_timer_pass; a ticker created without threads
+ * (meterticker_init_ex) is driven entirely by its owner: meterticker_consume runs the analysis
+ * on the audio delivered so far, meterticker_timer_pass runs one pass at a given time.
+ *
+ * Threads: consumer (analysis) thread, timer thread, GUI thread. Values shared between them are
+ * atomics; each level's estimate (period, refTime) and predicted ticks (prevTick, nextTick,
+ * tickCount) are published with a sequence counter, so that a reader never combines halves of
+ * two updates (and the writer never waits).
+ */
+#ifndef LUMACORE_METERTICKER_H
+#define LUMACORE_METERTICKER_H
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "common.h"
+#include "mTracker.h"
+#include "midioutput.h"
+#include "sequencer.h"
+
+extern "C" {
+
+#ifndef LC_PHASE_CB_FN_DEFINED
+#define LC_PHASE_CB_FN_DEFINED
+/* Phase callback: user data and the full phase (tick count plus fraction) of its level. Called on
+   the timer thread: must return quickly, must not (un)register callbacks. */
+typedef void (*lc_phase_cb_fn)(void* udata, double phase);
+#endif
+
+/* One metrical level's grid and predicted ticks. */
+struct LevelTrack_t {
+    /* Latest accepted estimate, written by the analysis; 0 = none yet. refTime is a tick time on
+       the stream's time line (seconds since the start of capture). */
+    std::atomic<double> period{0.0};
+    std::atomic<double> refTime{0.0};
+    /* Predicted ticks, written by the timer pass only. */
+    std::atomic<double> prevTick{0.0};
+    std::atomic<double> nextTick{0.0};
+    std::atomic<int> tickCount{0};
+    /* Odd while the writer is between the halves of an update. */
+    std::atomic<unsigned> estimateSeq{0};
+    std::atomic<unsigned> tickSeq{0};
+};
+
+typedef void (*TickEventAction_fn)(const double phases[METERLEVEL_COUNT], void* argument, int flag,
+                                   double now);
+
+struct ClockOut_t {
+    MidiOut_t* midi;
+    std::atomic<int> enabled{0};
+    std::atomic<int> startPending{0};
+    std::atomic<int> running{0}; /* a Start went out and no Stop since */
+};
+
+struct NoteOut_t {
+    MidiOut_t* midi;
+    std::atomic<int> enabled{0};
+    int channel = 0; /* 0 = MIDI channel 1 */
+    int note = 0;
+    int velocity = 127;
+    std::atomic<int> sounding{0};
+};
+
+struct CtrlOut_t {
+    MidiOut_t* midi;
+    MeterLevelID level = METERLEVEL_BAR;
+    std::atomic<int> enabled{0};
+    int channel = 0;
+    int controller = 0;
+};
+
+struct TickEvent_t {
+    MeterLevelID level;
+    double rate;
+    double offset;
+    TickEventAction_fn action; /* null ends the table */
+    void* argument;
+    int flag;
+    double lastFraction;
+};
+
+struct PhaseCallback_t {
+    MeterLevelID level;
+    double rate; /* bar 64, beat 32, tatum 16 calls per tick */
+    lc_phase_cb_fn function;
+    void* udata;
+    std::atomic<PhaseCallback_t*> next{nullptr};
+    double lastFraction = 0.0; /* timer pass only */
+};
+
+enum { METERTICKER_EVENT_ROWS = 14 };
+
+/* State of the phase-callback list. */
+enum { CALLBACKS_FREE = 0, CALLBACKS_HELD_BY_REMOVAL = 1, CALLBACKS_HELD_BY_TIMER = 2 };
+
+struct MeterTicker_t {
+    Sequencer_t* sequencer; /* not owned */
+    std::thread timerThread;
+    std::atomic<int> stop{0};
+    mTrackerHandle* tracker = nullptr;
+    LevelTrack_t tracks[METERLEVEL_COUNT];
+    std::atomic<double> level{-100.0};
+    std::atomic<double> nonBeatyness{-100.0};
+    MidiOut_t* midi = nullptr; /* owned */
+    ClockOut_t clock;
+    NoteOut_t notes[METERLEVEL_COUNT];
+    CtrlOut_t ctrls[METERLEVEL_COUNT];
+    TickEvent_t events[METERTICKER_EVENT_ROWS + 1];
+    std::atomic<PhaseCallback_t*> phaseCallbacks{nullptr};
+    int midiPort = 0;
+    std::atomic<double> antiDelay{0.0};
+    std::atomic<int> callbackListState{CALLBACKS_FREE};
+    std::mutex trackerLock;
+
+    /* Serialises registrations and removals among non-timer threads; never taken by the timer. */
+    std::mutex registrationLock;
+    /* Consumer slot in the sequencer; -1 when none. */
+    int consumerSlot = -1;
+    bool threaded = false;
+    /* Timer pass only: the grids have been aligned once. */
+    std::atomic<int> aligned{0};
+    /* Analysis only: samples handed to the tracker (audio plus zeros for dropped blocks) and the
+       stream time of the first of them; -1 before the first delivery. */
+    unsigned long long samplesFed = 0;
+    double originTime = -1.0;
+    /* Double-precision copy of a delivered stretch; allocated once. */
+    double* buffer = nullptr;
+    int bufferLength = 0;
+    /* Accepted estimates so far and the stream time of the audio analysed at the last one. */
+    std::atomic<unsigned long> estimateCount{0};
+    std::atomic<double> estimateTime{0.0};
+    /* Samples of silence fed for dropped blocks. */
+    std::atomic<unsigned long long> gapSamples{0};
+    FILE* predictorFile = nullptr;
+};
+
+/* ---- Creation ---- */
+
+struct MeterTickerOptions_t {
+    int midiPort;    /* port to open (negative: 0) when `midi` is null */
+    int threads;     /* 1: consumer thread and timer thread; 0: driven by the owner */
+    MidiOut_t* midi; /* MIDI output to use (the ticker takes it over, also on failure); null: the
+                        system's ports through midioutput_init */
+};
+
+/* Creates a live ticker (consumer and timer threads) on `sequencer` with MIDI port `midiPort`.
+   0 and *out set, or a status: 1 general, 3 no MIDI, or the thread library's error code. */
+int meterticker_init(Sequencer_t* sequencer, int midiPort, MeterTicker_t** out);
+int meterticker_init_ex(Sequencer_t* sequencer, const MeterTickerOptions_t* options, MeterTicker_t** out);
+
+/* Stops the timer thread, switches off sounding notes and a running clock, closes the MIDI
+   output, removes the consumer and frees everything. Phase callbacks still registered are freed
+   too. Null is ignored. */
+void meterticker_close(MeterTicker_t* t);
+
+/* ---- Analysis ---- */
+
+/* The consumer callback (udata is the ticker). CONSUMER THREAD: takes trackerLock around the
+   tracker calls; no allocation on the engine side. `time` is the stream time of the first
+   sample; a jump beyond the samples fed so far (blocks discarded by the sequencer) is filled with
+   silence, so that the tracker's time line stays on the stream's. Returns 0. */
+int meterticker_cbfun(const float* samples, int count, void* udata, double time);
+
+/* Owner-driven tickers: runs the analysis on everything delivered so far, synchronously. Returns
+   the number of samples analysed, or -1 when the ticker has no manual consumer. */
+long meterticker_consume(MeterTicker_t* t);
+
+/* Takes over one estimate (tracker time line, level order bar, beat, tatum) as the analysis does:
+   only when all three periods are positive and all values finite. Returns 1 when accepted. */
+int meterticker_accept_estimate(MeterTicker_t* t, const double periods[METERLEVEL_COUNT],
+                                const double refTimes[METERLEVEL_COUNT]);
+
+/* ---- Prediction ---- */
+
+/* The tick advance: the new next tick is the grid point nearest one period after the tick just
+   reached. TIMER THREAD: no allocation, lock, I/O or throw. `phases`, `flag`, `now` unused. */
+void update_next_tick(const double phases[METERLEVEL_COUNT], LevelTrack_t* track, int flag, double now);
+
+/* First alignment: every level's next tick becomes the first grid time at or after `now`.
+   TIMER THREAD. Returns 0 (nothing done) while no estimate exists, else 1. */
+int meterticker_align(MeterTicker_t* t, double now);
+
+/* Full phase of one track at time `time`: tickCount + min(1, (time - prevTick) / (nextTick -
+   prevTick)). Never NaN: while the interval is empty (before the first alignment prevTick ==
+   nextTick == 0) the tick counts as due and the phase is tickCount + 1 (1.0 before alignment). */
+double meterticker_track_phase(const LevelTrack_t* track, double time);
+
+/* Full phases of bar, beat, tatum at `time` (no anti-delay added). Any thread. */
+void meterticker_phases_at(const MeterTicker_t* t, double time, double phases[METERLEVEL_COUNT]);
+
+/* Full phases at the time source's present time plus the anti-delay. Any thread. */
+void meterticker_get_phases(MeterTicker_t* t, double phases[METERLEVEL_COUNT]);
+/* Beat or tatum only (bar and other values give 0). */
+double meterticker_get_phase(MeterTicker_t* t, MeterLevelID level);
+
+double meterticker_get_level(MeterTicker_t* t);
+double meterticker_get_nonbeatyness(MeterTicker_t* t);
+/* 60 / beat period; 0 while there is no estimate. */
+double meterticker_get_bpm(MeterTicker_t* t);
+double meterticker_get_anti_delay(MeterTicker_t* t);
+/* Ignores values that are not finite. */
+void meterticker_set_anti_delay(MeterTicker_t* t, double seconds);
+/* Tuning, GUI thread: take trackerLock (waits for a running analysis step). */
+void meterticker_change_half_time(MeterTicker_t* t, double seconds);
+void meterticker_change_myyValues(MeterTicker_t* t, double bar, double beat, double tatum);
+
+/* Latest accepted estimate on the stream's time line; returns the number accepted so far and
+   writes the stream time of the audio analysed at that moment. Any thread. */
+unsigned long meterticker_get_estimate(MeterTicker_t* t, double periods[METERLEVEL_COUNT],
+                                       double refTimes[METERLEVEL_COUNT], double* analysedTime);
+
+/* ---- Timer ---- */
+
+/* One pass of the timer thread at time `now`: the first alignment while none was done (nothing
+   else happens before it), the phase snapshot at now + anti-delay, the event table, the phase
+   callbacks. TIMER THREAD (or the owner of a thread-less ticker): no allocation, no lock, no I/O
+   apart from MIDI sends, no throw. Returns 1 when the pass ran, 0 while waiting for estimates. */
+int meterticker_timer_pass(MeterTicker_t* t, double now);
+
+/* ---- MIDI switches and sends (GUI thread) ---- */
+
+void meterticker_midiclock_out(MeterTicker_t* t, int on);
+void meterticker_midinote_out(MeterTicker_t* t, int on);
+void meterticker_midiphase_out(MeterTicker_t* t, int on);
+/* Note-on and, 50 ms later, note-off of the level's note; blocks the caller for 50 ms. */
+void meterticker_send_test_midinote(MeterTicker_t* t, MeterLevelID level);
+/* kind 0: note-on (data1 note, data2 velocity); otherwise control change. */
+void meterticker_send_midi_message(MeterTicker_t* t, int kind, int channel, int data1, int data2);
+
+/* ---- Phase callbacks ---- */
+
+/* Appends a callback for `level` (null for an invalid level or function). Not from a callback. */
+PhaseCallback_t* meterticker_register_phase_cb(MeterTicker_t* t, MeterLevelID level, void* udata,
+                                               lc_phase_cb_fn fn);
+/* Removes the first callback registered with `udata`; waits while a timer pass runs the list.
+   Not from a callback. */
+void meterticker_unregister_phase_cb(MeterTicker_t* t, void* udata);
+
+} /* extern "C" */
+
+#endif
