@@ -196,34 +196,51 @@ void mTracker::computeSalience(unsigned int step, unsigned int firstRowFrame) {
         noiseLevel[k] = (1.0 - p * p) * params.noiseGains[k].real();
     }
 
-    salience.assign(nPer, 0.0);
-    channelSalience.resize(nPer);
-    stepInput.resize(hop);
     double const decayPerStep = std::pow(params.decay, static_cast<double>(hop));
+    stepInput.resize(hop);
+    meanInputPower.resize(nChannels);
     for (unsigned int c = 0; c < nChannels; ++c) {
         for (unsigned int i = 0; i < hop; ++i)
             stepInput[i] = channels[step * hop + i - firstRowFrame][c];
         resonators[c]->process(stepInput, inputEnergyOut, outputEnergy);
         inEnergy[c] = inputEnergyOut[0] + decayPerStep * inEnergy[c];
+        meanInputPower[c] = (1.0 - params.decay) * inEnergy[c];
+    }
 
-        double const meanInputPower = (1.0 - params.decay) * inEnergy[c];
-        double const* state = resonators[c]->getState();
+    // Mean output power of every resonator over its last period, read from the delay lines.
+    // Up to four channels are summed side by side: independent sums keep the processor busy
+    // while each one still adds its terms in order.
+    constexpr unsigned int group = 4;
+    salience.assign(nPer, 0.0);
+    for (unsigned int c0 = 0; c0 < nChannels; c0 += group) {
+        unsigned int const nc = std::min(group, nChannels - c0);
+        double const* states[group];
+        for (unsigned int g = 0; g < group; ++g)
+            states[g] = resonators[c0 + std::min(g, nc - 1)]->getState();
         for (unsigned int k = 0; k < nRes; ++k) {
             unsigned int const d = params.periods[k];
-            double const* line = state + static_cast<std::size_t>(k) * bankStride;
-            double sumSq = 0.0;
-            for (unsigned int j = 0; j < d; ++j)
-                sumSq += line[j] * line[j];
+            std::size_t const offset = static_cast<std::size_t>(k) * bankStride;
+            double const* l0 = states[0] + offset;
+            double const* l1 = states[1] + offset;
+            double const* l2 = states[2] + offset;
+            double const* l3 = states[3] + offset;
+            double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+            for (unsigned int j = 0; j < d; ++j) {
+                s0 += l0[j] * l0[j];
+                s1 += l1[j] * l1[j];
+                s2 += l2[j] * l2[j];
+                s3 += l3[j] * l3[j];
+            }
+            double const sums[group] = {s0, s1, s2, s3};
             double const fb = params.feedback[k];
-            double const P = sumSq / (fb * fb) / d;
-            // A channel that has carried nothing but exact zeros has no salience.
-            double const S = meanInputPower > 0.0 ? P / meanInputPower - noiseLevel[k] : 0.0;
-            channelSalience[k] = S > 0.0 ? S : 0.0;
+            for (unsigned int g = 0; g < nc; ++g) {
+                double const P = sums[g] / (fb * fb) / d;
+                // A channel that has carried nothing but exact zeros has no salience.
+                double const power = meanInputPower[c0 + g];
+                double const S = power > 0.0 ? P / power - noiseLevel[k] : 0.0;
+                salience[k] += S > 0.0 ? S : 0.0;
+            }
         }
-        for (unsigned int k = nRes; k < nPer; ++k)
-            channelSalience[k] = 0.0;
-        for (unsigned int k = 0; k < nPer; ++k)
-            salience[k] += channelSalience[k];
     }
     if (nChannels > 1)
         for (unsigned int k = 0; k < nPer; ++k)

@@ -112,7 +112,7 @@ private:
     ARGMathLibrary::Matrix<double> phaseObs; // nPhaseCands × 2, zeroed per process() call
     std::vector<double> salience;            // per period, mean over channels
     std::vector<double> noiseLevel;          // per period, start-up noise floor
-    std::vector<double> channelSalience;     // per period, one channel
+    std::vector<double> meanInputPower;      // per channel, (1 − decay) · inEnergy
     std::vector<double> stepInput;           // one channel's frames of a step
     std::vector<double> inputEnergyOut;
     ARGMathLibrary::Matrix<double> outputEnergy;
