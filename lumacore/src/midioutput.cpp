@@ -13,6 +13,10 @@
 
 #include "common.h"
 
+#if LUMACORE_HAVE_JACK
+#include <jack/jack.h>
+#endif
+
 namespace {
 
 const char* const kClientName = "RtMidi Output Client";
@@ -105,6 +109,21 @@ RtMidiOut* open_api(RtMidi::Api api) {
     return nullptr;
 }
 
+// RtMidi's JACK back end leaks its ring buffer when no server answers, so ask the server first.
+bool api_reachable(RtMidi::Api api) {
+#if LUMACORE_HAVE_JACK
+    if (api == RtMidi::UNIX_JACK) {
+        jack_client_t* probe = jack_client_open("beatlume-probe", JackNoStartServer, nullptr);
+        if (probe == nullptr)
+            return false;
+        jack_client_close(probe);
+    }
+#else
+    (void)api;
+#endif
+    return true;
+}
+
 void capture_append(MidiOut_t* m, const unsigned char* bytes, int size) {
     const size_t index = m->claimed.fetch_add(1, std::memory_order_relaxed);
     if (index >= m->capacity) {
@@ -142,7 +161,7 @@ MidiOut_t* midioutput_init(void) {
     // The first compiled API is the platform's default; the others are tried when it offers nothing
     // (e.g. JACK on a system without the ALSA sequencer).
     for (RtMidi::Api api : apis) {
-        if (api == RtMidi::RTMIDI_DUMMY)
+        if (api == RtMidi::RTMIDI_DUMMY || !api_reachable(api))
             continue;
         RtMidiOut* candidate = open_api(api);
         if (candidate == nullptr)

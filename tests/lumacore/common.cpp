@@ -1,0 +1,56 @@
+// Engine logging: silent without a handler, the ready stderr handler's prefixes, and the status.
+#include "common.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "log_capture.h"
+#include "lumacore_version.h"
+
+namespace {
+
+TEST(EngineLog, IsSilentWithoutHandlerAndReachesAnInstalledOne) {
+    lc_set_logmsg_handler(nullptr, nullptr);
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    lc_logmsg(LC_LOG_ERROR, "nobody listens %d", 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    LogCapture log;
+    lc_logmsg(LC_LOG_WARNING, "Sequencer: %s %d", "value", 42);
+    const auto messages = log.messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].first, LC_LOG_WARNING);
+    EXPECT_EQ(messages[0].second, "Sequencer: value 42");
+}
+
+TEST(EngineLog, StderrHandlerPrefixesByLevelAndEndsEachLine) {
+    lc_set_logmsg_handler(lc_logmsg_stderr, nullptr);
+    testing::internal::CaptureStderr();
+    lc_logmsg(LC_LOG_PROGRESS, "progress %d", 0);
+    lc_logmsg(LC_LOG_NOTICE, "Version %s", "");
+    lc_logmsg(LC_LOG_WARNING, "careful");
+    lc_logmsg(LC_LOG_ERROR, "No MIDI ports");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Lumacore: progress 0\nLumacore: Version \nLumacore "
+                                                      "Warning: careful\nLumacore Error: No MIDI ports\n");
+    // A message longer than the line buffer is cut, still ending with one line feed.
+    testing::internal::CaptureStderr();
+    lc_logmsg(LC_LOG_PROGRESS, "%s", std::string(5000, 'x').c_str());
+    const std::string cut = testing::internal::GetCapturedStderr();
+    EXPECT_LT(cut.size(), 1100u);
+    EXPECT_EQ(cut.back(), '\n');
+    EXPECT_EQ(cut.find('\n'), cut.size() - 1);
+    lc_set_logmsg_handler(nullptr, nullptr);
+}
+
+TEST(EngineLog, StatusStartsAtZeroAndVersionIsAString) {
+    EXPECT_EQ(LUMACORE_ERROR_STATUS, 0);
+    EXPECT_LT(std::string(lc_version_str).size(), 64u);
+    EXPECT_EQ(METERLEVEL_BAR, 0);
+    EXPECT_EQ(METERLEVEL_TATUM, 2);
+    EXPECT_EQ(METERLEVEL_COUNT, 3);
+}
+
+} // namespace

@@ -1,0 +1,158 @@
+// MIDI output through the capture sink: wire bytes, port handling, the bounded buffer and
+// concurrent senders.
+#include "midioutput.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "log_capture.h"
+
+namespace {
+
+std::vector<unsigned char> bytes_of(const MidiCaptureEntry_t& e) {
+    return std::vector<unsigned char>(e.bytes, e.bytes + e.size);
+}
+
+std::vector<std::vector<unsigned char>> captured(const MidiOut_t* m) {
+    std::vector<std::vector<unsigned char>> all;
+    for (size_t i = 0; i < midioutput_capture_count(m); ++i) {
+        MidiCaptureEntry_t e;
+        EXPECT_EQ(midioutput_capture_get(m, i, &e), 0);
+        all.push_back(bytes_of(e));
+    }
+    return all;
+}
+
+using Bytes = std::vector<unsigned char>;
+
+TEST(MidiOutput, SendsTheWireBytesOfEveryMessageKind) {
+    MidiOut_t* m = midioutput_init_capture(64, nullptr, nullptr);
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(midioutput_open(m, 0), 0);
+    midioutput_send_note_on(m, 17, 60, 100); // channel 17 masks to 1
+    midioutput_send_note_off(m, 0, 64, 0);
+    midioutput_send_ctrl(m, 15, 65, 127);
+    midioutput_send_clock(m);
+    midioutput_send_start(m);
+    midioutput_send_stop(m);
+    midioutput_send_note_on(m, 9, 0x13C, 0x1FF); // data bytes keep their low 8 bits
+    const unsigned char sysexStart[5] = {0xF0, 0x7E, 0x7F, 0x06, 0x01};
+    midioutput_send_msg(m, sysexStart, 5); // the sink keeps the first three bytes
+    midioutput_send_msg(m, sysexStart, 0); // empty: nothing
+    const std::vector<Bytes> expected = {
+        {0x91, 0x3C, 0x64}, {0x80, 0x40, 0x00}, {0xBF, 0x41, 0x7F}, {0xF8}, {0xFA}, {0xFC},
+        {0x99, 0x3C, 0xFF}, {0xF0, 0x7E, 0x7F}};
+    EXPECT_EQ(captured(m), expected);
+    midioutput_free(m);
+}
+
+TEST(MidiOutput, RecordsTheTimeSourceAtEachSend) {
+    double now = 0.0;
+    MidiOut_t* m = midioutput_init_capture(
+        8, [](void* udata) { return *static_cast<double*>(udata); }, &now);
+    midioutput_open(m, -1);
+    now = 10000.001;
+    midioutput_send_clock(m);
+    now = 10000.002;
+    midioutput_send_clock(m);
+    MidiCaptureEntry_t a, b;
+    ASSERT_EQ(midioutput_capture_get(m, 0, &a), 0);
+    ASSERT_EQ(midioutput_capture_get(m, 1, &b), 0);
+    EXPECT_EQ(a.time, 10000.001);
+    EXPECT_EQ(b.time, 10000.002);
+    EXPECT_NE(midioutput_capture_get(m, 2, &a), 0);
+    midioutput_free(m);
+}
+
+TEST(MidiOutput, OpensPortZeroForANegativeIndexAndSkipsSendsWhileClosed) {
+    LogCapture log;
+    MidiOut_t* m = midioutput_init_capture(8, nullptr, nullptr);
+    EXPECT_EQ(midioutput_is_capture(m), 1);
+    EXPECT_EQ(midioutput_open_port(m), -1);
+    midioutput_send_clock(m); // nothing open yet
+    EXPECT_EQ(midioutput_capture_count(m), 0u);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(midioutput_open(m, -1), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "midioutput: opening port 0: Capture\n");
+    EXPECT_EQ(midioutput_open_port(m), 0);
+    midioutput_send_start(m);
+    midioutput_close(m);
+    EXPECT_EQ(log.count("midioutput: closing port"), 1);
+    EXPECT_EQ(midioutput_open_port(m), -1);
+    midioutput_send_stop(m);
+    midioutput_send_note_on(m, 0, 60, 1);
+    EXPECT_EQ(captured(m), std::vector<Bytes>{{0xFA}});
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(midioutput_open(m, 3), 1); // no such port
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Could not open midi output: "), std::string::npos);
+    EXPECT_EQ(midioutput_open_port(m), -1);
+    midioutput_free(m);
+}
+
+TEST(MidiOutput, PortNamesAreCopiesEndedByNull) {
+    LogCapture log;
+    MidiOut_t* m = midioutput_init_capture(1, nullptr, nullptr);
+    ASSERT_EQ(midioutput_port_count(m), 1);
+    char** names = midioutput_port_names(m);
+    EXPECT_STREQ(names[0], "Capture");
+    EXPECT_EQ(names[1], nullptr);
+    EXPECT_EQ(midioutput_reinitialize_devices(m), 1);
+    names = midioutput_port_names(m);
+    EXPECT_STREQ(names[0], "Capture");
+    EXPECT_EQ(names[1], nullptr);
+    EXPECT_EQ(log.count("MIDI out#0: Capture"), 2);
+    midioutput_free(m);
+}
+
+TEST(MidiOutput, FullCaptureCountsOverflowInsteadOfGrowing) {
+    MidiOut_t* m = midioutput_init_capture(4, nullptr, nullptr);
+    midioutput_open(m, 0);
+    for (int i = 0; i < 6; ++i)
+        midioutput_send_ctrl(m, 0, 64, i);
+    EXPECT_EQ(midioutput_capture_count(m), 4u);
+    EXPECT_EQ(midioutput_capture_overflow(m), 2u);
+    EXPECT_EQ(captured(m).back(), (Bytes{0xB0, 64, 3}));
+    midioutput_capture_clear(m);
+    EXPECT_EQ(midioutput_capture_count(m), 0u);
+    EXPECT_EQ(midioutput_capture_overflow(m), 0u);
+    midioutput_send_clock(m);
+    EXPECT_EQ(captured(m), std::vector<Bytes>{{0xF8}});
+    EXPECT_EQ(midioutput_init_capture(0, nullptr, nullptr), nullptr);
+    midioutput_free(m);
+}
+
+TEST(MidiOutput, TwoThreadsSendingAtOnceLoseNothingUpToTheCapacity) {
+    constexpr int kPerThread = 5000;
+    MidiOut_t* m = midioutput_init_capture(8000, nullptr, nullptr);
+    midioutput_open(m, 0);
+    auto sender = [m](int channel) {
+        for (int i = 0; i < kPerThread; ++i)
+            midioutput_send_ctrl(m, channel, i % 128, i / 128);
+    };
+    std::thread timer(sender, 1);
+    std::thread gui(sender, 2);
+    timer.join();
+    gui.join();
+    EXPECT_EQ(midioutput_capture_count(m), 8000u);
+    EXPECT_EQ(midioutput_capture_overflow(m), 2000u);
+    // Each thread's messages are whole and in its own order.
+    int next[3] = {0, 0, 0};
+    for (const Bytes& b : captured(m)) {
+        ASSERT_EQ(b.size(), 3u);
+        const int channel = b[0] & 0x0F;
+        ASSERT_TRUE(channel == 1 || channel == 2);
+        const int i = next[channel]++;
+        EXPECT_EQ(b[0], 0xB0 | channel);
+        EXPECT_EQ(b[1], i % 128);
+        EXPECT_EQ(b[2], i / 128);
+    }
+    EXPECT_EQ(next[1] + next[2], 8000);
+    midioutput_free(m);
+}
+
+} // namespace

@@ -1,0 +1,41 @@
+// A private JACK server for tests that need real audio or MIDI plumbing.
+//
+// Starts `jackd --no-realtime -n <unique name> -d dummy -r 44100 -p 128` as a child process, waits
+// until it accepts clients and points this process's JACK clients at it (JACK_DEFAULT_SERVER).
+// The destructor stops the server and restores the environment. If jackd (or the JACK client
+// library) is missing or the server does not come up, available() is false and skip_reason() says
+// why; tests then GTEST_SKIP with that reason.
+#ifndef BEATLUME_TESTS_SUPPORT_JACK_SERVER_H
+#define BEATLUME_TESTS_SUPPORT_JACK_SERVER_H
+
+#include <string>
+#include <sys/types.h>
+
+namespace beatlume::test {
+
+class JackServer {
+public:
+    explicit JackServer(double startTimeoutSeconds = 30.0);
+    ~JackServer();
+    JackServer(const JackServer&) = delete;
+    JackServer& operator=(const JackServer&) = delete;
+
+    bool available() const { return ready_; }
+    const std::string& skip_reason() const { return reason_; }
+    const std::string& name() const { return name_; }
+
+private:
+    void stop();
+
+    pid_t pid_ = -1;
+    bool ready_ = false;
+    std::string name_;
+    std::string reason_;
+    std::string logPath_;
+    bool hadPreviousServer_ = false;
+    std::string previousServer_;
+};
+
+} // namespace beatlume::test
+
+#endif
