@@ -1,0 +1,150 @@
+// beatlume-track as a user runs it: exit codes, messages and the files it writes.
+#include "synth_music.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::string const dir = ::testing::TempDir() + "beatlume_track_" + std::to_string(getpid()) + "_";
+
+std::string readFile(std::string const& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<double> readTimes(std::string const& path) {
+    std::ifstream in(path);
+    std::vector<double> t;
+    for (double v; in >> v;)
+        t.push_back(v);
+    return t;
+}
+
+struct RunResult {
+    int status;
+    std::string out, err;
+};
+
+// Runs the program with the arguments (already quoted as needed).
+RunResult run(std::string const& args) {
+    std::string const out = dir + "stdout.txt", err = dir + "stderr.txt";
+    std::string const cmd = std::string(BEATLUME_TRACK_PROGRAM) + " " + args + " >" + out + " 2>" + err;
+    int const raw = std::system(cmd.c_str());
+    RunResult r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(out), readFile(err)};
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+    return r;
+}
+
+// Writes the mono signal as a 16-bit WAV file, repeated on every channel.
+void writeWav(std::string const& path, std::vector<double> const& x, int rate, int channels) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    std::vector<double> frames(x.size() * static_cast<std::size_t>(channels));
+    for (std::size_t i = 0; i < x.size(); ++i)
+        for (int c = 0; c < channels; ++c)
+            frames[i * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c)] = x[i];
+    sf_writef_double(f, frames.data(), static_cast<sf_count_t>(x.size()));
+    sf_close(f);
+}
+
+int countLines(std::string const& s) {
+    int n = 0;
+    for (char c : s)
+        n += c == '\n';
+    return n;
+}
+
+} // namespace
+
+TEST(BeatlumeTrack, BadInputIsAOneLineErrorWithStatusTwo) {
+    RunResult missing = run(dir + "does-not-exist.wav --offline");
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(countLines(missing.err), 1) << missing.err;
+    EXPECT_NE(missing.err.find("does-not-exist.wav"), std::string::npos);
+
+    std::string const text = dir + "notes.txt";
+    std::ofstream(text) << "not a sound file\n";
+    RunResult unsupported = run(text + " --offline");
+    EXPECT_EQ(unsupported.status, 2);
+    EXPECT_EQ(countLines(unsupported.err), 1) << unsupported.err;
+    std::remove(text.c_str());
+
+    EXPECT_EQ(run("").status, 2);
+    EXPECT_EQ(run("x.wav --bogus").status, 2);
+    EXPECT_EQ(run("x.wav --beats").status, 2);
+    RunResult help = run("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--estimates"), std::string::npos);
+}
+
+TEST(BeatlumeTrack, SilentFileFindsNoTempo) {
+    std::string const wav = dir + "silence.wav", beats = dir + "silence.beats";
+    writeWav(wav, std::vector<double>(3 * 44100, 0.0), 44100, 1);
+    RunResult r = run(wav + " --offline --beats " + beats);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("no tempo was found"), std::string::npos) << r.out;
+    EXPECT_EQ(readFile(beats), "");
+    std::remove(wav.c_str());
+    std::remove(beats.c_str());
+}
+
+TEST(BeatlumeTrack, StereoAt48kHzIsMixedResampledAndTracked) {
+    synth::MusicSpec spec;
+    spec.bpm = 120;
+    spec.seconds = 8.0;
+    spec.sampleRate = 48000;
+    std::string const wav = dir + "music.wav";
+    writeWav(wav, synth::renderMusic(spec), 48000, 2);
+    std::string const beats = dir + "b.txt", downbeats = dir + "d.txt", tatums = dir + "t.txt",
+                      estimates = dir + "e.tsv", dump = dir + "m.met";
+    RunResult r = run(wav + " --offline --beats " + beats + " --downbeats " + downbeats + " --tatums " +
+                      tatums + " --estimates " + estimates + " --dump " + dump);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("resampled to 44100 Hz"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("BPM"), std::string::npos) << r.out;
+
+    // Beats at the music's beats: half a second apart and within 40 ms of the onsets.
+    std::vector<double> const b = readTimes(beats);
+    ASSERT_GE(b.size(), 12u);
+    std::vector<double> const truth = synth::beatTimes(spec);
+    int hits = 0;
+    for (double t : b) {
+        if (t < 3.0)
+            continue;
+        double best = 1e9;
+        for (double u : truth)
+            best = std::min(best, std::fabs(t - u));
+        hits += best < 0.04;
+    }
+    EXPECT_GE(hits, 8);
+    EXPECT_GE(readTimes(downbeats).size(), 3u);
+    EXPECT_GT(readTimes(tatums).size(), b.size());
+
+    std::string const est = readFile(estimates);
+    EXPECT_EQ(est.rfind("audio_s\ttatum_period_s\tbeat_period_s\tbar_period_s", 0), 0u);
+    int const steps = countLines(est) - 1;
+    EXPECT_GE(steps, 14);
+    EXPECT_LE(steps, 16);
+    EXPECT_EQ(readFile(dump).rfind("3\n", 0), 0u);
+
+    for (std::string const& p : {wav, beats, downbeats, tatums, estimates, dump})
+        std::remove(p.c_str());
+}
