@@ -24,7 +24,7 @@ double capture_time(void* udata) {
 
 /* New ticker on the handle's sequencer, live or virtual as the handle is. */
 int create_ticker(LumaCore_t* lc, int midiPort, MeterTicker_t** out) {
-    MeterTickerOptions_t options{midiPort, 1, nullptr};
+    MeterTickerOptions_t options{midiPort, 1, nullptr, 0};
     if (lc->captureCapacity > 0) {
         options.threads = 0;
         options.midi = midioutput_init_capture(lc->captureCapacity, capture_time, lc->sequencer);

@@ -241,7 +241,7 @@ void send_note_off_if_sounding(NoteOut_t& note) {
 }
 
 void release_ticker(MeterTicker_t* t) {
-    if (t->midi)
+    if (t->midi && !t->midiBorrowed)
         midioutput_free(t->midi);
     mTracker_close(t->tracker);
     PhaseCallback_t* node = t->phaseCallbacks.load();
@@ -263,17 +263,18 @@ extern "C" {
 /* ---------------- creation and close ---------------- */
 
 int meterticker_init(Sequencer_t* sequencer, int midiPort, MeterTicker_t** out) {
-    const MeterTickerOptions_t options{midiPort, 1, nullptr};
+    const MeterTickerOptions_t options{midiPort, 1, nullptr, 0};
     return meterticker_init_ex(sequencer, &options, out);
 }
 
 int meterticker_init_ex(Sequencer_t* sequencer, const MeterTickerOptions_t* options, MeterTicker_t** out) {
     MidiOut_t* givenMidi = options ? options->midi : nullptr;
+    const bool borrowed = givenMidi && options->midiBorrowed;
     auto fail = [&](MeterTicker_t* t, int status) {
         std::fputs("LCMeterTicker: initialization failed\n", stderr);
         if (t)
             release_ticker(t);
-        else if (givenMidi)
+        else if (givenMidi && !borrowed)
             midioutput_free(givenMidi);
         return status;
     };
@@ -287,6 +288,7 @@ int meterticker_init_ex(Sequencer_t* sequencer, const MeterTickerOptions_t* opti
     t->midiPort = options->midiPort;
     t->threaded = options->threads != 0;
     t->midi = givenMidi;
+    t->midiBorrowed = borrowed;
     t->buffer = new (std::nothrow) double[kBufferLength]();
     t->bufferLength = kBufferLength;
     if (!t->buffer)

@@ -113,7 +113,8 @@ struct MeterTicker_t {
     LevelTrack_t tracks[METERLEVEL_COUNT];
     std::atomic<double> level{-100.0};
     std::atomic<double> nonBeatyness{-100.0};
-    MidiOut_t* midi = nullptr; /* owned */
+    MidiOut_t* midi = nullptr; /* owned unless midiBorrowed */
+    bool midiBorrowed = false;
     ClockOut_t clock;
     NoteOut_t notes[METERLEVEL_COUNT];
     CtrlOut_t ctrls[METERLEVEL_COUNT];
@@ -149,10 +150,11 @@ struct MeterTicker_t {
 /* ---- Creation ---- */
 
 struct MeterTickerOptions_t {
-    int midiPort;    /* port to open (negative: 0) when `midi` is null */
-    int threads;     /* 1: consumer thread and timer thread; 0: driven by the owner */
-    MidiOut_t* midi; /* MIDI output to use (the ticker takes it over, also on failure); null: the
-                        system's ports through midioutput_init */
+    int midiPort;     /* port to open (negative: 0) when `midi` is null */
+    int threads;      /* 1: consumer thread and timer thread; 0: driven by the owner */
+    MidiOut_t* midi;  /* MIDI output to use (the ticker takes it over, also on failure); null: the
+                         system's ports through midioutput_init */
+    int midiBorrowed; /* 1: `midi` stays the caller's; close only closes its port */
 };
 
 /* Creates a live ticker (consumer and timer threads) on `sequencer` with MIDI port `midiPort`.

@@ -1,0 +1,189 @@
+// Tick prediction and phase read-out of the meter ticker, and its analysis callback.
+#include <cmath>
+#include <vector>
+
+#include "ticker_support.h"
+
+namespace {
+
+void setTicks(LevelTrack_t& track, double prev, double next, int count) {
+    track.prevTick = prev;
+    track.nextTick = next;
+    track.tickCount = count;
+}
+
+} // namespace
+
+TEST(TickAdvance, MovesToTheGridPointNearestOnePeriodAhead) {
+    LevelTrack_t track;
+    track.period = 0.5;
+    track.refTime = 10.0;
+    setTicks(track, 11.5, 12.0, 3);
+    const double phases[3] = {0, 0, 0};
+    update_next_tick(phases, &track, 0, 0.0);
+    EXPECT_DOUBLE_EQ(track.prevTick, 12.0);
+    EXPECT_DOUBLE_EQ(track.nextTick, 12.5); // k = 5
+    EXPECT_EQ(track.tickCount, 4);
+
+    // The grid moved by 0.3 s: k = round(4.4) = 4, an interval of only 0.6 periods.
+    setTicks(track, 11.5, 12.0, 3);
+    track.refTime = 10.3;
+    update_next_tick(phases, &track, 0, 0.0);
+    EXPECT_DOUBLE_EQ(track.nextTick, 12.3);
+
+    // Moved the other way, the interval stretches to 1.4 periods.
+    setTicks(track, 11.5, 12.0, 3);
+    track.refTime = 9.7;
+    update_next_tick(phases, &track, 0, 0.0);
+    EXPECT_DOUBLE_EQ(track.nextTick, 12.7);
+}
+
+TEST(PhaseReadout, FractionOfTheIntervalCappedAtTheNextTick) {
+    LevelTrack_t track;
+    setTicks(track, 12.0, 12.5, 7);
+    EXPECT_NEAR(meterticker_track_phase(&track, 12.2), 7.4, 1e-12);
+    EXPECT_DOUBLE_EQ(meterticker_track_phase(&track, 12.6), 8.0);   // waits for the tick advance
+    EXPECT_NEAR(meterticker_track_phase(&track, 11.9), 6.8, 1e-12); // no lower cap
+}
+
+TEST(PhaseReadout, NeverNaNBeforeTheFirstAlignment) {
+    LevelTrack_t track; // prevTick == nextTick == 0
+    for (double t : {0.0, 1e-9, 5.0, -1.0}) {
+        const double p = meterticker_track_phase(&track, t);
+        EXPECT_TRUE(std::isfinite(p)) << t;
+        EXPECT_EQ(p, 1.0) << t;
+    }
+}
+
+TEST_F(TickerTest, ReadsPhasesAtTheClockPlusTheAntiDelay) {
+    LevelTrack_t& beat = ticker->tracks[METERLEVEL_BEAT];
+    setTicks(beat, 12.0, 12.5, 7);
+    clock.now = 12.2;
+    double phases[3];
+    meterticker_get_phases(ticker, phases);
+    EXPECT_NEAR(phases[METERLEVEL_BEAT], 7.4, 1e-12);
+    meterticker_set_anti_delay(ticker, 0.05);
+    meterticker_get_phases(ticker, phases);
+    EXPECT_NEAR(phases[METERLEVEL_BEAT], 7.5, 1e-12);
+    EXPECT_NEAR(meterticker_get_phase(ticker, METERLEVEL_BEAT), 7.5, 1e-12);
+    EXPECT_EQ(meterticker_get_phase(ticker, METERLEVEL_BAR), 0.0); // only beat and tatum
+    meterticker_set_anti_delay(ticker, NAN);
+    EXPECT_EQ(meterticker_get_anti_delay(ticker), 0.05);
+}
+
+TEST_F(TickerTest, FirstAlignmentWaitsForAnEstimateThenTakesTheFirstGridTimeAtOrAfterNow) {
+    EXPECT_EQ(meterticker_timer_pass(ticker, 5.0), 0);
+    EXPECT_EQ(ticker->tracks[METERLEVEL_BEAT].nextTick, 0.0);
+
+    const double periods[3] = {2.0, 0.5, 0.125};
+    const double refs[3] = {10.1, 10.0, 10.05};
+    ASSERT_EQ(meterticker_accept_estimate(ticker, periods, refs), 1);
+    EXPECT_DOUBLE_EQ(meterticker_get_bpm(ticker), 120.0);
+    EXPECT_EQ(meterticker_timer_pass(ticker, 12.5), 1);
+    EXPECT_DOUBLE_EQ(ticker->tracks[METERLEVEL_BAR].nextTick, 14.1);
+    EXPECT_DOUBLE_EQ(ticker->tracks[METERLEVEL_BEAT].nextTick, 12.5); // exactly on the grid
+    EXPECT_DOUBLE_EQ(ticker->tracks[METERLEVEL_TATUM].nextTick, 12.55);
+    for (const LevelTrack_t& track : ticker->tracks) {
+        EXPECT_EQ(track.prevTick, 0.0);
+        EXPECT_EQ(track.tickCount, 0);
+    }
+    // Aligned once: later estimates change the grid, not the ticks already predicted.
+    const double later[3] = {2.0, 0.5, 0.125};
+    const double moved[3] = {10.3, 10.2, 10.05};
+    meterticker_accept_estimate(ticker, later, moved);
+    meterticker_timer_pass(ticker, 12.501);
+    EXPECT_DOUBLE_EQ(ticker->tracks[METERLEVEL_BAR].nextTick, 14.1);
+}
+
+TEST_F(TickerTest, EstimatesWithANonPositiveOrNonFiniteValueChangeNoTrack) {
+    setGrid120();
+    const double refs[3] = {1.0, 1.0, 1.0};
+    const double bad[][3] = {
+        {2.0, 0.5, 0.0}, {-1.0, -1.0, -1.0}, {2.0, -0.5, 0.125}, {NAN, 0.5, 0.125}, {2.0, INFINITY, 0.125}};
+    for (const auto& periods : bad)
+        EXPECT_EQ(meterticker_accept_estimate(ticker, periods, refs), 0);
+    const double goodPeriods[3] = {2.0, 0.5, 0.125};
+    const double nanRef[3] = {1.0, NAN, 1.0};
+    EXPECT_EQ(meterticker_accept_estimate(ticker, goodPeriods, nanRef), 0);
+    double periods[3], refTimes[3];
+    EXPECT_EQ(meterticker_get_estimate(ticker, periods, refTimes, nullptr), 1u);
+    EXPECT_EQ(periods[METERLEVEL_BAR], 2.0);
+    EXPECT_EQ(periods[METERLEVEL_TATUM], 0.125);
+    EXPECT_EQ(refTimes[METERLEVEL_BEAT], 0.0);
+}
+
+TEST_F(TickerTest, TicksFollowAnEstimateThatMovesAtTheNextAdvance) {
+    setGrid120();
+    runUntil(1.0);
+    EXPECT_EQ(ticker->tracks[METERLEVEL_BEAT].tickCount, 2);
+    EXPECT_DOUBLE_EQ(ticker->tracks[METERLEVEL_BEAT].nextTick, 1.5);
+    // The music shifted 0.1 s later: the tick already predicted stands, the one after moves.
+    const double periods[3] = {2.0, 0.5, 0.125};
+    const double refs[3] = {0.1, 0.1, 0.1};
+    meterticker_accept_estimate(ticker, periods, refs);
+    runUntil(1.501);
+    EXPECT_DOUBLE_EQ(ticker->tracks[METERLEVEL_BEAT].prevTick, 1.5);
+    EXPECT_DOUBLE_EQ(ticker->tracks[METERLEVEL_BEAT].nextTick, 2.1);
+    EXPECT_EQ(ticker->tracks[METERLEVEL_BEAT].tickCount, 3);
+    // Phases handed out while running are finite and never go backwards.
+    double last = phase(METERLEVEL_TATUM);
+    for (int i = 0; i < 3000; ++i) {
+        runUntil(clock.now + 0.001);
+        const double p = phase(METERLEVEL_TATUM);
+        ASSERT_TRUE(std::isfinite(p));
+        ASSERT_GE(p, last);
+        last = p;
+    }
+}
+
+TEST_F(TickerTest, LevelIsMinus100OnDigitalSilenceAndFollowsTheMeanSquare) {
+    EXPECT_EQ(meterticker_get_level(ticker), -100.0);
+    std::vector<float> block(128, 0.0f);
+    meterticker_cbfun(block.data(), 128, ticker, 0.0);
+    EXPECT_EQ(meterticker_get_level(ticker), -100.0);
+    EXPECT_EQ(meterticker_get_nonbeatyness(ticker), -100.0);
+
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = (i % 2) ? 1.0f : -1.0f; // full-scale square wave
+    meterticker_cbfun(block.data(), 128, ticker, 128 / 44100.0);
+    EXPECT_EQ(meterticker_get_level(ticker), 0.0);
+
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<float>(std::sin(2 * M_PI * i / 32.0));
+    meterticker_cbfun(block.data(), 128, ticker, 256 / 44100.0);
+    EXPECT_NEAR(meterticker_get_level(ticker), -1.505, 0.01);
+
+    // Garbage in the input counts as silence rather than poisoning the level.
+    std::fill(block.begin(), block.end(), NAN);
+    meterticker_cbfun(block.data(), 128, ticker, 384 / 44100.0);
+    EXPECT_EQ(meterticker_get_level(ticker), -100.0);
+}
+
+TEST_F(TickerTest, DroppedBlocksAreFilledWithSilenceToKeepTheTimeLine) {
+    std::vector<float> block(128, 0.25f);
+    meterticker_cbfun(block.data(), 128, ticker, 0.0);
+    EXPECT_EQ(ticker->samplesFed, 128u);
+    // Three blocks discarded by the sequencer: the next delivery starts 4 blocks in.
+    meterticker_cbfun(block.data(), 128, ticker, 512 / 44100.0);
+    EXPECT_EQ(ticker->samplesFed, 640u);
+    EXPECT_EQ(ticker->gapSamples.load(), 384u);
+    // A gap longer than the ticker's buffer goes in several pieces.
+    meterticker_cbfun(block.data(), 128, ticker, (640 + 40000) / 44100.0);
+    EXPECT_EQ(ticker->samplesFed, 640u + 40000u + 128u);
+    // Time that does not advance beyond what was fed adds nothing.
+    meterticker_cbfun(block.data(), 128, ticker, 0.0);
+    EXPECT_EQ(ticker->samplesFed, 640u + 40000u + 256u);
+}
+
+TEST_F(TickerTest, TrackerTimeIsMappedOntoTheStreamWhenJoiningLate) {
+    // A ticker created on a running sequencer first hears audio at stream time 100 s.
+    std::vector<float> block(128, 0.0f);
+    meterticker_cbfun(block.data(), 128, ticker, 100.0);
+    EXPECT_EQ(ticker->gapSamples.load(), 0u); // no silence for the time before it existed
+    const double periods[3] = {2.0, 0.5, 0.125};
+    const double refs[3] = {1.0, 1.0, 1.0};
+    meterticker_accept_estimate(ticker, periods, refs);
+    double refTimes[3];
+    meterticker_get_estimate(ticker, nullptr, refTimes, nullptr);
+    EXPECT_DOUBLE_EQ(refTimes[METERLEVEL_BEAT], 101.0);
+}

@@ -1,0 +1,75 @@
+/* A meter ticker without threads on a virtual clock, its MIDI captured: the ground for tests
+ * of tick prediction, the event table and the phase callbacks. */
+#ifndef BEATLUME_TESTS_TICKER_SUPPORT_H
+#define BEATLUME_TESTS_TICKER_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "meterticker.h"
+
+struct VirtualClock {
+    std::atomic<double> now{0.0};
+    static double read(void* self) { return static_cast<VirtualClock*>(self)->now.load(); }
+};
+
+struct Message {
+    double time;
+    std::vector<unsigned char> bytes;
+};
+
+class TickerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sequencer = init_sequencer();
+        ASSERT_NE(sequencer, nullptr);
+        sequencer_register_gettime_cb(sequencer, &clock, VirtualClock::read);
+        MidiOut_t* midi = midioutput_init_capture(1 << 16, VirtualClock::read, &clock);
+        ASSERT_NE(midi, nullptr);
+        const MeterTickerOptions_t options{0, 0, midi, 0};
+        ASSERT_EQ(meterticker_init_ex(sequencer, &options, &ticker), 0);
+    }
+    void TearDown() override {
+        meterticker_close(ticker);
+        close_sequencer(sequencer);
+    }
+
+    /* Bar, beat and tatum grids of 2 s, 0.5 s and 0.125 s through t = 0 (120 BPM in 4/4). */
+    void setGrid120() {
+        const double periods[3] = {2.0, 0.5, 0.125};
+        const double refs[3] = {0.0, 0.0, 0.0};
+        ASSERT_EQ(meterticker_accept_estimate(ticker, periods, refs), 1);
+    }
+
+    /* One timer pass per millisecond from the clock's time up to `until` (inclusive). */
+    void runUntil(double until) {
+        for (long step = std::lround(clock.now.load() * 1000.0) + 1; step <= std::lround(until * 1000.0);
+             ++step) {
+            clock.now = step / 1000.0;
+            meterticker_timer_pass(ticker, clock.now.load());
+        }
+    }
+
+    std::vector<Message> messages() const {
+        std::vector<Message> out;
+        MidiCaptureEntry_t e;
+        for (size_t i = 0; i < midioutput_capture_count(ticker->midi); ++i)
+            if (midioutput_capture_get(ticker->midi, i, &e) == 0)
+                out.push_back({e.time, std::vector<unsigned char>(e.bytes, e.bytes + e.size)});
+        return out;
+    }
+
+    double phase(MeterLevelID level) {
+        double phases[3];
+        meterticker_phases_at(ticker, clock.now.load(), phases);
+        return phases[level];
+    }
+
+    VirtualClock clock;
+    Sequencer_t* sequencer = nullptr;
+    MeterTicker_t* ticker = nullptr;
+};
+
+#endif
