@@ -286,7 +286,6 @@ void mTracker::estimatePeriods(unsigned int step) {
         double const spec = std::hypot(fftData[2 * j], fftData[2 * j + 1]) / nPer;
         Lt[j] = std::pow(tatumPrior[j], params.tatumPriorExp) * std::sqrt(perBin[j]) * spec;
     }
-    std::vector<double> tatumLikes, beatLikes, patternLikes;
     peakPickHeight(Lt, K, peakIdx);
     if (peakIdx.size() != K)
         peakIdx.assign(K, static_cast<unsigned int>(Lt.size()));
@@ -318,7 +317,10 @@ void mTracker::estimatePeriods(unsigned int step) {
     candidatesFromPeaks(peakIdx, perSec, Lp, candPeriodsPattern, patternLikes);
 
     // 4. Integer-ratio scores: A[p][b] pattern given beat, B[b][t] beat given tatum.
-    ARGMathLibrary::Matrix<double> A(K, K), B(K, K);
+    if (A.nRows() != K || A.nCols() != K) {
+        A.resize(K, K);
+        B.resize(K, K);
+    }
     for (unsigned int b = 0; b < K; ++b) {
         beatGivenTatum(candPeriodsPattern, candPeriodsBeat[b], params.ratioSigma, params.ratioWeights,
                        bgtOut);
@@ -358,7 +360,8 @@ void mTracker::estimatePeriods(unsigned int step) {
             meterDelta[1][j] = finiteScore(jointScore[j], hopelessScore);
         }
     } else {
-        std::vector<double> prev(K), cur(K);
+        prev.resize(K);
+        cur.resize(K);
         auto const levelTable = [&](unsigned int level, ARGMathLibrary::Matrix<double>& out) {
             for (unsigned int i = 0; i < K; ++i) {
                 prev[i] = periodCands[0][i][level];

@@ -124,6 +124,8 @@ private:
     std::vector<unsigned int> peakIdx;
     std::vector<double> bgtOut, candPeriodsBeat, candPeriodsPattern, candPeriodsTatum;
     std::vector<double> jointScore;
+    std::vector<double> tatumLikes, beatLikes, patternLikes, prev, cur;
+    ARGMathLibrary::Matrix<double> A, B; // ratio scores: pattern given beat, beat given tatum
     ARGMathLibrary::Matrix<double> transBeat, transPattern, transTatum, ones5, ones25, kronTmp, kronBeat,
         kronPattern, kronTatum, transition;
     ARGMathLibrary::Matrix<double> phaseStates, phaseTrans;
