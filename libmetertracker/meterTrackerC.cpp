@@ -626,6 +626,16 @@ void mTracker::changeHalfTime(double halfLifeSeconds) {
 extern "C" {
 
 mTrackerHandle* mTracker_init(unsigned int srate) {
+    // The front end stops the process on a rate it has no filters for; a plain-function caller
+    // gets a null handle instead.
+    bool supported = false;
+    for (unsigned int rate : {44100u, 32000u, 22050u, 16000u, 8000u})
+        supported = supported || srate == rate;
+    if (!supported) {
+        std::printf("Supported sampling rates: 44.1,32,22.05,16,8 kHz.\n");
+        std::fflush(stdout);
+        return nullptr;
+    }
     try {
         return new mTrackerHandle(srate);
     } catch (std::bad_alloc const&) {

@@ -80,6 +80,10 @@ TEST(MeterTrackerInterface, FreshTrackerHasNoEstimatesAndSingleZeroTicks) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "metertracker: failed to save meter data\n");
 
     mTracker_close(nullptr);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(mTracker_init(48000), nullptr); // no front-end filters for 48 kHz
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Supported sampling rates: 44.1,32,22.05,16,8 kHz.\n");
     EXPECT_EQ(mTracker_process(t.h), 0);
 }
 
