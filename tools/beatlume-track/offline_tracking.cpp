@@ -39,6 +39,8 @@ TrackResult trackOffline(AudioSource& source, std::string const& dumpPath) {
     std::unique_ptr<mTrackerHandle, void (*)(mTrackerHandle*)> tracker(mTracker_init(source.outputRate()),
                                                                        mTracker_close);
     TrackResult result;
+    if (!tracker)
+        return result;
     double const rate = source.outputRate();
     double block[blockSize];
     for (;;) {
