@@ -368,23 +368,23 @@ int sequencer_audio_cb(const float* samples, unsigned long frames, Sequencer_t* 
 
 void sequencer_register_gettime_cb(Sequencer_t* seq, void* udata, lc_gettime_fn fn) {
     std::lock_guard<std::mutex> guard(seq->timeSourceWriters);
-    const uint32_t s = seq->timeSourceSeq.load(std::memory_order_relaxed);
-    seq->timeSourceSeq.store(s + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    seq->gettime.store(fn, std::memory_order_relaxed);
-    seq->gettimeData.store(udata, std::memory_order_relaxed);
-    seq->timeSourceSeq.store(s + 2, std::memory_order_release);
+    // Sequentially consistent throughout: the pair is read far more often than it changes, and
+    // plain seq_cst accesses keep the odd/even protocol obviously ordered without fences.
+    const uint32_t s = seq->timeSourceSeq.load();
+    seq->timeSourceSeq.store(s + 1);
+    seq->gettime.store(fn);
+    seq->gettimeData.store(udata);
+    seq->timeSourceSeq.store(s + 2);
 }
 
 double LCSeq_get_current_time(Sequencer_t* seq) {
     lc_gettime_fn fn;
     void* udata;
     for (;;) {
-        const uint32_t before = seq->timeSourceSeq.load(std::memory_order_acquire);
-        fn = seq->gettime.load(std::memory_order_relaxed);
-        udata = seq->gettimeData.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if ((before & 1u) == 0 && seq->timeSourceSeq.load(std::memory_order_relaxed) == before)
+        const uint32_t before = seq->timeSourceSeq.load();
+        fn = seq->gettime.load();
+        udata = seq->gettimeData.load();
+        if ((before & 1u) == 0 && seq->timeSourceSeq.load() == before)
             break;
     }
     if (fn == nullptr)

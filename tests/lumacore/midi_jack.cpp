@@ -27,9 +27,28 @@ struct Inbox {
     static void callback(double /*delta*/, std::vector<unsigned char>* message, void* udata) {
         auto* self = static_cast<Inbox*>(udata);
         std::lock_guard<std::mutex> guard(self->lock);
-        self->messages.push_back(*message);
+        if (message->size() == 1 && (*message)[0] == kActiveSensing)
+            self->sensed = true;
+        else
+            self->messages.push_back(*message);
         self->arrived.notify_all();
     }
+    // A new JACK connection carries data only from a later process cycle on: send Active Sensing
+    // until one comes through, so that nothing the test checks is sent into the void.
+    bool wait_until_connected(MidiOut_t* m) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        std::unique_lock<std::mutex> guard(lock);
+        while (!sensed && std::chrono::steady_clock::now() < deadline) {
+            guard.unlock();
+            const unsigned char sensing = kActiveSensing;
+            midioutput_send_msg(m, &sensing, 1);
+            guard.lock();
+            arrived.wait_for(guard, std::chrono::milliseconds(50), [&] { return sensed; });
+        }
+        return sensed;
+    }
+    static constexpr unsigned char kActiveSensing = 0xFE;
+    bool sensed = false;
     // The timeout only guards against a hang; the messages normally arrive within a few periods.
     std::vector<Bytes> wait_for(size_t count) {
         std::unique_lock<std::mutex> guard(lock);
@@ -77,6 +96,8 @@ TEST(MidiOverJack, MessagesArriveWithTheirBytesAtAJackMidiInput) {
     ASSERT_GE(port, 0);
     ASSERT_EQ(midioutput_open(m, port), 0);
     EXPECT_EQ(midioutput_open_port(m), port);
+    ASSERT_TRUE(inbox.wait_until_connected(m))
+        << "the connection to the test's MIDI input never carried data";
 
     midioutput_send_start(m);
     midioutput_send_note_on(m, 17, 60, 100);
@@ -96,6 +117,8 @@ TEST(MidiOverJack, MessagesArriveWithTheirBytesAtAJackMidiInput) {
     EXPECT_GE(find_port(m, "beatlume-test-later:midi_in"), 0);
     EXPECT_EQ(midioutput_port_names(m)[before + 1], nullptr);
     EXPECT_EQ(midioutput_open_port(m), port);
+    ASSERT_TRUE(inbox.wait_until_connected(m))
+        << "the connection to the test's MIDI input never carried data";
 
     midioutput_close(m);
     EXPECT_EQ(midioutput_open_port(m), -1);
