@@ -1,0 +1,222 @@
+#include "AudioInterface.h"
+
+#include "QLumacore.h"
+
+#include <cstdio>
+
+AudioInterface::AudioInterface(QLumacore* bridgeObject, LumaCore_t* engineHandle)
+    : bridge(bridgeObject), engine(engineHandle) {
+    const PaError err = Pa_Initialize();
+    paReady = err == paNoError;
+    if (!paReady) {
+        std::fprintf(stderr, "AudioInterface: cannot initialise PortAudio: %s\n", Pa_GetErrorText(err));
+        return;
+    }
+    InitializeDeviceList();
+}
+
+AudioInterface::~AudioInterface() {
+    closeStream();
+    if (paReady)
+        Pa_Terminate();
+}
+
+void AudioInterface::InitializeDeviceList() {
+    deviceNumbers.clear();
+    deviceNames.clear();
+    currentIndex = -1;
+    if (!paReady)
+        return;
+    const PaDeviceIndex count = Pa_GetDeviceCount();
+    const PaDeviceIndex defaultInput = Pa_GetDefaultInputDevice();
+    if (defaultInput == paNoDevice)
+        return;
+    for (PaDeviceIndex i = 0; i < count; ++i) {
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+        if (!info)
+            continue;
+        std::printf("Audio device #%d: %s (%d in %d out) %s\n", i, info->name, info->maxInputChannels,
+                    info->maxOutputChannels, i == defaultInput ? "<default>" : "");
+        if (info->maxInputChannels > 0) {
+            if (i == defaultInput)
+                currentIndex = static_cast<int>(deviceNumbers.size());
+            deviceNames.push_back(QString::fromLocal8Bit(info->name));
+            deviceNumbers.push_back(i);
+        }
+    }
+    std::fflush(stdout);
+}
+
+QList<QString> AudioInterface::getAudioDevList() const {
+    return QList<QString>(deviceNames.begin(), deviceNames.end());
+}
+
+int AudioInterface::getInputChannelAmount(int index) const {
+    if (index < 0 || index >= static_cast<int>(deviceNumbers.size()))
+        return 0;
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(deviceNumbers[static_cast<size_t>(index)]);
+    return info ? info->maxInputChannels : 0;
+}
+
+void AudioInterface::toggleChannel(int channel, int on) {
+    if (channel < 0 || channel >= static_cast<int>(channelFlags.size()))
+        return;
+    channelFlags[static_cast<size_t>(channel)] = on ? 1 : 0;
+    channelGates[static_cast<size_t>(channel)].store(on ? 1 : 0, std::memory_order_relaxed);
+}
+
+void AudioInterface::resetChannels(int count) {
+    // After every device change only the first channel is mixed in.
+    const size_t n = count > 0 ? static_cast<size_t>(count) : 0;
+    channelFlags.assign(n, 0);
+    channelGates = std::make_unique<std::atomic<unsigned char>[]>(n);
+    for (size_t c = 0; c < n; ++c)
+        channelGates[c].store(0);
+    if (n > 0) {
+        channelFlags[0] = 1;
+        channelGates[0].store(1);
+    }
+}
+
+void AudioInterface::closeStream() {
+    if (!stream)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(timeLock);
+        frozenTime = timeStarted.load() ? Pa_GetStreamTime(stream) - timeOrigin.load() : 0.0;
+    }
+    if (Pa_IsStreamActive(stream) == 1)
+        Pa_StopStream(stream);
+    std::lock_guard<std::mutex> guard(timeLock);
+    Pa_CloseStream(stream);
+    stream = nullptr;
+    timeStarted.store(false);
+}
+
+int AudioInterface::selectAudioDev(int index) {
+    if (!paReady)
+        return 0;
+    PaDeviceIndex device = paNoDevice;
+    if (index == -1)
+        device = Pa_GetDefaultInputDevice();
+    else if (index >= 0 && index < static_cast<int>(deviceNumbers.size()))
+        device = deviceNumbers[static_cast<size_t>(index)];
+    const PaDeviceInfo* info = device == paNoDevice ? nullptr : Pa_GetDeviceInfo(device);
+    if (!info || info->maxInputChannels < 1) {
+        std::fprintf(stderr, "AudioInterface: no audio input device at position %d\n", index);
+        return 0;
+    }
+
+    // The stream always stops before the engine, so that no block reaches a sequencer
+    // that is being closed.
+    closeStream();
+    if (!firstSelection)
+        bridge->StopLumacore();
+
+    const int channels = info->maxInputChannels;
+    resetChannels(channels);
+
+    inputParameters.device = device;
+    inputParameters.channelCount = channels;
+    inputParameters.sampleFormat = paFloat32;
+    inputParameters.suggestedLatency = info->defaultLowInputLatency;
+    inputParameters.hostApiSpecificStreamInfo = nullptr;
+    channelCount = channels;
+
+    PaStream* opened = nullptr;
+    PaError err = Pa_OpenStream(&opened, &inputParameters, nullptr, sampleRate, framesPerBuffer, paClipOff,
+                                &AudioInterface::streamCallback, this);
+    if (err != paNoError) {
+        std::fprintf(stderr, "AudioInterface: cannot open the input stream of \"%s\": %s\n", info->name,
+                     Pa_GetErrorText(err));
+        opened = nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> guard(timeLock);
+        stream = opened;
+    }
+
+    if (index == -1) {
+        currentIndex = -1;
+        for (size_t i = 0; i < deviceNumbers.size(); ++i)
+            if (deviceNumbers[i] == device)
+                currentIndex = static_cast<int>(i);
+    } else {
+        currentIndex = index;
+    }
+
+    if (firstSelection) {
+        if (engine)
+            lc_start_sequencer(engine);
+    } else {
+        bridge->RunLumacore();
+    }
+    if (engine)
+        lc_register_gettime_cb(engine, this, &AudioInterface::GetStreamTime);
+
+    if (stream) {
+        err = Pa_StartStream(stream);
+        if (err != paNoError)
+            std::fprintf(stderr, "AudioInterface: cannot start the input stream of \"%s\": %s\n", info->name,
+                         Pa_GetErrorText(err));
+    }
+    firstSelection = false;
+
+    if (engine) {
+        lc_enable_midiclock(engine, bridge->getMidiClockEnabled() ? 1 : 0);
+        lc_enable_midinote(engine, bridge->getMidiNoteEnabled() ? 1 : 0);
+        lc_enable_midiphase(engine, bridge->getSendPhase());
+    }
+    return 0;
+}
+
+double AudioInterface::GetStreamTime(void* self) {
+    auto* audio = static_cast<AudioInterface*>(self);
+    std::lock_guard<std::mutex> guard(audio->timeLock);
+    if (!audio->stream)
+        return audio->frozenTime;
+    if (!audio->timeStarted.load(std::memory_order_acquire))
+        return 0.0;
+    return Pa_GetStreamTime(audio->stream) - audio->timeOrigin.load(std::memory_order_relaxed);
+}
+
+void AudioInterface::mixToMono(const float* in, unsigned long frames, int channelCount,
+                               const std::atomic<unsigned char>* flags, float* out) {
+    int selected = 0;
+    for (int c = 0; c < channelCount; ++c)
+        if (flags[c].load(std::memory_order_relaxed))
+            ++selected;
+    if (!in || selected == 0) {
+        for (unsigned long f = 0; f < frames; ++f)
+            out[f] = 0.0f;
+        return;
+    }
+    const float scale = 1.0f / static_cast<float>(selected);
+    for (unsigned long f = 0; f < frames; ++f) {
+        const float* frame = in + f * static_cast<unsigned long>(channelCount);
+        float sum = 0.0f;
+        for (int c = 0; c < channelCount; ++c)
+            if (flags[c].load(std::memory_order_relaxed))
+                sum += frame[c];
+        out[f] = sum * scale;
+    }
+}
+
+int AudioInterface::streamCallback(const void* input, void*, unsigned long frames,
+                                   const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags,
+                                   void* userData) {
+    auto* self = static_cast<AudioInterface*>(userData);
+    const double now = timeInfo ? timeInfo->currentTime : 0.0;
+    if (!self->timeStarted.load(std::memory_order_relaxed)) {
+        self->timeOrigin.store(now, std::memory_order_relaxed);
+        self->timeStarted.store(true, std::memory_order_release);
+    }
+    if (!self->engine)
+        return paContinue;
+    LumaCore_t* engine = self->engine;
+    mixInPieces(
+        static_cast<const float*>(input), frames, self->channelCount, self->channelGates.get(), self->mix,
+        now - self->timeOrigin.load(std::memory_order_relaxed),
+        [engine](const float* block, unsigned long n, double t) { lc_process_audio(block, n, engine, t); });
+    return paContinue;
+}

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <portaudio.h>
+#include <vector>
+
+#include "lumacore.h"
+
+class QLumacore;
+
+// Owner of audio capture: lists the input devices, opens one as a 44.1 kHz float capture
+// stream, mixes the selected channels to mono on the audio thread and hands every block to
+// the engine. Also the engine's time source, and the place where a device change restarts
+// the engine.
+class AudioInterface {
+public:
+    static constexpr double sampleRate = 44100.0;
+    static constexpr unsigned long framesPerBuffer = 128;
+    // Frames mixed per hand-over to the engine; hosts that deliver larger blocks than asked
+    // for are handed over in pieces of this size.
+    static constexpr unsigned long mixFrames = 512;
+
+    AudioInterface(QLumacore* bridge, LumaCore_t* engine);
+    ~AudioInterface();
+    AudioInterface(const AudioInterface&) = delete;
+    AudioInterface& operator=(const AudioInterface&) = delete;
+
+    void InitializeDeviceList();
+    QList<QString> getAudioDevList() const;
+    int getAudioDevIndex() const { return currentIndex; }
+    int getInputChannelAmount(int index) const;
+    const std::vector<char>& getCurrentChannels() const { return channelFlags; }
+    void toggleChannel(int channel, int on);
+    // Sizes the selection for a device with `count` input channels and selects only the
+    // first. Called for every device change, while no stream runs.
+    void resetChannels(int count);
+
+    // Opens the device at list position `index` (the system default input for -1) and starts
+    // or restarts the engine on it. A device that cannot be opened is reported on standard
+    // error and leaves the engine without audio.
+    int selectAudioDev(int index);
+
+    // The engine's time source: seconds since the stream started delivering audio; 0 before
+    // that. Called on the engine's timer thread and the GUI thread: takes only a lock that
+    // the GUI thread holds for a few instructions around stream changes; no allocation, no
+    // I/O.
+    static double GetStreamTime(void* self);
+
+    // Mixes `frames` interleaved frames of `channelCount` channels to mono: the mean of the
+    // channels whose flag is non-zero, 0 when none is. Runs on the audio thread: no
+    // allocation, no locks, no I/O.
+    static void mixToMono(const float* in, unsigned long frames, int channelCount,
+                          const std::atomic<unsigned char>* flags, float* out);
+
+    // Mixes any number of frames in pieces of at most mixFrames and hands each piece to
+    // `deliver` with its stream time. Runs on the audio thread (same rules as mixToMono).
+    template <typename Deliver>
+    static void mixInPieces(const float* in, unsigned long frames, int channelCount,
+                            const std::atomic<unsigned char>* flags, float* mix, double time,
+                            Deliver&& deliver) {
+        unsigned long done = 0;
+        while (done < frames) {
+            const unsigned long n = frames - done < mixFrames ? frames - done : mixFrames;
+            mixToMono(in ? in + done * static_cast<unsigned long>(channelCount) : nullptr, n, channelCount,
+                      flags, mix);
+            deliver(static_cast<const float*>(mix), n, time + static_cast<double>(done) / sampleRate);
+            done += n;
+        }
+    }
+
+private:
+    static int streamCallback(const void* input, void* output, unsigned long frames,
+                              const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags,
+                              void* userData);
+    void closeStream();
+
+    int channelCount = 0;
+    QLumacore* bridge;
+    LumaCore_t* engine;
+    // GUI-side view of the selection; the audio thread reads channelGates, which mirror it.
+    std::vector<char> channelFlags;
+    std::unique_ptr<std::atomic<unsigned char>[]> channelGates;
+    float mix[mixFrames] = {};
+    PaStream* stream = nullptr;
+    PaStreamParameters inputParameters{};
+    int currentIndex = -1;
+    std::vector<int> deviceNumbers;
+    std::vector<QString> deviceNames;
+    bool firstSelection = true;
+    bool paReady = false;
+
+    // Time origin: PortAudio's stream time at the first delivered block.
+    std::atomic<bool> timeStarted{false};
+    std::atomic<double> timeOrigin{0.0};
+    // Guards `stream` for the time source against the GUI thread closing it; held briefly.
+    std::mutex timeLock;
+    double frozenTime = 0.0;
+};

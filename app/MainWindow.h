@@ -1,0 +1,84 @@
+#pragma once
+
+#include <QMainWindow>
+
+class EfektorListPlaceholder;
+class NomusicDialog;
+class QCheckBox;
+class QLumacore;
+namespace Ui {
+class MainWindow;
+}
+
+// The small main window: MIDI switches, "Stop on silence", the phase lamps and level bar,
+// the tempo-range button and the half-life slider. Reads the stored settings when built and
+// writes them when closed.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // Takes ownership of the bridge.
+    explicit MainWindow(QLumacore* bridge, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // The phase-controller choice ("Send phase"), shared with the mapping dialog and the
+    // efektor list's solo.
+    bool getSendPhase() const { return sendPhase; }
+    void setSendPhase(bool on) { sendPhase = on; }
+    QCheckBox* midiNoteCheckBox() const;
+
+    double getSilenceThreshold() const { return silenceThreshold; }
+    double getSilenceHold() const { return silenceHold; }
+    int getTempoState() const { return tempoState; }
+    NomusicDialog* silenceDialog() const { return nomusicDialog; }
+
+    void readSettings();
+    void writeSettings();
+
+public slots:
+    void setSilenceThreshold(double db) { silenceThreshold = db; }
+    // Number of consecutive polls (30 ms each) below the threshold that count as silence.
+    void setSilenceHold(double polls) { silenceHold = polls; }
+
+    void launchSettings();
+    void launchAbout();
+    void launchMidiError();
+    // The silence logic, run on every poll of the bridge with the input level in dB.
+    void nonbeatynessChange(double nbt);
+
+private slots:
+    void on_midiNoteEnable_stateChanged(int state);
+    void on_midiMapButton_clicked();
+    void on_nonMusicCheck_clicked();
+    void on_silenceSettingsButton_clicked();
+    void on_midiClockResetButton_clicked();
+    void on_midiClockEnable_stateChanged(int state);
+    void on_tempoButton_pressed();
+    void on_effects_clicked();
+    void on_DMXButton_clicked();
+    void on_robustSlider_sliderMoved(int position);
+    void on_robustSlider_valueChanged(int value);
+
+protected:
+    void moveEvent(QMoveEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void createMenus();
+    void showHalfLife(int tenths);
+    void setBlinkersActive(bool on);
+    void setMidiBoxes(bool checked);
+    QPoint efektorListPosition() const;
+
+    Ui::MainWindow* ui;
+    QLumacore* lumacore;
+    EfektorListPlaceholder* efektorList = nullptr;
+    NomusicDialog* nomusicDialog = nullptr;
+    bool sendPhase = false;
+    int tempoState = 0;
+    bool stopOnSilence = false;
+    bool wasStopOnSilence = false;
+    double silenceThreshold = -35.0;
+    double silenceHold = 0.0;
+    int silentCount = 0;
+};

@@ -1,0 +1,223 @@
+#include "QLumacore.h"
+
+#include "AudioInterface.h"
+
+#include <QTimer>
+#include <QtGlobal>
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+double fractionalPart(double fullPhase) {
+    return std::fmod(fullPhase, 1.0);
+}
+
+// A level far outside any audio range (or not a number) must not reach an int conversion.
+int truncatedLevel(double db) {
+    if (!std::isfinite(db))
+        return -100;
+    return static_cast<int>(std::clamp(db, -1000.0, 1000.0));
+}
+
+bool tickPassed(double previous, double now) {
+    return std::trunc(previous) != std::trunc(now);
+}
+
+} // namespace
+
+QLumacore::QLumacore(QObject* parent) : QObject(parent), pollTimer(new QTimer(this)) {}
+
+QLumacore::~QLumacore() {
+    pollTimer->stop();
+    // The audio interface closes the stream first, so no block reaches a closed engine.
+    delete audio;
+    audio = nullptr;
+    if (engine)
+        lc_close(engine);
+    engine = nullptr;
+    delete pollTimer;
+}
+
+bool QLumacore::init() {
+    engine = lc_init(-1, -1);
+    createAudioInterface();
+    if (engine)
+        return true;
+    if (LUMACORE_ERROR_STATUS != 3)
+        qWarning("Fatal: Failed to initialize lumacore.\n");
+    else
+        qWarning("Error\nNo active MIDI devices found.\n");
+    return false;
+}
+
+void QLumacore::createAudioInterface() {
+    if (!audio)
+        audio = new AudioInterface(this, engine);
+}
+
+void QLumacore::startProcessing() {
+    connect(pollTimer, &QTimer::timeout, this, &QLumacore::updateOutputs, Qt::UniqueConnection);
+    pollTimer->start(30);
+}
+
+void QLumacore::stopProcessing() {
+    pollTimer->stop();
+    pollTimer->disconnect();
+}
+
+bool QLumacore::isProcessing() const {
+    return pollTimer->isActive();
+}
+
+void QLumacore::updateOutputs() {
+    if (!engine)
+        return;
+    Readings r;
+    lc_get_meter_phases(engine, &r.bar, &r.beat, &r.tatum);
+    r.level = lc_get_input_level(engine);
+    r.nonBeatyness = lc_get_nonbeatyness(engine);
+    publish(r);
+}
+
+void QLumacore::publish(const Readings& r) {
+    // Receivers of a blink signal rely on having seen the matching phase of the same poll.
+    emit barPhase(fractionalPart(r.bar));
+    emit beatPhase(fractionalPart(r.beat));
+    emit tatumPhase(fractionalPart(r.tatum));
+    emit audioLevelChange(truncatedLevel(r.level));
+    emit barFullPhase(r.bar);
+    emit beatFullPhase(r.beat);
+    emit tatumFullPhase(r.tatum);
+
+    nonBeatyness = r.nonBeatyness;
+    if (nonBeatyness != lastNonBeatyness) {
+        lastNonBeatyness = nonBeatyness;
+        emit nonBeatynessChange(nonBeatyness);
+    }
+    emit nonBeatynessUpdate(nonBeatyness);
+
+    // Several ticks within one poll give one blink.
+    if (tickPassed(lastBar, r.bar))
+        emit bar(true);
+    if (tickPassed(lastBeat, r.beat))
+        emit beat(true);
+    if (tickPassed(lastTatum, r.tatum))
+        emit tatum(true);
+    lastBar = r.bar;
+    lastBeat = r.beat;
+    lastTatum = r.tatum;
+}
+
+void QLumacore::enableMidiClockOutput(int enabled) {
+    midiClockEnabled = enabled != 0;
+    if (engine)
+        lc_enable_midiclock(engine, midiClockEnabled ? 1 : 0);
+}
+
+void QLumacore::enableMidiNoteOutput(int enabled) {
+    midiNoteEnabled = enabled != 0;
+    if (engine)
+        lc_enable_midinote(engine, midiNoteEnabled ? 1 : 0);
+}
+
+void QLumacore::setSendPhase(int on) {
+    sendPhase = on;
+    if (engine)
+        lc_enable_midiphase(engine, on);
+}
+
+void QLumacore::sendMidiTestNote(QLumacore::MeterLevel lvl) {
+    if (!engine)
+        return;
+    switch (lvl) {
+    case Bar:
+        lc_send_test_midinote(engine, METERLEVEL_BAR);
+        break;
+    case Beat:
+        lc_send_test_midinote(engine, METERLEVEL_BEAT);
+        break;
+    case Tatum:
+        lc_send_test_midinote(engine, METERLEVEL_TATUM);
+        break;
+    }
+}
+
+bool QLumacore::selectMidiDev(int port) {
+    return engine && lc_set_mididev(engine, port) == 0;
+}
+
+int QLumacore::getMidiDevIndex() const {
+    return engine ? lc_get_current_mididev(engine) : -1;
+}
+
+QList<QString> QLumacore::getMidiDevList() const {
+    QList<QString> names;
+    if (!engine)
+        return names;
+    char** list = lc_get_mididev_list(engine);
+    for (char** name = list; name && *name; ++name)
+        names.append(QString::fromLatin1(*name));
+    return names;
+}
+
+void QLumacore::SendMidiMsg(int kind, int channel, int data1, int data2) {
+    if (engine)
+        lc_send_midi_message(engine, kind, channel, data1, data2);
+}
+
+double QLumacore::GetAntiDelay() const {
+    return engine ? lc_get_anti_delay(engine) : tuning.antiDelay;
+}
+
+void QLumacore::SetAntiDelay(double seconds) {
+    tuning.antiDelaySet = true;
+    tuning.antiDelay = seconds;
+    if (engine)
+        lc_set_anti_delay(engine, seconds);
+}
+
+void QLumacore::changeHalfTime(double seconds) {
+    tuning.halfTimeSet = true;
+    tuning.halfTime = seconds;
+    if (engine)
+        lc_change_half_time(engine, seconds);
+}
+
+void QLumacore::changeMyyValues(double barMedian, double beatMedian, double tatumMedian) {
+    tuning.myySet = true;
+    tuning.myyBar = barMedian;
+    tuning.myyBeat = beatMedian;
+    tuning.myyTatum = tatumMedian;
+    if (engine)
+        lc_change_myyValues(engine, barMedian, beatMedian, tatumMedian);
+}
+
+PhaseCallback_t* QLumacore::RegisterPhaseCallback(MeterLevelID level, void* udata,
+                                                  void (*fn)(void*, double)) {
+    return engine ? lc_register_phase_cb(engine, level, udata, fn) : nullptr;
+}
+
+void QLumacore::UnregisterPhaseCallback(void* udata) {
+    if (engine)
+        lc_unregister_phase_cb(engine, udata);
+}
+
+int QLumacore::RunLumacore() {
+    if (!engine)
+        return 1;
+    const int result = lc_run(engine);
+    // The restart builds a new tracker with default tuning; the window still shows the
+    // user's choice, so hand it on again.
+    if (tuning.halfTimeSet)
+        lc_change_half_time(engine, tuning.halfTime);
+    if (tuning.myySet)
+        lc_change_myyValues(engine, tuning.myyBar, tuning.myyBeat, tuning.myyTatum);
+    if (tuning.antiDelaySet)
+        lc_set_anti_delay(engine, tuning.antiDelay);
+    return result;
+}
+
+int QLumacore::StopLumacore() {
+    return engine ? lc_stop(engine) : 1;
+}

@@ -1,0 +1,135 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include "lumacore.h"
+
+class AudioInterface;
+class QTimer;
+
+// The one Qt object through which the shell talks to the engine. It owns the engine handle
+// and the audio device interface, polls the engine every 30 ms on the GUI thread and
+// republishes what it reads as signals.
+//
+// Every forwarding call is safe without an engine (before init(), or after init() failed):
+// it only updates the remembered switches, so windows can be built and tested without one.
+class QLumacore : public QObject {
+    Q_OBJECT
+
+public:
+    enum MeterLevel { Bar = METERLEVEL_BAR, Beat = METERLEVEL_BEAT, Tatum = METERLEVEL_TATUM };
+    Q_ENUM(MeterLevel)
+
+    // What one poll reads from the engine.
+    struct Readings {
+        double bar = 0.0; // full phases: ticks since the first alignment plus the fraction
+        double beat = 0.0;
+        double tatum = 0.0;
+        double level = -100.0; // input level in dB
+        double nonBeatyness = -100.0;
+    };
+
+    explicit QLumacore(QObject* parent = nullptr);
+    ~QLumacore() override;
+
+    // Creates the engine and the audio interface; false (with a warning) when the engine
+    // could not start. The audio interface exists afterwards either way.
+    bool init();
+    // Creates the audio interface alone (init() does this after creating the engine); the
+    // shell then runs without an engine, which is how its windows are tested.
+    void createAudioInterface();
+
+    AudioInterface* audioInterface() const { return audio; }
+    LumaCore_t* engineHandle() const { return engine; }
+
+    // Emits the signals of one poll for the given readings, exactly as updateOutputs() does
+    // with what it reads from the engine.
+    void publish(const Readings& readings);
+
+    bool isProcessing() const;
+
+    void setSendPhase(int on);
+    int getSendPhase() const { return sendPhase; }
+    bool getMidiClockEnabled() const { return midiClockEnabled; }
+    bool getMidiNoteEnabled() const { return midiNoteEnabled; }
+
+    bool selectMidiDev(int port);
+    int getMidiDevIndex() const;
+    QList<QString> getMidiDevList() const;
+
+    // kind 0 sends a note-on (data1 note, data2 velocity), any other kind a control change
+    // (data1 controller, data2 value); channel 0 … 15.
+    void SendMidiMsg(int kind, int channel, int data1, int data2);
+
+    // Tuning. The bridge remembers what it last passed on, gives it again to the fresh
+    // tracker that every engine restart (device change) creates, and keeps it when there is
+    // no engine.
+    double GetAntiDelay() const;
+    void SetAntiDelay(double seconds);
+    void changeHalfTime(double seconds);
+    void changeMyyValues(double bar, double beat, double tatum);
+    double lastHalfTime() const { return tuning.halfTime; }
+    QList<double> lastMyyValues() const { return {tuning.myyBar, tuning.myyBeat, tuning.myyTatum}; }
+
+    // The callback runs on the engine's timer thread: it must not allocate, lock, do I/O or
+    // throw, and must not touch Qt widgets.
+    PhaseCallback_t* RegisterPhaseCallback(MeterLevelID level, void* udata, void (*fn)(void*, double));
+    void UnregisterPhaseCallback(void* udata);
+
+    int RunLumacore();
+    int StopLumacore();
+
+public slots:
+    void startProcessing();
+    void stopProcessing();
+    void updateOutputs();
+    void enableMidiClockOutput(int enabled);
+    void enableMidiNoteOutput(int enabled);
+    void sendMidiTestNote(QLumacore::MeterLevel lvl);
+
+signals:
+    // Only when the value differs from the last one signalled.
+    void nonBeatynessChange(double nbt);
+    // Every poll, whether or not the value changed: silence is a matter of time, and a
+    // silent input holds a constant level.
+    void nonBeatynessUpdate(double nbt);
+    // True whenever at least one tick of the level passed since the previous poll.
+    void bar(bool blink);
+    void beat(bool blink);
+    void tatum(bool blink);
+    // Fraction of the current bar, beat or tatum (0 at a tick).
+    void barPhase(double phase);
+    void beatPhase(double phase);
+    void tatumPhase(double phase);
+    void barFullPhase(double phase);
+    void beatFullPhase(double phase);
+    void tatumFullPhase(double phase);
+    // Input level in dB, truncated towards zero.
+    void audioLevelChange(int db);
+
+private:
+    AudioInterface* audio = nullptr;
+    int sendPhase = 0;
+    LumaCore_t* engine = nullptr;
+    bool midiClockEnabled = false;
+    bool midiNoteEnabled = false;
+    double nonBeatyness = 0.0;
+    double lastNonBeatyness = 0.0;
+    double lastBar = 0.0;
+    double lastBeat = 0.0;
+    double lastTatum = 0.0;
+    QTimer* pollTimer = nullptr;
+
+    struct Tuning {
+        bool halfTimeSet = false;
+        double halfTime = 0.0;
+        bool myySet = false;
+        double myyBar = 0.0;
+        double myyBeat = 0.0;
+        double myyTatum = 0.0;
+        bool antiDelaySet = false;
+        double antiDelay = 0.0;
+    } tuning;
+};

@@ -1,0 +1,94 @@
+#include "SettingsDialog.h"
+
+#include "AdvancedSettings.h"
+#include "AudioInterface.h"
+#include "QLumacore.h"
+#include "ui_SettingsDialog.h"
+
+#include <QKeyEvent>
+
+SettingsDialog::SettingsDialog(QLumacore* bridgeObject, QWidget* parent)
+    : QDialog(parent), ui(new Ui::SettingsDialog), bridge(bridgeObject) {
+    ui->setupUi(this);
+    refreshing = true;
+    fillLists();
+    connect(ui->buttonBox, &QDialogButtonBox::accepted, this, &SettingsDialog::applyChanges);
+    connect(ui->buttonBox, &QDialogButtonBox::rejected, this, &SettingsDialog::reject);
+    advanced = new AdvancedSettings(this, bridge);
+    advanced->hide();
+    advanced->SetSelectedAudioDevice(audioIndex);
+    refreshing = false;
+    ui->latencyEdit->setText(QString::number(bridge->GetAntiDelay() * 1000.0, 'g', 6) + " ms");
+}
+
+SettingsDialog::~SettingsDialog() {
+    delete ui;
+}
+
+void SettingsDialog::fillLists() {
+    ui->audioDevSelect->clear();
+    ui->midiDevSelect->clear();
+    if (AudioInterface* audio = bridge->audioInterface()) {
+        ui->audioDevSelect->addItems(audio->getAudioDevList());
+        audioIndex = audio->getAudioDevIndex();
+        ui->audioDevSelect->setCurrentIndex(audioIndex);
+    }
+    ui->midiDevSelect->addItems(bridge->getMidiDevList());
+    midiIndex = bridge->getMidiDevIndex();
+    ui->midiDevSelect->setCurrentIndex(midiIndex);
+}
+
+void SettingsDialog::RefreshDevices() {
+    const bool wasRefreshing = refreshing;
+    refreshing = true;
+    fillLists();
+    refreshing = wasRefreshing;
+}
+
+void SettingsDialog::applyChanges() {
+    AudioInterface* audio = bridge->audioInterface();
+    if (audio && audioIndex >= 0 && audioIndex != audio->getAudioDevIndex()) {
+        // The poll would read an engine that is being restarted.
+        bridge->stopProcessing();
+        audio->selectAudioDev(audioIndex);
+        bridge->startProcessing();
+    }
+    if (midiIndex >= 0 && midiIndex != bridge->getMidiDevIndex())
+        bridge->selectMidiDev(midiIndex);
+}
+
+void SettingsDialog::on_audioDevSelect_currentIndexChanged(int index) {
+    if (refreshing)
+        return;
+    audioIndex = index;
+    applyChanges();
+    advanced->SetSelectedAudioDevice(index);
+}
+
+void SettingsDialog::on_midiDevSelect_currentIndexChanged(int index) {
+    if (refreshing)
+        return;
+    midiIndex = index;
+    applyChanges();
+}
+
+void SettingsDialog::on_channelButton_clicked() {
+    advanced->show();
+}
+
+void SettingsDialog::on_latencySlider_valueChanged(int value) {
+    // 0 … 0.5 s in steps of 5 ms.
+    ui->latencyEdit->setText(QString::number(value * 5) + " ms");
+    bridge->SetAntiDelay(value * 5 / 1000.0);
+}
+
+void SettingsDialog::on_latencySlider_sliderMoved(int) {}
+
+void SettingsDialog::on_latencyEdit_returnPressed() {
+    // Typed text is not taken: the slider is the only way to set the anti-latency.
+    setFocus();
+}
+
+void SettingsDialog::on_latencyEdit_editingFinished() {}
+
+void SettingsDialog::keyPressEvent(QKeyEvent*) {}

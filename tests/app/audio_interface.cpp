@@ -1,0 +1,111 @@
+// Channel mixing on the audio thread and the channel selection, without a stream.
+
+#include "AudioInterface.h"
+#include "QLumacore.h"
+
+#include <gtest/gtest.h>
+#include <memory>
+#include <vector>
+
+namespace {
+
+std::unique_ptr<std::atomic<unsigned char>[]> gates(std::initializer_list<int> on) {
+    auto g = std::make_unique<std::atomic<unsigned char>[]>(on.size());
+    size_t i = 0;
+    for (int flag : on)
+        g[i++].store(static_cast<unsigned char>(flag));
+    return g;
+}
+
+} // namespace
+
+TEST(ChannelMix, AveragesTheSelectedChannels) {
+    const float in[] = {0.5f, -0.25f, 1.0f, 1.0f, -0.5f, 0.0f};
+    float out[3] = {9, 9, 9};
+    auto both = gates({1, 1});
+    AudioInterface::mixToMono(in, 3, 2, both.get(), out);
+    EXPECT_FLOAT_EQ(out[0], 0.125f);
+    EXPECT_FLOAT_EQ(out[1], 1.0f);
+    EXPECT_FLOAT_EQ(out[2], -0.25f);
+
+    auto right = gates({0, 1});
+    AudioInterface::mixToMono(in, 3, 2, right.get(), out);
+    EXPECT_FLOAT_EQ(out[0], -0.25f);
+    EXPECT_FLOAT_EQ(out[1], 1.0f);
+    EXPECT_FLOAT_EQ(out[2], 0.0f);
+
+    auto none = gates({0, 0});
+    AudioInterface::mixToMono(in, 3, 2, none.get(), out);
+    EXPECT_EQ(out[0], 0.0f);
+    EXPECT_EQ(out[1], 0.0f);
+    EXPECT_EQ(out[2], 0.0f);
+
+    // A stream without input data (PortAudio passes null on some hosts) gives silence.
+    out[0] = 9;
+    AudioInterface::mixToMono(nullptr, 1, 2, both.get(), out);
+    EXPECT_EQ(out[0], 0.0f);
+}
+
+TEST(ChannelMix, BlocksLargerThanTheMixBufferArriveInPieces) {
+    // Three interleaved channels, the middle one selected; 1300 frames is more than two mix
+    // buffers.
+    const unsigned long frames = 1300;
+    std::vector<float> in(frames * 3);
+    for (unsigned long f = 0; f < frames; ++f) {
+        in[f * 3] = -1.0f;
+        in[f * 3 + 1] = static_cast<float>(f);
+        in[f * 3 + 2] = 7.0f;
+    }
+    auto middle = gates({0, 1, 0});
+    std::vector<float> mix(AudioInterface::mixFrames + 8, -9.0f);
+    std::vector<float> heard;
+    std::vector<unsigned long> sizes;
+    std::vector<double> times;
+    AudioInterface::mixInPieces(in.data(), frames, 3, middle.get(), mix.data(), 2.0,
+                                [&](const float* block, unsigned long n, double t) {
+                                    heard.insert(heard.end(), block, block + n);
+                                    sizes.push_back(n);
+                                    times.push_back(t);
+                                });
+    EXPECT_EQ(sizes, (std::vector<unsigned long>{512, 512, 276}));
+    ASSERT_EQ(times.size(), 3u);
+    EXPECT_DOUBLE_EQ(times[0], 2.0);
+    EXPECT_DOUBLE_EQ(times[1], 2.0 + 512 / 44100.0);
+    EXPECT_DOUBLE_EQ(times[2], 2.0 + 1024 / 44100.0);
+    ASSERT_EQ(heard.size(), frames);
+    for (unsigned long f = 0; f < frames; ++f)
+        ASSERT_EQ(heard[f], static_cast<float>(f)) << f;
+    // Nothing was written past the mix buffer.
+    for (size_t i = AudioInterface::mixFrames; i < mix.size(); ++i)
+        EXPECT_EQ(mix[i], -9.0f);
+
+    sizes.clear();
+    AudioInterface::mixInPieces(in.data(), 128, 3, middle.get(), mix.data(), 0.0,
+                                [&](const float*, unsigned long n, double) { sizes.push_back(n); });
+    EXPECT_EQ(sizes, (std::vector<unsigned long>{128}));
+}
+
+TEST(ChannelSelection, FirstChannelAfterEveryDeviceChangeAndOutOfRangeIgnored) {
+    QLumacore bridge;
+    bridge.createAudioInterface();
+    AudioInterface* audio = bridge.audioInterface();
+    ASSERT_NE(audio, nullptr);
+    EXPECT_TRUE(audio->getCurrentChannels().empty());
+    audio->toggleChannel(0, 1);
+    EXPECT_TRUE(audio->getCurrentChannels().empty());
+
+    audio->resetChannels(3);
+    EXPECT_EQ(audio->getCurrentChannels(), (std::vector<char>{1, 0, 0}));
+    audio->toggleChannel(2, 1);
+    audio->toggleChannel(0, 0);
+    audio->toggleChannel(3, 1);
+    audio->toggleChannel(-1, 1);
+    EXPECT_EQ(audio->getCurrentChannels(), (std::vector<char>{0, 0, 1}));
+    audio->resetChannels(2);
+    EXPECT_EQ(audio->getCurrentChannels(), (std::vector<char>{1, 0}));
+
+    // Before any stream has run the engine's clock stands at zero.
+    EXPECT_EQ(AudioInterface::GetStreamTime(audio), 0.0);
+    EXPECT_EQ(audio->getInputChannelAmount(999), 0);
+    EXPECT_EQ(audio->getInputChannelAmount(-1), 0);
+}

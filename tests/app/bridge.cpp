@@ -1,0 +1,173 @@
+// The engine bridge's poll: blink rule, change-only non-beatyness, level truncation and the
+// order of its signals, driven with given readings.
+
+#include "QLumacore.h"
+
+#include <QSignalSpy>
+#include <QStringList>
+#include <cmath>
+#include <gtest/gtest.h>
+#include <limits>
+
+namespace {
+
+QLumacore::Readings beatAt(double beat) {
+    QLumacore::Readings r;
+    r.beat = beat;
+    return r;
+}
+
+int blinksBetween(double from, double to) {
+    QLumacore bridge;
+    bridge.publish(beatAt(from));
+    QSignalSpy blinks(&bridge, &QLumacore::beat);
+    bridge.publish(beatAt(to));
+    for (const QList<QVariant>& args : blinks)
+        EXPECT_TRUE(args.at(0).toBool());
+    return static_cast<int>(blinks.count());
+}
+
+} // namespace
+
+TEST(BridgePoll, BlinksOncePerPollInWhichATickPassed) {
+    EXPECT_EQ(blinksBetween(7.98, 8.01), 1);
+    EXPECT_EQ(blinksBetween(8.01, 8.40), 0);
+    // Two ticks within one poll still give a single blink.
+    EXPECT_EQ(blinksBetween(7.98, 9.05), 1);
+    // The tracker's realignment may move the phase backwards across a tick.
+    EXPECT_EQ(blinksBetween(9.02, 8.97), 1);
+}
+
+TEST(BridgePoll, EachLevelBlinksOnItsOwnTicks) {
+    QLumacore bridge;
+    QLumacore::Readings r;
+    r.bar = 1.9;
+    r.beat = 7.9;
+    r.tatum = 31.9;
+    bridge.publish(r);
+    QSignalSpy bars(&bridge, &QLumacore::bar);
+    QSignalSpy beats(&bridge, &QLumacore::beat);
+    QSignalSpy tatums(&bridge, &QLumacore::tatum);
+    r.beat = 8.1;
+    r.tatum = 32.1;
+    bridge.publish(r);
+    EXPECT_EQ(bars.count(), 0);
+    EXPECT_EQ(beats.count(), 1);
+    EXPECT_EQ(tatums.count(), 1);
+}
+
+TEST(BridgePoll, PhasesCarryFractionAndFullPhase) {
+    QLumacore bridge;
+    QSignalSpy barPhase(&bridge, &QLumacore::barPhase);
+    QSignalSpy barFull(&bridge, &QLumacore::barFullPhase);
+    QSignalSpy tatumPhase(&bridge, &QLumacore::tatumPhase);
+    QLumacore::Readings r;
+    r.bar = 3.25;
+    r.tatum = 40.0;
+    bridge.publish(r);
+    ASSERT_EQ(barPhase.count(), 1);
+    EXPECT_DOUBLE_EQ(barPhase.at(0).at(0).toDouble(), 0.25);
+    EXPECT_DOUBLE_EQ(barFull.at(0).at(0).toDouble(), 3.25);
+    EXPECT_DOUBLE_EQ(tatumPhase.at(0).at(0).toDouble(), 0.0);
+}
+
+TEST(BridgePoll, NonBeatynessIsSignalledOnlyWhenItChanges) {
+    QLumacore bridge;
+    QSignalSpy changes(&bridge, &QLumacore::nonBeatynessChange);
+    QSignalSpy updates(&bridge, &QLumacore::nonBeatynessUpdate);
+    QLumacore::Readings r;
+    r.nonBeatyness = -20.0;
+    bridge.publish(r);
+    bridge.publish(r);
+    bridge.publish(r);
+    EXPECT_EQ(changes.count(), 1);
+    r.nonBeatyness = -21.5;
+    bridge.publish(r);
+    ASSERT_EQ(changes.count(), 2);
+    EXPECT_DOUBLE_EQ(changes.at(1).at(0).toDouble(), -21.5);
+    // The silence logic needs every poll, repeated values included.
+    EXPECT_EQ(updates.count(), 4);
+}
+
+TEST(BridgePoll, LevelIsTruncatedTowardsZero) {
+    QLumacore bridge;
+    QSignalSpy levels(&bridge, &QLumacore::audioLevelChange);
+    for (double db : {-35.7, -0.5, 3.9, -100.0, std::numeric_limits<double>::quiet_NaN(),
+                      -std::numeric_limits<double>::infinity(), -1e300}) {
+        QLumacore::Readings r;
+        r.level = db;
+        bridge.publish(r);
+    }
+    ASSERT_EQ(levels.count(), 7);
+    EXPECT_EQ(levels.at(0).at(0).toInt(), -35);
+    EXPECT_EQ(levels.at(1).at(0).toInt(), 0);
+    EXPECT_EQ(levels.at(2).at(0).toInt(), 3);
+    EXPECT_EQ(levels.at(3).at(0).toInt(), -100);
+    // Readings that are not numbers fall back to silence; absurd ones stay finite.
+    EXPECT_EQ(levels.at(4).at(0).toInt(), -100);
+    EXPECT_EQ(levels.at(5).at(0).toInt(), -100);
+    EXPECT_EQ(levels.at(6).at(0).toInt(), -1000);
+}
+
+TEST(BridgePoll, SignalsOfOnePollComeInFixedOrder) {
+    QLumacore bridge;
+    bridge.publish(QLumacore::Readings{});
+    QStringList order;
+    auto record = [&order](const char* name) { return [&order, name] { order << name; }; };
+    QObject::connect(&bridge, &QLumacore::nonBeatynessChange, record("nonBeatynessChange"));
+    QObject::connect(&bridge, &QLumacore::bar, record("bar"));
+    QObject::connect(&bridge, &QLumacore::beat, record("beat"));
+    QObject::connect(&bridge, &QLumacore::tatum, record("tatum"));
+    QObject::connect(&bridge, &QLumacore::barPhase, record("barPhase"));
+    QObject::connect(&bridge, &QLumacore::beatPhase, record("beatPhase"));
+    QObject::connect(&bridge, &QLumacore::tatumPhase, record("tatumPhase"));
+    QObject::connect(&bridge, &QLumacore::barFullPhase, record("barFullPhase"));
+    QObject::connect(&bridge, &QLumacore::beatFullPhase, record("beatFullPhase"));
+    QObject::connect(&bridge, &QLumacore::tatumFullPhase, record("tatumFullPhase"));
+    QObject::connect(&bridge, &QLumacore::audioLevelChange, record("audioLevelChange"));
+
+    QLumacore::Readings r;
+    r.bar = 1.0;
+    r.beat = 1.0;
+    r.tatum = 1.0;
+    r.nonBeatyness = -30.0;
+    bridge.publish(r);
+    // A receiver of a blink has already seen the phase of the same poll.
+    const QStringList expected{"barPhase",     "beatPhase",     "tatumPhase",     "audioLevelChange",
+                               "barFullPhase", "beatFullPhase", "tatumFullPhase", "nonBeatynessChange",
+                               "bar",          "beat",          "tatum"};
+    EXPECT_EQ(order, expected);
+}
+
+TEST(BridgeWithoutEngine, RemembersSwitchesAndTuning) {
+    QLumacore bridge;
+    EXPECT_FALSE(bridge.getMidiClockEnabled());
+    EXPECT_FALSE(bridge.getMidiNoteEnabled());
+    bridge.enableMidiClockOutput(2);
+    bridge.enableMidiNoteOutput(1);
+    bridge.setSendPhase(1);
+    EXPECT_TRUE(bridge.getMidiClockEnabled());
+    EXPECT_TRUE(bridge.getMidiNoteEnabled());
+    EXPECT_EQ(bridge.getSendPhase(), 1);
+    bridge.changeHalfTime(4.5);
+    bridge.SetAntiDelay(0.035);
+    EXPECT_DOUBLE_EQ(bridge.lastHalfTime(), 4.5);
+    EXPECT_DOUBLE_EQ(bridge.GetAntiDelay(), 0.035);
+    EXPECT_FALSE(bridge.selectMidiDev(0));
+    EXPECT_EQ(bridge.getMidiDevIndex(), -1);
+    EXPECT_TRUE(bridge.getMidiDevList().isEmpty());
+    bridge.sendMidiTestNote(static_cast<QLumacore::MeterLevel>(7));
+    // Without an engine the poll publishes nothing.
+    QSignalSpy levels(&bridge, &QLumacore::audioLevelChange);
+    bridge.updateOutputs();
+    EXPECT_EQ(levels.count(), 0);
+}
+
+TEST(BridgeWithoutEngine, PollTimerStartsAndStops) {
+    QLumacore bridge;
+    bridge.startProcessing();
+    bridge.startProcessing();
+    EXPECT_TRUE(bridge.isProcessing());
+    bridge.stopProcessing();
+    EXPECT_FALSE(bridge.isProcessing());
+}

@@ -1,0 +1,153 @@
+// The I/O settings, channel, mapping, silence and error dialogs, without an engine.
+
+#include "AdvancedSettings.h"
+#include "AudioErrorDialog.h"
+#include "AudioInterface.h"
+#include "MainWindow.h"
+#include "MidiErrorDialog.h"
+#include "MidiMapping.h"
+#include "NomusicDialog.h"
+#include "QLumacore.h"
+#include "SettingsDialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDial>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QSlider>
+#include <QTreeWidget>
+#include <gtest/gtest.h>
+
+TEST(SettingsDialog, LatencySliderSetsTheAntiDelayInFiveMillisecondSteps) {
+    QLumacore bridge;
+    SettingsDialog dialog(&bridge);
+    EXPECT_EQ(dialog.windowTitle(), "Beatlume I/O Settings");
+    EXPECT_EQ(dialog.size(), QSize(360, 230));
+    auto* edit = dialog.findChild<QLineEdit*>("latencyEdit");
+    EXPECT_EQ(edit->text(), "0 ms");
+    dialog.findChild<QSlider*>("latencySlider")->setValue(20);
+    EXPECT_EQ(edit->text(), "100 ms");
+    EXPECT_DOUBLE_EQ(bridge.GetAntiDelay(), 0.1);
+    dialog.findChild<QSlider*>("latencySlider")->setValue(100);
+    EXPECT_EQ(edit->text(), "500 ms");
+    EXPECT_DOUBLE_EQ(bridge.GetAntiDelay(), 0.5);
+}
+
+TEST(SettingsDialog, ShowsThePresentAntiDelayAndIgnoresTypedText) {
+    QLumacore bridge;
+    bridge.SetAntiDelay(0.0425);
+    SettingsDialog dialog(&bridge);
+    auto* edit = dialog.findChild<QLineEdit*>("latencyEdit");
+    EXPECT_EQ(edit->text(), "42.5 ms");
+    edit->setText("300 ms");
+    emit edit->returnPressed();
+    EXPECT_DOUBLE_EQ(bridge.GetAntiDelay(), 0.0425);
+}
+
+TEST(ChannelDialog, CheckStatesChooseTheMixedChannels) {
+    QLumacore bridge;
+    bridge.createAudioInterface();
+    AudioInterface* audio = bridge.audioInterface();
+    ASSERT_NE(audio, nullptr);
+    audio->resetChannels(2);
+
+    AdvancedSettings dialog(nullptr, &bridge);
+    dialog.SetSelectedAudioDevice(0);
+    auto* list = dialog.findChild<QTreeWidget*>("channelList");
+    ASSERT_EQ(list->topLevelItemCount(), 2);
+    EXPECT_EQ(list->headerItem()->text(0), "Channels");
+    EXPECT_EQ(list->topLevelItem(0)->text(0), "1");
+    EXPECT_EQ(list->topLevelItem(1)->text(0), "2");
+    EXPECT_EQ(list->topLevelItem(0)->checkState(0), Qt::Checked);
+    EXPECT_EQ(list->topLevelItem(1)->checkState(0), Qt::Unchecked);
+
+    // Only the second channel heard.
+    list->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+    list->topLevelItem(1)->setCheckState(0, Qt::Checked);
+    EXPECT_EQ(audio->getCurrentChannels(), (std::vector<char>{0, 1}));
+
+    // A device change selects the first channel only, and the list shows it.
+    audio->resetChannels(4);
+    dialog.SetSelectedAudioDevice(1);
+    ASSERT_EQ(list->topLevelItemCount(), 4);
+    EXPECT_EQ(list->topLevelItem(0)->checkState(0), Qt::Checked);
+    EXPECT_EQ(list->topLevelItem(3)->checkState(0), Qt::Unchecked);
+    EXPECT_EQ(audio->getCurrentChannels(), (std::vector<char>{1, 0, 0, 0}));
+}
+
+TEST(MidiMappingDialog, SilencesTheAutomaticNotesWhileOpen) {
+    QSettings("Kalvora", "Beatlume").clear();
+    auto* bridge = new QLumacore;
+    MainWindow window(bridge);
+    ASSERT_TRUE(bridge->getMidiNoteEnabled());
+    window.setSendPhase(true);
+    {
+        MidiMapping mapping(bridge, &window);
+        EXPECT_FALSE(bridge->getMidiNoteEnabled());
+        auto* sendPhase = mapping.findChild<QCheckBox*>("checkBox");
+        EXPECT_EQ(sendPhase->text(), "Send phase");
+        EXPECT_TRUE(sendPhase->isChecked());
+        sendPhase->setChecked(false);
+        EXPECT_FALSE(window.getSendPhase());
+        EXPECT_EQ(bridge->getSendPhase(), 0);
+        EXPECT_EQ(mapping.findChild<QLabel*>("barNoteNumber")->text(), "64");
+        EXPECT_EQ(mapping.findChild<QLabel*>("beatNoteNumber")->text(), "65");
+        EXPECT_EQ(mapping.findChild<QLabel*>("tatumNoteNumber")->text(), "66");
+        mapping.findChild<QPushButton*>("beatNoteSendButton")->click();
+        EXPECT_FALSE(bridge->getMidiNoteEnabled());
+    }
+    EXPECT_TRUE(bridge->getMidiNoteEnabled());
+
+    bridge->enableMidiNoteOutput(0);
+    { MidiMapping mapping(bridge, &window); }
+    EXPECT_FALSE(bridge->getMidiNoteEnabled());
+    QSettings("Kalvora", "Beatlume").clear();
+}
+
+TEST(SilenceDialog, WritesThresholdAndHoldIntoTheMainWindow) {
+    QSettings("Kalvora", "Beatlume").clear();
+    MainWindow window(new QLumacore);
+    NomusicDialog* dialog = window.silenceDialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->windowModality(), Qt::WindowModal);
+    auto* slider = dialog->findChild<QSlider*>("horizontalSlider");
+    auto* dial = dialog->findChild<QDial*>("dial");
+    EXPECT_EQ(slider->value(), -35);
+    EXPECT_EQ(dial->value(), 85);
+    // The dialog's starting values are not passed on until changed.
+    EXPECT_DOUBLE_EQ(window.getSilenceHold(), 0.0);
+
+    slider->setValue(-42);
+    EXPECT_EQ(dialog->findChild<QLabel*>("decibelLabel")->text(), "-42 dB");
+    EXPECT_DOUBLE_EQ(window.getSilenceThreshold(), -42.0);
+    dial->setValue(7);
+    EXPECT_DOUBLE_EQ(window.getSilenceHold(), 7.0);
+    EXPECT_EQ(dial->toolTip(), "7");
+    QSettings("Kalvora", "Beatlume").clear();
+}
+
+TEST(ErrorDialogs, ExplainTheProblemAndClose) {
+    MidiErrorDialog midi;
+    EXPECT_EQ(midi.findChild<QLabel*>("label")->text(),
+              "Hay,\nIt looks like you are trying to run me\nwithout any MIDI devices available.\n");
+    EXPECT_EQ(midi.findChild<QLabel*>("label_2")->text(),
+              "If you are connected to internet,\nyou can refer to the tutorial below.");
+    EXPECT_TRUE(midi.findChild<QLabel*>("linkToHowto")->text().contains("Enabling software or network MIDI"));
+
+    AudioErrorDialog audio;
+    EXPECT_EQ(
+        audio.findChild<QLabel*>("label")->text(),
+        "Hay,\nThere is a problem with the Audio system :(\nIf your audio interface has a power button,\n"
+        "make sure it is switched on.");
+    const QString link = audio.findChild<QLabel*>("linkToHowto")->text();
+    EXPECT_TRUE(link.contains("Report a problem to Kalvora"));
+    EXPECT_TRUE(link.contains("mailto:"));
+
+    audio.show();
+    audio.findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Close)->click();
+    EXPECT_FALSE(audio.isVisible());
+}

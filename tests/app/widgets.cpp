@@ -1,0 +1,131 @@
+// What a person sees of the phase lamp and the level bar, read back from rendered images.
+
+#include "Blinker.h"
+#include "Meter.h"
+
+#include <QImage>
+#include <QPainter>
+#include <cmath>
+#include <gtest/gtest.h>
+
+namespace {
+
+QImage render(QWidget& widget, QColor background) {
+    QImage image(widget.size(), QImage::Format_ARGB32);
+    image.fill(background);
+    widget.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    return image;
+}
+
+int centreGrey(Blinker& blinker) {
+    const QImage image = render(blinker, Qt::transparent);
+    return qRed(image.pixel(image.width() / 2, image.height() / 2));
+}
+
+// Counts the runs of block-coloured pixels along one row of a rendered meter.
+int blocksOn(Meter& meter) {
+    const QImage image = render(meter, Qt::white);
+    int blocks = 0;
+    bool inBlock = false;
+    for (int x = 0; x < image.width(); ++x) {
+        const bool filled =
+            qBlue(image.pixel(x, image.height() / 2)) > 100 && qRed(image.pixel(x, image.height() / 2)) < 100;
+        if (filled && !inBlock)
+            ++blocks;
+        inBlock = filled;
+    }
+    return blocks;
+}
+
+} // namespace
+
+TEST(Blinker, IsBrightestAtTheTickAndDarkensTowardsTheNext) {
+    Blinker blinker;
+    blinker.resize(41, 40);
+    blinker.setPhase(0.0);
+    EXPECT_EQ(blinker.darkeningFactor(), 100);
+    EXPECT_EQ(centreGrey(blinker), 145);
+    blinker.setPhase(0.5);
+    EXPECT_EQ(blinker.darkeningFactor(), 200);
+    EXPECT_NEAR(centreGrey(blinker), 145 / 2, 1);
+    blinker.setPhase(0.99);
+    EXPECT_EQ(blinker.darkeningFactor(), 298);
+    EXPECT_NEAR(centreGrey(blinker), 145 * 100 / 298, 1);
+}
+
+TEST(Blinker, HasRoundedCorners) {
+    Blinker blinker;
+    blinker.resize(41, 40);
+    const QImage image = render(blinker, Qt::transparent);
+    EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
+    EXPECT_EQ(qAlpha(image.pixel(40, 39)), 0);
+    EXPECT_EQ(qAlpha(image.pixel(20, 0)), 255);
+}
+
+TEST(Blinker, InactiveLampDriftsToASteadyGlow) {
+    Blinker blinker;
+    blinker.setPhase(0.9);
+    blinker.setActive(false);
+    for (int i = 0; i < 150; ++i)
+        blinker.setPhase(0.0);
+    EXPECT_NEAR(blinker.currentPhase(), 0.45, 1e-9);
+    for (int i = 0; i < 50; ++i)
+        blinker.setPhase(0.9);
+    EXPECT_NEAR(blinker.currentPhase(), 0.45, 1e-9);
+
+    Blinker fromBelow;
+    fromBelow.setActive(false);
+    for (int i = 0; i < 200; ++i)
+        fromBelow.setPhase(0.0);
+    EXPECT_GE(fromBelow.currentPhase(), 0.35);
+    EXPECT_LT(fromBelow.currentPhase(), 0.354);
+    fromBelow.setActive(true);
+    fromBelow.setPhase(0.2);
+    EXPECT_DOUBLE_EQ(fromBelow.currentPhase(), 0.2);
+}
+
+TEST(Blinker, IgnoresPhasesThatAreNotNumbers) {
+    Blinker blinker;
+    blinker.setPhase(std::nan(""));
+    EXPECT_EQ(blinker.darkeningFactor(), 100);
+    blinker.setPhase(7.5);
+    EXPECT_LE(blinker.darkeningFactor(), 300);
+}
+
+TEST(Meter, DrawsOneBlockPerSixPixelsOfTheLevel) {
+    Meter meter;
+    meter.setRange(-50, 0);
+    meter.resize(71, 14);
+    meter.setValue(0);
+    EXPECT_EQ(blocksOn(meter), 11);
+    meter.setValue(-35);
+    EXPECT_EQ(blocksOn(meter), 3);
+    meter.setValue(-50);
+    EXPECT_EQ(blocksOn(meter), 0);
+}
+
+TEST(Meter, SilenceBelowTheRangeEmptiesTheBar) {
+    Meter meter;
+    meter.setRange(-50, 0);
+    meter.resize(71, 14);
+    meter.showLevel(-10);
+    EXPECT_EQ(blocksOn(meter), 9);
+    // The progress bar alone would keep the last level for a value outside its range.
+    meter.showLevel(-100);
+    EXPECT_EQ(meter.value(), -50);
+    EXPECT_EQ(blocksOn(meter), 0);
+    meter.showLevel(12);
+    EXPECT_EQ(blocksOn(meter), 11);
+}
+
+TEST(Meter, DrawsNoFrameOrText) {
+    Meter meter;
+    meter.setRange(-50, 0);
+    meter.setTextVisible(true);
+    meter.resize(71, 14);
+    meter.setValue(-50);
+    const QImage image = render(meter, Qt::white);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            ASSERT_EQ(image.pixel(x, y), QColor(Qt::white).rgb()) << x << "," << y;
+}
