@@ -185,15 +185,20 @@ MidiOut_t* lc_get_midi_output(LumaCore_t* lc) {
     return has_midi(lc) ? lc->ticker->midi : nullptr;
 }
 
-unsigned long lc_get_meter_estimate(LumaCore_t* lc, double periods[3], double* analysedTime) {
+unsigned long lc_get_meter_estimate(LumaCore_t* lc, double periods[3], double refTimes[3],
+                                    double* analysedTime) {
     if (!lc || !lc->ticker) {
-        for (int i = 0; periods && i < 3; ++i)
-            periods[i] = 0.0;
+        for (int i = 0; i < 3; ++i) {
+            if (periods)
+                periods[i] = 0.0;
+            if (refTimes)
+                refTimes[i] = 0.0;
+        }
         if (analysedTime)
             *analysedTime = 0.0;
         return 0;
     }
-    return meterticker_get_estimate(lc->ticker, periods, nullptr, analysedTime);
+    return meterticker_get_estimate(lc->ticker, periods, refTimes, analysedTime);
 }
 
 /* ---- queries and settings ---- */

@@ -74,9 +74,11 @@ long lc_consume_audio(LumaCore_t* lc);
 int lc_timer_pass(LumaCore_t* lc, double now);
 /* The engine's MIDI output (the capture sink of a virtual engine); null without one. */
 MidiOut_t* lc_get_midi_output(LumaCore_t* lc);
-/* Latest accepted estimate: periods bar, beat, tatum in seconds, and the stream time of the audio
-   analysed when it was accepted. Returns the number of estimates accepted so far. */
-unsigned long lc_get_meter_estimate(LumaCore_t* lc, double periods[3], double* analysedTime);
+/* Latest accepted estimate: periods and tick (phase) times of bar, beat, tatum in seconds on the
+   stream's time line, and the stream time of the audio analysed when it was accepted. Returns the
+   number of estimates accepted so far. Any argument may be null. */
+unsigned long lc_get_meter_estimate(LumaCore_t* lc, double periods[3], double refTimes[3],
+                                    double* analysedTime);
 
 /* ---- Queries and settings ---- */
 

@@ -169,7 +169,8 @@ bool trackLive(AudioSource& source, LiveOptions const& options, TrackResult& res
 
         // Until the next block is complete the timer works with what this one brought.
         double const nextAvailable = available + static_cast<double>(blockSize) / rate;
-        for (long long const last = static_cast<long long>(std::floor(nextAvailable * 1000.0)); millisecond < last;) {
+        for (long long const last = static_cast<long long>(std::floor(nextAvailable * 1000.0));
+             millisecond < last;) {
             ++millisecond;
             time.now = static_cast<double>(millisecond) / 1000.0;
             lc_timer_pass(lc, time.now);
