@@ -198,48 +198,64 @@ void mTracker::computeSalience(unsigned int step, unsigned int firstRowFrame) {
 
     double const decayPerStep = std::pow(params.decay, static_cast<double>(hop));
     stepInput.resize(hop);
-    meanInputPower.resize(nChannels);
+    salience.assign(nPer, 0.0);
+    sumSquares.resize(nRes);
     for (unsigned int c = 0; c < nChannels; ++c) {
         for (unsigned int i = 0; i < hop; ++i)
             stepInput[i] = channels[step * hop + i - firstRowFrame][c];
         resonators[c]->process(stepInput, inputEnergyOut, outputEnergy);
         inEnergy[c] = inputEnergyOut[0] + decayPerStep * inEnergy[c];
-        meanInputPower[c] = (1.0 - params.decay) * inEnergy[c];
-    }
+        double const meanInputPower = (1.0 - params.decay) * inEnergy[c];
 
-    // Mean output power of every resonator over its last period, read from the delay lines.
-    // Up to four channels are summed side by side: independent sums keep the processor busy
-    // while each one still adds its terms in order.
-    constexpr unsigned int group = 4;
-    salience.assign(nPer, 0.0);
-    for (unsigned int c0 = 0; c0 < nChannels; c0 += group) {
-        unsigned int const nc = std::min(group, nChannels - c0);
-        double const* states[group];
-        for (unsigned int g = 0; g < group; ++g)
-            states[g] = resonators[c0 + std::min(g, nc - 1)]->getState();
-        for (unsigned int k = 0; k < nRes; ++k) {
-            unsigned int const d = params.periods[k];
-            std::size_t const offset = static_cast<std::size_t>(k) * bankStride;
-            double const* l0 = states[0] + offset;
-            double const* l1 = states[1] + offset;
-            double const* l2 = states[2] + offset;
-            double const* l3 = states[3] + offset;
+        // Output energy of every resonator over its last period, read from the delay lines
+        // while the bank's newest rows are still in cache. Four resonators are summed side by
+        // side: independent sums keep the processor busy, and each one adds its terms in order.
+        double const* state = resonators[c]->getState();
+        unsigned int k = 0;
+        for (; k + 4 <= nRes; k += 4) {
+            double const* l0 = state + static_cast<std::size_t>(k) * bankStride;
+            double const* l1 = l0 + bankStride;
+            double const* l2 = l1 + bankStride;
+            double const* l3 = l2 + bankStride;
+            unsigned int const d0 = params.periods[k], d1 = params.periods[k + 1], d2 = params.periods[k + 2],
+                               d3 = params.periods[k + 3];
+            unsigned int const common = std::min(std::min(d0, d1), std::min(d2, d3));
             double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-            for (unsigned int j = 0; j < d; ++j) {
+            unsigned int j = 0;
+            for (; j < common; ++j) {
                 s0 += l0[j] * l0[j];
                 s1 += l1[j] * l1[j];
                 s2 += l2[j] * l2[j];
                 s3 += l3[j] * l3[j];
             }
-            double const sums[group] = {s0, s1, s2, s3};
+            for (unsigned int i = j; i < d0; ++i)
+                s0 += l0[i] * l0[i];
+            for (unsigned int i = j; i < d1; ++i)
+                s1 += l1[i] * l1[i];
+            for (unsigned int i = j; i < d2; ++i)
+                s2 += l2[i] * l2[i];
+            for (unsigned int i = j; i < d3; ++i)
+                s3 += l3[i] * l3[i];
+            sumSquares[k] = s0;
+            sumSquares[k + 1] = s1;
+            sumSquares[k + 2] = s2;
+            sumSquares[k + 3] = s3;
+        }
+        for (; k < nRes; ++k) {
+            double const* line = state + static_cast<std::size_t>(k) * bankStride;
+            double sum = 0.0;
+            for (unsigned int j = 0; j < params.periods[k]; ++j)
+                sum += line[j] * line[j];
+            sumSquares[k] = sum;
+        }
+
+        for (k = 0; k < nRes; ++k) {
+            unsigned int const d = params.periods[k];
             double const fb = params.feedback[k];
-            for (unsigned int g = 0; g < nc; ++g) {
-                double const P = sums[g] / (fb * fb) / d;
-                // A channel that has carried nothing but exact zeros has no salience.
-                double const power = meanInputPower[c0 + g];
-                double const S = power > 0.0 ? P / power - noiseLevel[k] : 0.0;
-                salience[k] += S > 0.0 ? S : 0.0;
-            }
+            double const P = sumSquares[k] / (fb * fb) / d;
+            // A channel that has carried nothing but exact zeros has no salience.
+            double const S = meanInputPower > 0.0 ? P / meanInputPower - noiseLevel[k] : 0.0;
+            salience[k] += S > 0.0 ? S : 0.0;
         }
     }
     if (nChannels > 1)

@@ -112,7 +112,7 @@ private:
     ARGMathLibrary::Matrix<double> phaseObs; // nPhaseCands × 2, zeroed per process() call
     std::vector<double> salience;            // per period, mean over channels
     std::vector<double> noiseLevel;          // per period, start-up noise floor
-    std::vector<double> meanInputPower;      // per channel, (1 − decay) · inEnergy
+    std::vector<double> sumSquares;          // per period, one channel's delay-line energy
     std::vector<double> stepInput;           // one channel's frames of a step
     std::vector<double> inputEnergyOut;
     ARGMathLibrary::Matrix<double> outputEnergy;
