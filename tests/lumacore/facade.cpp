@@ -1,0 +1,140 @@
+// The engine facade: creation failures, MIDI port switching, the stop/run cycle, and calls that
+// must be harmless on a handle without a running engine.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "lumacore.h"
+
+namespace {
+
+struct VirtualTime {
+    double now = 0.0;
+    static double read(void* self) { return static_cast<VirtualTime*>(self)->now; }
+};
+
+std::vector<std::vector<unsigned char>> captured(LumaCore_t* lc) {
+    std::vector<std::vector<unsigned char>> out;
+    MidiOut_t* midi = lc_get_midi_output(lc);
+    MidiCaptureEntry_t e;
+    for (size_t i = 0; midi && i < midioutput_capture_count(midi); ++i)
+        if (midioutput_capture_get(midi, i, &e) == 0)
+            out.emplace_back(e.bytes, e.bytes + e.size);
+    return out;
+}
+
+} // namespace
+
+TEST(Facade, WithoutAnyMidiPortCreationFailsWithStatus3) {
+    if (MidiOut_t* m = midioutput_init()) {
+        midioutput_free(m);
+        GTEST_SKIP() << "this system has MIDI output ports";
+    }
+    EXPECT_EQ(lc_init(-1, -1), nullptr);
+    EXPECT_EQ(LUMACORE_ERROR_STATUS, 3);
+}
+
+TEST(Facade, SetMididevToAPortThatCannotBeOpenedLeavesNoPortOpen) {
+    LumaCore_t* lc = lc_init_virtual(1024);
+    ASSERT_NE(lc, nullptr);
+    EXPECT_EQ(lc_get_current_mididev(lc), 0);
+    char** names = lc_get_mididev_list(lc);
+    ASSERT_NE(names, nullptr);
+    EXPECT_EQ(std::string(names[0]), "Capture");
+    EXPECT_EQ(names[1], nullptr);
+
+    EXPECT_EQ(lc_set_mididev(lc, 7), 1);
+    EXPECT_EQ(lc_get_current_mididev(lc), -1);
+    // Sends while no port is open are dropped, not crashes.
+    lc_send_midi_message(lc, 0, 0, 60, 100);
+
+    midioutput_capture_clear(lc_get_midi_output(lc));
+    EXPECT_EQ(lc_set_mididev(lc, 0), 0);
+    EXPECT_EQ(lc_get_current_mididev(lc), 0);
+    lc_send_midi_message(lc, 0, 17, 60, 100); // channel 17 is channel 2
+    lc_send_midi_message(lc, 1, 0, 7, 99);
+    const std::vector<std::vector<unsigned char>> expected = {{0x91, 60, 100}, {0xB0, 7, 99}};
+    EXPECT_EQ(captured(lc), expected);
+    lc_close(lc);
+}
+
+TEST(Facade, ProcessAudioBetweenStopAndRunDoesNothing) {
+    LumaCore_t* lc = lc_init_virtual(1024);
+    ASSERT_NE(lc, nullptr);
+    VirtualTime time;
+    lc_register_gettime_cb(lc, &time, VirtualTime::read);
+    EXPECT_EQ(lc_stop(lc), 0);
+    std::vector<float> loud(128, 0.9f);
+    lc_process_audio(loud.data(), loud.size(), lc, 0.0);
+    EXPECT_EQ(lc_consume_audio(lc), -1);
+
+    EXPECT_EQ(lc_run(lc), 0);
+    EXPECT_EQ(lc_consume_audio(lc), 0); // the new sequencer never saw that block
+    EXPECT_EQ(lc_get_input_level(lc), -100.0);
+    lc_process_audio(loud.data(), loud.size(), lc, 0.0);
+    EXPECT_EQ(lc_consume_audio(lc), 128);
+    EXPECT_NEAR(lc_get_input_level(lc), 10 * std::log10(0.9), 1e-5);
+    lc_close(lc);
+}
+
+TEST(Facade, AStoppedHandleAnswersAsAnEngineWithoutMidi) {
+    LumaCore_t* lc = lc_init_virtual(1024);
+    ASSERT_NE(lc, nullptr);
+    lc_stop(lc);
+    lc_stop(lc); // twice is harmless
+    EXPECT_EQ(lc_enable_midiclock(lc, 1), 1);
+    EXPECT_EQ(lc_enable_midinote(lc, 1), 1);
+    EXPECT_EQ(lc_enable_midiphase(lc, 1), 1);
+    EXPECT_EQ(lc_send_test_midinote(lc, METERLEVEL_BEAT), 1);
+    EXPECT_EQ(lc_set_mididev(lc, 0), 1);
+    EXPECT_EQ(lc_get_current_mididev(lc), -1);
+    EXPECT_EQ(lc_get_mididev_list(lc), nullptr);
+    EXPECT_EQ(lc_register_phase_cb(lc, METERLEVEL_BEAT, nullptr, [](void*, double) {}), nullptr);
+    lc_unregister_phase_cb(lc, nullptr);
+    double bar = -1, beat = -1, tatum = -1;
+    lc_get_meter_phases(lc, &bar, &beat, &tatum);
+    EXPECT_EQ(bar, 0.0);
+    EXPECT_EQ(lc_get_bpm(lc), 0.0);
+    EXPECT_EQ(lc_get_input_level(lc), -100.0);
+    lc_close(lc); // a stopped handle is freed as well
+    lc_close(nullptr);
+}
+
+TEST(Facade, StopRunCyclesKeepAWorkingEngineAndTheChosenPort) {
+    LumaCore_t* lc = lc_init_virtual(1024);
+    ASSERT_NE(lc, nullptr);
+    VirtualTime time;
+    std::vector<float> block(128, 0.1f);
+    for (int cycle = 0; cycle < 4; ++cycle) {
+        lc_register_gettime_cb(lc, &time, VirtualTime::read);
+        lc_process_audio(block.data(), block.size(), lc, 0.0);
+        EXPECT_EQ(lc_consume_audio(lc), 128) << cycle;
+        EXPECT_EQ(lc_enable_midinote(lc, 1), 0);
+        EXPECT_NE(lc_register_phase_cb(lc, METERLEVEL_BAR, &time, [](void*, double) {}), nullptr);
+        EXPECT_EQ(lc_stop(lc), 0);
+        EXPECT_EQ(lc_run(lc), 0);
+        EXPECT_EQ(lc_get_current_mididev(lc), 0);
+    }
+    EXPECT_EQ(lc_reinit(lc), 1);
+    EXPECT_EQ(lc_get_current_mididev(lc), 0);
+    lc_close(lc); // the sanitizer's leak check covers the cycles above
+}
+
+TEST(Facade, SettingsReachTheTicker) {
+    LumaCore_t* lc = lc_init_virtual(1024);
+    ASSERT_NE(lc, nullptr);
+    lc_set_anti_delay(lc, 0.035);
+    EXPECT_EQ(lc_get_anti_delay(lc), 0.035);
+    lc_set_anti_delay(lc, INFINITY);
+    EXPECT_EQ(lc_get_anti_delay(lc), 0.035);
+    lc_change_half_time(lc, 4.5);
+    lc_change_myyValues(lc, 1.5, 3.0 / 7.0, 6.0 / 49.0);
+    EXPECT_EQ(lc_timer_pass(lc, 0.001), 0); // no estimate yet: the timer only waits
+    double bar = 0, beat = 0, tatum = 0;
+    lc_get_meter_phases(lc, &bar, &beat, &tatum);
+    EXPECT_TRUE(std::isfinite(bar) && std::isfinite(beat) && std::isfinite(tatum));
+    EXPECT_EQ(lc_get_nonbeatyness(lc), lc_get_input_level(lc));
+    lc_close(lc);
+}
