@@ -23,6 +23,37 @@ const char* const kClientName = "RtMidi Output Client";
 const char* const kPortName = "RtMidi Output";
 const char* const kCapturePortName = "Capture";
 
+// What RtMidi reported during one call made on this thread. With an error callback installed RtMidi
+// neither throws nor writes to standard error (which a send on the timer thread must not do); each
+// call states where its reports go and decides what they mean.
+struct CallReport {
+    bool reported = false; // anything, warnings included
+    bool failed = false;   // an error proper
+    char text[256] = {};
+};
+
+thread_local CallReport* currentReport = nullptr;
+
+void on_rtmidi_error(RtMidiError::Type type, const std::string& text, void* /*udata*/) {
+    const bool warning = type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING;
+    CallReport* report = currentReport;
+    if (report == nullptr) {
+        lc_logmsg(warning ? LC_LOG_WARNING : LC_LOG_ERROR, "midioutput: %s", text.c_str());
+        return;
+    }
+    report->reported = true;
+    report->failed = report->failed || !warning;
+    std::snprintf(report->text, sizeof report->text, "%s", text.c_str());
+}
+
+class ReportScope {
+public:
+    explicit ReportScope(CallReport& report) { currentReport = &report; }
+    ~ReportScope() { currentReport = nullptr; }
+    ReportScope(const ReportScope&) = delete;
+    ReportScope& operator=(const ReportScope&) = delete;
+};
+
 struct CaptureSlot {
     std::atomic<int> ready{0}; // set once the entry is completely written
     MidiCaptureEntry_t entry{};
@@ -39,6 +70,7 @@ struct MidiOut_t {
     // single-producer ring), so sends from the timer and GUI threads take turns here; a port change
     // holds it too, so that no send reaches a port being closed. Held only for one send otherwise.
     std::mutex sendLock;
+    unsigned long failedSends = 0; // consecutive sends that failed; under sendLock
 
     bool capture = false;
     CaptureSlot* slots = nullptr;
@@ -74,13 +106,18 @@ int enumerate_ports(MidiOut_t* m) {
     if (m->capture) {
         names.emplace_back(kCapturePortName);
     } else {
+        CallReport report;
         try {
+            ReportScope scope(report);
             const unsigned count = m->port->getPortCount();
             for (unsigned i = 0; i < count; ++i)
                 names.push_back(m->port->getPortName(i));
         } catch (const RtMidiError& error) {
-            lc_logmsg(LC_LOG_ERROR, "midioutput: port enumeration failed: %s", error.getMessage().c_str());
+            std::snprintf(report.text, sizeof report.text, "%s", error.getMessage().c_str());
+            report.reported = true;
         }
+        if (report.reported)
+            lc_logmsg(LC_LOG_WARNING, "midioutput: port enumeration: %s", report.text);
     }
     free_port_names(m);
     m->portNames = new char*[names.size() + 1];
@@ -100,7 +137,9 @@ int enumerate_ports(MidiOut_t* m) {
 // Creates the port object on `api`; null when the API cannot be used here.
 RtMidiOut* open_api(RtMidi::Api api) {
     try {
-        return new RtMidiOut(api, kClientName);
+        RtMidiOut* port = new RtMidiOut(api, kClientName);
+        port->setErrorCallback(on_rtmidi_error, nullptr);
+        return port;
     } catch (const RtMidiError& error) {
         lc_logmsg(LC_LOG_PROGRESS, "midioutput: %s not usable: %s", RtMidi::getApiDisplayName(api).c_str(),
                   error.getMessage().c_str());
@@ -168,7 +207,9 @@ MidiOut_t* midioutput_init(void) {
             continue;
         anyPortObject = true;
         unsigned count = 0;
+        CallReport report;
         try {
+            ReportScope scope(report);
             count = candidate->getPortCount();
         } catch (const RtMidiError&) {
         }
@@ -235,7 +276,10 @@ int midioutput_open(MidiOut_t* m, int port) {
     if (m->openPort.load(std::memory_order_acquire) >= 0)
         midioutput_close(m);
     std::string name;
+    CallReport report;
+    bool opened = false;
     try {
+        ReportScope scope(report);
         if (m->capture) {
             if (port >= m->portCount)
                 throw RtMidiError("no such port", RtMidiError::INVALID_PARAMETER);
@@ -246,15 +290,25 @@ int midioutput_open(MidiOut_t* m, int port) {
             name = m->port->getPortName(static_cast<unsigned>(port));
         }
         std::printf("midioutput: opening port %d: %s\n", port, name.c_str());
-        if (!m->capture) {
+        if (m->capture) {
+            opened = true;
+        } else {
             std::lock_guard<std::mutex> guard(m->sendLock);
             m->port->openPort(static_cast<unsigned>(port), kPortName);
+            opened = !report.failed && m->port->isPortOpen();
+            m->failedSends = 0;
         }
     } catch (const RtMidiError& error) {
-        std::printf("Could not open midi output: %s\n", error.getMessage().c_str());
+        std::snprintf(report.text, sizeof report.text, "%s", error.getMessage().c_str());
+    }
+    if (!opened) {
+        std::printf("Could not open midi output: %s\n",
+                    report.text[0] != '\0' ? report.text : "port not opened");
         std::fflush(stdout);
         return 1;
     }
+    if (report.reported)
+        lc_logmsg(LC_LOG_WARNING, "midioutput: %s", report.text);
     std::fflush(stdout);
     m->openPort.store(port, std::memory_order_release);
     return 0;
@@ -266,11 +320,16 @@ void midioutput_close(MidiOut_t* m) {
     if (m->capture)
         return;
     std::lock_guard<std::mutex> guard(m->sendLock);
+    CallReport report;
     try {
+        ReportScope scope(report);
         m->port->closePort();
     } catch (const RtMidiError& error) {
-        lc_logmsg(LC_LOG_ERROR, "midioutput: closing port failed: %s", error.getMessage().c_str());
+        std::snprintf(report.text, sizeof report.text, "%s", error.getMessage().c_str());
+        report.reported = true;
     }
+    if (report.reported)
+        lc_logmsg(LC_LOG_WARNING, "midioutput: closing port: %s", report.text);
 }
 
 int midioutput_open_port(const MidiOut_t* m) {
@@ -301,12 +360,24 @@ void midioutput_send_msg(MidiOut_t* m, const unsigned char* bytes, int size) {
     std::lock_guard<std::mutex> guard(m->sendLock);
     if (m->openPort.load(std::memory_order_relaxed) < 0)
         return; // closed while we waited
+    CallReport report;
     try {
+        ReportScope scope(report);
         m->port->sendMessage(bytes, static_cast<size_t>(size));
     } catch (const RtMidiError& error) {
-        lc_logmsg(LC_LOG_ERROR, "midioutput: sending failed: %s", error.getMessage().c_str());
+        std::snprintf(report.text, sizeof report.text, "%s", error.getMessage().c_str());
+        report.reported = true;
     } catch (...) {
-        lc_logmsg(LC_LOG_ERROR, "midioutput: sending failed");
+        std::snprintf(report.text, sizeof report.text, "unknown error");
+        report.reported = true;
+    }
+    // A vanished device fails every send: say so once, and once more when sending works again.
+    if (report.reported) {
+        if (m->failedSends++ == 0)
+            lc_logmsg(LC_LOG_ERROR, "midioutput: sending failed: %s", report.text);
+    } else if (m->failedSends != 0) {
+        lc_logmsg(LC_LOG_NOTICE, "midioutput: sending works again after %lu failed messages", m->failedSends);
+        m->failedSends = 0;
     }
 }
 
