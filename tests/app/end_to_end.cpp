@@ -1,0 +1,255 @@
+// The program end to end: `beatlume` runs as its own process on a private JACK server (dummy
+// back end), captures a 120 BPM drum pattern that a JACK client of the test plays into its
+// input through PortAudio, and sends its MIDI clock to a JACK MIDI input owned by the test.
+// All times are JACK frame times, the audio clock shared by the music and the MIDI.
+
+#include "jack_server.h"
+#include "synth_music.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+constexpr double sampleRate = 44100.0;
+constexpr unsigned char midiStart = 0xFA;
+constexpr unsigned char midiClock = 0xF8;
+constexpr unsigned char midiStop = 0xFC;
+
+// A JACK client that loops the drum pattern on its audio output and stamps every MIDI byte
+// that reaches its MIDI input. The process callback neither allocates nor locks.
+class DrumsAndMidiClient {
+public:
+    struct Message {
+        jack_nframes_t frame;
+        unsigned char status;
+    };
+
+    explicit DrumsAndMidiClient(std::vector<float> loop) : music(std::move(loop)), received(200000) {
+        client = jack_client_open("beatlume-e2e", JackNoStartServer, nullptr);
+        if (!client)
+            return;
+        drums = jack_port_register(client, "drums", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+        midiIn = jack_port_register(client, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        jack_set_process_callback(client, &DrumsAndMidiClient::process, this);
+        active = drums && midiIn && jack_activate(client) == 0;
+    }
+
+    ~DrumsAndMidiClient() {
+        if (client) {
+            jack_deactivate(client);
+            jack_client_close(client);
+        }
+    }
+
+    bool ready() const { return active; }
+    jack_client_t* handle() const { return client; }
+    void play() { playing.store(true); }
+
+    bool midiConnected() const { return jack_port_connected(midiIn) > 0; }
+
+    // Messages received so far (only their status bytes matter here).
+    std::vector<Message> messages() const {
+        const size_t n = count.load(std::memory_order_acquire);
+        return std::vector<Message>(received.begin(), received.begin() + static_cast<long>(n));
+    }
+
+private:
+    static int process(jack_nframes_t frames, void* arg) {
+        auto* self = static_cast<DrumsAndMidiClient*>(arg);
+        auto* out = static_cast<float*>(jack_port_get_buffer(self->drums, frames));
+        for (jack_nframes_t i = 0; i < frames; ++i) {
+            if (self->playing.load(std::memory_order_relaxed)) {
+                out[i] = self->music[self->position];
+                self->position = (self->position + 1) % self->music.size();
+            } else {
+                out[i] = 0.0f;
+            }
+        }
+        void* midi = jack_port_get_buffer(self->midiIn, frames);
+        const jack_nframes_t cycleStart = jack_last_frame_time(self->client);
+        const uint32_t events = jack_midi_get_event_count(midi);
+        size_t n = self->count.load(std::memory_order_relaxed);
+        for (uint32_t e = 0; e < events && n < self->received.size(); ++e) {
+            jack_midi_event_t event;
+            if (jack_midi_event_get(&event, midi, e) == 0 && event.size > 0)
+                self->received[n++] = Message{cycleStart + event.time, event.buffer[0]};
+        }
+        self->count.store(n, std::memory_order_release);
+        return 0;
+    }
+
+    jack_client_t* client = nullptr;
+    jack_port_t* drums = nullptr;
+    jack_port_t* midiIn = nullptr;
+    bool active = false;
+    std::vector<float> music;
+    size_t position = 0;
+    std::atomic<bool> playing{false};
+    std::vector<Message> received;
+    std::atomic<size_t> count{0};
+};
+
+// The program under test as a child process; ended when the test ends, however it ends.
+class Program {
+public:
+    Program(const std::string& path, const std::vector<std::string>& extraEnvironment,
+            const std::string& logPath) {
+        std::vector<std::string> env(extraEnvironment);
+        for (char** e = environ; *e; ++e)
+            env.emplace_back(*e);
+        std::vector<char*> envp;
+        for (std::string& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        std::string program = path;
+        char* argv[] = {program.data(), nullptr};
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        started = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp.data()) == 0;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+
+    ~Program() {
+        if (!started)
+            return;
+        kill(pid, SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+
+    bool running() const {
+        if (!started)
+            return false;
+        int status = 0;
+        return waitpid(pid, &status, WNOHANG) == 0;
+    }
+
+private:
+    pid_t pid = -1;
+    bool started = false;
+};
+
+// Waits for a condition with a deadline that only guards against a hang.
+template <typename Condition> bool waitFor(Condition done, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+std::string firstPort(jack_client_t* client, const char* pattern, unsigned long flags) {
+    const char** ports = jack_get_ports(client, pattern, nullptr, flags);
+    std::string name = ports && ports[0] ? ports[0] : "";
+    if (ports)
+        jack_free(ports);
+    return name;
+}
+
+std::string readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll().right(3000).toStdString() : std::string();
+}
+
+} // namespace
+
+TEST(EndToEnd, MidiClockFollowsA120BpmDrumPattern) {
+    beatlume::test::JackServer server;
+    if (!server.available())
+        GTEST_SKIP() << "no JACK server for this test: " << server.skip_reason();
+
+    // 16 s at 120 BPM is a whole number of bars, so the loop keeps the beat.
+    synth::MusicSpec spec;
+    spec.bpm = 120.0;
+    spec.seconds = 16.0;
+    DrumsAndMidiClient client(synth::renderMusicFloat(spec));
+    ASSERT_TRUE(client.ready()) << "cannot open the test's JACK client";
+
+    // The program starts with the MIDI clock switched on and otherwise default settings.
+    QTemporaryDir config;
+    ASSERT_TRUE(QDir(config.path()).mkpath("Kalvora"));
+    {
+        QFile settings(config.filePath("Kalvora/Beatlume.conf"));
+        ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
+        settings.write("[Beatlume]\nMidiClockEnabled=true\n");
+    }
+    const QString log = config.filePath("beatlume.log");
+    Program beatlume(BEATLUME_BINARY_DIR "/app/beatlume",
+                     {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + config.path().toStdString(),
+                      "ASAN_OPTIONS=detect_leaks=0"},
+                     log.toStdString());
+    ASSERT_TRUE(beatlume.running()) << readFile(log);
+
+    std::string capture;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            capture = firstPort(client.handle(), "^PortAudio.*:in", JackPortIsInput);
+            return !capture.empty() && client.midiConnected();
+        },
+        60))
+        << "the program's audio input or MIDI output never appeared\n"
+        << readFile(log);
+    ASSERT_EQ(jack_connect(client.handle(), "beatlume-e2e:drums", capture.c_str()), 0);
+    client.play();
+
+    auto startIndex = [&client] {
+        const auto messages = client.messages();
+        for (size_t i = 0; i < messages.size(); ++i)
+            if (messages[i].status == midiStart)
+                return static_cast<long>(i);
+        return -1L;
+    };
+    ASSERT_TRUE(waitFor([&] { return startIndex() >= 0; }, 90)) << "no MIDI Start within 90 s of music\n"
+                                                                << readFile(log);
+
+    // Twelve beats of clock after the Start; the first two beats may still be settling.
+    const long start = startIndex();
+    std::vector<jack_nframes_t> clocks;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            clocks.clear();
+            const auto messages = client.messages();
+            for (size_t i = static_cast<size_t>(start) + 1; i < messages.size(); ++i) {
+                EXPECT_NE(messages[i].status, midiStop) << "the clock stopped while the music played";
+                if (messages[i].status == midiClock)
+                    clocks.push_back(messages[i].frame);
+            }
+            return clocks.size() >= 24 * 12;
+        },
+        60))
+        << "only " << clocks.size() << " clocks after the Start";
+    EXPECT_TRUE(beatlume.running()) << readFile(log);
+
+    const size_t first = 24 * 2;
+    const size_t last = 24 * 12 - 1;
+    const double secondsPerClock =
+        static_cast<double>(clocks[last] - clocks[first]) / (last - first) / sampleRate;
+    const double secondsPerBeat = 24.0 * secondsPerClock;
+    std::printf("MIDI clock after the Start: %.3f s per beat (%.2f BPM)\n", secondsPerBeat,
+                60.0 / secondsPerBeat);
+    EXPECT_NEAR(secondsPerBeat, 0.5, 0.5 * 0.02) << "clock runs at " << 60.0 / secondsPerBeat << " BPM";
+}
