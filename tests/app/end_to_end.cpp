@@ -3,8 +3,15 @@
 // input through PortAudio, and sends its MIDI clock to a JACK MIDI input owned by the test.
 // All times are JACK frame times, the audio clock shared by the music and the MIDI.
 
+#include "AudioInterface.h"
+#include "MainWindow.h"
+#include "QLumacore.h"
 #include "jack_server.h"
 #include "synth_music.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QSettings>
 
 #include <QDir>
 #include <QFile>
@@ -151,15 +158,24 @@ private:
     bool started = false;
 };
 
-// Waits for a condition with a deadline that only guards against a hang.
+// Waits for a condition with a deadline that only guards against a hang; Qt's events are
+// handled meanwhile (the bridge's poll runs in-process in one of the tests).
 template <typename Condition> bool waitFor(Condition done, int seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
+}
+
+size_t countStatus(const std::vector<DrumsAndMidiClient::Message>& messages, unsigned char status) {
+    size_t n = 0;
+    for (const auto& m : messages)
+        n += m.status == status;
+    return n;
 }
 
 std::string firstPort(jack_client_t* client, const char* pattern, unsigned long flags) {
@@ -252,4 +268,66 @@ TEST(EndToEnd, MidiClockFollowsA120BpmDrumPattern) {
     std::printf("MIDI clock after the Start: %.3f s per beat (%.2f BPM)\n", secondsPerBeat,
                 60.0 / secondsPerBeat);
     EXPECT_NEAR(secondsPerBeat, 0.5, 0.5 * 0.02) << "clock runs at " << 60.0 / secondsPerBeat << " BPM";
+}
+
+// In-process: the real start-up path of the main window, a device change that restarts the
+// engine while music plays, and the shutdown, all under the sanitizers.
+TEST(EndToEnd, DeviceChangeRestartsTheEngineAndShutdownIsClean) {
+    beatlume::test::JackServer server;
+    if (!server.available())
+        GTEST_SKIP() << "no JACK server for this test: " << server.skip_reason();
+    synth::MusicSpec spec;
+    spec.seconds = 16.0;
+    DrumsAndMidiClient client(synth::renderMusicFloat(spec));
+    ASSERT_TRUE(client.ready());
+    QSettings("Kalvora", "Beatlume").clear();
+
+    auto* bridge = new QLumacore;
+    ASSERT_TRUE(bridge->init());
+    auto window = std::make_unique<MainWindow>(bridge);
+    AudioInterface* audio = bridge->audioInterface();
+    ASSERT_NE(audio, nullptr);
+    const QList<QString> devices = audio->getAudioDevList();
+    ASSERT_FALSE(devices.isEmpty());
+    ASSERT_GE(audio->getAudioDevIndex(), 0);
+    // The JACK dummy back end offers two capture channels; the first one is heard.
+    ASSERT_EQ(audio->getCurrentChannels(), (std::vector<char>{1, 0}));
+    window->findChild<QCheckBox*>("midiClockEnable")->setChecked(true);
+
+    auto connectDrums = [&client] {
+        const std::string capture = firstPort(client.handle(), "^PortAudio.*:in", JackPortIsInput);
+        return !capture.empty() && jack_connect(client.handle(), "beatlume-e2e:drums", capture.c_str()) == 0;
+    };
+    ASSERT_TRUE(waitFor(connectDrums, 30));
+    client.play();
+    ASSERT_TRUE(waitFor([&] { return countStatus(client.messages(), midiStart) >= 1; }, 90))
+        << "no MIDI Start before the device change";
+    const double before = AudioInterface::GetStreamTime(audio);
+    EXPECT_GT(before, 0.5);
+
+    // The same device again takes the whole path of a change: stream closed, engine stopped,
+    // new stream, engine run again, time source and MIDI switches re-applied.
+    audio->toggleChannel(1, 1);
+    ASSERT_EQ(audio->getCurrentChannels(), (std::vector<char>{1, 1}));
+    bridge->stopProcessing();
+    audio->selectAudioDev(audio->getAudioDevIndex());
+    bridge->startProcessing();
+    EXPECT_EQ(audio->getCurrentChannels(), (std::vector<char>{1, 0}));
+    EXPECT_LT(AudioInterface::GetStreamTime(audio), before);
+    EXPECT_TRUE(bridge->getMidiClockEnabled());
+
+    const size_t startsBefore = countStatus(client.messages(), midiStart);
+    ASSERT_TRUE(waitFor(connectDrums, 30));
+    ASSERT_TRUE(waitFor([&] { return countStatus(client.messages(), midiStart) > startsBefore; }, 90))
+        << "the restarted engine never started the MIDI clock";
+    EXPECT_GT(AudioInterface::GetStreamTime(audio), 0.0);
+
+    window->close();
+    QSettings stored("Kalvora", "Beatlume");
+    EXPECT_EQ(stored.value("Beatlume/AudioInputDevice").toString(), devices[audio->getAudioDevIndex()]);
+    EXPECT_TRUE(stored.value("Beatlume/MidiOutputDevice").toString().contains("beatlume-e2e"));
+    EXPECT_TRUE(stored.value("Beatlume/MidiClockEnabled").toBool());
+    EXPECT_EQ(stored.value("Beatlume/AudioChannels").toList().value(0).toInt(), 1);
+    window.reset(); // closes the stream, terminates PortAudio and closes the engine
+    stored.clear();
 }
