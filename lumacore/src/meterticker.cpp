@@ -572,6 +572,7 @@ int meterticker_timer_pass(MeterTicker_t* t, double now) {
         }
         t->callbackListState.store(CALLBACKS_FREE, std::memory_order_release);
     }
+    t->passCount.fetch_add(1, std::memory_order_release);
     return 1;
 }
 

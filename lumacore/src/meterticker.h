@@ -142,6 +142,8 @@ struct MeterTicker_t {
     /* Accepted estimates so far and the stream time of the audio analysed at the last one. */
     std::atomic<unsigned long> estimateCount{0};
     std::atomic<double> estimateTime{0.0};
+    /* Timer passes run (after the first alignment). */
+    std::atomic<unsigned long> passCount{0};
     /* Samples of silence fed for dropped blocks. */
     std::atomic<unsigned long long> gapSamples{0};
     FILE* predictorFile = nullptr;
