@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -117,6 +118,10 @@ void activate_new_slots(Sequencer_t* seq, uint64_t accepted, uint64_t stream) {
 }
 
 int add_consumer(Sequencer_t* seq, lc_audio_consumer_fn fn, void* udata, bool threaded) {
+    if (fn == nullptr) {
+        lc_logmsg(LC_LOG_ERROR, "Sequencer: audio consumer without a callback");
+        return -1;
+    }
     std::lock_guard<std::mutex> guard(seq->slotsLock);
     int slot = -1;
     for (int i = 0; i < SEQUENCER_MAX_CONSUMERS; ++i) {
@@ -292,6 +297,9 @@ long sequencer_consume(Sequencer_t* seq, int slot) {
 }
 
 int sequencer_audio_cb(const float* samples, unsigned long frames, Sequencer_t* seq, double streamTime) {
+    // A broken stream clock must not poison the time bookkeeping: carry on from the last block.
+    if (!std::isfinite(streamTime))
+        streamTime = seq->blockEndTime.load(std::memory_order_relaxed);
     seq->lastBlockTime.store(streamTime, std::memory_order_relaxed);
     if (seq->started.load(std::memory_order_relaxed) == 0) {
         seq->timeOffset.store(seq->timeOffset.load(std::memory_order_relaxed) + streamTime,

@@ -57,11 +57,11 @@ void stop_sequencer(Sequencer_t* seq);
 void close_sequencer(Sequencer_t* seq);
 
 /* Adds a consumer running on its own thread. 0 on success; 1 when no slot is free (all 16 in use)
- * or the thread cannot be created. Slots freed by sequencer_audio_cons_rem are reused. */
+ * or the thread cannot be created (or fn is null). Slots freed by sequencer_audio_cons_rem are reused. */
 int sequencer_audio_cons_add(Sequencer_t* seq, lc_audio_consumer_fn fn, void* udata);
 
 /* Adds a consumer without a thread: nothing is delivered until its owner calls sequencer_consume
- * with the returned slot. Returns the slot (0 .. 15), or -1 when no slot is free. */
+ * with the returned slot. Returns the slot (0 .. 15), or -1 when no slot is free or fn is null. */
 int sequencer_audio_cons_add_manual(Sequencer_t* seq, lc_audio_consumer_fn fn, void* udata);
 
 /* Slot of the first active or ended (not yet removed) consumer with this callback and user data;
@@ -86,7 +86,8 @@ long sequencer_consume(Sequencer_t* seq, int slot);
  * processing thread %d too slow" per slow consumer, when it does not fit into some consumer's free
  * space (at most 16383 samples; blocks larger than that are always discarded, with "Dropping audio,
  * block of %lu samples is larger than the ring"). Blocks of 0 samples are accepted. Returns 1 when
- * the block was discarded, else 0. Null samples with frames > 0 are discarded. */
+ * the block was discarded, else 0. Null samples with frames > 0 are discarded; a non-finite
+ * streamTime is replaced by the end time of the previous block. */
 int sequencer_audio_cb(const float* samples, unsigned long frames, Sequencer_t* seq, double streamTime);
 
 /* Installs the time source (may be changed while other threads read the time). */

@@ -216,6 +216,9 @@ TEST_F(SequencerTest, TimesStartAtZeroWhateverTheFirstBlockTimeAndFollowTheRingI
     EXPECT_DOUBLE_EQ(recorder.deliveries[2].time, 256 / kRate);
     // Without a time source the current time is the end of the last block; with one, its value.
     EXPECT_DOUBLE_EQ(LCSeq_get_current_time(seq), 0.010 + 3 * 128 / kRate);
+    // A non-finite stream time carries on from the last block instead of poisoning the clock.
+    ASSERT_EQ(sequencer_audio_cb(nullptr, 0, seq, std::nan("")), 0);
+    EXPECT_DOUBLE_EQ(LCSeq_get_current_time(seq), 0.010 + 3 * 128 / kRate);
     double clock = 12345.678901;
     sequencer_register_gettime_cb(seq, &clock, [](void* udata) { return *static_cast<double*>(udata); });
     EXPECT_EQ(LCSeq_get_current_time(seq), 12345.678901); // double all the way, no narrowing
@@ -303,6 +306,7 @@ TEST_F(SequencerTest, SlotsAreReusedAndTheSeventeenthConsumerIsRefused) {
     for (int i = 0; i < SEQUENCER_MAX_CONSUMERS; ++i)
         EXPECT_EQ(add_recorder(recorders[i]), i);
     EXPECT_EQ(add_recorder(recorders.back()), -1);
+    EXPECT_EQ(sequencer_audio_cons_add_manual(seq, nullptr, nullptr), -1);
     EXPECT_EQ(sequencer_audio_cons_add(seq, &Recorder::callback, &recorders.back()), 1);
     sequencer_audio_cons_rem(seq, &Recorder::callback, &recorders[5]);
     EXPECT_EQ(add_recorder(recorders.back()), 5);
