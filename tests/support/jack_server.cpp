@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <spawn.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -24,7 +26,9 @@ extern char** environ;
 // libjack's lock-free ring buffers order their memcpy's with barriers ThreadSanitizer cannot see
 // in the uninstrumented library; without this every JACK MIDI transfer reads as a race. Any test
 // program that starts a JackServer links this definition.
-extern "C" const char* __tsan_default_suppressions() { return "race:libjack.so\n"; }
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libjack.so\n";
+}
 
 namespace beatlume::test {
 namespace {
@@ -108,19 +112,32 @@ JackServer::JackServer(double startTimeoutSeconds) {
         envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    const int spawned = posix_spawn(&pid_, jackd.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        pid_ = -1;
-        reason_ = std::string("could not start jackd: ") + std::strerror(spawned);
+    // fork and exec rather than posix_spawn, so that the server can be told to go when this process
+    // dies without running destructors (a sanitizer abort, a crash): no orphaned servers.
+    const pid_t parent = getpid();
+    const pid_t child = fork();
+    if (child == 0) {
+#ifdef __linux__
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(127);
+#endif
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in >= 0)
+            dup2(in, STDIN_FILENO);
+        if (out >= 0) {
+            dup2(out, STDOUT_FILENO);
+            dup2(out, STDERR_FILENO);
+        }
+        execve(jackd.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    if (child < 0) {
+        reason_ = std::string("could not start jackd: ") + std::strerror(errno);
         return;
     }
+    pid_ = child;
 
     // Poll until the server answers; the timeout only guards against a server that never comes up.
     jack_set_error_function(quiet);

@@ -4,7 +4,9 @@
 // until it accepts clients and points this process's JACK clients at it (JACK_DEFAULT_SERVER).
 // The destructor stops the server and restores the environment. If jackd (or the JACK client
 // library) is missing or the server does not come up, available() is false and skip_reason() says
-// why; tests then GTEST_SKIP with that reason.
+// why; tests then GTEST_SKIP with that reason. Should this process die without running the
+// destructor, the server is stopped by the kernel (Linux) when the thread that created it ends:
+// create it on the test's own thread.
 #ifndef BEATLUME_TESTS_SUPPORT_JACK_SERVER_H
 #define BEATLUME_TESTS_SUPPORT_JACK_SERVER_H
 
