@@ -4,11 +4,13 @@
  * an input file that is missing, unreadable or in an unsupported format.
  */
 #include "audio_source.h"
+#include "live_mode.h"
 #include "offline_tracking.h"
 #include "track_output.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -16,13 +18,27 @@ namespace {
 
 constexpr unsigned int trackerRate = 44100;
 
-enum class Mode { Offline };
+enum class Mode { Live, Offline };
 
 struct Options {
-    Mode mode = Mode::Offline;
+    Mode mode = Mode::Live;
     std::string input;
     std::string dump, beats, downbeats, tatums, estimates;
+    LiveOptions live;
 };
+
+// A finite number in [low, high]; false after a message otherwise.
+bool parseNumber(std::string const& option, char const* text, double low, double high, double& out) {
+    char* end = nullptr;
+    double const value = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(value >= low && value <= high)) {
+        std::fprintf(stderr, "beatlume-track: %s needs a number from %g to %g, not \"%s\"\n", option.c_str(),
+                     low, high, text);
+        return false;
+    }
+    out = value;
+    return true;
+}
 
 void printHelp() {
     std::printf("Usage: beatlume-track FILE [--offline] [options]\n"
@@ -33,19 +49,35 @@ void printHelp() {
                 "as live audio would arrive. One analysis step runs every half second of audio.\n"
                 "\n"
                 "Modes:\n"
-                "  --offline          the meter tracker alone, as fast as it runs (currently the only\n"
-                "                     mode, and the default)\n"
+                "  (default)          the live engine in virtual time: blocks of 128 frames enter the\n"
+                "                     engine at their stream times, the analysis runs after each block\n"
+                "                     and the 1 ms timer at every millisecond, with MIDI clock, notes\n"
+                "                     and phase controllers on; the ticks are the times of the notes\n"
+                "                     the engine sends (beat 65, bar 64, tatum 66). Faster than real time\n"
+                "  --offline          the meter tracker alone, as fast as it runs; the ticks are its\n"
+                "                     final tick lists\n"
+                "\n"
+                "Live mode settings:\n"
+                "  --anti-delay SECONDS  the engine's output leads the audio by this much (default 0)\n"
+                "  --half-life SECONDS   resonator half-life (default 3)\n"
+                "  --tempo-range 0|1|2   prior tempo of the main window's tempo button: 0 about 109 BPM\n"
+                "                        (default), 1 140 BPM, 2 80 BPM\n"
                 "\n"
                 "Outputs (each optional; times in seconds from the start of the file):\n"
                 "  --beats FILE       beat times, one per line\n"
                 "  --downbeats FILE   bar starts (downbeats), one per line\n"
                 "  --tatums FILE      tatum times, one per line\n"
+                "  --clock FILE       live: the time of every MIDI Clock, one per line\n"
+                "  --events FILE      live: every MIDI message sent, time TAB bytes in hex\n"
+                "  --tempo FILE       live: every estimate the engine took over, after a header line:\n"
+                "                     time, BPM, bar length in beats (TSV)\n"
                 "  --estimates FILE   one tab-separated row per analysis step after a header line:\n"
                 "                     audio_s (audio analysed when the step completed), tatum, beat and\n"
                 "                     bar periods, the latest tatum, beat and bar tick times, beatyness\n"
                 "                     (mean beat likelihood, compares steps of one piece)\n"
-                "  --dump FILE        the tracker's meter dump: \"3\", then for tatum, beat and bar the\n"
-                "                     tick count and the ticks\n"
+                "                     (live: one row per estimate taken over; beatyness is nan)\n"
+                "  --dump FILE        offline: the tracker's meter dump: \"3\", then for tatum, beat and\n"
+                "                     bar the tick count and the ticks\n"
                 "  -h, --help         this text\n"
                 "\n"
                 "A summary (duration, analysis steps, final tempo in BPM and bar length in beats) goes to\n"
@@ -68,6 +100,31 @@ bool parseArguments(int argc, char** argv, Options& options, bool& help) {
         } else if (arg == "--offline") {
             options.mode = Mode::Offline;
             continue;
+        } else if (arg == "--anti-delay" || arg == "--half-life" || arg == "--tempo-range") {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "beatlume-track: %s needs a value\n", arg.c_str());
+                return false;
+            }
+            char const* text = argv[++i];
+            double range = 0.0;
+            if (arg == "--anti-delay" && !parseNumber(arg, text, -1.0, 1.0, options.live.antiDelay))
+                return false;
+            if (arg == "--half-life" && !parseNumber(arg, text, 0.1, 60.0, options.live.halfLife))
+                return false;
+            if (arg == "--tempo-range") {
+                if (!parseNumber(arg, text, 0, 2, range) || range != static_cast<int>(range)) {
+                    std::fprintf(stderr, "beatlume-track: --tempo-range is 0, 1 or 2\n");
+                    return false;
+                }
+                options.live.tempoRange = static_cast<int>(range);
+            }
+            continue;
+        } else if (arg == "--clock") {
+            target = &options.live.clock;
+        } else if (arg == "--events") {
+            target = &options.live.events;
+        } else if (arg == "--tempo") {
+            target = &options.live.tempo;
         } else if (arg == "--dump") {
             target = &options.dump;
         } else if (arg == "--beats") {
@@ -99,6 +156,10 @@ bool parseArguments(int argc, char** argv, Options& options, bool& help) {
         std::fprintf(stderr, "beatlume-track: no input file (try --help)\n");
         return false;
     }
+    if (options.mode == Mode::Live && !options.dump.empty()) {
+        std::fprintf(stderr, "beatlume-track: --dump needs --offline\n");
+        return false;
+    }
     return true;
 }
 
@@ -106,7 +167,8 @@ bool parseArguments(int argc, char** argv, Options& options, bool& help) {
 // in an unwritable path.
 bool outputsWritable(Options const& options) {
     for (std::string const* path :
-         {&options.dump, &options.beats, &options.downbeats, &options.tatums, &options.estimates}) {
+         {&options.dump, &options.beats, &options.downbeats, &options.tatums, &options.estimates,
+          &options.live.clock, &options.live.events, &options.live.tempo}) {
         if (path->empty())
             continue;
         std::FILE* f = std::fopen(path->c_str(), "w");
@@ -164,6 +226,12 @@ int main(int argc, char** argv) {
     switch (options.mode) {
     case Mode::Offline:
         result = trackOffline(source, options.dump);
+        break;
+    case Mode::Live:
+        if (!trackLive(source, options.live, result, error)) {
+            std::fprintf(stderr, "beatlume-track: %s\n", error.c_str());
+            return 1;
+        }
         break;
     }
     if (!source.readError().empty())
