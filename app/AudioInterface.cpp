@@ -81,15 +81,17 @@ void AudioInterface::resetChannels(int count) {
 void AudioInterface::closeStream() {
     if (!stream)
         return;
+    // The time source stops at the last stream time. Stopping and closing happen outside the
+    // lock: they may wait for the audio host, and the timer thread must not wait with them.
+    PaStream* closing = stream;
     {
         std::lock_guard<std::mutex> guard(timeLock);
-        frozenTime = timeStarted.load() ? Pa_GetStreamTime(stream) - timeOrigin.load() : 0.0;
+        frozenTime = timeStarted.load() ? Pa_GetStreamTime(closing) - timeOrigin.load() : 0.0;
+        stream = nullptr;
     }
-    if (Pa_IsStreamActive(stream) == 1)
-        Pa_StopStream(stream);
-    std::lock_guard<std::mutex> guard(timeLock);
-    Pa_CloseStream(stream);
-    stream = nullptr;
+    if (Pa_IsStreamActive(closing) == 1)
+        Pa_StopStream(closing);
+    Pa_CloseStream(closing);
     timeStarted.store(false);
 }
 
