@@ -1,0 +1,89 @@
+// One timer pass of the meter ticker (phase snapshot, event table with clock, notes and phase
+// controllers on, phase callbacks), with 0 and with 64 registered callbacks; and one block's
+// analysis through the engine. Virtual time, MIDI into a capture sink.
+//
+//   build-rel/bench/bench_engine
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "lumacore.h"
+#include "meterticker.h"
+#include "synth_music.h"
+
+namespace {
+
+struct VirtualTime {
+    double now = 0.0;
+    static double read(void* self) { return static_cast<VirtualTime*>(self)->now; }
+};
+
+void noteCall(void* udata, double phase) {
+    *static_cast<double*>(udata) += phase;
+}
+
+void BM_TimerPass(benchmark::State& state) {
+    VirtualTime time;
+    Sequencer_t* sequencer = init_sequencer();
+    sequencer_register_gettime_cb(sequencer, &time, VirtualTime::read);
+    const MeterTickerOptions_t options{0, 0, midioutput_init_capture(1 << 12, VirtualTime::read, &time), 0};
+    MeterTicker_t* ticker = nullptr;
+    if (meterticker_init_ex(sequencer, &options, &ticker) != 0) {
+        state.SkipWithError("no ticker");
+        return;
+    }
+    const double periods[3] = {2.0, 0.5, 0.125};
+    const double refs[3] = {0.0, 0.0, 0.0};
+    meterticker_accept_estimate(ticker, periods, refs);
+    meterticker_midiclock_out(ticker, 1);
+    meterticker_midinote_out(ticker, 1);
+    meterticker_midiphase_out(ticker, 1);
+    const int callbacks = static_cast<int>(state.range(0));
+    std::vector<double> sinks(static_cast<size_t>(callbacks), 0.0);
+    for (int i = 0; i < callbacks; ++i)
+        meterticker_register_phase_cb(ticker, static_cast<MeterLevelID>(i % 3),
+                                      &sinks[static_cast<size_t>(i)], noteCall);
+    long ms = 0;
+    for (auto _ : state) {
+        time.now = static_cast<double>(++ms) / 1000.0;
+        meterticker_timer_pass(ticker, time.now);
+        if ((ms & 4095) == 0) {
+            state.PauseTiming();
+            midioutput_capture_clear(ticker->midi);
+            state.ResumeTiming();
+        }
+    }
+    benchmark::DoNotOptimize(sinks.data());
+    for (int i = 0; i < callbacks; ++i)
+        meterticker_unregister_phase_cb(ticker, &sinks[static_cast<size_t>(i)]);
+    meterticker_close(ticker);
+    close_sequencer(sequencer);
+}
+BENCHMARK(BM_TimerPass)->Arg(0)->Arg(64);
+
+// One 128-frame block through the virtual engine: sequencer, level, tracker (an analysis step
+// about every 172 blocks), estimate take-over.
+void BM_AnalysisBlock(benchmark::State& state) {
+    synth::MusicSpec spec;
+    spec.seconds = 30.0;
+    const std::vector<float> music = synth::renderMusicFloat(spec);
+    LumaCore_t* lc = lc_init_virtual(1024);
+    VirtualTime time;
+    lc_register_gettime_cb(lc, &time, VirtualTime::read);
+    size_t pos = 0;
+    unsigned long long frames = 0;
+    for (auto _ : state) {
+        if (pos + 128 > music.size())
+            pos = 0;
+        lc_process_audio(music.data() + pos, 128, lc, static_cast<double>(frames) / 44100.0);
+        lc_consume_audio(lc);
+        pos += 128;
+        frames += 128;
+    }
+    lc_close(lc);
+}
+BENCHMARK(BM_AnalysisBlock);
+
+} // namespace
+
+BENCHMARK_MAIN();
