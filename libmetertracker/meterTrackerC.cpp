@@ -71,7 +71,7 @@ std::vector<std::vector<std::vector<double>>> zeroTable(unsigned int rows, unsig
 mTracker::mTracker(unsigned int srate_)
     : params(srate_), beatyness(0.0), srate(srate_), updateRate(2.0), onsets(srate_), meterDelta(1, 1),
       lagHistory(2, 2), tatumTicks(1, 0.0), beatTicks(1, 0.0), patternTicks(1, 0.0), nChannels(0),
-      channelMean(1, 0.0), framesConsumed(0), pulseCache(1, 1), stepsDone(0), rowsFlushed(0), bankStride(0) {
+      channelMean(1, 0.0), framesConsumed(0), pulseCache(1, 1), stepsDone(0), rowsFlushed(0) {
     nChannels = (params.nBands + params.bandsPerChannel - 1) / params.bandsPerChannel;
     channelMean.assign(nChannels, 0.0);
     inEnergy.assign(nChannels, 0.0);
@@ -81,7 +81,6 @@ mTracker::mTracker(unsigned int srate_)
     for (unsigned int c = 0; c < nChannels; ++c)
         resonators.push_back(std::make_unique<Resonators>(params.periods, params.feedback, params.decay,
                                                           static_cast<int>(params.resStep)));
-    bankStride = resonators.empty() ? 0 : resonators[0]->maxDelay;
     setSrate(srate_);
 }
 
@@ -199,7 +198,6 @@ void mTracker::computeSalience(unsigned int step, unsigned int firstRowFrame) {
     double const decayPerStep = std::pow(params.decay, static_cast<double>(hop));
     stepInput.resize(hop);
     salience.assign(nPer, 0.0);
-    sumSquares.resize(nRes);
     for (unsigned int c = 0; c < nChannels; ++c) {
         for (unsigned int i = 0; i < hop; ++i)
             stepInput[i] = channels[step * hop + i - firstRowFrame][c];
@@ -207,49 +205,10 @@ void mTracker::computeSalience(unsigned int step, unsigned int firstRowFrame) {
         inEnergy[c] = inputEnergyOut[0] + decayPerStep * inEnergy[c];
         double const meanInputPower = (1.0 - params.decay) * inEnergy[c];
 
-        // Output energy of every resonator over its last period, read from the delay lines
-        // while the bank's newest rows are still in cache. Four resonators are summed side by
-        // side: independent sums keep the processor busy, and each one adds its terms in order.
-        double const* state = resonators[c]->getState();
-        unsigned int k = 0;
-        for (; k + 4 <= nRes; k += 4) {
-            double const* l0 = state + static_cast<std::size_t>(k) * bankStride;
-            double const* l1 = l0 + bankStride;
-            double const* l2 = l1 + bankStride;
-            double const* l3 = l2 + bankStride;
-            unsigned int const d0 = params.periods[k], d1 = params.periods[k + 1], d2 = params.periods[k + 2],
-                               d3 = params.periods[k + 3];
-            unsigned int const common = std::min(std::min(d0, d1), std::min(d2, d3));
-            double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-            unsigned int j = 0;
-            for (; j < common; ++j) {
-                s0 += l0[j] * l0[j];
-                s1 += l1[j] * l1[j];
-                s2 += l2[j] * l2[j];
-                s3 += l3[j] * l3[j];
-            }
-            for (unsigned int i = j; i < d0; ++i)
-                s0 += l0[i] * l0[i];
-            for (unsigned int i = j; i < d1; ++i)
-                s1 += l1[i] * l1[i];
-            for (unsigned int i = j; i < d2; ++i)
-                s2 += l2[i] * l2[i];
-            for (unsigned int i = j; i < d3; ++i)
-                s3 += l3[i] * l3[i];
-            sumSquares[k] = s0;
-            sumSquares[k + 1] = s1;
-            sumSquares[k + 2] = s2;
-            sumSquares[k + 3] = s3;
-        }
-        for (; k < nRes; ++k) {
-            double const* line = state + static_cast<std::size_t>(k) * bankStride;
-            double sum = 0.0;
-            for (unsigned int j = 0; j < params.periods[k]; ++j)
-                sum += line[j] * line[j];
-            sumSquares[k] = sum;
-        }
-
-        for (k = 0; k < nRes; ++k) {
+        // Output energy of every resonator over its last period: the bank sums its delay
+        // lines while it runs them.
+        std::vector<double> const& sumSquares = resonators[c]->lineEnergies();
+        for (unsigned int k = 0; k < nRes; ++k) {
             unsigned int const d = params.periods[k];
             double const fb = params.feedback[k];
             double const P = sumSquares[k] / (fb * fb) / d;
@@ -478,7 +437,7 @@ void mTracker::estimatePhases(unsigned int step) {
         if (phaseStates.nRows() != L || phaseStates.nCols() != nChannels)
             phaseStates.resize(L, nChannels);
         for (unsigned int c = 0; c < nChannels; ++c) {
-            double const* line = resonators[c]->getState() + static_cast<std::size_t>(kBest) * bankStride;
+            double const* line = resonators[c]->delayLine(kBest);
             for (unsigned int j = 0; j < L; ++j)
                 phaseStates[j][c] = line[j];
         }

@@ -106,13 +106,11 @@ private:
     unsigned int rowsFlushed;
 
     // Work space, kept between steps so that a step allocates little.
-    unsigned int bankStride;                 // row length of every bank's delay lines (its largest delay)
     ARGMathLibrary::Matrix<double> bandEnvs; // bands × frames from the front end
     ARGMathLibrary::Matrix<double> channels; // frames × channels, mean removed
     ARGMathLibrary::Matrix<double> phaseObs; // nPhaseCands × 2, zeroed per process() call
     std::vector<double> salience;            // per period, mean over channels
     std::vector<double> noiseLevel;          // per period, start-up noise floor
-    std::vector<double> sumSquares;          // per period, one channel's delay-line energy
     std::vector<double> stepInput;           // one channel's frames of a step
     std::vector<double> inputEnergyOut;
     ARGMathLibrary::Matrix<double> outputEnergy;

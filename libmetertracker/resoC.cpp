@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace meterTracker {
 
@@ -60,23 +61,53 @@ Resonators::Resonators(std::vector<unsigned int> const& delays_, std::vector<dou
                        double const& decay_, int const& outStep_)
     : nResonators(static_cast<unsigned int>(delays_.size())),
       maxDelay(delays_.empty() ? 0u : *std::max_element(delays_.begin(), delays_.end())), delays(delays_),
-      feedback(feedback_), decay(decay_), outStep(outStep_), state(std::size_t(nResonators) * maxDelay, 0.0) {
+      feedback(feedback_), decay(decay_), outStep(outStep_), state(std::size_t(nResonators) * maxDelay, 0.0),
+      oldest(nResonators, 0u), lineEnergy(nResonators, 0.0), plainCombs(true) {
     assert(feedback.size() == delays.size());
+    for (unsigned int k = 0; k < nResonators; ++k)
+        if (delays[k] == 0 || feedback[k] == 0.0 || feedback[k] == 1.0 || feedback[k] == -1.0)
+            plainCombs = false;
 }
 
 void Resonators::reset() {
     std::fill(state.begin(), state.end(), 0.0);
+    std::fill(oldest.begin(), oldest.end(), 0u);
+    std::fill(lineEnergy.begin(), lineEnergy.end(), 0.0);
+}
+
+void Resonators::putInOrder(unsigned int k) {
+    unsigned int const h = oldest[k];
+    if (h == 0)
+        return;
+    double* line = state.data() + std::size_t(k) * maxDelay;
+    std::rotate(line, line + h, line + delays[k]);
+    oldest[k] = 0;
+}
+
+double* Resonators::getState() {
+    for (unsigned int k = 0; k < nResonators; ++k)
+        putInOrder(k);
+    return state.data();
+}
+
+double const* Resonators::delayLine(unsigned int k) {
+    assert(k < nResonators);
+    putInOrder(k);
+    return state.data() + std::size_t(k) * maxDelay;
 }
 
 void Resonators::getState(ARGMathLibrary::Matrix<double>& stateCopy) const {
     stateCopy.resize(nResonators, maxDelay, 0.0);
-    std::copy(state.begin(), state.end(), stateCopy.begin());
+    for (unsigned int k = 0; k < nResonators; ++k) {
+        double const* line = state.data() + std::size_t(k) * maxDelay;
+        std::copy(line, line + maxDelay, stateCopy[k]);
+        std::rotate_copy(line, line + oldest[k], line + delays[k], stateCopy[k]);
+    }
 }
 
 void Resonators::process(std::vector<double> const& x, std::vector<double>& inputEnergy,
                          ARGMathLibrary::Matrix<double>& outputEnergy) {
-    std::vector<double> work(x);
-    int const n = static_cast<int>(work.size());
+    int const n = static_cast<int>(x.size());
 
     int nOut = 1;
     if (outStep >= 1) {
@@ -85,21 +116,172 @@ void Resonators::process(std::vector<double> const& x, std::vector<double>& inpu
     }
     // Without integration every filter yields its n raw outputs.
     int const perFilter = decay > 0.0 ? nOut : n;
+    outWork.resize(std::size_t(nResonators) * perFilter);
+    inputWork.resize(perFilter);
 
-    std::vector<double> delaysAsDouble(delays.begin(), delays.end());
-    std::vector<double> gains(feedback);
-    std::vector<double> out(std::size_t(nResonators) * perFilter);
-    std::vector<double> inputOut(perFilter);
+    if (plainCombs && decay > 0.0 && decay < 1.0 && outStep < 1) {
+        processCircular(x, outWork.data(), inputWork.data());
+    } else {
+        for (unsigned int k = 0; k < nResonators; ++k)
+            putInOrder(k);
+        work.assign(x.begin(), x.end());
+        std::vector<double> delaysAsDouble(delays.begin(), delays.end());
+        realResonators(outWork.data(), state.data(), inputWork.data(), delaysAsDouble.data(), feedback.data(),
+                       static_cast<int>(nResonators), static_cast<int>(maxDelay), work.data(), n, decay,
+                       outStep, nOut, 0);
+        for (unsigned int k = 0; k < nResonators; ++k) {
+            double const* line = state.data() + std::size_t(k) * maxDelay;
+            double sum = 0.0;
+            for (unsigned int j = 0; j < delays[k]; ++j)
+                sum += line[j] * line[j];
+            lineEnergy[k] = sum;
+        }
+    }
 
-    realResonators(out.data(), state.data(), inputOut.data(), delaysAsDouble.data(), gains.data(),
-                   static_cast<int>(nResonators), static_cast<int>(maxDelay), work.data(), n, decay, outStep,
-                   nOut, 0);
-
-    inputEnergy.assign(inputOut.begin(), inputOut.end());
-    outputEnergy.resize(perFilter, nResonators, 0.0);
+    inputEnergy.assign(inputWork.begin(), inputWork.end());
+    if (outputEnergy.nRows() != static_cast<unsigned int>(perFilter) || outputEnergy.nCols() != nResonators)
+        outputEnergy.resize(perFilter, nResonators, 0.0);
     for (unsigned int k = 0; k < nResonators; ++k)
         for (int j = 0; j < perFilter; ++j)
-            outputEnergy[j][k] = out[std::size_t(k) * perFilter + j];
+            outputEnergy[j][k] = outWork[std::size_t(k) * perFilter + j];
+}
+
+/* The tracker's case (feedback combs, leaky integration, one output per filter), with the
+ * same arithmetic per filter as realResonators. Filters run in groups whose serial chains
+ * (the energy integrators, the line energies) are interleaved so that they overlap in the
+ * processor instead of waiting on each other, and each group's lines are summed while they
+ * are still in cache. The delay lines stay circular: writing n values moves the oldest one
+ * n places on. */
+void Resonators::processCircular(std::vector<double> const& x, double* out, double* inputOut) {
+    constexpr unsigned int group = 8; // the code below names its eight lanes
+    int const n = static_cast<int>(x.size());
+    double const* xs = x.data();
+    work.assign(std::size_t(std::max(n, 0)) * group, 0.0); // sample-major: work[i·group + f]
+
+    for (unsigned int k0 = 0; k0 < nResonators; k0 += group) {
+        unsigned int const R = std::min(group, nResonators - k0);
+
+        // The banks together outgrow the processor's caches, so every line comes from far
+        // away each block; ask for the next group's lines now so they arrive while this
+        // group is being worked on.
+        for (unsigned int k = k0 + group; k < std::min(k0 + 2 * group, nResonators); ++k) {
+            double const* line = state.data() + std::size_t(k) * maxDelay;
+            for (unsigned int j = 0; j < delays[k]; j += 8)
+                __builtin_prefetch(line + j, 1, 2);
+        }
+
+        // y(t) = (1 − a)·x(t) + a·y(t − d), in stretches without a wrap of the line.
+        for (unsigned int f = 0; f < R; ++f) {
+            unsigned int const k = k0 + f;
+            double* line = state.data() + std::size_t(k) * maxDelay;
+            unsigned int const d = delays[k];
+            double const a = feedback[k];
+            double const inputGain = 1.0 - a;
+            unsigned int q = oldest[k];
+            for (int i = 0; i < n;) {
+                int const stretch = std::min(static_cast<int>(d - q), n - i);
+                double* l = line + q;
+                double const* xi = xs + i;
+                double* y = work.data() + std::size_t(i) * group + f;
+                for (int p = 0; p < stretch; ++p) {
+                    double const yi = inputGain * xi[p] + l[p];
+                    y[std::size_t(p) * group] = yi;
+                    l[p] = a * yi;
+                }
+                i += stretch;
+                q += static_cast<unsigned int>(stretch);
+                if (q == d)
+                    q = 0;
+            }
+            oldest[k] = q;
+        }
+
+        // Line energies, oldest first. Logical index j is position (oldest + j) mod d; the
+        // common span is cut where any line wraps, so that every piece runs straight on.
+        double const* base[group];
+        unsigned int d[group];
+        unsigned int h[group];
+        unsigned int common = std::numeric_limits<unsigned int>::max();
+        for (unsigned int f = 0; f < group; ++f) {
+            unsigned int const k = k0 + (f < R ? f : 0); // spare lanes repeat the first line
+            base[f] = state.data() + std::size_t(k) * maxDelay;
+            d[f] = delays[k];
+            h[f] = oldest[k];
+            common = std::min(common, d[f]);
+        }
+        unsigned int cuts[group + 2];
+        unsigned int nCuts = 0;
+        cuts[nCuts++] = 0;
+        cuts[nCuts++] = common;
+        for (unsigned int f = 0; f < R; ++f)
+            if (h[f] != 0 && d[f] - h[f] < common)
+                cuts[nCuts++] = d[f] - h[f];
+        for (unsigned int i = 1; i < nCuts; ++i) // a handful of values: insertion sort
+            for (unsigned int j = i; j > 0 && cuts[j - 1] > cuts[j]; --j)
+                std::swap(cuts[j - 1], cuts[j]);
+        // Eight named sums so that they live in registers.
+        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0, s4 = 0.0, s5 = 0.0, s6 = 0.0, s7 = 0.0;
+        for (unsigned int c = 0; c + 1 < nCuts; ++c) {
+            unsigned int const j0 = cuts[c];
+            unsigned int const len = cuts[c + 1] - j0;
+            double const* p[group];
+            for (unsigned int f = 0; f < group; ++f) {
+                unsigned int pos = h[f] + j0;
+                if (pos >= d[f])
+                    pos -= d[f];
+                p[f] = base[f] + pos;
+            }
+            double const *p0 = p[0], *p1 = p[1], *p2 = p[2], *p3 = p[3], *p4 = p[4], *p5 = p[5], *p6 = p[6],
+                         *p7 = p[7];
+            for (unsigned int t = 0; t < len; ++t) {
+                s0 += p0[t] * p0[t];
+                s1 += p1[t] * p1[t];
+                s2 += p2[t] * p2[t];
+                s3 += p3[t] * p3[t];
+                s4 += p4[t] * p4[t];
+                s5 += p5[t] * p5[t];
+                s6 += p6[t] * p6[t];
+                s7 += p7[t] * p7[t];
+            }
+        }
+        double sums[group] = {s0, s1, s2, s3, s4, s5, s6, s7};
+        for (unsigned int f = 0; f < R; ++f) {
+            for (unsigned int j = common; j < d[f]; ++j) {
+                unsigned int pos = h[f] + j;
+                if (pos >= d[f])
+                    pos -= d[f];
+                sums[f] += base[f][pos] * base[f][pos];
+            }
+            lineEnergy[k0 + f] = sums[f];
+        }
+
+        // Block energies: square, then integrate leakily, each filter in its own lane.
+        if (n == 0) {
+            std::fill(out + k0, out + k0 + R, 0.0);
+            continue;
+        }
+        double const* y = work.data();
+        double a0 = y[0] * y[0], a1 = y[1] * y[1], a2 = y[2] * y[2], a3 = y[3] * y[3], a4 = y[4] * y[4],
+               a5 = y[5] * y[5], a6 = y[6] * y[6], a7 = y[7] * y[7];
+        for (int i = 1; i < n; ++i) {
+            y += group;
+            a0 = decay * a0 + y[0] * y[0];
+            a1 = decay * a1 + y[1] * y[1];
+            a2 = decay * a2 + y[2] * y[2];
+            a3 = decay * a3 + y[3] * y[3];
+            a4 = decay * a4 + y[4] * y[4];
+            a5 = decay * a5 + y[5] * y[5];
+            a6 = decay * a6 + y[6] * y[6];
+            a7 = decay * a7 + y[7] * y[7];
+        }
+        double const acc[group] = {a0, a1, a2, a3, a4, a5, a6, a7};
+        std::copy(acc, acc + R, out + k0);
+    }
+
+    if (inputOut != nullptr) {
+        work.assign(x.begin(), x.end());
+        integrateInto(work.data(), n, decay, outStep, 1, true, inputOut);
+    }
 }
 
 void Resonators::realResonators(double* out, double* stateLines, double* inputOut, double* delayList,

@@ -8,6 +8,10 @@
  * the newest). The delay lines carry the filter state across blocks exactly, so feeding a
  * signal in blocks of any sizes gives the same filter outputs as feeding it at once; the
  * energy integrators restart with every block.
+ *
+ * Inside, process() keeps every delay line circular (the oldest entry sits wherever the
+ * block's last write ended) instead of moving the whole line each block; getState() and
+ * delayLine() bring lines back to the oldest-first order above before handing them out.
  */
 #ifndef BEATLUME_RESOC_H
 #define BEATLUME_RESOC_H
@@ -28,17 +32,25 @@ public:
      * tracker's case) inputEnergy becomes { Σ decay^(n−1−i)·x(i)² } and outputEnergy a
      * 1 × nResonators matrix of Σ decay^(n−1−i)·y_k(i)². With decay ≤ 0 the raw outputs are
      * returned instead: outputEnergy is n × nResonators (row i = sample i) and inputEnergy = x.
-     * Allocates its work arrays once per block. */
+     * Also computes every delay line's energy (see lineEnergies). Reuses its work arrays
+     * from block to block. */
     void process(std::vector<double> const& x, std::vector<double>& inputEnergy,
                  ARGMathLibrary::Matrix<double>& outputEnergy);
 
     // Clears every delay line.
     void reset();
 
-    // The delay lines themselves: row k starts at k · maxDelay. Valid while the bank lives.
-    double* getState() { return state.data(); }
-    // A copy of the delay lines as an nResonators × maxDelay matrix.
+    // The delay lines themselves, oldest first: row k starts at k · maxDelay. Valid while the
+    // bank lives and until the next process(). Puts every line in order first, which moves
+    // most of the bank; the tracker reads single lines through delayLine().
+    double* getState();
+    // A copy of the delay lines (oldest first) as an nResonators × maxDelay matrix.
     void getState(ARGMathLibrary::Matrix<double>& stateCopy) const;
+    // Delay line k (delays[k] values, oldest first), valid until the next process().
+    double const* delayLine(unsigned int k);
+    // Per filter, Σ_j line_k[j]² over its delay line after the latest process(), summed
+    // oldest first (j = 0 … delays[k] − 1); all 0 before the first block.
+    std::vector<double> const& lineEnergies() const { return lineEnergy; }
 
     /* The filtering kernel; uses only its arguments. For each filter k (delay line at
      * state + k·maxDelay) runs y(t) = (1 − a)·x(t) + a·y(t − d) over the n samples of x, then
@@ -58,7 +70,17 @@ public:
     int outStep;
 
 private:
-    std::vector<double> state; // nResonators × maxDelay delay lines
+    void processCircular(std::vector<double> const& x, double* out, double* inputOut);
+    // Rotates line k so that its oldest value comes first.
+    void putInOrder(unsigned int k);
+
+    std::vector<double> state;        // nResonators × maxDelay delay lines
+    std::vector<unsigned int> oldest; // per line, index of its oldest value (0 = in order)
+    std::vector<double> lineEnergy;   // per line, Σ of its squared values, oldest first
+    bool plainCombs;                  // every filter is a feedback comb (the tracker's banks)
+    std::vector<double> work;         // per block: filter outputs of a group, sample-major
+    std::vector<double> outWork;      // per block: one output per filter
+    std::vector<double> inputWork;    // per block: the input's own energy
 };
 
 } // namespace meterTracker

@@ -224,3 +224,58 @@ TEST(Resonators, MovingSumDecimationAndSpecialGains) {
         EXPECT_EQ(outputEnergy[unsigned(t)][2], x[t] * x2);
     }
 }
+
+// The tracker's banks keep their lines circular between blocks; what they hand out must be
+// exactly what the plain kernel, which puts every line in order after each block, leaves.
+TEST(Resonators, TrackerBankMatchesTheKernelExactly) {
+    Params const p(44100);
+    Resonators bank(p.periods, p.feedback, p.decay, 0);
+    Resonators plain(p.periods, p.feedback, p.decay, 0);
+    std::vector<double> delays(p.periods.begin(), p.periods.end());
+    std::vector<double> const x = randomAccent(2000, 33);
+    std::vector<double> inputEnergy;
+    Matrix<double> outputEnergy;
+    std::vector<double> out(bank.nResonators);
+    double plainInput = 0.0;
+
+    std::size_t start = 0;
+    // Blocks shorter and longer than many delays, so lines end up turned anywhere.
+    for (std::size_t blockSize : {86u, 86u, 1u, 13u, 700u, 86u, 250u, 86u}) {
+        std::vector<double> block(x.begin() + long(start), x.begin() + long(start + blockSize));
+        start += blockSize;
+        bank.process(block, inputEnergy, outputEnergy);
+        plain.realResonators(out.data(), plain.getState(), &plainInput, delays.data(), plain.feedback.data(),
+                             int(plain.nResonators), int(plain.maxDelay), block.data(), int(block.size()),
+                             plain.decay, 0, 1, 0);
+        ASSERT_EQ(inputEnergy.size(), 1u);
+        EXPECT_EQ(inputEnergy[0], plainInput);
+        double const* ordered = plain.getState();
+        for (unsigned k = 0; k < bank.nResonators; ++k) {
+            ASSERT_EQ(outputEnergy[0][k], out[k]) << "block " << blockSize << " delay " << k + 1;
+            double sum = 0.0;
+            for (unsigned j = 0; j < p.periods[k]; ++j)
+                sum += ordered[k * plain.maxDelay + j] * ordered[k * plain.maxDelay + j];
+            ASSERT_EQ(bank.lineEnergies()[k], sum) << "block " << blockSize << " delay " << k + 1;
+        }
+        // Single lines, the state copy and the whole state, in that order: each reader must
+        // cope with lines another one has already put in order.
+        for (unsigned k : {0u, 85u, 86u, 87u, 300u, 688u}) {
+            double const* line = bank.delayLine(k);
+            for (unsigned j = 0; j < p.periods[k]; ++j)
+                ASSERT_EQ(line[j], ordered[k * plain.maxDelay + j]) << "delay " << k + 1 << " entry " << j;
+        }
+        if (blockSize == 700u) {
+            Matrix<double> copy;
+            bank.getState(copy);
+            for (unsigned k = 0; k < bank.nResonators; ++k)
+                for (unsigned j = 0; j < bank.maxDelay; ++j)
+                    ASSERT_EQ(copy[k][j], ordered[k * plain.maxDelay + j]) << "delay " << k + 1;
+            double const* state = bank.getState();
+            for (std::size_t i = 0; i < std::size_t(bank.nResonators) * bank.maxDelay; ++i)
+                ASSERT_EQ(state[i], ordered[i]);
+        }
+    }
+    bank.reset();
+    EXPECT_EQ(bank.lineEnergies()[5], 0.0);
+    EXPECT_EQ(bank.delayLine(5)[0], 0.0);
+}
