@@ -546,6 +546,8 @@ unsigned long meterticker_get_estimate(MeterTicker_t* t, double periods[METERLEV
 /* ---------------- timer ---------------- */
 
 int meterticker_timer_pass(MeterTicker_t* t, double now) {
+    if (!std::isfinite(now)) /* a broken time source must not poison the predicted ticks */
+        return 0;
     if (!t->aligned.load(std::memory_order_relaxed) && !meterticker_align(t, now))
         return 0;
 

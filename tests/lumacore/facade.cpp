@@ -2,11 +2,13 @@
 // must be harmless on a handle without a running engine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
 
 #include "lumacore.h"
+#include "synth_music.h"
 
 namespace {
 
@@ -136,5 +138,36 @@ TEST(Facade, SettingsReachTheTicker) {
     lc_get_meter_phases(lc, &bar, &beat, &tatum);
     EXPECT_TRUE(std::isfinite(bar) && std::isfinite(beat) && std::isfinite(tatum));
     EXPECT_EQ(lc_get_nonbeatyness(lc), lc_get_input_level(lc));
+    lc_close(lc);
+}
+
+TEST(Facade, SetMididevSwitchesTheClockOnEvenWhenItWasOff) {
+    LumaCore_t* lc = lc_init_virtual(1 << 14);
+    ASSERT_NE(lc, nullptr);
+    VirtualTime time;
+    lc_register_gettime_cb(lc, &time, VirtualTime::read);
+    lc_start_sequencer(lc);
+    EXPECT_EQ(lc_set_mididev(lc, 0), 0); // the clock was never switched on
+    synth::MusicSpec spec;
+    spec.seconds = 6.0;
+    const std::vector<float> music = synth::renderMusicFloat(spec);
+    long ms = 0;
+    for (size_t start = 0; start + 128 <= music.size(); start += 128) {
+        time.now = (start + 128) / 44100.0;
+        lc_process_audio(music.data() + start, 128, lc, start / 44100.0);
+        lc_consume_audio(lc);
+        for (const long last = static_cast<long>((start + 256) / 44.1); ms < last;) {
+            time.now = ++ms / 1000.0;
+            lc_timer_pass(lc, time.now);
+        }
+    }
+    EXPECT_GT(lc_get_bpm(lc), 100.0);
+    const std::vector<std::vector<unsigned char>> sent = captured(lc);
+    const std::vector<unsigned char> stop{0xFC}, start{0xFA}, pulse{0xF8};
+    ASSERT_GE(sent.size(), 3u);
+    EXPECT_EQ(sent[0], stop); // switching off on the way
+    EXPECT_EQ(sent[1], start);
+    EXPECT_EQ(sent[2], pulse);
+    EXPECT_GT(std::count(sent.begin(), sent.end(), pulse), 24 * 4);
     lc_close(lc);
 }

@@ -87,6 +87,9 @@ TEST_F(TickerTest, FirstAlignmentWaitsForAnEstimateThenTakesTheFirstGridTimeAtOr
         EXPECT_EQ(track.prevTick, 0.0);
         EXPECT_EQ(track.tickCount, 0);
     }
+    // A broken time source changes nothing.
+    EXPECT_EQ(meterticker_timer_pass(ticker, NAN), 0);
+    EXPECT_DOUBLE_EQ(ticker->tracks[METERLEVEL_BEAT].nextTick, 12.5);
     // Aligned once: later estimates change the grid, not the ticks already predicted.
     const double later[3] = {2.0, 0.5, 0.125};
     const double moved[3] = {10.3, 10.2, 10.05};
