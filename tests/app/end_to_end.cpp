@@ -289,7 +289,15 @@ TEST(EndToEnd, DeviceChangeRestartsTheEngineAndShutdownIsClean) {
     spec.seconds = 16.0;
     DrumsAndMidiClient client(synth::renderMusicFloat(spec));
     ASSERT_TRUE(client.ready());
-    QSettings("Kalvora", "Beatlume").clear();
+    // Stored devices that are gone fall back to the default input with its first channel and
+    // to the port opened at start-up.
+    {
+        QSettings stored("Kalvora", "Beatlume");
+        stored.clear();
+        stored.setValue("Beatlume/AudioInputDevice", "Vanished interface");
+        stored.setValue("Beatlume/AudioChannels", QVariantList{0, 1});
+        stored.setValue("Beatlume/MidiOutputDevice", "Vanished port");
+    }
 
     auto* bridge = new QLumacore;
     ASSERT_TRUE(bridge->init());
@@ -299,6 +307,8 @@ TEST(EndToEnd, DeviceChangeRestartsTheEngineAndShutdownIsClean) {
     const QList<QString> devices = audio->getAudioDevList();
     ASSERT_FALSE(devices.isEmpty());
     ASSERT_GE(audio->getAudioDevIndex(), 0);
+    EXPECT_EQ(devices[audio->getAudioDevIndex()], "system");
+    EXPECT_EQ(bridge->getMidiDevIndex(), 0);
     // The JACK dummy back end offers two capture channels; the first one is heard.
     ASSERT_EQ(audio->getCurrentChannels(), (std::vector<char>{1, 0}));
     window->findChild<QCheckBox*>("midiClockEnable")->setChecked(true);
@@ -360,7 +370,18 @@ TEST(EndToEnd, DeviceChangeRestartsTheEngineAndShutdownIsClean) {
     EXPECT_EQ(stored.value("Beatlume/AudioInputDevice").toString(), devices[audio->getAudioDevIndex()]);
     EXPECT_TRUE(stored.value("Beatlume/MidiOutputDevice").toString().contains("beatlume-e2e"));
     EXPECT_TRUE(stored.value("Beatlume/MidiClockEnabled").toBool());
-    EXPECT_EQ(stored.value("Beatlume/AudioChannels").toList().value(0).toInt(), 1);
+    EXPECT_EQ(stored.value("Beatlume/AudioChannels").toList(), (QVariantList{1, 0}));
     window.reset(); // closes the stream, terminates PortAudio and closes the engine
+
+    // The next start opens the stored device with the stored channels.
+    stored.setValue("Beatlume/AudioChannels", QVariantList{0, 1});
+    stored.sync();
+    bridge = new QLumacore;
+    ASSERT_TRUE(bridge->init());
+    window = std::make_unique<MainWindow>(bridge);
+    EXPECT_EQ(bridge->audioInterface()->getAudioDevIndex(), systemIndex);
+    EXPECT_EQ(bridge->audioInterface()->getCurrentChannels(), (std::vector<char>{0, 1}));
+    EXPECT_TRUE(window->findChild<QCheckBox*>("midiClockEnable")->isChecked());
+    window.reset();
     stored.clear();
 }
