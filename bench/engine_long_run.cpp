@@ -122,6 +122,7 @@ int main(int argc, char** argv) {
     unsigned long long frames = 0;
     long long ms = 0;
     size_t pos = 0;
+    float block[128];
     std::printf("hour\trss_MB\tsteps\tmean_step_ms\twall_s\tbpm\n");
     const auto runStart = Clock::now();
     for (int hour = 1; hour <= hours; ++hour) {
@@ -132,8 +133,11 @@ int main(int argc, char** argv) {
             const double blockTime = static_cast<double>(frames) / 44100.0;
             frames += 128;
             time.now = static_cast<double>(frames) / 44100.0;
-            lc_process_audio(music.data() + pos, 128, lc, blockTime);
-            pos = (pos + 128) % music.size();
+            for (float& x : block) { // the loop's length is not a multiple of the block
+                x = music[pos];
+                pos = (pos + 1) % music.size();
+            }
+            lc_process_audio(block, 128, lc, blockTime);
             const auto a = Clock::now();
             lc_consume_audio(lc);
             analysing += std::chrono::duration<double>(Clock::now() - a).count();
