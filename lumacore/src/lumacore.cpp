@@ -122,7 +122,6 @@ void lc_process_audio(const float* samples, unsigned long frames, LumaCore_t* lc
 int lc_stop(LumaCore_t* lc) {
     if (!lc || !lc->sequencer)
         return 0;
-    stop_sequencer(lc->sequencer);
     close_engine_parts(lc, "Closing meterticker!\n", "Closing sequencer!\n");
     return 0;
 }
