@@ -185,7 +185,14 @@ void Onsets::configureForRate() {
     // The envelope is upsampled by two, so frame-to-accent alignment takes one sample back.
     lowpassDelay = static_cast<std::uint32_t>(std::max(0, peak + 1 - static_cast<int>(frameLen / hop)));
 
-    spectrum.assign(2 * frameLen, 0.0);
+    spectrum.assign(frameLen, 0.0); // N/2 complex values
+    twiddleCos.resize(frameLen / 2);
+    twiddleSin.resize(frameLen / 2);
+    for (unsigned int k = 0; k < frameLen / 2; ++k) {
+        double const theta = 2 * 3.14159265358979323846 * k / frameLen;
+        twiddleCos[k] = std::cos(theta);
+        twiddleSin[k] = std::sin(theta);
+    }
     magnitudes.assign(frameLen / 2, 0.0);
     state.assign(lowpassOrder, 0.0);
     tailState.assign(lowpassOrder, 0.0);
@@ -295,17 +302,26 @@ void Onsets::meterFFTenvs(double const* block, unsigned int nFrames) {
     double const sqrtN = std::sqrt(static_cast<double>(frameLen));
     short const forward = -1;
 
+    // The frame is real: its N-point spectrum comes from one N/2-point complex transform of
+    // the even samples (real parts) and odd samples (imaginary parts), untangled below.
+    unsigned int const half = frameLen / 2;
     loudness.resize(static_cast<std::size_t>(nBands) * nFrames);
     for (unsigned int f = 0; f < nFrames; ++f) {
         double const* frame = block + static_cast<std::size_t>(f) * hop;
-        for (unsigned int i = 0; i < frameLen; ++i) {
-            spectrum[2 * i] = (frame[i] - mean) * analysisWindow[i] / stdDev;
-            spectrum[2 * i + 1] = 0;
-        }
+        for (unsigned int i = 0; i < frameLen; ++i)
+            spectrum[i] = (frame[i] - mean) * analysisWindow[i] / stdDev;
         fft(spectrum, forward);
-        for (unsigned int k = 0; k < frameLen / 2; ++k) {
-            double const re = spectrum[2 * k];
-            double const im = spectrum[2 * k + 1];
+        for (unsigned int k = 0; k < half; ++k) {
+            unsigned int const mirror = k == 0 ? 0 : half - k;
+            double const zr = spectrum[2 * k], zi = spectrum[2 * k + 1];
+            double const cr = spectrum[2 * mirror], ci = -spectrum[2 * mirror + 1]; // conj(Z[N/2 − k])
+            // Spectrum of the even samples E = (Z + C)/2, of the odd ones O = (Z − C)/(2i);
+            // X[k] = E + e^{−2πik/N}·O.
+            double const er = 0.5 * (zr + cr), ei = 0.5 * (zi + ci);
+            double const orr = 0.5 * (zi - ci), oi = -0.5 * (zr - cr);
+            double const c = twiddleCos[k], sn = twiddleSin[k];
+            double const re = er + c * orr + sn * oi;
+            double const im = ei + c * oi - sn * orr;
             magnitudes[k] = std::sqrt(re * re + im * im) / sqrtN;
         }
         for (unsigned int b = 0; b < nBands; ++b) {

@@ -137,6 +137,8 @@ private:
     std::vector<BandBins> bands;
     std::vector<double> bandWeights; // triangular weights of bins first…last, band after band
     std::vector<unsigned int> bandWeightStart;
+    std::vector<double> twiddleCos; // cos, sin of 2πk/N, k < N/2: untangling the half-size transform
+    std::vector<double> twiddleSin;
     std::vector<double> lowpassB;
     std::vector<double> lowpassA;
     std::uint32_t lowpassDelay = 0;
