@@ -253,26 +253,31 @@ void Onsets::updateStatistics(double const* x, std::size_t count) {
     if (count == 0)
         return;
     double c = sampleCount;
-    double mean = sampleMean;
-    double var = sampleVar;
     std::size_t i = 0;
     if (c == 0) { // the first sample sets the mean; its variance is 0
-        mean = x[0];
-        var = 0;
+        sampleMean = x[0];
+        sampleVar = 0;
         c = 1;
         i = 1;
     }
-    // One serial chain through the mean; the variance's 1/c terms do not depend on it.
+    // The per-sample update mean' = (mean·c + x)/(c + 1), var' = (1 − 1/c)·var + (c + 1)·d²
+    // (d = mean' − mean) is run in its equivalent sum form: with S = mean·c and
+    // M2 = var·(c − 1), S' = S + x and M2' = M2 + c·(c + 1)·d². The serial chains are then
+    // single additions; the divisions no longer wait on each other.
+    double sum = sampleMean * c;
+    double m2 = sampleVar * (c - 1);
+    double mean = sampleMean;
     for (; i < count; ++i) {
-        double const newMean = (mean * c + x[i]) / (c + 1);
+        sum += x[i];
+        double const newMean = sum / (c + 1);
         double const d = newMean - mean;
-        var = (1 - 1 / c) * var + (c + 1) * (d * d);
+        m2 += c * (c + 1) * (d * d);
         mean = newMean;
         c += 1;
     }
     sampleCount = c;
     sampleMean = mean;
-    sampleVar = var;
+    sampleVar = c > 1 ? m2 / (c - 1) : 0.0;
 }
 
 void Onsets::getMeanAndStd(double& mean, double& stdDev, std::vector<double> const& x) {
