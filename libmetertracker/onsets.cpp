@@ -109,6 +109,56 @@ RateLayout const* findRate(std::uint32_t rate) {
     std::abort();
 }
 
+// Bands filtered side by side: independent recursions overlap in the processor instead of
+// each waiting on its own previous sample.
+constexpr unsigned int laneCount = 4;
+
+/* filter(b, a, x, y, zi) of fft_and_filter for laneCount signals at once, with the same
+ * operations in the same order for each of them. Sample n of lane l is x[n·laneCount + l]
+ * (likewise y), state entry i of lane l is zi[i·laneCount + l]. */
+void filterLanes(std::vector<double> const& b, std::vector<double> const& a, double const* x, double* y,
+                 std::size_t N, double* zi, std::size_t nz) {
+    constexpr unsigned int W = laneCount;
+    if (N == 0)
+        return;
+    std::size_t const nb = b.size();
+    std::size_t const na = a.size();
+    for (std::size_t n = 0; n < N; ++n)
+        for (unsigned int l = 0; l < W; ++l)
+            y[n * W + l] = n < nz ? zi[n * W + l] : 0.0;
+    for (unsigned int l = 0; l < W; ++l)
+        y[l] += b[0] * x[l];
+    for (std::size_t n = 1; n < N; ++n) {
+        double acc[W];
+        for (unsigned int l = 0; l < W; ++l)
+            acc[l] = y[n * W + l];
+        std::size_t const lastB = std::min(nb - 1, n);
+        for (std::size_t k = 0; k <= lastB; ++k)
+            for (unsigned int l = 0; l < W; ++l)
+                acc[l] += b[k] * x[(n - k) * W + l];
+        std::size_t const lastA = na == 0 ? 0 : std::min(na - 1, n);
+        for (std::size_t k = 1; k <= lastA; ++k)
+            for (unsigned int l = 0; l < W; ++l)
+                acc[l] -= a[k] * y[(n - k) * W + l];
+        for (unsigned int l = 0; l < W; ++l)
+            y[n * W + l] = acc[l];
+    }
+    for (std::size_t i = 0; i < nz; ++i) {
+        if (i >= N)
+            for (unsigned int l = 0; l < W; ++l)
+                zi[(i - N) * W + l] += zi[i * W + l];
+        double st[W] = {};
+        for (std::size_t m = 1; m <= N && i + m < nb; ++m)
+            for (unsigned int l = 0; l < W; ++l)
+                st[l] += b[i + m] * x[(N - m) * W + l];
+        for (std::size_t m = 1; m <= N && i + m < na; ++m)
+            for (unsigned int l = 0; l < W; ++l)
+                st[l] -= a[i + m] * y[(N - m) * W + l];
+        for (unsigned int l = 0; l < W; ++l)
+            zi[i * W + l] = st[l];
+    }
+}
+
 } // namespace
 
 Onsets::Onsets(unsigned int rate)
@@ -194,10 +244,6 @@ void Onsets::configureForRate() {
         twiddleSin[k] = std::sin(theta);
     }
     magnitudes.assign(frameLen / 2, 0.0);
-    state.assign(lowpassOrder, 0.0);
-    tailState.assign(lowpassOrder, 0.0);
-    zeros.assign(lowpassDelay, 0.0);
-    tail.assign(lowpassDelay, 0.0);
 }
 
 void Onsets::buildWindow() {
@@ -362,26 +408,51 @@ void Onsets::appendBandLoudness(double const* bandLoudness, unsigned int nFrames
     else
         bandEnvHistory.resize(nBands, oldCols + L);
 
-    upsampled.assign(L, 0.0);
+    constexpr unsigned int W = laneCount;
     filtered.resize(L);
+    tail.resize(G);
     blockAccent.assign(L, 0.0);
     prevEnvLast.resize(nBands, 0.0);
+    upsampled.resize(std::size_t(L) * W);
+    filteredLanes.resize(std::size_t(L) * W);
+    stateLanes.resize(std::size_t(lowpassOrder) * W);
+    tailStateLanes.resize(std::size_t(lowpassOrder) * W);
+    zeros.assign(std::size_t(G) * W, 0.0);
+    tailLanes.resize(std::size_t(G) * W);
     double boundarySum = 0;
 
     for (unsigned int b = 0; b < nBands; ++b) {
-        double const* z = bandLoudness + static_cast<std::size_t>(b) * nFrames;
-        for (unsigned int f = 0; f < nFrames; ++f)
-            upsampled[2 * f] = 2 * z[f];
-
-        double* stateRow = filterStates[b];
-        std::copy(stateRow, stateRow + lowpassOrder, state.begin());
-        filter(lowpassB, lowpassA, upsampled, filtered, state);
-        std::copy(state.begin(), state.end(), stateRow);
-        if (G > 0) {
-            // Zero-input continuation: the low-pass's own prediction of the coming samples.
-            tailState = state;
-            filter(lowpassB, lowpassA, zeros, tail, tailState);
+        unsigned int const lane = b % W;
+        if (lane == 0) {
+            // Filter this band and the next ones together (spare lanes run on zeros).
+            std::fill(upsampled.begin(), upsampled.end(), 0.0);
+            std::fill(stateLanes.begin(), stateLanes.end(), 0.0);
+            for (unsigned int l = 0; l < W && b + l < nBands; ++l) {
+                double const* z = bandLoudness + static_cast<std::size_t>(b + l) * nFrames;
+                for (unsigned int f = 0; f < nFrames; ++f)
+                    upsampled[std::size_t(2 * f) * W + l] = 2 * z[f];
+                double const* stateRow = filterStates[b + l];
+                for (unsigned int i = 0; i < lowpassOrder; ++i)
+                    stateLanes[i * W + l] = stateRow[i];
+            }
+            filterLanes(lowpassB, lowpassA, upsampled.data(), filteredLanes.data(), L, stateLanes.data(),
+                        lowpassOrder);
+            for (unsigned int l = 0; l < W && b + l < nBands; ++l) {
+                double* stateRow = filterStates[b + l];
+                for (unsigned int i = 0; i < lowpassOrder; ++i)
+                    stateRow[i] = stateLanes[i * W + l];
+            }
+            if (G > 0) {
+                // Zero-input continuation: the low-pass's own prediction of the coming samples.
+                tailStateLanes = stateLanes;
+                filterLanes(lowpassB, lowpassA, zeros.data(), tailLanes.data(), G, tailStateLanes.data(),
+                            lowpassOrder);
+            }
         }
+        for (unsigned int n = 0; n < L; ++n)
+            filtered[n] = filteredLanes[std::size_t(n) * W + lane];
+        for (unsigned int n = 0; n < G; ++n)
+            tail[n] = tailLanes[std::size_t(n) * W + lane];
 
         for (double& y : filtered)
             y = std::max(y, 0.0);

@@ -148,12 +148,14 @@ private:
     std::vector<double> spectrum;
     std::vector<double> magnitudes;
     std::vector<double> loudness;
-    std::vector<double> upsampled;
-    std::vector<double> filtered;
-    std::vector<double> state;
-    std::vector<double> tailState;
+    std::vector<double> upsampled; // the following …Lanes buffers hold a group of bands side by side
+    std::vector<double> filteredLanes;
+    std::vector<double> stateLanes;
+    std::vector<double> tailStateLanes;
     std::vector<double> zeros;
-    std::vector<double> tail;
+    std::vector<double> tailLanes;
+    std::vector<double> filtered; // one band's filtered envelope
+    std::vector<double> tail;     // one band's look-ahead
     std::vector<double> blockAccent;
 };
 
