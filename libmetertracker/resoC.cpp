@@ -62,7 +62,10 @@ Resonators::Resonators(std::vector<unsigned int> const& delays_, std::vector<dou
     : nResonators(static_cast<unsigned int>(delays_.size())),
       maxDelay(delays_.empty() ? 0u : *std::max_element(delays_.begin(), delays_.end())), delays(delays_),
       feedback(feedback_), decay(decay_), outStep(outStep_), state(std::size_t(nResonators) * maxDelay, 0.0),
-      oldest(nResonators, 0u), lineEnergy(nResonators, 0.0), plainCombs(true) {
+      oldest(nResonators, 0u), lineEnergy(nResonators, 0.0),
+      chunksPerLine((maxDelay + energyChunk - 1) / energyChunk),
+      chunkEnergy(std::size_t(nResonators) * chunksPerLine, 0.0), chunksValid(nResonators, 1),
+      plainCombs(true) {
     assert(feedback.size() == delays.size());
     for (unsigned int k = 0; k < nResonators; ++k)
         if (delays[k] == 0 || feedback[k] == 0.0 || feedback[k] == 1.0 || feedback[k] == -1.0)
@@ -73,6 +76,8 @@ void Resonators::reset() {
     std::fill(state.begin(), state.end(), 0.0);
     std::fill(oldest.begin(), oldest.end(), 0u);
     std::fill(lineEnergy.begin(), lineEnergy.end(), 0.0);
+    std::fill(chunkEnergy.begin(), chunkEnergy.end(), 0.0);
+    std::fill(chunksValid.begin(), chunksValid.end(), 1);
 }
 
 void Resonators::putInOrder(unsigned int k) {
@@ -82,11 +87,14 @@ void Resonators::putInOrder(unsigned int k) {
     double* line = state.data() + std::size_t(k) * maxDelay;
     std::rotate(line, line + h, line + delays[k]);
     oldest[k] = 0;
+    chunksValid[k] = 0; // the chunk energies belong to the old positions
 }
 
 double* Resonators::getState() {
     for (unsigned int k = 0; k < nResonators; ++k)
         putInOrder(k);
+    // The caller may write through the pointer (the kernel does): re-sum every line next time.
+    std::fill(chunksValid.begin(), chunksValid.end(), 0);
     return state.data();
 }
 
@@ -124,6 +132,7 @@ void Resonators::process(std::vector<double> const& x, std::vector<double>& inpu
     } else {
         for (unsigned int k = 0; k < nResonators; ++k)
             putInOrder(k);
+        std::fill(chunksValid.begin(), chunksValid.end(), 0);
         work.assign(x.begin(), x.end());
         std::vector<double> delaysAsDouble(delays.begin(), delays.end());
         realResonators(outWork.data(), state.data(), inputWork.data(), delaysAsDouble.data(), feedback.data(),
@@ -146,12 +155,58 @@ void Resonators::process(std::vector<double> const& x, std::vector<double>& inpu
             outputEnergy[j][k] = outWork[std::size_t(k) * perFilter + j];
 }
 
+void Resonators::updateLineEnergy(unsigned int k, unsigned int firstWritten, unsigned int written) {
+    double const* line = state.data() + std::size_t(k) * maxDelay;
+    double* chunks = chunkEnergy.data() + std::size_t(k) * chunksPerLine;
+    unsigned int const d = delays[k];
+    unsigned int const nChunks = (d + energyChunk - 1) / energyChunk;
+    auto sumChunk = [&](unsigned int c) {
+        unsigned int const end = std::min(d, (c + 1) * energyChunk);
+        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0; // four partial sums overlap
+        unsigned int j = c * energyChunk;
+        for (; j + 4 <= end; j += 4) {
+            s0 += line[j] * line[j];
+            s1 += line[j + 1] * line[j + 1];
+            s2 += line[j + 2] * line[j + 2];
+            s3 += line[j + 3] * line[j + 3];
+        }
+        for (; j < end; ++j)
+            s0 += line[j] * line[j];
+        chunks[c] = (s0 + s1) + (s2 + s3);
+    };
+    if (!chunksValid[k] || written >= d) {
+        for (unsigned int c = 0; c < nChunks; ++c)
+            sumChunk(c);
+        chunksValid[k] = 1;
+    } else if (written > 0) {
+        unsigned int const last = firstWritten + written - 1; // may lie past the wrap
+        if (last < d) {
+            for (unsigned int c = firstWritten / energyChunk; c <= last / energyChunk; ++c)
+                sumChunk(c);
+        } else {
+            for (unsigned int c = firstWritten / energyChunk; c < nChunks; ++c)
+                sumChunk(c);
+            for (unsigned int c = 0; c <= (last - d) / energyChunk; ++c)
+                sumChunk(c);
+        }
+    }
+    double t0 = 0.0, t1 = 0.0;
+    unsigned int c = 0;
+    for (; c + 2 <= nChunks; c += 2) {
+        t0 += chunks[c];
+        t1 += chunks[c + 1];
+    }
+    if (c < nChunks)
+        t0 += chunks[c];
+    lineEnergy[k] = t0 + t1;
+}
+
 /* The tracker's case (feedback combs, leaky integration, one output per filter), with the
- * same arithmetic per filter as realResonators. Filters run in groups whose serial chains
- * (the energy integrators, the line energies) are interleaved so that they overlap in the
- * processor instead of waiting on each other, and each group's lines are summed while they
- * are still in cache. The delay lines stay circular: writing n values moves the oldest one
- * n places on. */
+ * same arithmetic per filter as realResonators. Filters run in groups of eight whose energy
+ * integrators (serial chains) are interleaved so that they overlap in the processor instead
+ * of waiting on each other; each line's energy is brought up to date right after the line
+ * is written, while it is in cache. The delay lines stay circular: writing n values moves
+ * the oldest one n places on. */
 void Resonators::processCircular(std::vector<double> const& x, double* out, double* inputOut) {
     constexpr unsigned int group = 8; // the code below names its eight lanes
     int const n = static_cast<int>(x.size());
@@ -161,13 +216,20 @@ void Resonators::processCircular(std::vector<double> const& x, double* out, doub
     for (unsigned int k0 = 0; k0 < nResonators; k0 += group) {
         unsigned int const R = std::min(group, nResonators - k0);
 
-        // The banks together outgrow the processor's caches, so every line comes from far
-        // away each block; ask for the next group's lines now so they arrive while this
-        // group is being worked on.
+        // The banks together outgrow the processor's caches, so the lines come from far away
+        // every block; ask now for what the next group will touch (its oldest values and the
+        // chunks around them) so that it arrives while this group is being worked on.
         for (unsigned int k = k0 + group; k < std::min(k0 + 2 * group, nResonators); ++k) {
             double const* line = state.data() + std::size_t(k) * maxDelay;
-            for (unsigned int j = 0; j < delays[k]; j += 8)
-                __builtin_prefetch(line + j, 1, 2);
+            unsigned int const d = delays[k];
+            unsigned int const span = std::min(d, static_cast<unsigned int>(n) + 2 * energyChunk);
+            unsigned int pos = oldest[k] / energyChunk * energyChunk;
+            for (unsigned int j = 0; j < span; j += 8) {
+                __builtin_prefetch(line + pos, 1, 2);
+                pos += 8;
+                if (pos >= d)
+                    pos -= d;
+            }
         }
 
         // y(t) = (1 − a)·x(t) + a·y(t − d), in stretches without a wrap of the line.
@@ -177,7 +239,8 @@ void Resonators::processCircular(std::vector<double> const& x, double* out, doub
             unsigned int const d = delays[k];
             double const a = feedback[k];
             double const inputGain = 1.0 - a;
-            unsigned int q = oldest[k];
+            unsigned int const firstWritten = oldest[k];
+            unsigned int q = firstWritten;
             for (int i = 0; i < n;) {
                 int const stretch = std::min(static_cast<int>(d - q), n - i);
                 double* l = line + q;
@@ -194,65 +257,7 @@ void Resonators::processCircular(std::vector<double> const& x, double* out, doub
                     q = 0;
             }
             oldest[k] = q;
-        }
-
-        // Line energies, oldest first. Logical index j is position (oldest + j) mod d; the
-        // common span is cut where any line wraps, so that every piece runs straight on.
-        double const* base[group];
-        unsigned int d[group];
-        unsigned int h[group];
-        unsigned int common = std::numeric_limits<unsigned int>::max();
-        for (unsigned int f = 0; f < group; ++f) {
-            unsigned int const k = k0 + (f < R ? f : 0); // spare lanes repeat the first line
-            base[f] = state.data() + std::size_t(k) * maxDelay;
-            d[f] = delays[k];
-            h[f] = oldest[k];
-            common = std::min(common, d[f]);
-        }
-        unsigned int cuts[group + 2];
-        unsigned int nCuts = 0;
-        cuts[nCuts++] = 0;
-        cuts[nCuts++] = common;
-        for (unsigned int f = 0; f < R; ++f)
-            if (h[f] != 0 && d[f] - h[f] < common)
-                cuts[nCuts++] = d[f] - h[f];
-        for (unsigned int i = 1; i < nCuts; ++i) // a handful of values: insertion sort
-            for (unsigned int j = i; j > 0 && cuts[j - 1] > cuts[j]; --j)
-                std::swap(cuts[j - 1], cuts[j]);
-        // Eight named sums so that they live in registers.
-        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0, s4 = 0.0, s5 = 0.0, s6 = 0.0, s7 = 0.0;
-        for (unsigned int c = 0; c + 1 < nCuts; ++c) {
-            unsigned int const j0 = cuts[c];
-            unsigned int const len = cuts[c + 1] - j0;
-            double const* p[group];
-            for (unsigned int f = 0; f < group; ++f) {
-                unsigned int pos = h[f] + j0;
-                if (pos >= d[f])
-                    pos -= d[f];
-                p[f] = base[f] + pos;
-            }
-            double const *p0 = p[0], *p1 = p[1], *p2 = p[2], *p3 = p[3], *p4 = p[4], *p5 = p[5], *p6 = p[6],
-                         *p7 = p[7];
-            for (unsigned int t = 0; t < len; ++t) {
-                s0 += p0[t] * p0[t];
-                s1 += p1[t] * p1[t];
-                s2 += p2[t] * p2[t];
-                s3 += p3[t] * p3[t];
-                s4 += p4[t] * p4[t];
-                s5 += p5[t] * p5[t];
-                s6 += p6[t] * p6[t];
-                s7 += p7[t] * p7[t];
-            }
-        }
-        double sums[group] = {s0, s1, s2, s3, s4, s5, s6, s7};
-        for (unsigned int f = 0; f < R; ++f) {
-            for (unsigned int j = common; j < d[f]; ++j) {
-                unsigned int pos = h[f] + j;
-                if (pos >= d[f])
-                    pos -= d[f];
-                sums[f] += base[f][pos] * base[f][pos];
-            }
-            lineEnergy[k0 + f] = sums[f];
+            updateLineEnergy(k, firstWritten, static_cast<unsigned int>(n));
         }
 
         // Block energies: square, then integrate leakily, each filter in its own lane.

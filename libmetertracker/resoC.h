@@ -48,8 +48,9 @@ public:
     void getState(ARGMathLibrary::Matrix<double>& stateCopy) const;
     // Delay line k (delays[k] values, oldest first), valid until the next process().
     double const* delayLine(unsigned int k);
-    // Per filter, Σ_j line_k[j]² over its delay line after the latest process(), summed
-    // oldest first (j = 0 … delays[k] − 1); all 0 before the first block.
+    // Per filter, Σ_j line_k[j]² over its delay line after the latest process()
+    // (j = 0 … delays[k] − 1); all 0 before the first block. Summed in chunks that are kept
+    // from block to block, so it can differ from the plain sum in the last bits.
     std::vector<double> const& lineEnergies() const { return lineEnergy; }
 
     /* The filtering kernel; uses only its arguments. For each filter k (delay line at
@@ -73,14 +74,23 @@ private:
     void processCircular(std::vector<double> const& x, double* out, double* inputOut);
     // Rotates line k so that its oldest value comes first.
     void putInOrder(unsigned int k);
+    // Re-sums the chunks of line k that `written` values from position firstWritten on
+    // changed (all of them when the chunk energies are stale), then the line's energy.
+    void updateLineEnergy(unsigned int k, unsigned int firstWritten, unsigned int written);
 
     std::vector<double> state;        // nResonators × maxDelay delay lines
     std::vector<unsigned int> oldest; // per line, index of its oldest value (0 = in order)
-    std::vector<double> lineEnergy;   // per line, Σ of its squared values, oldest first
-    bool plainCombs;                  // every filter is a feedback comb (the tracker's banks)
-    std::vector<double> work;         // per block: filter outputs of a group, sample-major
-    std::vector<double> outWork;      // per block: one output per filter
-    std::vector<double> inputWork;    // per block: the input's own energy
+    std::vector<double> lineEnergy;   // per line, Σ of its squared values
+    // Line energies are kept per chunk of energyChunk positions, so that a block re-sums only
+    // the chunks it wrote into instead of the whole line.
+    static constexpr unsigned int energyChunk = 32;
+    unsigned int chunksPerLine;
+    std::vector<double> chunkEnergy;        // nResonators × chunksPerLine
+    std::vector<unsigned char> chunksValid; // per line: its chunk energies match its positions
+    bool plainCombs;                        // every filter is a feedback comb (the tracker's banks)
+    std::vector<double> work;               // per block: filter outputs of a group, sample-major
+    std::vector<double> outWork;            // per block: one output per filter
+    std::vector<double> inputWork;          // per block: the input's own energy
 };
 
 } // namespace meterTracker
