@@ -243,7 +243,10 @@ void Onsets::configureForRate() {
         twiddleCos[k] = std::cos(theta);
         twiddleSin[k] = std::sin(theta);
     }
-    magnitudes.assign(frameLen / 2, 0.0);
+    binPower.assign(frameLen / 2, 0.0);
+    squaredBandWeights.resize(bandWeights.size());
+    for (std::size_t i = 0; i < bandWeights.size(); ++i)
+        squaredBandWeights[i] = bandWeights[i] * bandWeights[i];
 }
 
 void Onsets::buildWindow() {
@@ -350,7 +353,10 @@ void Onsets::meterFFTenvs(double const* block, unsigned int nFrames) {
         block = ditherBlock.data();
     }
     double const mean = sampleMean;
-    double const sqrtN = std::sqrt(static_cast<double>(frameLen));
+    // Products instead of a division per sample and a square root and division per bin:
+    // the band energies need only the squared magnitudes |X[k]|²/N.
+    double const inverseStd = 1 / stdDev;
+    double const inverseN = 1.0 / frameLen;
     short const forward = -1;
 
     // The frame is real: its N-point spectrum comes from one N/2-point complex transform of
@@ -360,7 +366,7 @@ void Onsets::meterFFTenvs(double const* block, unsigned int nFrames) {
     for (unsigned int f = 0; f < nFrames; ++f) {
         double const* frame = block + static_cast<std::size_t>(f) * hop;
         for (unsigned int i = 0; i < frameLen; ++i)
-            spectrum[i] = (frame[i] - mean) * analysisWindow[i] / stdDev;
+            spectrum[i] = (frame[i] - mean) * analysisWindow[i] * inverseStd;
         fft(spectrum, forward);
         for (unsigned int k = 0; k < half; ++k) {
             unsigned int const mirror = k == 0 ? 0 : half - k;
@@ -373,16 +379,14 @@ void Onsets::meterFFTenvs(double const* block, unsigned int nFrames) {
             double const c = twiddleCos[k], sn = twiddleSin[k];
             double const re = er + c * orr + sn * oi;
             double const im = ei + c * oi - sn * orr;
-            magnitudes[k] = std::sqrt(re * re + im * im) / sqrtN;
+            binPower[k] = (re * re + im * im) * inverseN;
         }
         for (unsigned int b = 0; b < nBands; ++b) {
             BandBins const& bins = bands[b];
-            double const* weight = &bandWeights[bandWeightStart[b]];
+            double const* weight = &squaredBandWeights[bandWeightStart[b]];
             double energy = 0;
-            for (unsigned int k = bins.first; k <= bins.last; ++k, ++weight) {
-                double const v = *weight * magnitudes[k];
-                energy += v * v;
-            }
+            for (unsigned int k = bins.first; k <= bins.last; ++k, ++weight)
+                energy += *weight * binPower[k];
             loudness[static_cast<std::size_t>(b) * nFrames + f] = std::log(1 + 100 * energy) * inverseLog101;
         }
     }

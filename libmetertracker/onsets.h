@@ -136,6 +136,7 @@ private:
     std::vector<double> edges;
     std::vector<BandBins> bands;
     std::vector<double> bandWeights; // triangular weights of bins first…last, band after band
+    std::vector<double> squaredBandWeights;
     std::vector<unsigned int> bandWeightStart;
     std::vector<double> twiddleCos; // cos, sin of 2πk/N, k < N/2: untangling the half-size transform
     std::vector<double> twiddleSin;
@@ -146,7 +147,7 @@ private:
     // Scratch buffers reused from block to block.
     std::vector<double> ditherBlock;
     std::vector<double> spectrum;
-    std::vector<double> magnitudes;
+    std::vector<double> binPower; // |X[k]|² / N
     std::vector<double> loudness;
     std::vector<double> upsampled; // the following …Lanes buffers hold a group of bands side by side
     std::vector<double> filteredLanes;
