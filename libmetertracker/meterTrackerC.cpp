@@ -129,14 +129,13 @@ bool mTracker::process() {
         return false;
     unsigned int const G = onsets.getGroupDelay();
     auto const hop = static_cast<unsigned int>(round(params.accentRate / updateRate));
-    if (hop == 0 || !onsets.getBandEnvs(bandEnvs, framesConsumed))
+    // Most front-end blocks complete no step: find that out before copying the band accents.
+    unsigned int const total = onsets.bandEnvEnd();
+    if (hop == 0 || total < G + hop || (total - (G + hop)) / hop + 1 <= stepsDone)
         return false;
-    unsigned int const total = framesConsumed + bandEnvs.nCols();
-    if (total < G + hop)
+    if (!onsets.getBandEnvs(bandEnvs, framesConsumed) || framesConsumed + bandEnvs.nCols() != total)
         return false;
     unsigned int const nSteps = (total - (G + hop)) / hop + 1;
-    if (nSteps <= stepsDone)
-        return false;
 
     // Bands summed into channels (frames × channels); channels without delivered bands stay 0.
     unsigned int const nFrames = bandEnvs.nCols();
