@@ -1,0 +1,253 @@
+// The curve editor's spline: values against hand-solved splines, the end conditions inside
+// and beyond the points, point order and duplicate x, and the degenerate cases.
+#include "spline.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <initializer_list>
+#include <limits>
+#include <utility>
+
+using magnet::math::Spline;
+
+namespace {
+
+constexpr double tolerance = 1e-12;
+
+Spline through(std::initializer_list<std::pair<double, double>> points,
+               Spline::Spline_type type = Spline::CUBIC) {
+    Spline spline;
+    spline.setType(type);
+    for (auto const& [x, y] : points)
+        spline.addPoint(x, y);
+    return spline;
+}
+
+// First derivative of the piece at x + t.
+double slopeOf(Spline::SplineData const& piece, double t) {
+    return (3.0 * piece.a * t + 2.0 * piece.b) * t + piece.c;
+}
+
+void expectSecondDerivatives(Spline& spline, std::initializer_list<double> expected) {
+    if (!spline.valid())
+        spline.generate();
+    ASSERT_EQ(spline.secondDerivatives().size(), expected.size());
+    std::size_t i = 0;
+    for (double m : expected) {
+        EXPECT_NEAR(spline.secondDerivatives()(i), m, tolerance) << "M[" << i << "]";
+        ++i;
+    }
+}
+
+TEST(Spline, NaturalCubicMatchesHandSolvedSystems) {
+    Spline two = through({{0, 0}, {10, 10}});
+    EXPECT_NEAR(two(5), 5.0, tolerance);
+    expectSecondDerivatives(two, {0, 0});
+
+    // 4·M1 = 6·(−1 − 1): M1 = −3; piece 0 is −0.5·t³ + 1.5·t.
+    Spline three = through({{0, 0}, {1, 1}, {2, 0}});
+    EXPECT_NEAR(three(0.5), 0.6875, tolerance);
+    EXPECT_NEAR(three(1.5), 0.6875, tolerance);
+    expectSecondDerivatives(three, {0, -3, 0});
+    ASSERT_EQ(three.intervals().size(), 2u);
+    auto const& piece = three.intervals()[0];
+    EXPECT_NEAR(piece.a, -0.5, tolerance);
+    EXPECT_NEAR(piece.b, 0.0, tolerance);
+    EXPECT_NEAR(piece.c, 1.5, tolerance);
+    EXPECT_NEAR(piece.d, 0.0, tolerance);
+    EXPECT_DOUBLE_EQ(three.intervals()[1].x, 1.0);
+
+    // Uneven spacing h = 1, 2, 1: 6·M1 + 2·M2 = −15, 2·M1 + 6·M2 = 15, so M1 = −3.75, M2 = 3.75.
+    Spline four = through({{0, 0}, {1, 2}, {3, 1}, {4, 3}});
+    expectSecondDerivatives(four, {0, -3.75, 3.75, 0});
+    EXPECT_NEAR(four(0.5), 1.234375, tolerance);
+    EXPECT_NEAR(four(2.0), 1.5, tolerance);
+    EXPECT_NEAR(four(3.5), 1.765625, tolerance);
+    // The points themselves, the ends exactly (the editor reads its end nodes there).
+    EXPECT_DOUBLE_EQ(four(0), 0.0);
+    EXPECT_NEAR(four(1), 2.0, tolerance);
+    EXPECT_NEAR(four(3), 1.0, tolerance);
+    EXPECT_DOUBLE_EQ(four(4), 3.0);
+    // Slope continuous across the inner points.
+    auto const& pieces = four.intervals();
+    EXPECT_NEAR(slopeOf(pieces[0], 1.0), pieces[1].c, tolerance);
+    EXPECT_NEAR(slopeOf(pieces[1], 2.0), pieces[2].c, tolerance);
+}
+
+TEST(Spline, EndConditionsShapeTheCurve) {
+    // Slopes 0.5 and 2 at the ends: 2·M0 + M1 = 3, M0 + 4·M1 + M2 = −12, M1 + 2·M2 = 18.
+    Spline slope = through({{0, 0}, {1, 1}, {2, 0}});
+    slope.setLowBoundary(Spline::SLOPE, 0.5);
+    slope.setHighBoundary(Spline::SLOPE, 2.0);
+    expectSecondDerivatives(slope, {5.25, -7.5, 12.75});
+    EXPECT_NEAR(slope.intervals()[0].c, 0.5, tolerance);
+    EXPECT_NEAR(slopeOf(slope.intervals()[1], 1.0), 2.0, tolerance);
+
+    Spline curvature = through({{0, 0}, {1, 1}, {2, 0}});
+    curvature.setLowBoundary(Spline::CURVATURE, 2.0);
+    curvature.setHighBoundary(Spline::CURVATURE, -1.0);
+    expectSecondDerivatives(curvature, {2, -3.25, -1});
+    EXPECT_NEAR(curvature(0.5), 0.578125, tolerance);
+
+    // Run-out at both ends through three points of a parabola gives that parabola, 2x − x².
+    Spline runout = through({{0, 0}, {1, 1}, {2, 0}});
+    runout.setLowBoundary(Spline::RUNOUT);
+    runout.setHighBoundary(Spline::RUNOUT);
+    expectSecondDerivatives(runout, {-2, -2, -2});
+    EXPECT_NEAR(runout(0.5), 0.75, tolerance);
+    EXPECT_NEAR(runout(1.25), 0.9375, tolerance);
+
+    // Two points with run-out at both ends leave the curvature free: a straight line.
+    Spline free = through({{0, 0}, {2, 4}});
+    free.setLowBoundary(Spline::RUNOUT);
+    free.setHighBoundary(Spline::RUNOUT);
+    EXPECT_NEAR(free(1), 2.0, tolerance);
+    expectSecondDerivatives(free, {0, 0});
+}
+
+TEST(Spline, BeyondThePointsFollowsTheEndFormulas) {
+    // Natural ends: start slope s0 = 1 − 2·(0 + 2·(−1.5))/6 = 2, end slope s1 = 2·(−3)/6 − 1 = −2.
+    Spline natural = through({{0, 0}, {1, 1}, {2, 0}});
+    EXPECT_NEAR(natural(-1), -2.0, tolerance);
+    EXPECT_NEAR(natural(3), -2.0, tolerance);
+    EXPECT_NEAR(natural.highCalc(2.5), -1.0, tolerance);
+
+    // M = [2, −3.25, −1]: s0 = 1.75, s1 = −2.75; the t² terms take the end values.
+    Spline curvature = through({{0, 0}, {1, 1}, {2, 0}});
+    curvature.setLowBoundary(Spline::CURVATURE, 2.0);
+    curvature.setHighBoundary(Spline::CURVATURE, -1.0);
+    EXPECT_NEAR(curvature(-1), 0.25, tolerance);
+    EXPECT_NEAR(curvature(3), -3.75, tolerance);
+
+    // M = −2 throughout: s0 = 2, s1 = −3, the t² terms take M at the ends.
+    Spline runout = through({{0, 0}, {1, 1}, {2, 0}});
+    runout.setLowBoundary(Spline::RUNOUT);
+    runout.setHighBoundary(Spline::RUNOUT);
+    EXPECT_NEAR(runout(-1), -4.0, tolerance);
+    EXPECT_NEAR(runout(3), -5.0, tolerance);
+
+    Spline slope = through({{0, 0}, {1, 1}, {2, 0}});
+    slope.setLowBoundary(Spline::SLOPE, 0.5);
+    slope.setHighBoundary(Spline::SLOPE, 2.0);
+    EXPECT_NEAR(slope(-2), -1.0, tolerance);
+    EXPECT_NEAR(slope(2.5), 1.0, tolerance);
+
+    // Two points: the start formula needs the second interval's b, taken from M[1].
+    Spline two = through({{0, 0}, {10, 10}});
+    EXPECT_NEAR(two(-5), -5.0, tolerance);
+    EXPECT_NEAR(two(15), 15.0, tolerance);
+}
+
+TEST(Spline, LinearInsideAndBeyond) {
+    Spline line = through({{0, 0}, {2, 4}}, Spline::LINEAR);
+    EXPECT_DOUBLE_EQ(line(1), 2.0);
+    EXPECT_DOUBLE_EQ(line(-1), 0.0); // end values 0: flat beyond the ends
+    EXPECT_DOUBLE_EQ(line(3), 4.0);
+    EXPECT_TRUE(line.secondDerivatives().empty());
+
+    Spline kinked = through({{0, 0}, {1, 2}, {3, 1}}, Spline::LINEAR);
+    kinked.setLowBoundary(Spline::SLOPE, 3.0);
+    kinked.setHighBoundary(Spline::SLOPE, -1.0);
+    EXPECT_DOUBLE_EQ(kinked(0.5), 1.0);
+    EXPECT_DOUBLE_EQ(kinked(2.0), 1.5);
+    EXPECT_DOUBLE_EQ(kinked(-1), -3.0);
+    EXPECT_DOUBLE_EQ(kinked(4), 0.0);
+}
+
+TEST(Spline, UnsortedPointsEvaluateAsSorted) {
+    Spline sorted = through({{0, 0}, {1, 2}, {3, 1}, {4, 3}});
+    Spline shuffled = through({{3, 1}, {0, 0}, {4, 3}, {1, 2}});
+    for (double x : {-1.0, 0.0, 0.5, 1.0, 2.0, 3.5, 4.0, 5.0})
+        EXPECT_NEAR(shuffled(x), sorted(x), tolerance) << "x = " << x;
+    EXPECT_DOUBLE_EQ(shuffled.points().front().first, 0.0);
+    EXPECT_DOUBLE_EQ(shuffled.points().back().first, 4.0);
+}
+
+TEST(Spline, EqualXIsSeparatedByTenEpsilon) {
+    // Ties sort by y, so (1, 0) stays and (1, 5) moves, whatever the order they came in.
+    Spline pair = through({{1, 5}, {1, 0}});
+    pair.generate();
+    ASSERT_EQ(pair.size(), 2u);
+    EXPECT_EQ(pair.points()[0], std::make_pair(1.0, 0.0));
+    EXPECT_EQ(pair.points()[1], std::make_pair(1.0 + 2.220446049250313e-15, 5.0));
+    EXPECT_TRUE(std::isfinite(pair(1.0 + 1e-15)));
+
+    Spline atZero = through({{0, 1}, {0, 2}, {1, 0}});
+    atZero.generate();
+    EXPECT_EQ(atZero.points()[1].first, 2.220446049250313e-15);
+
+    // Many equal x, negative and positive: all end up distinct, in order, with finite values.
+    Spline crowd = through({{-1, 0}, {-1, 1}, {-1, 2}, {-1, 3}, {2, 0}, {2, 1}, {2, 2}, {2, 3}});
+    EXPECT_TRUE(std::isfinite(crowd(0.0)));
+    for (std::size_t i = 0; i + 1 < crowd.size(); ++i)
+        EXPECT_LT(crowd.points()[i].first, crowd.points()[i + 1].first) << "i = " << i;
+}
+
+TEST(Spline, ChangesRegenerateLazily) {
+    Spline spline = through({{0, 0}, {10, 10}});
+    EXPECT_FALSE(spline.valid());
+    EXPECT_NEAR(spline(5), 5.0, tolerance);
+    EXPECT_TRUE(spline.valid());
+
+    spline.addPoint(5, 0);
+    EXPECT_FALSE(spline.valid());
+    EXPECT_NEAR(spline(5), 0.0, tolerance);
+
+    spline.setType(Spline::LINEAR);
+    EXPECT_DOUBLE_EQ(spline(2.5), 0.0);
+    spline.setLowBoundary(Spline::SLOPE, 1.0);
+    EXPECT_DOUBLE_EQ(spline(-1), -1.0);
+
+    // A copy is independent of its original.
+    Spline copy = spline;
+    copy.addPoint(20, 100);
+    EXPECT_DOUBLE_EQ(copy(15), 55.0);
+    EXPECT_DOUBLE_EQ(spline(15), 10.0);
+}
+
+TEST(Spline, TooFewPointsSayThatAndStaySafe) {
+    Spline empty;
+    testing::internal::CaptureStdout();
+    empty.generate();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Spline requires at least 2 points\n");
+    EXPECT_DOUBLE_EQ(empty(0.5), 0.0);
+
+    Spline single = through({{3, 7}});
+    testing::internal::CaptureStdout();
+    EXPECT_DOUBLE_EQ(single(0.0), 7.0);
+    EXPECT_DOUBLE_EQ(single.highCalc(9.0), 7.0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Spline requires at least 2 points\n");
+}
+
+TEST(Spline, NonFiniteInputNeitherHangsNorCrashes) {
+    double const inf = std::numeric_limits<double>::infinity();
+    double const nan = std::numeric_limits<double>::quiet_NaN();
+    Spline spline = through({{nan, 1}, {0, 0}, {inf, 2}, {inf, 3}, {1, nan}, {2, 1}});
+    spline.generate();
+    EXPECT_EQ(spline.size(), 6u);
+    EXPECT_DOUBLE_EQ(spline.points().front().first, 0.0);
+    (void)spline(0.5);
+    (void)spline(nan);
+
+    Spline tiny = through(
+        {{std::numeric_limits<double>::denorm_min(), 0}, {std::numeric_limits<double>::denorm_min(), 1}});
+    tiny.generate();
+    EXPECT_LT(tiny.points()[0].first, tiny.points()[1].first);
+}
+
+TEST(Spline, InvertMatrixReportsSingular) {
+    Spline::Matrix a(2, 2);
+    a(0, 0) = 4;
+    a(0, 1) = 7;
+    a(1, 0) = 2;
+    a(1, 1) = 6;
+    Spline::Matrix inverse;
+    ASSERT_TRUE(Spline::InvertMatrix(a, inverse));
+    EXPECT_NEAR(inverse(0, 1), -0.7, tolerance);
+    a(1, 0) = 8;
+    a(1, 1) = 14;
+    EXPECT_FALSE(Spline::InvertMatrix(a, inverse));
+}
+
+} // namespace
