@@ -243,6 +243,17 @@ void Onsets::configureForRate() {
         twiddleCos[k] = std::cos(theta);
         twiddleSin[k] = std::sin(theta);
     }
+    unsigned int const half = frameLen / 2;
+    unsigned int bits = 0;
+    while ((1u << bits) < half)
+        ++bits;
+    bitReversed.resize(half);
+    for (unsigned int i = 0; i < half; ++i) {
+        unsigned int r = 0;
+        for (unsigned int b = 0; b < bits; ++b)
+            r |= ((i >> b) & 1u) << (bits - 1 - b);
+        bitReversed[i] = r;
+    }
     binPower.assign(frameLen / 2, 0.0);
     squaredBandWeights.resize(bandWeights.size());
     for (std::size_t i = 0; i < bandWeights.size(); ++i)
@@ -357,7 +368,6 @@ void Onsets::meterFFTenvs(double const* block, unsigned int nFrames) {
     // the band energies need only the squared magnitudes |X[k]|²/N.
     double const inverseStd = 1 / stdDev;
     double const inverseN = 1.0 / frameLen;
-    short const forward = -1;
 
     // The frame is real: its N-point spectrum comes from one N/2-point complex transform of
     // the even samples (real parts) and odd samples (imaginary parts), untangled below.
@@ -367,7 +377,7 @@ void Onsets::meterFFTenvs(double const* block, unsigned int nFrames) {
         double const* frame = block + static_cast<std::size_t>(f) * hop;
         for (unsigned int i = 0; i < frameLen; ++i)
             spectrum[i] = (frame[i] - mean) * analysisWindow[i] * inverseStd;
-        fft(spectrum, forward);
+        halfSizeTransform();
         for (unsigned int k = 0; k < half; ++k) {
             unsigned int const mirror = k == 0 ? 0 : half - k;
             double const zr = spectrum[2 * k], zi = spectrum[2 * k + 1];
@@ -391,6 +401,37 @@ void Onsets::meterFFTenvs(double const* block, unsigned int nFrames) {
         }
     }
     appendBandLoudness(loudness.data(), nFrames);
+}
+
+void Onsets::halfSizeTransform() {
+    // The forward transform of fft() (kernel e^{−2πi·jk/M}, M = N/2, no scaling) with the
+    // permutation and the twiddles read from tables instead of computed on the way.
+    unsigned int const M = frameLen / 2;
+    double* z = spectrum.data();
+    for (unsigned int i = 0; i < M; ++i) {
+        unsigned int const j = bitReversed[i];
+        if (j > i) {
+            std::swap(z[2 * i], z[2 * j]);
+            std::swap(z[2 * i + 1], z[2 * j + 1]);
+        }
+    }
+    for (unsigned int len = 2; len <= M; len <<= 1) {
+        unsigned int const span = len / 2;
+        unsigned int const stride = 2 * (M / len); // e^{−2πik/len} is entry k·stride of the N-point table
+        for (unsigned int start = 0; start < M; start += len) {
+            double* a = z + 2 * start;
+            double* b = a + 2 * span;
+            for (unsigned int k = 0; k < span; ++k) {
+                double const wr = twiddleCos[k * stride], wi = -twiddleSin[k * stride];
+                double const tr = wr * b[2 * k] - wi * b[2 * k + 1];
+                double const ti = wr * b[2 * k + 1] + wi * b[2 * k];
+                b[2 * k] = a[2 * k] - tr;
+                b[2 * k + 1] = a[2 * k + 1] - ti;
+                a[2 * k] += tr;
+                a[2 * k + 1] += ti;
+            }
+        }
+    }
 }
 
 void Onsets::appendBandLoudness(double const* bandLoudness, unsigned int nFrames) {

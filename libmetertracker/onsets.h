@@ -105,6 +105,8 @@ protected:
 private:
     void meterFFTenvs(double const* block, unsigned int nFrames);
     void updateStatistics(double const* x, std::size_t count);
+    // Forward complex transform of the N/2 values in `spectrum`, in place.
+    void halfSizeTransform();
     // Validates srate and sets frame length, band count, band layout and the low-pass.
     void configureForRate();
     void buildWindow();
@@ -140,6 +142,7 @@ private:
     std::vector<unsigned int> bandWeightStart;
     std::vector<double> twiddleCos; // cos, sin of 2πk/N, k < N/2: untangling the half-size transform
     std::vector<double> twiddleSin;
+    std::vector<unsigned int> bitReversed; // the transform's input order, N/2 entries
     std::vector<double> lowpassB;
     std::vector<double> lowpassA;
     std::uint32_t lowpassDelay = 0;
