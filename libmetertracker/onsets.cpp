@@ -164,8 +164,8 @@ void filterLanes(std::vector<double> const& b, std::vector<double> const& a, dou
 Onsets::Onsets(unsigned int rate)
     : inputBuffer(1, 0.0), bufferFresh(true), srate(rate), accentHistory(1, -1.0), accentSrate(0),
       filterStates(1, lowpassOrder, 0.0), sampleCount(0), sampleMean(0), sampleVar(0), prevEnvLast(1, 0.0),
-      bandEnvHistory(1, 1, 0.0), boundaryAccent(0), havePrevBlock(false), groupDelay(0), newData(false),
-      bandEnvOffset(0), accentOffset(0), envTail(1, 1, 0.0) {
+      bandEnvHistory(1, 1, 0.0), bandEnvCols(1), boundaryAccent(0), havePrevBlock(false), groupDelay(0),
+      newData(false), bandEnvOffset(0), accentOffset(0), envTail(1, 1, 0.0) {
     reset();
     buildWindow();
 }
@@ -181,6 +181,7 @@ void Onsets::reset() {
     inputBuffer.assign(1, 0.0);
     bufferFresh = true;
     bandEnvHistory = Matrix<double>(1, 1, -1.0);
+    bandEnvCols = 1;
     sampleCount = sampleMean = sampleVar = 0;
     prevEnvLast.assign(1, 0.0);
     boundaryAccent = 0;
@@ -447,11 +448,15 @@ void Onsets::appendBandLoudness(double const* bandLoudness, unsigned int nFrames
     if (envTail.nRows() != nBands || envTail.nCols() != G)
         envTail = Matrix<double>(nBands, G, 0.0);
 
-    unsigned int const oldCols = firstBlock ? 0 : bandEnvHistory.nCols();
-    if (firstBlock)
-        bandEnvHistory = Matrix<double>(nBands, L, 0.0);
-    else
-        bandEnvHistory.resize(nBands, oldCols + L);
+    unsigned int const oldCols = firstBlock ? 0 : bandEnvCols;
+    if (firstBlock || bandEnvHistory.nCols() < oldCols + L) {
+        // Room for a few steps of columns, so that most blocks neither allocate nor copy.
+        Matrix<double> grown(nBands, std::max(2 * (oldCols + L), 512u), 0.0);
+        for (unsigned int b = 0; b < nBands && oldCols > 0; ++b)
+            std::copy(bandEnvHistory[b], bandEnvHistory[b] + oldCols, grown[b]);
+        bandEnvHistory = grown;
+    }
+    bandEnvCols = oldCols + L;
 
     constexpr unsigned int W = laneCount;
     filtered.resize(L);
@@ -540,7 +545,7 @@ void Onsets::appendBandLoudness(double const* bandLoudness, unsigned int nFrames
 
 bool Onsets::getBandEnvs(Matrix<double>& out, unsigned int t) {
     unsigned int const G = groupDelay;
-    unsigned int const cols = bandEnvHistory.nCols();
+    unsigned int const cols = bandEnvCols;
     unsigned int const T = cols + bandEnvOffset;
     if (!havePrevBlock || G >= cols || t >= T || t < bandEnvOffset)
         return false;
@@ -591,16 +596,15 @@ bool Onsets::clearBandEnvs(unsigned int t, bool alsoAccents) {
         accentHistory.erase(accentHistory.begin(), accentHistory.begin() + (t - accentOffset));
         accentOffset = t;
     }
-    unsigned int const cols = bandEnvHistory.nCols();
+    unsigned int const cols = bandEnvCols;
     if (!(t < cols + bandEnvOffset))
         return false;
     if (t > bandEnvOffset) {
+        // Shift the kept columns to the front in place; the room behind them stays.
         unsigned int const drop = t - bandEnvOffset;
-        unsigned int const rows = bandEnvHistory.nRows();
-        Matrix<double> kept(rows, cols - drop, 0.0);
-        for (unsigned int b = 0; b < rows; ++b)
-            std::copy(bandEnvHistory[b] + drop, bandEnvHistory[b] + cols, kept[b]);
-        bandEnvHistory = kept;
+        for (unsigned int b = 0; b < bandEnvHistory.nRows(); ++b)
+            std::copy(bandEnvHistory[b] + drop, bandEnvHistory[b] + cols, bandEnvHistory[b]);
+        bandEnvCols = cols - drop;
         bandEnvOffset = t;
     }
     return true;

@@ -88,7 +88,7 @@ public:
     static double slopeWeight(double accentRate) { return 0.9 * accentRate * 0.5 / 10; }
 
     // Absolute index one past the newest band accent (0 before the first block).
-    unsigned int bandEnvEnd() const { return havePrevBlock ? bandEnvOffset + bandEnvHistory.nCols() : 0; }
+    unsigned int bandEnvEnd() const { return havePrevBlock ? bandEnvOffset + bandEnvCols : 0; }
     unsigned int numBands() const { return nBands; }
     unsigned int frameLength() const { return frameLen; }
     std::vector<double> const& window() const { return analysisWindow; }
@@ -121,7 +121,8 @@ private:
     double sampleMean;
     double sampleVar;
     std::vector<double> prevEnvLast;
-    ARGMathLibrary::Matrix<double> bandEnvHistory;
+    ARGMathLibrary::Matrix<double> bandEnvHistory; // columns beyond bandEnvCols are spare room
+    unsigned int bandEnvCols;
     double boundaryAccent;
     bool havePrevBlock;
     std::uint32_t groupDelay;
