@@ -416,7 +416,27 @@ void Onsets::halfSizeTransform() {
             std::swap(z[2 * i + 1], z[2 * j + 1]);
         }
     }
-    for (unsigned int len = 2; len <= M; len <<= 1) {
+    unsigned int firstLen = 2;
+    if (M >= 4) {
+        // The first two stages together: their twiddles are 1 and −i, no products needed.
+        for (unsigned int start = 0; start < M; start += 4) {
+            double* v = z + 2 * start;
+            double const t0r = v[0] + v[2], t0i = v[1] + v[3];
+            double const t1r = v[0] - v[2], t1i = v[1] - v[3];
+            double const t2r = v[4] + v[6], t2i = v[5] + v[7];
+            double const t3r = v[4] - v[6], t3i = v[5] - v[7];
+            v[0] = t0r + t2r;
+            v[1] = t0i + t2i;
+            v[4] = t0r - t2r;
+            v[5] = t0i - t2i;
+            v[2] = t1r + t3i; // t1 + (−i)·t3
+            v[3] = t1i - t3r;
+            v[6] = t1r - t3i;
+            v[7] = t1i + t3r;
+        }
+        firstLen = 8;
+    }
+    for (unsigned int len = firstLen; len <= M; len <<= 1) {
         unsigned int const span = len / 2;
         unsigned int const stride = 2 * (M / len); // e^{−2πik/len} is entry k·stride of the N-point table
         for (unsigned int start = 0; start < M; start += len) {
