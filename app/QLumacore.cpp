@@ -2,6 +2,8 @@
 
 #include "AudioInterface.h"
 
+#include "meterticker.h"
+
 #include <QTimer>
 #include <QtGlobal>
 #include <algorithm>
@@ -162,7 +164,9 @@ QList<QString> QLumacore::getMidiDevList() const {
 }
 
 void QLumacore::SendMidiMsg(int kind, int channel, int data1, int data2) {
-    if (engine)
+    if (virtualTicker)
+        meterticker_send_midi_message(virtualTicker, kind, channel, data1, data2);
+    else if (engine)
         lc_send_midi_message(engine, kind, channel, data1, data2);
 }
 
@@ -195,11 +199,15 @@ void QLumacore::changeMyyValues(double barMedian, double beatMedian, double tatu
 
 PhaseCallback_t* QLumacore::RegisterPhaseCallback(MeterLevelID level, void* udata,
                                                   void (*fn)(void*, double)) {
+    if (virtualTicker)
+        return meterticker_register_phase_cb(virtualTicker, level, udata, fn);
     return engine ? lc_register_phase_cb(engine, level, udata, fn) : nullptr;
 }
 
 void QLumacore::UnregisterPhaseCallback(void* udata) {
-    if (engine)
+    if (virtualTicker)
+        meterticker_unregister_phase_cb(virtualTicker, udata);
+    else if (engine)
         lc_unregister_phase_cb(engine, udata);
 }
 

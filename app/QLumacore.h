@@ -8,6 +8,7 @@
 
 class AudioInterface;
 class QTimer;
+struct MeterTicker_t;
 
 // The one Qt object through which the shell talks to the engine. It owns the engine handle
 // and the audio device interface, polls the engine every 30 ms on the GUI thread and
@@ -81,6 +82,11 @@ public:
     int RunLumacore();
     int StopLumacore();
 
+    // Test and tool hook: routes MIDI messages and phase-callback registrations to a meter
+    // ticker driven in virtual time (its timer passes run by the caller) instead of the engine.
+    // Not owned; null detaches. Efektors then run exactly as on the engine's timer thread.
+    void attachTicker(MeterTicker_t* ticker) { virtualTicker = ticker; }
+
 public slots:
     void startProcessing();
     void stopProcessing();
@@ -121,6 +127,7 @@ private:
     double lastBeat = 0.0;
     double lastTatum = 0.0;
     QTimer* pollTimer = nullptr;
+    MeterTicker_t* virtualTicker = nullptr;
 
     struct Tuning {
         bool halfTimeSet = false;
