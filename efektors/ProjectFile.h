@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+class QByteArray;
+class QTextStream;
+
+// The project file (".bep"): every efektor of the sixteen scenes as plain text.
+//
+//   Save format version: 1
+//   <number of efektors>
+//   <selected scene 0 … 15>
+//   then per efektor: <type code> <scene 0 … 15> <record body> [WAS_ENABLED <0|1>] END_EFEKTOR
+//
+// The record body is written by the efektor kind itself (SaveData) and read back by its
+// loading constructor. This class frames the records and, on reading, checks each one
+// before any window is built: it needs Qt's core only, so the reader can be fuzzed alone.
+//
+// Reading never trusts the file. A record with an unknown type code, a scene outside the
+// sixteen, the wrong number of values or text where a number belongs is skipped up to its
+// "END_EFEKTOR"; values outside their controls' ranges are brought into range. Every skip and
+// every change is described in `problems`, for the user.
+//
+// The optional "WAS_ENABLED" line keeps an efektor's own enabled setting when a scene change
+// has muted it (its body then says 0); files without it load as they always did.
+class ProjectFile {
+public:
+    static constexpr int sceneCount = 16;
+    static constexpr int typeCount = 4; // 0 function, 1 step, 2 curve, 3 init
+    // Larger files are not project files; the reader refuses them before decoding.
+    static constexpr qint64 maxFileBytes = 16 * 1024 * 1024;
+
+    static const QString versionLine;
+    static const QString endMarker;
+    static const QString wasEnabledMarker;
+
+    struct Record {
+        int type = 0;
+        int scene = 0;
+        QString title; // as the user sees it ("_" turned back into spaces)
+        // The body with every value checked, one token per line, ready for the kind's loading
+        // constructor.
+        QString body;
+        // The efektor's own setting from a "WAS_ENABLED" line: -1 without one, else 0 or 1.
+        int ownEnabled = -1;
+    };
+
+    struct Contents {
+        QString versionLine;
+        int declaredCount = 0;
+        int selectedScene = 0;
+        QList<Record> records;
+        QStringList problems;
+    };
+
+    static Contents read(const QByteArray& bytes);
+
+    static void writeHeader(QTextStream& out, int efektorCount, int selectedScene);
+    static void writeRecordStart(QTextStream& out, int type, int scene);
+    // `ownEnabled` -1 writes no "WAS_ENABLED" line.
+    static void writeRecordEnd(QTextStream& out, int ownEnabled);
+
+    static QString typeName(int type);
+};
