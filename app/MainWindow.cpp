@@ -2,7 +2,7 @@
 
 #include "AboutDialog.h"
 #include "AudioInterface.h"
-#include "EfektorListPlaceholder.h"
+#include "EfektorList.h"
 #include "MidiErrorDialog.h"
 #include "MidiMapping.h"
 #include "NomusicDialog.h"
@@ -55,7 +55,7 @@ MainWindow::MainWindow(QLumacore* bridge, QWidget* parent)
     lumacore->startProcessing();
     readSettings();
 
-    efektorList = new EfektorListPlaceholder(lumacore, this, nullptr);
+    efektorList = new EfektorList(lumacore, this, nullptr);
     efektorList->move(efektorListPosition());
     efektorList->show();
 
@@ -189,17 +189,17 @@ void MainWindow::createMenus() {
 
     auto* loadAction = new QAction("&Load Project", this);
     loadAction->setShortcuts(QKeySequence::Open);
-    connect(loadAction, &QAction::triggered, efektorList, &EfektorListPlaceholder::LoadProject);
+    connect(loadAction, &QAction::triggered, efektorList, &EfektorList::LoadProject);
     fileMenu->addAction(loadAction);
 
     auto* saveAction = new QAction("&Save Project", this);
     saveAction->setShortcuts(QKeySequence::Save);
-    connect(saveAction, &QAction::triggered, efektorList, &EfektorListPlaceholder::SaveProject);
+    connect(saveAction, &QAction::triggered, efektorList, &EfektorList::SaveProject);
     fileMenu->addAction(saveAction);
 
     auto* saveAsAction = new QAction("&Save Project As..", this);
     saveAsAction->setShortcuts(QKeySequence::SaveAs);
-    connect(saveAsAction, &QAction::triggered, efektorList, &EfektorListPlaceholder::SaveProjectAs);
+    connect(saveAsAction, &QAction::triggered, efektorList, &EfektorList::SaveProjectAs);
     fileMenu->addAction(saveAsAction);
 
     fileMenu->addSeparator();

@@ -2,7 +2,7 @@
 
 #include <QMainWindow>
 
-class EfektorListPlaceholder;
+class EfektorList;
 class NomusicDialog;
 class QCheckBox;
 class QLumacore;
@@ -15,6 +15,8 @@ class MainWindow;
 // writes them when closed.
 class MainWindow : public QMainWindow {
     Q_OBJECT
+    // The efektor list switches the phase controllers off during a solo and back after it.
+    Q_PROPERTY(bool sendPhase READ getSendPhase WRITE setSendPhase)
 
 public:
     // Takes ownership of the bridge.
@@ -72,7 +74,7 @@ private:
 
     Ui::MainWindow* ui;
     QLumacore* lumacore;
-    EfektorListPlaceholder* efektorList = nullptr;
+    EfektorList* efektorList = nullptr;
     NomusicDialog* nomusicDialog = nullptr;
     bool sendPhase = false;
     int tempoState = 0;
