@@ -81,8 +81,13 @@ protected:
     // Keys no control consumed go on to the efektor list (S toggles solo there; Escape does not
     // close the window).
     void keyPressEvent(QKeyEvent* event) override;
+
+public:
+    // For controls that should not take keys: consumes every key press and passes S (solo)
+    // on to the list.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
+protected:
     // Phase delivery: at most one entry per efektor; registering again first removes the old
     // one. Every kind that registers calls unregisterPhase() first thing in its destructor, so
     // the timer thread never calls into a half-destroyed efektor.

@@ -1,0 +1,161 @@
+// The efektor base: phase delivery through the engine's timer in virtual time, removal before
+// destruction, keys passed on to the list, title tokens and the validating record readers.
+#include "Efektor.h"
+#include "efektor_support.h"
+
+#include <QCoreApplication>
+#include <QKeyEvent>
+#include <QTextStream>
+
+#include <memory>
+
+namespace {
+
+// Records what the timer thread hands it, in order.
+class CountingEfektor : public Efektor {
+public:
+    CountingEfektor(QLumacore* lumacore, QWidget* parent = nullptr)
+        : Efektor(parent, FunctionType, lumacore) {}
+    ~CountingEfektor() override { unregisterPhase(); }
+    void follow(MeterLevelID level) { registerPhase(level); }
+    void Update(double phase) override {
+        phases.push_back(phase);
+        calls.push_back('U');
+    }
+    void SendMsgs() override { calls.push_back('S'); }
+
+    // The readers are protected: reach them as a loading constructor would.
+    using Efektor::readBool;
+    using Efektor::readInt;
+    using Efektor::readReal;
+    using Efektor::readTitle;
+
+    std::vector<double> phases;
+    std::string calls;
+};
+
+// A list stand-in that records the keys an efektor passes on.
+class KeyRecorder : public QWidget {
+public:
+    std::vector<int> keys;
+
+protected:
+    bool event(QEvent* e) override {
+        if (e->type() == QEvent::KeyPress)
+            keys.push_back(static_cast<QKeyEvent*>(e)->key());
+        return QWidget::event(e);
+    }
+};
+
+} // namespace
+
+TEST_F(EfektorEngineTest, BarLevelGets64UpdatesPerBarEachFollowedByOneSend) {
+    CountingEfektor efektor(&bridge);
+    runUntil(3 * barSeconds); // into bar 3
+    efektor.follow(METERLEVEL_BAR);
+    runUntil(5 * barSeconds); // bars 3 and 4 whole
+    ASSERT_EQ(efektor.phases.size(), 128u);
+    for (size_t i = 0; i < efektor.calls.size(); i += 2)
+        ASSERT_EQ(efektor.calls.substr(i, 2), "US") << "at call " << i;
+    // Evenly spaced full phases whose integer part counts the bars; a pass that lands on a
+    // 64th within rounding delivers it at the next millisecond.
+    for (size_t i = 0; i < efektor.phases.size(); ++i) {
+        EXPECT_GE(efektor.phases[i], 3.0 + (i + 1) / 64.0 - 1e-9) << i;
+        EXPECT_LE(efektor.phases[i], 3.0 + (i + 1) / 64.0 + 0.001 / barSeconds + 1e-9) << i;
+    }
+    EXPECT_EQ(std::trunc(efektor.phases[62]), 3.0);
+    EXPECT_EQ(std::trunc(efektor.phases[63]), 4.0);
+
+    // Changing level replaces the entry: beat level, 32 per beat, never two entries.
+    efektor.phases.clear();
+    efektor.follow(METERLEVEL_BEAT);
+    efektor.follow(METERLEVEL_BEAT);
+    runUntil(5 * barSeconds + 2 * beatSeconds);
+    EXPECT_EQ(efektor.phases.size(), 64u);
+}
+
+TEST_F(EfektorEngineTest, NoDeliveryReachesAnEfektorAfterItIsDeleted) {
+    auto efektor = std::make_unique<CountingEfektor>(&bridge);
+    efektor->follow(METERLEVEL_TATUM);
+    runUntil(tatumSeconds);
+    EXPECT_EQ(efektor->phases.size(), 16u);
+    efektor.reset(); // ASan reports any later call into the freed object
+    runUntil(barSeconds);
+    EXPECT_EQ(ticker->phaseCallbacks.load(), nullptr);
+}
+
+TEST(EfektorKeys, KeysGoOnToTheListAndEscapeDoesNotClose) {
+    KeyRecorder list;
+    CountingEfektor efektor(nullptr, &list);
+    efektor.show();
+    QKeyEvent s(QEvent::KeyPress, Qt::Key_S, Qt::NoModifier, QStringLiteral("s"));
+    QCoreApplication::sendEvent(&efektor, &s);
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCoreApplication::sendEvent(&efektor, &escape);
+    EXPECT_EQ(list.keys, (std::vector<int>{Qt::Key_S, Qt::Key_Escape}));
+    EXPECT_TRUE(efektor.isVisible());
+
+    // The filter consumes every key press and passes S alone on.
+    QWidget control;
+    QKeyEvent a(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, QStringLiteral("a"));
+    EXPECT_TRUE(efektor.eventFilter(&control, &a));
+    EXPECT_TRUE(efektor.eventFilter(&control, &s));
+    EXPECT_EQ(list.keys.size(), 3u);
+    EXPECT_EQ(list.keys.back(), Qt::Key_S);
+    QEvent other(QEvent::Enter);
+    EXPECT_FALSE(efektor.eventFilter(&control, &other));
+}
+
+TEST(EfektorRecords, TitlesTravelAsOneToken) {
+    EXPECT_EQ(Efektor::titleToken("Bass Wobble"), "Bass_Wobble");
+    EXPECT_EQ(Efektor::titleFromToken("Bass_Wobble"), "Bass Wobble");
+    EXPECT_EQ(Efektor::titleFromToken("a_b"), "a b");
+    EXPECT_EQ(Efektor::titleToken("tab\there\nnewline"), "tab_here_newline");
+    EXPECT_EQ(Efektor::titleToken(""), "_");
+    EXPECT_EQ(Efektor::titleToken(Efektor::titleFromToken("_")), "_"); // stable from then on
+}
+
+TEST(EfektorRecords, ReadersClampAndReportEveryBrokenField) {
+    QString text = "My_Title 1 7 300 -4 x12 1e999 2.5 ";
+    QTextStream in(&text);
+    CountingEfektor e(nullptr);
+    EXPECT_EQ(e.readTitle(&in, "fallback"), "My Title");
+    EXPECT_TRUE(e.readBool(&in, "enabled"));
+    EXPECT_TRUE(e.loadedOk());
+    EXPECT_EQ(e.readInt(&in, 0, 127, 0, "number"), 7);
+    EXPECT_EQ(e.readInt(&in, 0, 127, 0, "number"), 127); // 300 clamped
+    EXPECT_FALSE(e.loadedOk());
+    EXPECT_EQ(e.readInt(&in, 1, 99, 5, "divider"), 1);      // never below 1
+    EXPECT_EQ(e.readInt(&in, 0, 15, 3, "channel"), 3);      // not a number: fallback
+    EXPECT_EQ(e.readReal(&in, 0, 1, 0.5, "position"), 0.5); // overflows to infinity
+    EXPECT_EQ(e.readInt(&in, 0, 15, 3, "channel"), 3);      // "2.5" is no whole number
+    EXPECT_FALSE(e.reachedEndMarker());
+    EXPECT_EQ(e.readInt(&in, 0, 15, 9, "channel"), 9); // past the end
+    EXPECT_TRUE(e.loadProblem().contains("file ends early")) << e.loadProblem().toStdString();
+    EXPECT_TRUE(e.loadProblem().contains("divider")) << e.loadProblem().toStdString();
+}
+
+TEST(EfektorRecords, AnEarlyEndMarkerStopsAllFurtherReading) {
+    QString text = "Title 1 END_EFEKTOR 3 Next_Title";
+    QTextStream in(&text);
+    CountingEfektor e(nullptr);
+    e.readTitle(&in, "");
+    e.readBool(&in, "enabled");
+    EXPECT_EQ(e.readInt(&in, 0, 127, 11, "number"), 11);
+    EXPECT_TRUE(e.reachedEndMarker());
+    EXPECT_EQ(e.readInt(&in, 0, 127, 12, "number"), 12);
+    EXPECT_EQ(e.readTitle(&in, "kept"), "kept");
+    EXPECT_FALSE(e.loadedOk());
+    // The next record is untouched for the list to read.
+    QString next;
+    in >> next;
+    EXPECT_EQ(next, "3");
+
+    // A title may read "END_EFEKTOR": the user called the efektor "END EFEKTOR".
+    QString titled = "END_EFEKTOR 0";
+    QTextStream titledIn(&titled);
+    CountingEfektor t(nullptr);
+    EXPECT_EQ(t.readTitle(&titledIn, ""), "END EFEKTOR");
+    EXPECT_FALSE(t.readBool(&titledIn, "enabled"));
+    EXPECT_TRUE(t.loadedOk());
+}
