@@ -12,6 +12,9 @@
 
 namespace {
 
+// Far below a pixel, far above the rounding of a unit conversion.
+constexpr double pixelTolerance = 1e-7;
+
 const QColor backgroundColour(0, 0, 0);
 const QColor sectionColour(60, 60, 80);
 const QColor curveColour(75, 75, 90);
@@ -92,11 +95,13 @@ double BrazierCurve::unitsFromPixelX(double px) const {
 double BrazierCurve::unitsFromPixelY(double py) const {
     return resolution * py / std::max(height(), 1);
 }
+// Units back to the whole pixel they came from: a node placed at pixel 21 is at 1000·21/w units,
+// and w times that over 1000 may come out a hair below 21 in floating point.
 int BrazierCurve::pixelX(double X) const {
-    return static_cast<int>(std::trunc(width() * X / resolution));
+    return static_cast<int>(std::trunc(width() * X / resolution + pixelTolerance));
 }
 int BrazierCurve::pixelY(double Y) const {
-    return static_cast<int>(std::trunc(height() * Y / resolution));
+    return static_cast<int>(std::trunc(height() * Y / resolution + pixelTolerance));
 }
 
 int BrazierCurve::insertNode(Node node) {

@@ -1,0 +1,311 @@
+// The curve editor: node picking and dragging by mouse, the editing keys, the value read at the
+// play bar, the node chain in the project file, the drawing, and evaluation on one thread while
+// another rebuilds the splines.
+#include "BrazierCurve.h"
+
+#include <QApplication>
+#include <QImage>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QTextStream>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <thread>
+
+namespace {
+
+using PixelNode = BrazierCurve::PixelNode;
+
+void mouse(BrazierCurve& editor, QEvent::Type type, int x, int y, Qt::MouseButtons held = Qt::LeftButton) {
+    const QPointF at(x, y);
+    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent event(type, at, editor.mapToGlobal(at), button, held, Qt::NoModifier);
+    QApplication::sendEvent(&editor, &event);
+}
+
+void press(BrazierCurve& editor, int x, int y) {
+    mouse(editor, QEvent::MouseButtonPress, x, y);
+}
+void drag(BrazierCurve& editor, int x, int y) {
+    mouse(editor, QEvent::MouseMove, x, y);
+}
+
+void key(BrazierCurve& editor, int code) {
+    QKeyEvent event(QEvent::KeyPress, code, Qt::NoModifier);
+    QApplication::sendEvent(&editor, &event);
+}
+
+// Pixel positions of the nodes, as the editor shows them.
+std::vector<std::pair<int, int>> pixels(const BrazierCurve& editor) {
+    std::vector<std::pair<int, int>> out;
+    for (const BrazierCurve::Node& n : editor.nodes())
+        out.emplace_back(static_cast<int>(std::lround(editor.width() * n.X / 1000.0)),
+                         static_cast<int>(std::lround(editor.height() * n.Y / 1000.0)));
+    return out;
+}
+
+double valueAt(BrazierCurve& editor, double position) {
+    editor.SetPlayBarPos(position);
+    return editor.GetCurrentValue();
+}
+
+} // namespace
+
+TEST(CurveEditor, AFreshCurveIsTwoCubicNodesAtMidHeightReadingOneHalfEverywhere) {
+    BrazierCurve editor;
+    editor.resize(530, 200);
+    editor.InitNodePoints();
+    ASSERT_EQ(editor.nodes().size(), 2);
+    for (const BrazierCurve::Node& n : editor.nodes()) {
+        EXPECT_EQ(n.kind, BrazierCurve::CUBIC);
+        EXPECT_DOUBLE_EQ(n.Y, 500.0);
+    }
+    EXPECT_DOUBLE_EQ(editor.nodes().front().X, 0.0);
+    EXPECT_DOUBLE_EQ(editor.nodes().back().X, 1000.0); // the right edge, not beyond it
+    EXPECT_EQ(editor.splineCount(), 1u);
+    for (double p : {0.0, 0.3, 0.5, 0.9995})
+        EXPECT_DOUBLE_EQ(valueAt(editor, p), 0.5) << p;
+    // Off the curve (before its start, or not a number) reads the top edge.
+    EXPECT_DOUBLE_EQ(valueAt(editor, -0.01), 1.0);
+    EXPECT_DOUBLE_EQ(valueAt(editor, std::nan("")), 1.0);
+}
+
+TEST(CurveEditor, ThePlayBarReadsTheCurveAtWholeUnits) {
+    BrazierCurve editor;
+    editor.resize(1000, 1000);
+    // A straight ramp from the bottom left to the top right: value = unit / 1000.
+    ASSERT_TRUE(editor.SetNodesFromPixels({{0, 1000, 0}, {1000, 0, 0}}));
+    EXPECT_DOUBLE_EQ(valueAt(editor, 0.9995), 0.999); // unit 999, not 999.5
+    EXPECT_DOUBLE_EQ(valueAt(editor, 0.625), 0.625);
+    EXPECT_DOUBLE_EQ(valueAt(editor, 0.0), 0.0);
+    EXPECT_DOUBLE_EQ(valueAt(editor, 1.0), 1.0);
+    // Beyond the right edge no spline covers the position.
+    EXPECT_DOUBLE_EQ(valueAt(editor, 1.5), 1.0);
+}
+
+TEST(CurveEditor, AChangeOfKindEndsOneSplineAtTheNodeThatStartsTheNext) {
+    BrazierCurve editor;
+    editor.resize(1000, 1000);
+    // Cubic up to the linear node at 400, straight from there to the end at 1000.
+    ASSERT_TRUE(editor.SetNodesFromPixels({{0, 800, 1}, {400, 200, 0}, {1000, 800, 1}}));
+    EXPECT_EQ(editor.splineCount(), 2u);
+    EXPECT_DOUBLE_EQ(valueAt(editor, 0.4), 0.8); // the shared node
+    EXPECT_DOUBLE_EQ(valueAt(editor, 0.7), 0.5); // halfway down the straight part
+    EXPECT_DOUBLE_EQ(valueAt(editor, 0.0), 0.2); // first node
+    // The straight part ends on the last node's height.
+    EXPECT_NEAR(valueAt(editor, 0.999), 0.2 + 0.6 * 1.0 / 600.0, 1e-12);
+}
+
+TEST(CurveEditor, APressPicksTheFirstNodeCloserThan34UnitsInBothDirectionsElseAddsOne) {
+    BrazierCurve editor;
+    // 2 pixels per unit across, 4 down: the distances are in units, not pixels.
+    editor.resize(500, 250);
+    ASSERT_TRUE(editor.SetNodesFromPixels({{0, 125, 1}, {250, 125, 1}, {500, 125, 1}}));
+    EXPECT_EQ(editor.selectedNode(), -1);
+
+    press(editor, 266, 125); // X 532: 32 units right of the middle node
+    EXPECT_EQ(editor.selectedNode(), 1);
+    press(editor, 250, 133); // Y 532
+    EXPECT_EQ(editor.selectedNode(), 1);
+    EXPECT_EQ(editor.nodes().size(), 3);
+
+    press(editor, 267, 125); // X 534: too far, a new node
+    ASSERT_EQ(editor.nodes().size(), 4);
+    EXPECT_EQ(editor.selectedNode(), 2);
+    EXPECT_DOUBLE_EQ(editor.nodes()[2].X, 534.0);
+    EXPECT_EQ(editor.nodes()[2].kind, BrazierCurve::CUBIC);
+
+    BrazierCurve other;
+    other.resize(500, 250);
+    ASSERT_TRUE(other.SetNodesFromPixels({{0, 125, 1}, {250, 125, 1}, {500, 125, 1}}));
+    press(other, 250, 134); // Y 536: too far down
+    EXPECT_EQ(other.nodes().size(), 4);
+    press(other, 250, 117); // Y 468: 32 above; picks the original node, which comes first
+    EXPECT_EQ(other.selectedNode(), 1);
+    EXPECT_DOUBLE_EQ(other.nodes()[1].Y, 500.0);
+}
+
+TEST(CurveEditor, ADoubleClickSwitchesANodeBetweenCurvedAndStraightButNotTheLastNode) {
+    BrazierCurve editor;
+    editor.resize(1000, 1000);
+    ASSERT_TRUE(editor.SetNodesFromPixels({{0, 500, 1}, {500, 500, 1}, {1000, 500, 1}}));
+    mouse(editor, QEvent::MouseButtonDblClick, 531, 469);
+    EXPECT_EQ(editor.nodes()[1].kind, BrazierCurve::LINEAR);
+    EXPECT_EQ(editor.splineCount(), 2u);
+    mouse(editor, QEvent::MouseButtonDblClick, 500, 500);
+    EXPECT_EQ(editor.nodes()[1].kind, BrazierCurve::CUBIC);
+    mouse(editor, QEvent::MouseButtonDblClick, 532, 500); // 32 away: nothing
+    EXPECT_EQ(editor.nodes()[1].kind, BrazierCurve::CUBIC);
+    mouse(editor, QEvent::MouseButtonDblClick, 999, 500);
+    EXPECT_EQ(editor.nodes()[2].kind, BrazierCurve::CUBIC);
+}
+
+TEST(CurveEditor, ADraggedNodeKeepsNinePixelsFromItsNeighboursAndTheEndsMoveOnlyVertically) {
+    BrazierCurve editor;
+    editor.resize(400, 200);
+    ASSERT_TRUE(editor.SetNodesFromPixels({{0, 100, 1}, {100, 100, 1}, {200, 100, 1}, {400, 100, 1}}));
+
+    press(editor, 100, 100);
+    ASSERT_EQ(editor.selectedNode(), 1);
+    drag(editor, 130, 60); // by the travel since the press
+    EXPECT_EQ(pixels(editor)[1], std::make_pair(130, 60));
+    drag(editor, 300, 60); // far past the next node at 200
+    EXPECT_EQ(pixels(editor)[1].first, 191);
+    EXPECT_EQ(editor.selectedNode(), 1);
+    drag(editor, 130, 60); // travel is measured from the last move, not from the clamped spot
+    EXPECT_EQ(pixels(editor)[1].first, 21);
+    drag(editor, -200, 60);
+    EXPECT_EQ(pixels(editor)[1].first, 9); // the first node sits at 0
+    drag(editor, -200, -500);
+    EXPECT_EQ(pixels(editor)[1].second, 1); // never off the top
+    drag(editor, -200, 5000);
+    EXPECT_EQ(pixels(editor)[1].second, 199);
+    EXPECT_EQ(pixels(editor)[2], std::make_pair(200, 100)); // neighbours stay put
+
+    // The end nodes only change height.
+    press(editor, 2, 100);
+    ASSERT_EQ(editor.selectedNode(), 0);
+    drag(editor, 60, 30);
+    EXPECT_EQ(pixels(editor)[0], std::make_pair(0, 30));
+    press(editor, 398, 100);
+    ASSERT_EQ(editor.selectedNode(), 3);
+    drag(editor, 200, 170);
+    EXPECT_EQ(pixels(editor)[3], std::make_pair(400, 170));
+    EXPECT_EQ(editor.nodes().size(), 4);
+
+    // Without a held button a move does nothing.
+    mouse(editor, QEvent::MouseMove, 100, 100, Qt::NoButton);
+    EXPECT_EQ(pixels(editor)[3], std::make_pair(400, 170));
+}
+
+TEST(CurveEditor, BackspaceRemovesTheSelectedInnerNodeButNeverLeavesFewerThanTwo) {
+    BrazierCurve editor;
+    editor.resize(1000, 1000);
+    editor.InitNodePoints();
+    press(editor, 1000, 500); // picks the right end node
+    ASSERT_EQ(editor.selectedNode(), 1);
+    key(editor, Qt::Key_Backspace);
+    EXPECT_EQ(editor.nodes().size(), 2);
+
+    press(editor, 500, 200); // adds an inner node
+    ASSERT_EQ(editor.nodes().size(), 3);
+    EXPECT_EQ(editor.splineCount(), 1u);
+    EXPECT_NEAR(valueAt(editor, 0.5), 0.8, 1e-12);
+    key(editor, Qt::Key_Delete);
+    EXPECT_EQ(editor.nodes().size(), 2);
+    EXPECT_EQ(editor.selectedNode(), -1);
+    EXPECT_DOUBLE_EQ(valueAt(editor, 0.5), 0.5); // the splines follow at once
+    key(editor, Qt::Key_Backspace);              // nothing selected
+    EXPECT_EQ(editor.nodes().size(), 2);
+
+    // End nodes stay even when there are more than two.
+    press(editor, 500, 200);
+    press(editor, 0, 500);
+    ASSERT_EQ(editor.selectedNode(), 0);
+    key(editor, Qt::Key_Backspace);
+    EXPECT_EQ(editor.nodes().size(), 3);
+}
+
+TEST(CurveEditor, TheNodeChainIsSavedInPixelsAndReadBackTruncatedAtTheReadersSize) {
+    BrazierCurve editor;
+    editor.resize(500, 200);
+    ASSERT_TRUE(editor.SetNodesFromPixels({{0, 50, 1}, {250, 150, 0}, {500, 100, 1}}));
+    QString text;
+    QTextStream out(&text);
+    editor.SaveNodes(&out);
+    out.flush();
+    EXPECT_EQ(text, "3\n0\n50\n1\n250\n150\n0\n500\n100\n1\n");
+
+    QString chain = "3\n0\n50\n1\n412.5\n150.9\n0\n500\n100\n1\n";
+    QTextStream in(&chain);
+    ASSERT_TRUE(editor.LoadNodes(&in));
+    EXPECT_EQ(pixels(editor)[1], std::make_pair(412, 150));
+    EXPECT_EQ(editor.nodes()[1].kind, BrazierCurve::LINEAR);
+
+    // Read by a larger editor, the same pixels are a narrower curve.
+    BrazierCurve wide;
+    wide.resize(1000, 400);
+    QString again = text;
+    QTextStream in2(&again);
+    ASSERT_TRUE(wide.LoadNodes(&in2));
+    EXPECT_DOUBLE_EQ(wide.nodes()[2].X, 500.0);
+    EXPECT_DOUBLE_EQ(wide.nodes()[2].Y, 250.0);
+
+    // A copy is the same curve at any size.
+    BrazierCurve copy;
+    copy.resize(300, 100);
+    copy.LoadNodes(&editor);
+    ASSERT_EQ(copy.nodes().size(), 3);
+    EXPECT_DOUBLE_EQ(copy.nodes()[1].X, editor.nodes()[1].X);
+    EXPECT_DOUBLE_EQ(valueAt(copy, 0.3), valueAt(editor, 0.3));
+}
+
+TEST(CurveEditor, ABrokenChainLeavesTheCurveAsItWas) {
+    BrazierCurve editor;
+    editor.resize(500, 200);
+    editor.InitNodePoints();
+    for (const char* broken : {"1\n0\n0\n1\n", "2\n0\n0\n1\n500\n0\n7\n", "2\n0\nx\n1\n500\n0\n1\n",
+                               "2\n0\ninf\n1\n500\n0\n1\n", "2\n0\n0\n1\n", "-3\n", "2000000000\n", ""}) {
+        QString chain = QString::fromLatin1(broken);
+        QTextStream in(&chain);
+        EXPECT_FALSE(editor.LoadNodes(&in)) << broken;
+        ASSERT_EQ(editor.nodes().size(), 2) << broken;
+        EXPECT_DOUBLE_EQ(valueAt(editor, 0.5), 0.5);
+    }
+    // Off the widget is pulled onto it.
+    ASSERT_TRUE(editor.SetNodesFromPixels({{-40, -3, 1}, {900, 9000, 1}}));
+    EXPECT_EQ(pixels(editor)[0], std::make_pair(0, 0));
+    EXPECT_EQ(pixels(editor)[1], std::make_pair(500, 200));
+}
+
+TEST(CurveEditor, DrawsSectionsCurveNodesAndPlayBarOnBlack) {
+    BrazierCurve editor;
+    editor.resize(400, 200);
+    editor.InitNodePoints();
+    editor.SetSectionAmount(4);
+    editor.SetPlayBarPos(0.625);
+    const QImage image = editor.grab().toImage();
+    ASSERT_EQ(image.size(), QSize(400, 200));
+    EXPECT_EQ(image.pixelColor(50, 20), QColor(0, 0, 0));
+    EXPECT_EQ(image.pixelColor(100, 20), QColor(60, 60, 80));  // section line at a quarter
+    EXPECT_EQ(image.pixelColor(200, 100), QColor(75, 75, 90)); // the flat curve at mid height
+    EXPECT_EQ(image.pixelColor(2, 100), QColor(75, 15, 30));   // first node's square
+    const QColor bar = image.pixelColor(250, 20);              // white at 0.7 over black
+    EXPECT_NEAR(bar.red(), 178, 2);
+    EXPECT_EQ(bar.red(), bar.blue());
+
+    press(editor, 200, 100); // picks nothing (no node there): a new, selected node
+    EXPECT_EQ(editor.grab().toImage().pixelColor(200, 100), QColor(0, 120, 30));
+}
+
+// The GUI thread rebuilds the splines as fast as it can while another thread reads the value as
+// the timer thread does. Every value read must be one of the curves published (both flat), never
+// a mixture, a half-built set or freed memory (AddressSanitizer watches the last).
+TEST(CurveEditor, EvaluationNeverSeesASplineSetBeingRebuilt) {
+    BrazierCurve editor;
+    editor.resize(1000, 1000);
+    const std::vector<PixelNode> low{{0, 750, 1}, {300, 750, 0}, {600, 750, 1}, {1000, 750, 1}};
+    const std::vector<PixelNode> high{{0, 250, 0}, {500, 250, 1}, {1000, 250, 1}};
+    ASSERT_TRUE(editor.SetNodesFromPixels(low));
+
+    std::atomic<bool> stop{false};
+    std::atomic<long> reads{0}, wrong{0};
+    std::thread timer([&] {
+        long i = 0;
+        while (!stop.load()) {
+            editor.SetPlayBarPos((i++ % 1000) / 1000.0);
+            const double v = editor.GetCurrentValue();
+            if (std::abs(v - 0.25) > 1e-9 && std::abs(v - 0.75) > 1e-9)
+                wrong.fetch_add(1);
+            reads.fetch_add(1);
+        }
+    });
+    for (int round = 0; round < 100000 && (round < 3000 || reads.load() < 10000); ++round)
+        ASSERT_TRUE(editor.SetNodesFromPixels(round % 2 ? low : high));
+    stop = true;
+    timer.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GT(reads.load(), 0);
+}
