@@ -1,0 +1,346 @@
+// The efektor list: scenes, solo, automatic scene change, drops on scene buttons, numbering
+// and naming of new efektors, rows and keys.
+
+#include "InitEfektor.h"
+#include "PhaseEfektor.h"
+#include "StepEfektor.h"
+#include "list_support.h"
+
+#include <QComboBox>
+#include <QMimeData>
+#include <QRadioButton>
+#include <QtTest/QTest>
+
+namespace {
+
+// Drags a row onto a scene button and lets it go there, as the mouse would.
+void dropOn(QWidget* button) {
+    QMimeData data;
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(button, &enter);
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(button, &drop);
+}
+
+// Records the order in which efektor windows are shown and hidden.
+class ShowHideLog : public QObject {
+public:
+    QStringList entries;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show || event->type() == QEvent::Hide)
+            entries << QString("%1 %2").arg(event->type() == QEvent::Show ? "show" : "hide",
+                                            static_cast<QWidget*>(watched)->windowTitle());
+        return false;
+    }
+};
+
+} // namespace
+
+TEST_F(EfektorListTest, NewEfektorsTakeTheFirstFreeNumberAndANameCountingTheirKind) {
+    Efektor* first = add(Efektor::StepType);
+    Efektor* second = add(Efektor::StepType);
+    EXPECT_EQ(first->MessageNumber(), 0);
+    EXPECT_EQ(second->MessageNumber(), 1);
+    // Numbers 1 and 0 in that order: the scan restarts after every match, so 2 is free.
+    first->messageNumber = 1;
+    second->messageNumber = 0;
+    EXPECT_EQ(list->GetFirstFreePort(), 2);
+    second->messageNumber = 5;
+    EXPECT_EQ(list->GetFirstFreePort(), 0);
+
+    add(Efektor::FunctionType);
+    add(Efektor::FunctionType);
+    Efektor* third = add(Efektor::FunctionType);
+    EXPECT_EQ(third->windowTitle(), "Function Efektor 3");
+    EXPECT_EQ(add(Efektor::StepType)->windowTitle(), "Step Efektor 3");
+    EXPECT_EQ(add(Efektor::CurveType)->windowTitle(), "Curve Efektor 1");
+    EXPECT_EQ(add(Efektor::InitType)->windowTitle(), "Init Efektor 1");
+    EXPECT_EQ(list->addEfektor(4), nullptr);
+    EXPECT_EQ(list->addEfektor(-1), nullptr);
+    EXPECT_EQ(list->scene(0).size(), 8);
+    EXPECT_EQ(rows->count(), 8);
+    // New function, step and init efektors start disabled.
+    EXPECT_FALSE(third->enabled);
+
+    // The add box makes one and goes back to "Add"; in another scene the count starts again.
+    list->SetSelectedScene(2);
+    auto* addBox = list->findChild<QComboBox*>("addBox");
+    addBox->setCurrentIndex(4);
+    EXPECT_EQ(addBox->currentIndex(), 0);
+    ASSERT_EQ(list->scene(1).size(), 1);
+    EXPECT_EQ(list->scene(1).at(0)->typeCode, Efektor::InitType);
+    EXPECT_EQ(list->scene(1).at(0)->windowTitle(), "Init Efektor 1");
+    EXPECT_EQ(list->scene(1).at(0)->MessageNumber(), 0);
+}
+
+TEST_F(EfektorListTest, ASceneChangeWakesTheNewSceneBeforeMutingTheOld) {
+    list->SetSelectedScene(3);
+    auto* init = static_cast<InitEfektor*>(add(Efektor::InitType, true));
+    init->setWindowTitle("three");
+    init->value = 100;
+    list->SetSelectedScene(5);
+    Efektor* five = add(Efektor::FunctionType, true);
+    five->setWindowTitle("five");
+    EXPECT_FALSE(init->enabled);
+    EXPECT_TRUE(init->wasEnabled);
+    EXPECT_TRUE(init->isHidden());
+
+    ShowHideLog log;
+    init->installEventFilter(&log);
+    five->installEventFilter(&log);
+    clearMessages();
+    sceneButton(3)->click();
+
+    EXPECT_EQ(list->selectedScene(), 2);
+    EXPECT_EQ(log.entries, (QStringList{"show three", "hide five"}));
+    EXPECT_TRUE(init->enabled);
+    EXPECT_FALSE(five->enabled);
+    EXPECT_TRUE(five->wasEnabled);
+    EXPECT_EQ(rowTexts(), QStringList{"three"});
+    // The init efektor's scene change sent its message once.
+    const auto sent = messages();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].bytes, (std::vector<unsigned char>{0x90, 0, 100}));
+    for (int k = 1; k <= EfektorList::sceneCount; ++k)
+        EXPECT_EQ(sceneButton(k)->styleSheet(),
+                  k == 3 ? "background-color: darkred" : "background-color: #0a64e0")
+            << "scene " << k;
+
+    // Back to scene 5: its efektor comes back enabled; a disabled one stays disabled.
+    Efektor* off = add(Efektor::StepType);
+    list->SetSelectedScene(5);
+    list->SetSelectedScene(3);
+    EXPECT_FALSE(off->enabled);
+    EXPECT_FALSE(off->wasEnabled);
+    list->SetSelectedScene(5);
+    EXPECT_TRUE(five->enabled);
+    EXPECT_FALSE(five->isHidden());
+    EXPECT_FALSE(init->enabled);
+}
+
+TEST_F(EfektorListTest, KeysAndShortcutsSelectScenesAndEscapeDoesNotCloseTheList) {
+    // The shortcuts belong to the main window and work in every window of the program.
+    mainWindow->show();
+    list->show();
+    QApplication::setActiveWindow(list);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(list));
+    QTest::keyClick(list, Qt::Key_Y);
+    EXPECT_EQ(list->selectedScene(), 13);
+    QTest::keyClick(list, Qt::Key_8);
+    EXPECT_EQ(list->selectedScene(), 7);
+    QTest::keyClick(list, Qt::Key_Escape);
+    EXPECT_TRUE(list->isVisible());
+}
+
+TEST_F(EfektorListTest, AutomaticChangeFollowsBarsAndWrapsFromSixteenToOne) {
+    list->SetSelectedScene(16);
+    // Off: bars change nothing.
+    for (int i = 0; i < 20; ++i)
+        emit bridge.bar(true);
+    EXPECT_EQ(list->selectedScene(), 15);
+
+    list->findChild<QRadioButton*>("sceneChangeFour")->click();
+    EXPECT_EQ(list->autoChangeInterval(), 4);
+    for (int i = 0; i < 3; ++i)
+        emit bridge.bar(true);
+    EXPECT_EQ(list->selectedScene(), 15);
+    emit bridge.bar(true);
+    EXPECT_EQ(list->selectedScene(), 0);
+
+    // Eight bars, counted on from where the count stood.
+    list->findChild<QRadioButton*>("sceneChangeEight")->click();
+    for (int i = 0; i < 7; ++i)
+        emit bridge.bar(true);
+    EXPECT_EQ(list->selectedScene(), 0);
+    emit bridge.bar(true);
+    EXPECT_EQ(list->selectedScene(), 1);
+
+    // Shortening the interval keeps the count: 5 bars counted, then 4 is reached at once.
+    list->findChild<QRadioButton*>("sceneChangeSixteen")->click();
+    for (int i = 0; i < 5; ++i)
+        emit bridge.bar(true);
+    list->findChild<QRadioButton*>("sceneChangeFour")->click();
+    emit bridge.bar(true);
+    EXPECT_EQ(list->selectedScene(), 2);
+}
+
+TEST_F(EfektorListTest, SoloMutesTheOthersAndTheMainOutputsAndRestoresThem) {
+    Efektor* a = add(Efektor::FunctionType, true);
+    Efektor* b = add(Efektor::StepType, false);
+    Efektor* c = add(Efektor::InitType, true);
+    list->show();
+
+    // S without a current row does nothing.
+    QTest::keyClick(list, Qt::Key_S);
+    EXPECT_EQ(list->soloedRow(), -1);
+
+    rows->setCurrentRow(1);
+    QTest::keyClick(list, Qt::Key_S);
+    EXPECT_EQ(list->soloedRow(), 1);
+    EXPECT_FALSE(a->enabled);
+    EXPECT_TRUE(b->enabled);
+    EXPECT_FALSE(c->enabled);
+    EXPECT_EQ(rows->item(0)->foreground().color(), QColor(20, 38, 60));
+    EXPECT_EQ(rows->item(1)->foreground().color(), QColor(100, 141, 174));
+    EXPECT_EQ(rows->item(2)->foreground().color(), QColor(20, 38, 60));
+    EXPECT_FALSE(mainWindow->property("sendPhase").toBool());
+    EXPECT_FALSE(noteBox->isChecked());
+    EXPECT_TRUE(list->findChild<QPushButton*>("soloButton")->isChecked());
+
+    // Moving the solo keeps the settings captured when it began.
+    list->SetSolo(2);
+    EXPECT_FALSE(b->enabled);
+    EXPECT_TRUE(c->enabled);
+    EXPECT_EQ(rows->currentRow(), 2);
+
+    // S on the soloed row again ends it: every efektor and both outputs as before.
+    QTest::keyClick(list, Qt::Key_S);
+    EXPECT_EQ(list->soloedRow(), -1);
+    EXPECT_TRUE(a->enabled);
+    EXPECT_FALSE(b->enabled);
+    EXPECT_TRUE(c->enabled);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(rows->item(i)->foreground().color(), QColor(100, 141, 174));
+    EXPECT_TRUE(mainWindow->property("sendPhase").toBool());
+    EXPECT_TRUE(noteBox->isChecked());
+
+    // Keys typed into the list widget go to the list: S soloes, other keys are swallowed.
+    rows->setCurrentRow(0);
+    QTest::keyClick(rows, Qt::Key_S);
+    EXPECT_EQ(list->soloedRow(), 0);
+    // A scene change ends the solo first.
+    list->findChild<QPushButton*>("sceneButton_2")->click();
+    EXPECT_EQ(list->soloedRow(), -1);
+    EXPECT_TRUE(noteBox->isChecked());
+    EXPECT_TRUE(a->wasEnabled);
+    EXPECT_FALSE(b->wasEnabled);
+    EXPECT_TRUE(c->wasEnabled);
+}
+
+TEST_F(EfektorListTest, DeletingDuringASoloKeepsTheSoloOnItsEfektor) {
+    add(Efektor::FunctionType, true);
+    add(Efektor::FunctionType, true);
+    Efektor* soloed = add(Efektor::FunctionType, false);
+    rows->setCurrentRow(2);
+    list->SetSolo(2);
+    rows->setCurrentRow(0);
+    list->findChild<QPushButton*>("deleteEfektor")->click();
+    EXPECT_EQ(list->scene(0).size(), 2);
+    EXPECT_EQ(rows->count(), 2);
+    EXPECT_EQ(list->soloedRow(), 1);
+    EXPECT_TRUE(soloed->enabled);
+    // Deleting the soloed efektor ends the solo.
+    rows->setCurrentRow(1);
+    list->findChild<QPushButton*>("deleteEfektor")->click();
+    EXPECT_EQ(list->soloedRow(), -1);
+    ASSERT_EQ(list->scene(0).size(), 1);
+    EXPECT_TRUE(list->scene(0).at(0)->enabled);
+    EXPECT_TRUE(noteBox->isChecked());
+    // Nothing selected: delete does nothing.
+    rows->setCurrentRow(-1);
+    list->findChild<QPushButton*>("deleteEfektor")->click();
+    EXPECT_EQ(list->scene(0).size(), 1);
+}
+
+TEST_F(EfektorListTest, ACopyDroppedOnAnotherSceneWaitsThereMutedWithItsSourcesSetting) {
+    Efektor* source = add(Efektor::FunctionType, true);
+    source->setWindowTitle("Bass Wobble");
+    add(Efektor::StepType);
+    rows->setCurrentRow(0);
+
+    dropOn(sceneButton(12));
+
+    EXPECT_EQ(list->scene(0).size(), 2);
+    EXPECT_EQ(rows->count(), 2);
+    ASSERT_EQ(list->scene(11).size(), 1);
+    Efektor* copy = list->scene(11).at(0);
+    EXPECT_NE(copy, source);
+    EXPECT_EQ(copy->typeCode, Efektor::FunctionType);
+    EXPECT_EQ(copy->windowTitle(), "Bass Wobble");
+    EXPECT_EQ(copy->MessageNumber(), source->MessageNumber());
+    EXPECT_TRUE(copy->isHidden());
+    EXPECT_FALSE(copy->enabled);
+    EXPECT_TRUE(copy->wasEnabled);
+    EXPECT_TRUE(source->enabled);
+
+    list->SetSelectedScene(12);
+    EXPECT_FALSE(copy->isHidden());
+    EXPECT_TRUE(copy->enabled);
+    EXPECT_EQ(rowTexts(), QStringList{"Bass Wobble"});
+
+    // Dropped on the selected scene's own button: a visible duplicate, listed by its title.
+    rows->setCurrentRow(0);
+    dropOn(sceneButton(12));
+    ASSERT_EQ(list->scene(11).size(), 2);
+    EXPECT_TRUE(list->scene(11).at(1)->enabled);
+    EXPECT_EQ(rowTexts(), (QStringList{"Bass Wobble", "Bass Wobble"}));
+
+    // No current row: nothing is copied.
+    rows->setCurrentRow(-1);
+    dropOn(sceneButton(3));
+    EXPECT_TRUE(list->scene(2).isEmpty());
+}
+
+TEST_F(EfektorListTest, ACopyOfASoloMutedEfektorRemembersItsOwnSetting) {
+    Efektor* a = add(Efektor::StepType, true);
+    add(Efektor::StepType, false);
+    rows->setCurrentRow(1);
+    list->SetSolo(1);
+    rows->setCurrentRow(0);
+    dropOn(sceneButton(4));
+    ASSERT_EQ(list->scene(3).size(), 1);
+    EXPECT_FALSE(a->enabled);
+    EXPECT_TRUE(list->scene(3).at(0)->wasEnabled);
+    list->SetSelectedScene(4);
+    EXPECT_TRUE(list->scene(3).at(0)->enabled);
+}
+
+TEST_F(EfektorListTest, EditingARowRenamesItsEfektorButNeverToNothing) {
+    Efektor* efektor = add(Efektor::InitType);
+    rows->item(0)->setText("Synth Setup");
+    EXPECT_EQ(efektor->windowTitle(), "Synth Setup");
+    rows->item(0)->setText("   ");
+    EXPECT_EQ(efektor->windowTitle(), "Synth Setup");
+    EXPECT_EQ(rows->item(0)->text(), "Synth Setup");
+    // Rows are rebuilt from the titles on every scene change.
+    list->SetSelectedScene(1);
+    EXPECT_EQ(rowTexts(), QStringList{"Synth Setup"});
+}
+
+TEST_F(EfektorListTest, ClosingAWindowOnlyHidesItAndItsSceneShowsItAgain) {
+    Efektor* efektor = add(Efektor::FunctionType, true);
+    efektor->close();
+    EXPECT_TRUE(efektor->isHidden());
+    EXPECT_TRUE(efektor->enabled);
+    ASSERT_EQ(list->scene(0).size(), 1);
+    list->SetSelectedScene(1);
+    EXPECT_FALSE(efektor->isHidden());
+
+    // A function efektor keeps sending while hidden: one controller per 64th of a bar.
+    efektor->hide();
+    clearMessages();
+    runUntil(barSeconds);
+    EXPECT_GE(messages().size(), 63u);
+}
+
+TEST_F(EfektorListTest, DeletedEfektorsGetNoMorePhases) {
+    Efektor* efektor = add(Efektor::FunctionType, true);
+    runUntil(barSeconds / 2);
+    EXPECT_FALSE(messages().empty());
+    rows->setCurrentRow(0);
+    list->findChild<QPushButton*>("deleteEfektor")->click();
+    EXPECT_TRUE(list->scene(0).isEmpty());
+    clearMessages();
+    runUntil(barSeconds * 2);
+    EXPECT_TRUE(messages().empty());
+    Q_UNUSED(efektor)
+
+    // Deleting every efektor empties every scene.
+    add(Efektor::StepType);
+    list->SetSelectedScene(9);
+    add(Efektor::CurveType);
+    list->DeleteAllEfektors();
+    for (int s = 0; s < EfektorList::sceneCount; ++s)
+        EXPECT_TRUE(list->scene(s).isEmpty());
+    EXPECT_EQ(rows->count(), 0);
+}
