@@ -1,0 +1,279 @@
+// The curve efektor on the engine's timer in virtual time: the loop position at known phases,
+// the values it sends, triggers, re-alignment, and its record body through save, load and copy,
+// including broken records.
+#include "curveEfektor.h"
+#include "efektor_support.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDial>
+#include <QLabel>
+#include <QSpinBox>
+#include <QTextStream>
+
+namespace {
+
+using PixelNode = BrazierCurve::PixelNode;
+
+struct Sent {
+    double time;
+    int status, number, value;
+};
+
+QString bodyOf(Efektor& efektor) {
+    QString text;
+    QTextStream out(&text);
+    efektor.SaveData(&out);
+    out.flush();
+    return text;
+}
+
+// A straight ramp from the bottom left to the top right of the form's editor (530 × 200): the
+// value at the play bar is the loop position, read at whole thousandths.
+void rampCurve(curveEfektor& efektor) {
+    BrazierCurve* curve = efektor.curve();
+    ASSERT_EQ(curve->size(), QSize(530, 200));
+    ASSERT_TRUE(curve->SetNodesFromPixels({{0, 200, 0}, {530, 0, 0}}));
+}
+
+} // namespace
+
+class CurveEfektorTest : public EfektorEngineTest {
+protected:
+    std::vector<Sent> sent() const {
+        std::vector<Sent> out;
+        for (const CapturedMessage& m : messages())
+            if (m.bytes.size() == 3)
+                out.push_back({m.time, m.bytes[0], m.bytes[1], m.bytes[2]});
+        return out;
+    }
+    int lastValue() const {
+        const std::vector<Sent> all = sent();
+        return all.empty() ? -1 : all.back().value;
+    }
+};
+
+TEST_F(CurveEfektorTest, AtBeatX4TheFullPhase6Point5IsLoopPosition0Point625) {
+    curveEfektor efektor(&bridge, 7, nullptr);
+    EXPECT_EQ(efektor.speed(), 5);
+    EXPECT_EQ(efektor.findChild<QLabel*>("speedLabel")->text(), "beat x4");
+    EXPECT_EQ(efektor.curve()->sectionAmount(), 4);
+    rampCurve(efektor);
+    efektor.on_enabledCheckBox_clicked(true);
+    runUntil(6.5 * beatSeconds);
+
+    EXPECT_DOUBLE_EQ(efektor.fullPhase(), 6.5);
+    EXPECT_DOUBLE_EQ(efektor.position(), 0.625); // 6.5 · 0.25 = 1.625
+    EXPECT_DOUBLE_EQ(efektor.curve()->playBarPos(), 0.625);
+    const std::vector<Sent> all = sent();
+    ASSERT_EQ(all.size(), 208u); // 32 per beat
+    EXPECT_EQ(all.back().status, 0xB0);
+    EXPECT_EQ(all.back().number, 7);
+    EXPECT_EQ(all.back().value, 79); // trunc(127 · 0.625)
+    // Halfway through the loop (phase 2) the ramp reads one half; the loop restarts at phase 4.
+    EXPECT_EQ(all[63].value, 63);
+    EXPECT_EQ(all[127].value, 0);
+    EXPECT_EQ(all[128].value, 0); // 4 + 1/32 beats: position 1/128 reads unit 7
+}
+
+TEST_F(CurveEfektorTest, BarX1FollowsTheBarAndTatumX16TakesSixteenTatums) {
+    curveEfektor efektor(&bridge, 1, nullptr);
+    efektor.findChild<QDial*>("speedDial")->setValue(8); // "bar x1"
+    EXPECT_EQ(efektor.findChild<QLabel*>("speedLabel")->text(), "bar x1");
+    EXPECT_EQ(efektor.curve()->sectionAmount(), 1);
+    efektor.on_enabledCheckBox_clicked(true);
+    runUntil(1.5 * barSeconds);
+    EXPECT_EQ(sent().size(), 96u); // 64 per bar
+    EXPECT_DOUBLE_EQ(efektor.fullPhase(), 1.5);
+    EXPECT_DOUBLE_EQ(efektor.position(), 0.5);
+
+    clearMessages();
+    efektor.findChild<QDial*>("speedDial")->setValue(2); // "tatum x16"
+    EXPECT_EQ(efektor.curve()->sectionAmount(), 16);
+    runUntil(1.5 * barSeconds + 5 * tatumSeconds);
+    EXPECT_EQ(sent().size(), 5u * 16u);
+    const double tatums = efektor.fullPhase();
+    EXPECT_NEAR(tatums, 1.5 * 16 + 5, 1e-9);
+    EXPECT_DOUBLE_EQ(efektor.position(), (tatums - 16.0) / 16.0); // 29 tatums: 13/16 of the loop
+}
+
+TEST_F(CurveEfektorTest, TheTriggerRestartsTheLoopAtEverySecondBeatTick) {
+    curveEfektor efektor(&bridge, 1, nullptr);
+    efektor.findChild<QComboBox*>("triggerBox")->setCurrentIndex(2); // "2 beats"
+    EXPECT_EQ(efektor.triggerMode(), 2);
+    efektor.on_enabledCheckBox_clicked(true);
+    runUntil(2.0);
+    const double tickPhase = efektor.fullPhase();
+    emit bridge.beat(true);
+    EXPECT_DOUBLE_EQ(efektor.triggerStart(), 0.0);
+    emit bridge.bar(true); // not a beat tick
+    emit bridge.beat(true);
+    EXPECT_DOUBLE_EQ(efektor.triggerStart(), tickPhase);
+    runUntil(2.0 + beatSeconds / 32); // the next delivery
+    EXPECT_DOUBLE_EQ(efektor.position(), 0.25 / 32);
+
+    // Changing the speed re-aligns to the unit but keeps the trigger start.
+    efektor.Sync();
+    EXPECT_DOUBLE_EQ(efektor.syncOffset(), std::trunc(efektor.fullPhase()));
+    efektor.findChild<QDial*>("speedDial")->setValue(4);
+    EXPECT_DOUBLE_EQ(efektor.syncOffset(), 0.0);
+    EXPECT_DOUBLE_EQ(efektor.triggerStart(), tickPhase);
+
+    // "none": ticks never restart.
+    efektor.findChild<QComboBox*>("triggerBox")->setCurrentIndex(0);
+    for (int i = 0; i < 40; ++i)
+        emit bridge.bar(true);
+    EXPECT_DOUBLE_EQ(efektor.triggerStart(), tickPhase);
+}
+
+TEST_F(CurveEfektorTest, FlatCurvesSend127AtTheTop0AtTheBottomAnd63AtMidHeight) {
+    curveEfektor efektor(&bridge, 20, nullptr);
+    efektor.on_enabledCheckBox_clicked(true);
+    runUntil(0.1);
+    EXPECT_EQ(lastValue(), 63); // trunc(63.5)
+    ASSERT_TRUE(efektor.curve()->SetNodesFromPixels({{0, 0, 1}, {530, 0, 1}}));
+    runUntil(0.2);
+    EXPECT_EQ(lastValue(), 127);
+    ASSERT_TRUE(efektor.curve()->SetNodesFromPixels({{0, 200, 1}, {530, 200, 0}}));
+    runUntil(0.3);
+    EXPECT_EQ(lastValue(), 0);
+    // As notes: a Note On with velocity 0, never a Note Off.
+    efektor.messageKind = false;
+    efektor.findChild<QSpinBox*>("chanBox")->setValue(10);
+    runUntil(0.4);
+    const std::vector<Sent> all = sent();
+    EXPECT_EQ(all.back().status, 0x99);
+    EXPECT_EQ(all.back().number, 20);
+    EXPECT_EQ(all.back().value, 0);
+}
+
+TEST_F(CurveEfektorTest, ADisabledEfektorSendsNothingAndLeavesThePlayBar) {
+    curveEfektor efektor(&bridge, 3, nullptr);
+    runUntil(1.0);
+    EXPECT_TRUE(sent().empty());
+    efektor.on_enabledCheckBox_clicked(true);
+    EXPECT_TRUE(efektor.findChild<QCheckBox*>("enabledCheckBox")->isChecked());
+    runUntil(1.3);
+    const std::size_t count = sent().size();
+    EXPECT_GT(count, 0u);
+    efektor.on_enabledCheckBox_clicked(false);
+    const double bar = efektor.curve()->playBarPos();
+    runUntil(2.0);
+    EXPECT_EQ(sent().size(), count);
+    EXPECT_DOUBLE_EQ(efektor.curve()->playBarPos(), bar);
+    EXPECT_NE(efektor.position(), bar); // the loop itself runs on
+}
+
+TEST_F(CurveEfektorTest, EnablingStartsTheLoopAtTheStartOfTheCurrentUnit) {
+    curveEfektor efektor(&bridge, 3, nullptr);
+    runUntil(5.3 * beatSeconds);
+    efektor.on_enabledCheckBox_clicked(true);
+    EXPECT_DOUBLE_EQ(efektor.syncOffset(), 5.0);
+    runUntil(5.5 * beatSeconds);
+    EXPECT_DOUBLE_EQ(efektor.position(), 0.5 * 0.25);
+}
+
+TEST_F(CurveEfektorTest, TheRecordBodyRoundTripsThroughLoadingAndCopying) {
+    curveEfektor efektor(&bridge, 12, nullptr);
+    efektor.setWindowTitle("Bass Wobble");
+    efektor.move(420, 40);
+    ASSERT_TRUE(efektor.curve()->SetNodesFromPixels({{0, 150, 0}, {212.5, 20, 1}, {530, 100, 1}}));
+    efektor.findChild<QSpinBox*>("chanBox")->setValue(4);
+    efektor.findChild<QDial*>("speedDial")->setValue(9);
+    efektor.findChild<QComboBox*>("triggerBox")->setCurrentIndex(6);
+    efektor.on_enabledCheckBox_clicked(true);
+    const QString body = bodyOf(efektor);
+    EXPECT_EQ(body, "Bass_Wobble\n1\n12\n3\n0\n1\n9\n6\n420\n40\n"
+                    "3\n0\n150\n0\n212\n20\n1\n530\n100\n1\n");
+
+    QString text = body + "END_EFEKTOR\n";
+    QTextStream in(&text);
+    curveEfektor loaded(&bridge, 0, nullptr, &in);
+    EXPECT_TRUE(loaded.loadedOk()) << loaded.loadProblem().toStdString();
+    EXPECT_FALSE(loaded.reachedEndMarker());
+    QString marker;
+    in >> marker;
+    EXPECT_EQ(marker, "END_EFEKTOR");
+    EXPECT_EQ(loaded.windowTitle(), "Bass Wobble");
+    EXPECT_EQ(loaded.pos(), QPoint(420, 40));
+    EXPECT_TRUE(loaded.enabled.load());
+    EXPECT_EQ(loaded.MessageNumber(), 12);
+    EXPECT_EQ(loaded.channel.load(), 3);
+    EXPECT_EQ(loaded.findChild<QSpinBox*>("chanBox")->value(), 4);
+    EXPECT_EQ(loaded.findChild<QDial*>("speedDial")->value(), 9);
+    EXPECT_EQ(loaded.findChild<QLabel*>("speedLabel")->text(), "bar x2");
+    EXPECT_EQ(loaded.findChild<QComboBox*>("triggerBox")->currentIndex(), 6);
+    EXPECT_EQ(bodyOf(loaded), body);
+
+    curveEfektor copy(&bridge, nullptr, &loaded);
+    EXPECT_EQ(bodyOf(copy).section('\n', 0, 7), body.section('\n', 0, 7));
+    EXPECT_EQ(bodyOf(copy).section('\n', 10), body.section('\n', 10)); // same curve
+
+    // Both the loaded efektor and its copy follow the bar: 64 messages each per bar.
+    efektor.on_enabledCheckBox_clicked(false);
+    runUntil(barSeconds);
+    std::size_t onChannel4 = 0;
+    for (const Sent& s : sent())
+        onChannel4 += s.status == 0xB3 && s.number == 12;
+    EXPECT_EQ(onChannel4, 2u * 64u);
+}
+
+TEST_F(CurveEfektorTest, BrokenRecordsLoadWithEveryFieldInRangeAndSayWhatWasWrong) {
+    struct Case {
+        const char* body;
+        bool endMet;
+    };
+    const Case cases[] = {
+        {"T 1 300 99 0.5 1 40 -2 10 10 2 0 100 1 530 100 1", false},       // out of range, clamped
+        {"T 1 9 3 0.5 1 5 0 10 10 1 0 100 1", false},                      // a curve of one node
+        {"T 1 9 3 0.5 1 5 0 10 10 4 0 100 1 530 100 1 END_EFEKTOR", true}, // chain cut short
+        {"T 1 9 3 END_EFEKTOR", true},
+        {"T x y z w v u t s r q", false},
+        {"T 1 9 3 0.5 1 5 0 10 10 3 0 100", false}, // file ends in the chain
+        {"", false},
+        {"T 1 9 3 nan 1 5 0 10 10 2 0 1e308 1 -5 100 9", false},
+        {"T 1 9 3 0.5 1 5 0 10 10 2000000000 0 100 1 END_EFEKTOR", true},
+    };
+    for (const Case& c : cases) {
+        QString text = QString::fromLatin1(c.body);
+        QTextStream in(&text);
+        curveEfektor efektor(&bridge, 4, nullptr, &in);
+        SCOPED_TRACE(c.body);
+        EXPECT_FALSE(efektor.loadedOk());
+        EXPECT_FALSE(efektor.loadProblem().isEmpty());
+        EXPECT_EQ(efektor.reachedEndMarker(), c.endMet);
+        EXPECT_GE(efektor.channel.load(), 0);
+        EXPECT_LE(efektor.channel.load(), 15);
+        EXPECT_GE(efektor.MessageNumber(), 0);
+        EXPECT_LE(efektor.MessageNumber(), 127);
+        EXPECT_GE(efektor.speed(), 0);
+        EXPECT_LT(efektor.speed(), curveEfektor::speedCount);
+        EXPECT_GE(efektor.triggerMode(), 0);
+        EXPECT_LT(efektor.triggerMode(), curveEfektor::triggerRowCount);
+        EXPECT_GE(efektor.curve()->nodes().size(), 2);
+        for (const BrazierCurve::Node& n : efektor.curve()->nodes()) {
+            EXPECT_TRUE(n.X >= 0 && n.X <= 1000 && n.Y >= 0 && n.Y <= 1000);
+        }
+    }
+    // The first case in detail: clamped to the nearest values in range.
+    QString text = QString::fromLatin1(cases[0].body);
+    QTextStream in(&text);
+    curveEfektor efektor(&bridge, 4, nullptr, &in);
+    EXPECT_EQ(efektor.MessageNumber(), 127);
+    EXPECT_EQ(efektor.channel.load(), 15);
+    EXPECT_EQ(efektor.speed(), 12);
+    EXPECT_EQ(efektor.triggerMode(), 0);
+    EXPECT_EQ(efektor.findChild<QSpinBox*>("chanBox")->value(), 16);
+}
+
+TEST_F(CurveEfektorTest, GrowingTheWindowGrowsTheCurveAndMovesTheCheckBoxDown) {
+    curveEfektor efektor(&bridge, 3, nullptr);
+    efektor.show();
+    const QSize before = efektor.size();
+    const int checkY = efektor.findChild<QCheckBox*>("enabledCheckBox")->y();
+    const int curveHeight = efektor.curve()->height();
+    efektor.resize(before.width() + 60, before.height() + 50);
+    EXPECT_EQ(efektor.curve()->width(), before.width() + 60 - 10);
+    EXPECT_EQ(efektor.curve()->height(), curveHeight + 50);
+    EXPECT_EQ(efektor.findChild<QCheckBox*>("enabledCheckBox")->y(), checkY + 50);
+}
