@@ -1,0 +1,310 @@
+// Project files: what is written, what comes back, and what a broken file does.
+
+#include "PhaseEfektor.h"
+#include "ProjectFile.h"
+#include "StepEfektor.h"
+#include "list_support.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <random>
+
+namespace {
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeAll(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+const char* const exampleFile = "Save format version: 1\n"
+                                "1\n"
+                                "0\n"
+                                "0\n"
+                                "1\n"
+                                "Function_Efektor_1\n"
+                                "0\n0\n127\n2\n1\n0\n0\n0\n0\n420\n40\n420\n40\n"
+                                "END_EFEKTOR\n";
+
+} // namespace
+
+class ProjectFileTest : public EfektorListTest {
+protected:
+    QString path(const QString& name) const { return QDir(folder.path()).filePath(name); }
+
+    QByteArray save(const QString& name) {
+        QString error;
+        EXPECT_TRUE(list->saveProjectTo(path(name), &error)) << error.toStdString();
+        return readAll(path(name));
+    }
+    QStringList load(const QByteArray& bytes) {
+        EXPECT_TRUE(writeAll(path("in.bep"), bytes));
+        QStringList report;
+        QString error;
+        EXPECT_TRUE(list->loadProjectFrom(path("in.bep"), &report, &error)) << error.toStdString();
+        return report;
+    }
+    int total() const {
+        int n = 0;
+        for (int s = 0; s < EfektorList::sceneCount; ++s)
+            n += static_cast<int>(list->scene(s).size());
+        return n;
+    }
+
+    QTemporaryDir folder;
+};
+
+TEST_F(ProjectFileTest, AnEmptyProjectIsThreeLines) {
+    EXPECT_EQ(save("empty.bep"), QByteArray("Save format version: 1\n0\n0\n"));
+    list->SetSelectedScene(7);
+    EXPECT_EQ(save("empty.bep"), QByteArray("Save format version: 1\n0\n6\n"));
+}
+
+TEST_F(ProjectFileTest, TheExampleFileLoadsAndSavesByteForByte) {
+    EXPECT_TRUE(load(exampleFile).isEmpty());
+    EXPECT_EQ(list->selectedScene(), 0);
+    ASSERT_EQ(list->scene(1).size(), 1);
+    auto* efektor = static_cast<PhaseEfektor*>(list->scene(1).at(0));
+    EXPECT_EQ(efektor->windowTitle(), "Function Efektor 1");
+    EXPECT_TRUE(efektor->isHidden());
+    EXPECT_EQ(efektor->max.load(), 127);
+    EXPECT_EQ(efektor->waveform.load(), 2);
+    EXPECT_EQ(efektor->pos(), QPoint(420, 40));
+    EXPECT_EQ(rowTexts(), QStringList{});
+    EXPECT_EQ(save("again.bep"), QByteArray(exampleFile));
+}
+
+TEST_F(ProjectFileTest, EveryKindInSeveralScenesSurvivesSaveLoadSave) {
+    Efektor* function = add(Efektor::FunctionType, true);
+    function->setWindowTitle("Bass Wobble");
+    static_cast<PhaseEfektor*>(function)->level = 1;
+    auto* step = static_cast<StepEfektor*>(add(Efektor::StepType));
+    step->setWindowTitle("a_b");
+    add(Efektor::CurveType);
+    list->SetSelectedScene(4);
+    add(Efektor::InitType, true);
+    add(Efektor::StepType);
+    list->SetSelectedScene(16);
+    add(Efektor::CurveType, true);
+    list->SetSelectedScene(4);
+
+    const QByteArray first = save("first.bep");
+    EXPECT_TRUE(first.startsWith("Save format version: 1\n6\n3\n"));
+    EXPECT_TRUE(first.contains("\nBass_Wobble\n"));
+    // Scene 1's enabled function efektor is muted while scene 4 plays: its own setting goes
+    // with it. The disabled ones need no note.
+    EXPECT_EQ(first.count("WAS_ENABLED 1\n"), 2);
+
+    EXPECT_TRUE(load(first).isEmpty());
+    EXPECT_EQ(total(), 6);
+    EXPECT_EQ(list->selectedScene(), 3);
+    ASSERT_EQ(list->scene(0).size(), 3);
+    ASSERT_EQ(list->scene(3).size(), 2);
+    ASSERT_EQ(list->scene(15).size(), 1);
+    Efektor* bass = list->scene(0).at(0);
+    EXPECT_EQ(bass->windowTitle(), "Bass Wobble");
+    EXPECT_EQ(list->scene(0).at(1)->windowTitle(), "a b");
+    EXPECT_EQ(static_cast<PhaseEfektor*>(bass)->level.load(), 1);
+    EXPECT_EQ(rowTexts(), (QStringList{"Init Efektor 1", "Step Efektor 1"}));
+    EXPECT_TRUE(list->scene(3).at(0)->enabled);
+    // Muted until its scene comes back, then as the user left it.
+    EXPECT_FALSE(bass->enabled);
+    EXPECT_TRUE(bass->isHidden());
+    EXPECT_EQ(save("second.bep"), first);
+
+    list->SetSelectedScene(1);
+    EXPECT_TRUE(bass->enabled);
+    EXPECT_FALSE(list->scene(0).at(1)->enabled);
+    EXPECT_FALSE(list->scene(3).at(0)->enabled);
+    list->SetSelectedScene(16);
+    EXPECT_TRUE(list->scene(15).at(0)->enabled);
+}
+
+TEST_F(ProjectFileTest, FilesWithoutTheOwnSettingLoadAsTheyAlwaysDid) {
+    // Scene 2 holds an enabled step efektor (a copy never visited) and a disabled one.
+    const QByteArray old = "Save format version: 1\n2\n0\n"
+                           "1\n1\nOn\n1\n60\n1\n10\n0\n0\n0\n0\n0\n1\n0\n0\n0\nEND_EFEKTOR\n"
+                           "1\n1\nOff\n0\n61\n1\n10\n0\n0\n0\n0\n0\n1\n0\n0\n0\nEND_EFEKTOR\n";
+    EXPECT_TRUE(load(old).isEmpty());
+    ASSERT_EQ(list->scene(1).size(), 2);
+    EXPECT_TRUE(list->scene(1).at(0)->enabled);
+    EXPECT_FALSE(list->scene(1).at(0)->wasEnabled);
+    list->SetSelectedScene(2);
+    EXPECT_TRUE(list->scene(1).at(0)->enabled);
+    EXPECT_FALSE(list->scene(1).at(1)->enabled);
+    // And what the old way wrote is written again.
+    list->SetSelectedScene(1);
+    list->scene(1).at(0)->on_enabledCheckBox_clicked(true);
+    load(old);
+    EXPECT_EQ(save("old.bep"), old);
+}
+
+TEST_F(ProjectFileTest, SavingAgainUsesTheSameFileAndAFailedSaveLeavesTheOldFile) {
+    add(Efektor::InitType);
+    list->setProjectFileName(path("named.bep"));
+    list->SaveProject();
+    const QByteArray one = readAll(path("named.bep"));
+    EXPECT_TRUE(one.contains("Init_Efektor_1"));
+    add(Efektor::InitType);
+    list->SaveProject();
+    EXPECT_TRUE(readAll(path("named.bep")).contains("Init_Efektor_2"));
+
+    QString error;
+    EXPECT_FALSE(list->saveProjectTo(path("no/such/folder/x.bep"), &error));
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_FALSE(list->loadProjectFrom(path("missing.bep"), nullptr, &error));
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(total(), 0); // loading empties the list first
+
+    // A save that cannot finish leaves the old file whole and no stray file behind.
+    const QByteArray before = readAll(path("named.bep"));
+    QDir(folder.path()).mkdir("locked");
+    EXPECT_TRUE(writeAll(path("locked/p.bep"), before));
+    QFile::setPermissions(path("locked"), QFile::ReadOwner | QFile::ExeOwner);
+    const bool permissionsHold = !QFile(path("locked/probe")).open(QIODevice::WriteOnly);
+    if (permissionsHold) { // not when run as root
+        add(Efektor::StepType);
+        EXPECT_FALSE(list->saveProjectTo(path("locked/p.bep"), &error));
+        EXPECT_EQ(readAll(path("locked/p.bep")), before);
+        EXPECT_EQ(QDir(path("locked")).entryList(QDir::Files), QStringList{"p.bep"});
+    }
+    QFile::setPermissions(path("locked"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+TEST_F(ProjectFileTest, LoadingEndsASoloAndAnArbitraryFirstLineIsAccepted) {
+    add(Efektor::FunctionType, true);
+    rows->setCurrentRow(0);
+    list->SetSolo(0);
+    EXPECT_FALSE(noteBox->isChecked());
+    QByteArray file = exampleFile;
+    file.replace("Save format version: 1", "Written by hand on a Tuesday");
+    EXPECT_TRUE(load(file).isEmpty());
+    EXPECT_EQ(list->soloedRow(), -1);
+    EXPECT_TRUE(noteBox->isChecked());
+    EXPECT_EQ(list->scene(1).size(), 1);
+}
+
+// Every efektor a file can produce stays inside its controls' ranges.
+void expectSane(const EfektorList& list) {
+    for (int s = 0; s < EfektorList::sceneCount; ++s) {
+        for (Efektor* e : list.scene(s)) {
+            EXPECT_GE(e->channel.load(), 0);
+            EXPECT_LE(e->channel.load(), 15);
+            EXPECT_GE(e->messageNumber.load(), 0);
+            EXPECT_LE(e->messageNumber.load(), 127);
+            if (auto* f = dynamic_cast<PhaseEfektor*>(e)) {
+                EXPECT_GE(f->divider.load(), 1);
+                EXPECT_GE(f->min.load(), 0);
+                EXPECT_LE(f->max.load(), 127);
+            }
+        }
+    }
+}
+
+TEST_F(ProjectFileTest, BrokenRecordsAreSkippedToTheirEndAndReported) {
+    const QByteArray good = "0\n0\nGood\n1\n0\n127\n2\n1\n5\n0\n0\n0\n0\n0\n0\n0\nEND_EFEKTOR\n";
+    struct Case {
+        const char* name;
+        QByteArray records;
+        int loaded;
+    };
+    const Case cases[] = {
+        {"unknown type", "7\n0\nX\n1\n2\n3\nEND_EFEKTOR\n" + good, 1},
+        {"scene 16", "0\n16\nX\n1\n0\n127\n2\n1\n5\n0\n0\n0\n0\n0\n0\n0\nEND_EFEKTOR\n" + good, 1},
+        {"scene -1", "3\n-1\nX\n1\n0\n0\n1\n2\n0\n0\nEND_EFEKTOR\n" + good, 1},
+        {"too few values", "0\n0\nShort\n1\n0\n127\nEND_EFEKTOR\n" + good, 1},
+        {"too many values", "3\n0\nLong\n1\n0\n0\n1\n2\n0\n0\n9\n9\nEND_EFEKTOR\n" + good, 1},
+        {"text for a number", "3\n0\nX\n1\n0\nzero\n1\n2\n0\n0\nEND_EFEKTOR\n" + good, 1},
+        {"no title or body", "3\n0\nEND_EFEKTOR\n" + good, 1},
+        {"step count beyond the values", "1\n0\nS\n1\n60\n1000000\n1\n2\n3\nEND_EFEKTOR\n" + good, 1},
+        {"curve of one node", "2\n0\nC\n1\n0\n0\n0\n0\n5\n0\n0\n0\n1\n0\n50\n1\nEND_EFEKTOR\n" + good, 1},
+        {"curve node not a number",
+         "2\n0\nC\n1\n0\n0\n0\n0\n5\n0\n0\n0\n2\n0\nnan\n1\n300\n50\n1\nEND_EFEKTOR\n" + good, 1},
+        {"cut inside a record", good + "1\n2\nCut\n1\n60\n4\n10\n20", 1},
+        {"count larger than the records", good, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QStringList report = load("Save format version: 1\n9\n0\n" + c.records);
+        EXPECT_FALSE(report.isEmpty());
+        EXPECT_EQ(total(), c.loaded);
+        expectSane(*list);
+        if (total() == 1) {
+            EXPECT_EQ(list->scene(0).at(0)->windowTitle(), "Good");
+        }
+    }
+}
+
+TEST_F(ProjectFileTest, ValuesOutsideTheirRangesAreBroughtInAndReported) {
+    // Selected scene 23. Function: min -4, max 300, waveform 9, divider 0, controller 500,
+    // level 3, channel 41 (shown). Step: 60 steps (12 more than the dial), a value of 200,
+    // level 7. Init: enabled 5, channel -1 (shown), number 128, value 1000, x far off.
+    QByteArray step = "1\n0\nSteps\n1\n60\n60\n200\n";
+    for (int i = 1; i < 60; ++i)
+        step += QByteArray::number(i) + "\n";
+    step += "0\n3\n7\n0\n0\n0\n1\n0\n0\nEND_EFEKTOR\n";
+    const QByteArray file = "Save format version: 1\n3\n22\n"
+                            "0\n0\nF\n1\n-4\n300\n9\n0\n500\n0\n3\n40\n0\n0\n0\n0\nEND_EFEKTOR\n" +
+                            step + "3\n0\nI\n5\n0\n-2\n128\n1000\n99999999\n0\nEND_EFEKTOR\n";
+    const QStringList report = load(file);
+    EXPECT_GE(report.size(), 10) << report.join("\n").toStdString();
+    EXPECT_TRUE(report.join("\n").contains("selected scene")) << report.join("\n").toStdString();
+    EXPECT_EQ(list->selectedScene(), 0);
+    ASSERT_EQ(list->scene(0).size(), 3);
+    auto* f = static_cast<PhaseEfektor*>(list->scene(0).at(0));
+    EXPECT_EQ(f->min.load(), 0);
+    EXPECT_EQ(f->max.load(), 127);
+    EXPECT_EQ(f->divider.load(), 1);
+    EXPECT_EQ(f->messageNumber.load(), 127);
+    EXPECT_EQ(f->level.load(), 1);
+    EXPECT_EQ(f->channel.load(), 15);
+    Efektor* init = list->scene(0).at(2);
+    EXPECT_EQ(init->channel.load(), 0);
+    EXPECT_EQ(init->messageNumber.load(), 127);
+    EXPECT_TRUE(init->enabled);
+    expectSane(*list);
+    // What was brought into range saves as loaded.
+    const QByteArray saved = save("fixed.bep");
+    EXPECT_TRUE(ProjectFile::read(saved).problems.isEmpty());
+}
+
+TEST_F(ProjectFileTest, JunkNeverCrashesTheLoader) {
+    std::mt19937 random(7);
+    const QByteArray valid = exampleFile;
+    for (int round = 0; round < 40; ++round) {
+        QByteArray junk;
+        if (round % 2 == 0) {
+            junk.resize(round * 13);
+            for (char& c : junk)
+                c = static_cast<char>(random() & 0xff);
+        } else {
+            // A real file with a few bytes changed, cut or repeated.
+            junk = valid + valid.mid(22);
+            for (int i = 0; i < 4; ++i)
+                junk[static_cast<qsizetype>(random() % junk.size())] =
+                    static_cast<char>("0123456789-_ \nEX\xff"[random() % 17]);
+            junk.truncate(static_cast<qsizetype>(random() % (junk.size() + 1)));
+        }
+        SCOPED_TRACE(round);
+        load(junk);
+        expectSane(*list);
+    }
+    EXPECT_FALSE(load(QByteArray()).isEmpty());
+    EXPECT_EQ(total(), 0);
+    EXPECT_FALSE(load("Save format version: 1\n").isEmpty());
+}
+
+TEST_F(ProjectFileTest, ATitleThatReadsLikeTheEndMarkerIsStillATitle) {
+    QByteArray file = exampleFile;
+    file.replace("Function_Efektor_1", "END_EFEKTOR");
+    EXPECT_TRUE(load(file).isEmpty());
+    ASSERT_EQ(list->scene(1).size(), 1);
+    EXPECT_EQ(list->scene(1).at(0)->windowTitle(), "END EFEKTOR");
+}
