@@ -43,10 +43,10 @@ StepEfektor::StepEfektor(QLumacore* lumacore, int number, QWidget* parent, QText
 
         on_enabledCheckBox_clicked(storedEnabled);
         ui->spinBox_2->setValue(storedNumber);
+        setStepCount(storedCount); // zeroes the new steps, so the values come after
         for (int i = 0; i < storedCount; ++i)
             values[i] = storedValues[i];
-        setStepCount(storedCount);
-        ui->valueGraph->ChangeStepAmount(storedCount); // also when the dial did not move
+        ui->valueGraph->ChangeStepAmount(storedCount);
         ui->spinBox->setValue(storedChannel + 1);
         level = storedLevel;
         rememberedPosition = QPoint(rememberedX, rememberedY);
@@ -65,9 +65,9 @@ StepEfektor::StepEfektor(QLumacore* lumacore, QWidget* parent, StepEfektor* copy
     buildForm(copy->messageNumber);
     on_enabledCheckBox_clicked(copy->enabled);
     const int n = copy->stepCount;
+    setStepCount(n); // zeroes the new steps, so the values come after
     for (int i = 0; i < n; ++i)
         values[i] = copy->stepValue(i);
-    setStepCount(n);
     ui->valueGraph->ChangeStepAmount(n);
     ui->spinBox->setValue(copy->channel + 1);
     level = copy->level.load();
