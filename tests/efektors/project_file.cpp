@@ -146,6 +146,31 @@ TEST_F(ProjectFileTest, FilesWithoutTheOwnSettingLoadAsTheyAlwaysDid) {
     EXPECT_EQ(save("old.bep"), old);
 }
 
+TEST_F(ProjectFileTest, StepValuesAndCurveNodesComeBackAsWritten) {
+    const QByteArray file =
+        "Save format version: 1\n2\n0\n"
+        "1\n0\nSteps\n1\n60\n4\n10\n20\n30\n40\n0\n3\n2\n0\n0\n4\n1\n10\n20\nEND_EFEKTOR\n"
+        "2\n0\nCurve\n1\n7\n2\n0\n1\n5\n3\n30\n40\n3\n0\n100\n1\n200\n20\n0\n530\n"
+        "100\n1\nEND_EFEKTOR\n";
+    EXPECT_TRUE(load(file).isEmpty());
+    EXPECT_EQ(save("again.bep"), file);
+}
+
+TEST(ProjectFileReader, StepsBeyondTheDialAreDroppedFromTheEnd) {
+    QByteArray file = "Save format version: 1\n1\n0\n1\n0\nS\n1\n60\n50\n";
+    for (int i = 0; i < 50; ++i)
+        file += QByteArray::number(i + 1) + "\n";
+    file += "0\n0\n0\n0\n0\n1\n0\n0\n0\nEND_EFEKTOR\n";
+    const ProjectFile::Contents contents = ProjectFile::read(file);
+    ASSERT_EQ(contents.records.size(), 1);
+    const QStringList body = contents.records[0].body.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(body.size(), 48 + 13);
+    EXPECT_EQ(body[3], "48");
+    EXPECT_EQ(body[4], "1");
+    EXPECT_EQ(body[51], "48");
+    EXPECT_EQ(contents.problems.size(), 1);
+}
+
 TEST_F(ProjectFileTest, SavingAgainUsesTheSameFileAndAFailedSaveLeavesTheOldFile) {
     add(Efektor::InitType);
     list->setProjectFileName(path("named.bep"));
@@ -265,6 +290,12 @@ TEST_F(ProjectFileTest, ValuesOutsideTheirRangesAreBroughtInAndReported) {
     EXPECT_EQ(f->messageNumber.load(), 127);
     EXPECT_EQ(f->level.load(), 1);
     EXPECT_EQ(f->channel.load(), 15);
+    auto* steps = static_cast<StepEfektor*>(list->scene(0).at(1));
+    EXPECT_EQ(steps->stepCount.load(), 48);
+    EXPECT_EQ(steps->stepValue(0), 127);
+    EXPECT_EQ(steps->stepValue(1), 1);
+    EXPECT_EQ(steps->stepValue(47), 47);
+    EXPECT_EQ(steps->level.load(), 2);
     Efektor* init = list->scene(0).at(2);
     EXPECT_EQ(init->channel.load(), 0);
     EXPECT_EQ(init->messageNumber.load(), 127);
