@@ -200,7 +200,7 @@ void PhaseEfektor::on_timeDividerBox_valueChanged(int value) {
 // The four shapes drawn from the very function that computes them, top to bottom in the order
 // of the slider (saw at the top).
 void PhaseEfektor::drawWaveformPictures() {
-    const int w = 44, rowHeight = 26, margin = 4;
+    const int w = 48, rowHeight = 40, margin = 8;
     QPixmap picture(w, rowHeight * 4);
     picture.fill(Qt::transparent);
     QPainter painter(&picture);
@@ -221,4 +221,6 @@ void PhaseEfektor::drawWaveformPictures() {
     }
     painter.end();
     ui->waveformPictures->setPixmap(picture);
+    // The slider's four stops beside the four pictures.
+    ui->waveformSlider->setFixedHeight(rowHeight * 4 + rowHeight / 2);
 }

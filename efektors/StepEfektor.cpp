@@ -90,8 +90,15 @@ int StepEfektor::stepValue(int step) const {
 }
 
 void StepEfektor::setStepValue(int step, int value) {
-    if (step >= 0 && step < maxSteps)
-        values[step] = std::clamp(value, 0, 127);
+    if (step < 0 || step >= maxSteps)
+        return;
+    value = std::clamp(value, 0, 127);
+    values[step] = value;
+    ValueGraph* graph = ui->valueGraph;
+    if (step < graph->values.size() && graph->values[step] != value) {
+        graph->values[step] = value;
+        graph->update();
+    }
 }
 
 QList<int> StepEfektor::stepValues() const {
