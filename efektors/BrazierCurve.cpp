@@ -20,6 +20,9 @@ const QColor sectionColour(60, 60, 80);
 const QColor curveColour(75, 75, 90);
 const QColor nodeColour(75, 15, 30);
 const QColor selectedNodeColour(0, 120, 30);
+// Outlines that keep the dark node squares visible on black.
+const QColor nodeOutline(190, 60, 95);
+const QColor selectedNodeOutline(90, 230, 130);
 
 // A pixel coordinate read from a file, pulled onto the widget and truncated to a whole pixel.
 int pixelOnWidget(double value, int extent) {
@@ -367,7 +370,10 @@ void BrazierCurve::drawBackground() {
         const Node& node = nodeList[i];
         const int x = static_cast<int>(std::trunc(w * node.X / resolution - 5));
         const int y = static_cast<int>(std::trunc(h * node.Y / resolution - 5));
-        painter.fillRect(x, y, 9, 9, i == selected ? selectedNodeColour : nodeColour);
+        const bool isSelected = i == selected;
+        painter.fillRect(x, y, 9, 9, isSelected ? selectedNodeColour : nodeColour);
+        painter.setPen(QPen(isSelected ? selectedNodeOutline : nodeOutline, 1));
+        painter.drawRect(x, y, 8, 8);
     }
 }
 

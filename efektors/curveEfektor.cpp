@@ -87,6 +87,16 @@ BrazierCurve* curveEfektor::curve() const {
 
 void curveEfektor::buildNew(int number) {
     ui->setupUi(this);
+    // The dial in the window's colours: a blue knob with an orange mark, like the check boxes.
+    QPalette dialColours = ui->speedDial->palette();
+    dialColours.setColor(QPalette::Button, QColor(0x0a, 0x64, 0xe0));
+    dialColours.setColor(QPalette::Window, QColor(0x15, 0x1c, 0x26));
+    dialColours.setColor(QPalette::Highlight, QColor(0xed, 0x60, 0x22));
+    dialColours.setColor(QPalette::WindowText, QColor(0x54, 0x6d, 0x8e));
+    dialColours.setColor(QPalette::Dark, QColor(0x0a, 0x40, 0x90));
+    dialColours.setColor(QPalette::Light, QColor(0x40, 0x90, 0xff));
+    dialColours.setColor(QPalette::Shadow, QColor(0x05, 0x0a, 0x12));
+    ui->speedDial->setPalette(dialColours);
     messageNumber = clampMessageNumber(number);
     channel = 0;
     messageKind = true;
