@@ -59,6 +59,8 @@ void InitEfektor::on_enabledCheckBox_clicked(bool on) {
 }
 
 void InitEfektor::SaveData(QTextStream* save_stream) {
+    if (!save_stream)
+        return;
     QTextStream& out = *save_stream;
     out << titleToken(windowTitle()) << "\n"
         << int(enabled) << "\n"

@@ -139,6 +139,8 @@ void PhaseEfektor::on_enabledCheckBox_clicked(bool on) {
 }
 
 void PhaseEfektor::SaveData(QTextStream* save_stream) {
+    if (!save_stream)
+        return;
     std::printf("Saving data..\n");
     std::fflush(stdout);
     if (isVisible() || !positionRemembered) {

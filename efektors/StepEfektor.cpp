@@ -167,6 +167,8 @@ void StepEfektor::on_enabledCheckBox_clicked(bool on) {
 }
 
 void StepEfektor::SaveData(QTextStream* save_stream) {
+    if (!save_stream)
+        return;
     QTextStream& out = *save_stream;
     const int n = stepCount;
     out << titleToken(windowTitle()) << "\n" << int(enabled) << "\n" << messageNumber << "\n" << n << "\n";

@@ -3,6 +3,7 @@
 #include "InitEfektor.h"
 #include "efektor_support.h"
 
+#include <QCheckBox>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTextStream>
@@ -33,7 +34,8 @@ TEST_F(EfektorEngineTest, EnabledInitEfektorSendsOncePerSceneEntry) {
     efektor.findChild<QSpinBox*>("chanSpinBox")->setValue(3);
     efektor.findChild<QSpinBox*>("valueSpinBox")->setValue(100);
     EXPECT_EQ(efektor.MessageNumber(), 7);
-    efektor.on_enabledCheckBox_clicked(true);
+    efektor.findChild<QCheckBox*>("enabledCheckBox")->click(); // the base's slot, connected by name
+    EXPECT_TRUE(efektor.enabled);
 
     efektor.SceneChange();
     const std::vector<unsigned char> expected{0xB2, 7, 100};

@@ -3,8 +3,10 @@
 #include "PhaseEfektor.h"
 #include "efektor_support.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDial>
+#include <QSlider>
 #include <QSpinBox>
 #include <QTextStream>
 
@@ -134,12 +136,14 @@ TEST_F(PhaseEfektorTest, TriangleReachesZeroMidUnitAndInvertMirrorsIt) {
 
 TEST_F(PhaseEfektorTest, DisabledSendsNothingAndReenablingResumesAtOnce) {
     PhaseEfektor efektor(&bridge, 1, nullptr);
-    efektor.waveform = PhaseEfektor::Saw;
+    efektor.findChild<QSlider*>("waveformSlider")->setValue(PhaseEfektor::Saw);
+    EXPECT_EQ(efektor.waveform.load(), PhaseEfektor::Saw);
     runUntil(barSeconds);
     EXPECT_TRUE(sent().empty());
     EXPECT_GT(efektor.output.load(), 0.0); // it kept computing
     runUntil(barSeconds + 0.300);
-    efektor.on_enabledCheckBox_clicked(true);
+    efektor.findChild<QCheckBox*>("enabledCheckBox")->click();
+    EXPECT_TRUE(efektor.enabled);
     runUntil(barSeconds + 0.340);
     const std::vector<Sent> all = sent();
     ASSERT_EQ(all.size(), 1u); // the 64th after 0.300 s is at 0.320 s
