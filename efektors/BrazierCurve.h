@@ -41,7 +41,7 @@ public:
     // A dragged node keeps at least this many pixels from its neighbours.
     static constexpr int nodeGap = 9;
     // Most nodes a chain may hold (a drawn curve holds tens; a file cannot ask for millions).
-    static constexpr int maxNodes = 1000;
+    static constexpr int maxNodes = 2000;
 
     struct Node {
         double X;         // 0 … 1000, to the right

@@ -4,10 +4,13 @@
 #include "curveEfektor.h"
 #include "efektor_support.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDial>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QSpinBox>
 #include <QTextStream>
 
@@ -276,4 +279,23 @@ TEST_F(CurveEfektorTest, GrowingTheWindowGrowsTheCurveAndMovesTheCheckBoxDown) {
     EXPECT_EQ(efektor.curve()->width(), before.width() + 60 - 10);
     EXPECT_EQ(efektor.curve()->height(), curveHeight + 50);
     EXPECT_EQ(efektor.findChild<QCheckBox*>("enabledCheckBox")->y(), checkY + 50);
+}
+
+TEST_F(CurveEfektorTest, BackspaceInTheWindowRemovesTheSelectedNodeAndEscapeDoesNotClose) {
+    curveEfektor efektor(&bridge, 3, nullptr);
+    efektor.show();
+    BrazierCurve* curve = efektor.curve();
+    const QPointF at(265, 40);
+    QMouseEvent click(QEvent::MouseButtonPress, at, curve->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(curve, &click);
+    ASSERT_EQ(curve->nodes().size(), 3);
+    ASSERT_EQ(curve->selectedNode(), 1);
+
+    QKeyEvent backspace(QEvent::KeyPress, Qt::Key_Backspace, Qt::NoModifier);
+    QApplication::sendEvent(&efektor, &backspace);
+    EXPECT_EQ(curve->nodes().size(), 2);
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(&efektor, &escape);
+    EXPECT_TRUE(efektor.isVisible());
 }
