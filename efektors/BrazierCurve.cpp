@@ -83,7 +83,15 @@ void BrazierCurve::publish(SplineSet* fresh) {
 }
 
 void BrazierCurve::reclaimRetired() {
-    if (!retired.empty() && readers.load() == 0)
+    if (retired.empty())
+        return;
+    // The timer thread reads for well under a microsecond once a millisecond, so a moment with
+    // no reader comes almost always at once; should edits outpace that, wait for one rather
+    // than let retired sets pile up.
+    if (retired.size() >= maxRetired)
+        while (readers.load() != 0)
+            std::this_thread::yield();
+    if (readers.load() == 0)
         retired.clear();
 }
 

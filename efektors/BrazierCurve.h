@@ -143,4 +143,5 @@ private:
     std::atomic<SplineSet*> published{nullptr};
     mutable std::atomic<int> readers{0};
     std::vector<std::unique_ptr<SplineSet>> retired;
+    static constexpr std::size_t maxRetired = 64;
 };
