@@ -1,11 +1,14 @@
-// Builds the main window and every dialog of Beatlume the way the program shows them and
-// writes a PNG picture of each into a folder:  beatlume-screenshots <folder>
+// Builds the main window, every dialog, the efektor list and one efektor window of each kind
+// the way the program shows them and writes a PNG picture of each into a folder:
+//   beatlume-screenshots <folder>
 // Uses the audio and MIDI devices present (start a JACK server first for real device
 // lists); without an engine the windows are shown empty. Stored settings are not touched.
 
 #include "AboutDialog.h"
 #include "AdvancedSettings.h"
 #include "AudioErrorDialog.h"
+#include "Efektor.h"
+#include "EfektorList.h"
 #include "MainWindow.h"
 #include "MidiErrorDialog.h"
 #include "MidiMapping.h"
@@ -17,6 +20,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QFile>
+#include <QListWidget>
 #include <QSettings>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -37,6 +42,19 @@ bool save(QWidget& widget, const QDir& folder, const QString& name) {
     std::printf("%s\n", qPrintable(path));
     return true;
 }
+
+// A small live set in scene 1, loaded the way a user's project is; a muted copy waits in scene 2.
+const char* const demoProject =
+    "Save format version: 1\n5\n0\n"
+    "0\n0\nFilter_Sweep\n1\n20\n110\n3\n2\n74\n0\n0\n0\n0\n0\n0\n0\n"
+    "END_EFEKTOR\n"
+    "1\n0\nBass_Steps\n1\n36\n8\n100\n0\n64\n0\n100\n30\n80\n127\n0\n1\n2\n0\n0\n1\n"
+    "0\n0\n0\nEND_EFEKTOR\n"
+    "2\n0\nWah_Curve\n1\n11\n0\n0\n1\n5\n0\n0\n0\n5\n0\n150\n1\n120\n30\n1\n260\n"
+    "170\n0\n400\n60\n1\n530\n120\n1\nEND_EFEKTOR\n"
+    "3\n0\nSynth_Setup\n1\n1\n0\n7\n96\n0\n0\nEND_EFEKTOR\n"
+    "0\n1\nFilter_Sweep\n0\n20\n110\n3\n2\n74\n0\n0\n0\n0\n0\n0\n0\n"
+    "WAS_ENABLED 1\nEND_EFEKTOR\n";
 
 } // namespace
 
@@ -94,6 +112,30 @@ int main(int argc, char* argv[]) {
 
         AboutDialog about(&window);
         ok &= save(about, folder, "about");
+
+        // The efektor list with one efektor of each kind, the second row soloed.
+        auto* efektors = window.findChild<EfektorList*>();
+        QTemporaryDir projectDir;
+        const QString project = projectDir.filePath("live-set.bep");
+        QFile projectFile(project);
+        QStringList report;
+        if (efektors && projectFile.open(QIODevice::WriteOnly) && projectFile.write(demoProject) > 0) {
+            projectFile.close();
+            efektors->loadProjectFrom(project, &report);
+            for (const QString& problem : report)
+                std::fprintf(stderr, "beatlume-screenshots: demo project: %s\n", qPrintable(problem));
+            efektors->findChild<QListWidget*>("efektorListWidget")->setCurrentRow(1);
+            efektors->SetSolo(1);
+            ok &= save(*efektors, folder, "efektor-list");
+            const char* const names[] = {"function-efektor", "step-efektor", "curve-efektor", "init-efektor"};
+            for (Efektor* efektor : efektors->scene(0))
+                ok &= save(*efektor, folder, names[efektor->typeCode]);
+            efektors->RemoveSolo();
+        } else {
+            std::fprintf(stderr, "beatlume-screenshots: no efektor list\n");
+            ok = false;
+        }
+        ok &= report.isEmpty();
     }
     MidiErrorDialog midiError;
     ok &= save(midiError, folder, "midi-error");
