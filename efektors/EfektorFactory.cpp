@@ -1,47 +1,26 @@
 #include "EfektorFactory.h"
 
 #include "Efektor.h"
+#include "InitEfektor.h"
+#include "PhaseEfektor.h"
+#include "StepEfektor.h"
+#include "curveEfektor.h"
 
 #include <type_traits>
-
-#if __has_include("PhaseEfektor.h")
-#include "PhaseEfektor.h"
-#define BEATLUME_HAVE_FUNCTION_EFEKTOR 1
-#endif
-#if __has_include("StepEfektor.h")
-#include "StepEfektor.h"
-#define BEATLUME_HAVE_STEP_EFEKTOR 1
-#endif
-#if __has_include("curveEfektor.h")
-#include "curveEfektor.h"
-#define BEATLUME_HAVE_CURVE_EFEKTOR 1
-#endif
-#if __has_include("InitEfektor.h")
-#include "InitEfektor.h"
-#define BEATLUME_HAVE_INIT_EFEKTOR 1
-#endif
 
 namespace {
 
 // One place that knows the four kinds; `Make` receives the kind's class as a null pointer.
 template <typename Make> Efektor* byType(int type, Make make) {
     switch (type) {
-#ifdef BEATLUME_HAVE_FUNCTION_EFEKTOR
     case Efektor::FunctionType:
         return make(static_cast<PhaseEfektor*>(nullptr));
-#endif
-#ifdef BEATLUME_HAVE_STEP_EFEKTOR
     case Efektor::StepType:
         return make(static_cast<StepEfektor*>(nullptr));
-#endif
-#ifdef BEATLUME_HAVE_CURVE_EFEKTOR
     case Efektor::CurveType:
         return make(static_cast<curveEfektor*>(nullptr));
-#endif
-#ifdef BEATLUME_HAVE_INIT_EFEKTOR
     case Efektor::InitType:
         return make(static_cast<InitEfektor*>(nullptr));
-#endif
     default:
         return nullptr;
     }

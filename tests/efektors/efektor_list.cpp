@@ -6,6 +6,7 @@
 #include "StepEfektor.h"
 #include "list_support.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QMimeData>
 #include <QRadioButton>
@@ -215,6 +216,25 @@ TEST_F(EfektorListTest, SoloMutesTheOthersAndTheMainOutputsAndRestoresThem) {
     EXPECT_TRUE(a->wasEnabled);
     EXPECT_FALSE(b->wasEnabled);
     EXPECT_TRUE(c->wasEnabled);
+}
+
+TEST_F(EfektorListTest, SInAnEfektorWindowSoloesThatEfektor) {
+    Efektor* a = add(Efektor::InitType, true);
+    Efektor* b = add(Efektor::FunctionType, true);
+    rows->setCurrentRow(0);
+    QApplication::setActiveWindow(b);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(b));
+    QTest::keyClick(b, Qt::Key_S);
+    EXPECT_EQ(list->soloedRow(), 1);
+    EXPECT_EQ(rows->currentRow(), 1);
+    EXPECT_FALSE(a->enabled);
+    EXPECT_TRUE(b->enabled);
+    // Escape goes to the list too, which ignores it: the window stays open.
+    QTest::keyClick(b, Qt::Key_Escape);
+    EXPECT_TRUE(b->isVisible());
+    QTest::keyClick(b, Qt::Key_S);
+    EXPECT_EQ(list->soloedRow(), -1);
+    EXPECT_TRUE(a->enabled);
 }
 
 TEST_F(EfektorListTest, DeletingDuringASoloKeepsTheSoloOnItsEfektor) {
