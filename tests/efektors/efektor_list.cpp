@@ -221,9 +221,12 @@ TEST_F(EfektorListTest, SoloMutesTheOthersAndTheMainOutputsAndRestoresThem) {
 TEST_F(EfektorListTest, SInAnEfektorWindowSoloesThatEfektor) {
     Efektor* a = add(Efektor::InitType, true);
     Efektor* b = add(Efektor::FunctionType, true);
+    // Row 0 is current (which brings its window up), then the user works in b's window.
     rows->setCurrentRow(0);
+    EXPECT_TRUE(QTest::qWaitForWindowActive(a));
     QApplication::setActiveWindow(b);
-    ASSERT_TRUE(QTest::qWaitForWindowActive(b));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(QApplication::activeWindow(), b);
     QTest::keyClick(b, Qt::Key_S);
     EXPECT_EQ(list->soloedRow(), 1);
     EXPECT_EQ(rows->currentRow(), 1);
