@@ -59,6 +59,12 @@ public:
     // TIMER THREAD: the callback every efektor registers, with itself (as Efektor*) as context.
     static void PhaseReceiver(void* context, double phase);
 
+    // The enabled setting a project file stores for this efektor: its own setting, also while a
+    // scene change or a solo keeps it muted. GUI thread only; the list sets it around SaveData
+    // (-1: the live `enabled`).
+    int storedEnabled() const { return storedEnabledSetting >= 0 ? storedEnabledSetting : int(enabled.load()); }
+    void setStoredEnabled(int own) { storedEnabledSetting = own; }
+
     // Record loading results (see above).
     bool loadedOk() const { return loadProblems.isEmpty(); }
     bool reachedEndMarker() const { return endMarkerMet; }
@@ -113,5 +119,6 @@ private:
 
     bool registered = false;
     bool endMarkerMet = false;
+    int storedEnabledSetting = -1;
     QString loadProblems;
 };

@@ -502,9 +502,12 @@ bool EfektorList::saveProjectTo(const QString& fileName, QString* error) {
     for (int scene = 0; scene < sceneCount; ++scene) {
         for (Efektor* efektor : sceneLists[static_cast<size_t>(scene)]) {
             ProjectFile::writeRecordStart(out, efektor->typeCode, scene);
+            // A muted efektor is stored with its own setting, so that it comes back as the user
+            // left it when its scene is selected again.
+            efektor->setStoredEnabled(ownSetting(efektor) ? 1 : 0);
             efektor->SaveData(&out);
-            const bool own = ownSetting(efektor);
-            ProjectFile::writeRecordEnd(out, own != bool(efektor->enabled) ? int(own) : -1);
+            efektor->setStoredEnabled(-1);
+            ProjectFile::writeRecordEnd(out);
         }
     }
     out.flush();
@@ -555,8 +558,10 @@ bool EfektorList::loadProjectFrom(const QString& fileName, QStringList* report, 
                             .arg(ProjectFile::typeName(record.type), record.title)
                             .arg(record.scene + 1)
                             .arg(efektor->loadProblem());
-        if (record.ownEnabled >= 0)
-            muteForScene(efektor, record.ownEnabled != 0);
+        // Outside the selected scene an efektor keeps its stored setting for when its scene is
+        // selected, and stays quiet until then.
+        if (record.scene != currentScene)
+            muteForScene(efektor, bool(efektor->enabled));
     }
     SetSelectedScene(currentScene + 1);
     if (report)

@@ -63,7 +63,7 @@ void InitEfektor::SaveData(QTextStream* save_stream) {
         return;
     QTextStream& out = *save_stream;
     out << titleToken(windowTitle()) << "\n"
-        << int(enabled) << "\n"
+        << storedEnabled() << "\n"
         << int(messageKind) << "\n"
         << channel << "\n"
         << messageNumber << "\n"

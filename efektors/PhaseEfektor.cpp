@@ -149,7 +149,7 @@ void PhaseEfektor::SaveData(QTextStream* save_stream) {
     }
     QTextStream& out = *save_stream;
     out << titleToken(windowTitle()) << "\n"
-        << int(enabled) << "\n"
+        << storedEnabled() << "\n"
         << min << "\n"
         << max << "\n"
         << waveform << "\n"

@@ -10,7 +10,6 @@
 
 const QString ProjectFile::versionLine = QStringLiteral("Save format version: 1");
 const QString ProjectFile::endMarker = QStringLiteral("END_EFEKTOR");
-const QString ProjectFile::wasEnabledMarker = QStringLiteral("WAS_ENABLED");
 
 namespace {
 
@@ -373,9 +372,6 @@ ProjectFile::Contents ProjectFile::read(const QByteArray& bytes) {
                 const qsizetype plain = bodyStart + *length;
                 if (plain < tokens.size() && tokens.at(plain) == endMarker)
                     end = plain;
-                else if (plain + 2 < tokens.size() && tokens.at(plain) == wasEnabledMarker &&
-                         tokens.at(plain + 2) == endMarker)
-                    end = plain + 2;
             }
         }
         if (end < 0) {
@@ -407,15 +403,10 @@ ProjectFile::Contents ProjectFile::read(const QByteArray& bytes) {
             continue;
         }
 
-        QStringList body = tokens.mid(bodyStart, end - bodyStart);
+        const QStringList body = tokens.mid(bodyStart, end - bodyStart);
         Record record;
         record.type = static_cast<int>(*type);
         record.scene = static_cast<int>(*recordScene);
-        if (body.size() >= 3 && body.at(body.size() - 2) == wasEnabledMarker) {
-            const auto own = wholeNumber(body.last());
-            record.ownEnabled = own && *own != 0 ? 1 : 0;
-            body.resize(body.size() - 2);
-        }
         record.title =
             body.isEmpty() ? QString() : QString(body.first()).replace(QLatin1Char('_'), QLatin1Char(' '));
         const QString name =
@@ -466,8 +457,6 @@ void ProjectFile::writeRecordStart(QTextStream& out, int type, int scene) {
     out << type << '\n' << scene << '\n';
 }
 
-void ProjectFile::writeRecordEnd(QTextStream& out, int ownEnabled) {
-    if (ownEnabled >= 0)
-        out << wasEnabledMarker << ' ' << (ownEnabled ? 1 : 0) << '\n';
+void ProjectFile::writeRecordEnd(QTextStream& out) {
     out << endMarker << '\n';
 }

@@ -12,7 +12,7 @@ class QTextStream;
 //   Save format version: 1
 //   <number of efektors>
 //   <selected scene 0 … 15>
-//   then per efektor: <type code> <scene 0 … 15> <record body> [WAS_ENABLED <0|1>] END_EFEKTOR
+//   then per efektor: <type code> <scene 0 … 15> <record body> END_EFEKTOR
 //
 // The record body is written by the efektor kind itself (SaveData) and read back by its
 // loading constructor. This class frames the records and, on reading, checks each one
@@ -23,8 +23,9 @@ class QTextStream;
 // "END_EFEKTOR"; values outside their controls' ranges are brought into range. Every skip and
 // every change is described in `problems`, for the user.
 //
-// The optional "WAS_ENABLED" line keeps an efektor's own enabled setting when a scene change
-// has muted it (its body then says 0); files without it load as they always did.
+// The enabled value in a body is the efektor's own setting, also for an efektor that a scene
+// change keeps muted; on loading, efektors outside the selected scene stay muted with that
+// setting remembered until their scene is selected.
 class ProjectFile {
 public:
     static constexpr int sceneCount = 16;
@@ -34,7 +35,6 @@ public:
 
     static const QString versionLine;
     static const QString endMarker;
-    static const QString wasEnabledMarker;
 
     struct Record {
         int type = 0;
@@ -43,8 +43,6 @@ public:
         // The body with every value checked, one token per line, ready for the kind's loading
         // constructor.
         QString body;
-        // The efektor's own setting from a "WAS_ENABLED" line: -1 without one, else 0 or 1.
-        int ownEnabled = -1;
     };
 
     struct Contents {
@@ -59,8 +57,7 @@ public:
 
     static void writeHeader(QTextStream& out, int efektorCount, int selectedScene);
     static void writeRecordStart(QTextStream& out, int type, int scene);
-    // `ownEnabled` -1 writes no "WAS_ENABLED" line.
-    static void writeRecordEnd(QTextStream& out, int ownEnabled);
+    static void writeRecordEnd(QTextStream& out);
 
     static QString typeName(int type);
 };

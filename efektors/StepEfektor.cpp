@@ -171,7 +171,7 @@ void StepEfektor::SaveData(QTextStream* save_stream) {
         return;
     QTextStream& out = *save_stream;
     const int n = stepCount;
-    out << titleToken(windowTitle()) << "\n" << int(enabled) << "\n" << messageNumber << "\n" << n << "\n";
+    out << titleToken(windowTitle()) << "\n" << storedEnabled() << "\n" << messageNumber << "\n" << n << "\n";
     for (int i = 0; i < n; ++i)
         out << values[i].load() << "\n";
     out << currentStep << "\n"

@@ -290,7 +290,7 @@ void curveEfektor::SaveData(QTextStream* save_stream) {
     std::fflush(stdout);
     QTextStream& out = *save_stream;
     out << titleToken(windowTitle()) << "\n";
-    out << (enabled.load() ? 1 : 0) << "\n";
+    out << storedEnabled() << "\n";
     out << messageNumber.load() << "\n";
     out << channel.load() << "\n";
     out << loopPosition.load() << "\n";

@@ -98,9 +98,10 @@ TEST_F(ProjectFileTest, EveryKindInSeveralScenesSurvivesSaveLoadSave) {
     const QByteArray first = save("first.bep");
     EXPECT_TRUE(first.startsWith("Save format version: 1\n6\n3\n"));
     EXPECT_TRUE(first.contains("\nBass_Wobble\n"));
-    // Scene 1's enabled function efektor is muted while scene 4 plays: its own setting goes
-    // with it. The disabled ones need no note.
-    EXPECT_EQ(first.count("WAS_ENABLED 1\n"), 2);
+    // Scene 1's function efektor and scene 16's curve efektor are muted while scene 4 plays; the
+    // file keeps their own setting (enabled) in the usual enabled line of their records.
+    EXPECT_TRUE(first.contains("\n0\n0\nBass_Wobble\n1\n"));
+    EXPECT_EQ(first.count("END_EFEKTOR\n"), 6);
 
     EXPECT_TRUE(load(first).isEmpty());
     EXPECT_EQ(total(), 6);
@@ -127,23 +128,25 @@ TEST_F(ProjectFileTest, EveryKindInSeveralScenesSurvivesSaveLoadSave) {
     EXPECT_TRUE(list->scene(15).at(0)->enabled);
 }
 
-TEST_F(ProjectFileTest, FilesWithoutTheOwnSettingLoadAsTheyAlwaysDid) {
-    // Scene 2 holds an enabled step efektor (a copy never visited) and a disabled one.
+TEST_F(ProjectFileTest, EfektorsOutsideTheSelectedSceneWaitMutedWithTheirStoredSetting) {
+    // Scene 2 holds an enabled step efektor (as the old way wrote a copy that was never
+    // visited) and a disabled one (as the old way wrote every muted efektor).
     const QByteArray old = "Save format version: 1\n2\n0\n"
                            "1\n1\nOn\n1\n60\n1\n10\n0\n0\n0\n0\n0\n1\n0\n0\n0\nEND_EFEKTOR\n"
                            "1\n1\nOff\n0\n61\n1\n10\n0\n0\n0\n0\n0\n1\n0\n0\n0\nEND_EFEKTOR\n";
     EXPECT_TRUE(load(old).isEmpty());
     ASSERT_EQ(list->scene(1).size(), 2);
-    EXPECT_TRUE(list->scene(1).at(0)->enabled);
-    EXPECT_FALSE(list->scene(1).at(0)->wasEnabled);
+    // Nothing plays from a scene that is not selected.
+    EXPECT_FALSE(list->scene(1).at(0)->enabled);
+    EXPECT_FALSE(list->scene(1).at(1)->enabled);
+    EXPECT_TRUE(list->scene(1).at(0)->wasEnabled);
+    // Saved again while muted, the file is the same.
+    EXPECT_EQ(save("again.bep"), old);
     list->SetSelectedScene(2);
     EXPECT_TRUE(list->scene(1).at(0)->enabled);
     EXPECT_FALSE(list->scene(1).at(1)->enabled);
-    // And what the old way wrote is written again.
     list->SetSelectedScene(1);
-    list->scene(1).at(0)->on_enabledCheckBox_clicked(true);
-    load(old);
-    EXPECT_EQ(save("old.bep"), old);
+    EXPECT_EQ(save("left.bep"), old);
 }
 
 TEST_F(ProjectFileTest, StepValuesAndCurveNodesComeBackAsWritten) {

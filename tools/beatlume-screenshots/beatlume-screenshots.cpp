@@ -53,8 +53,8 @@ const char* const demoProject =
     "2\n0\nWah_Curve\n1\n11\n0\n0\n1\n5\n0\n0\n0\n5\n0\n150\n1\n120\n30\n1\n260\n"
     "170\n0\n400\n60\n1\n530\n120\n1\nEND_EFEKTOR\n"
     "3\n0\nSynth_Setup\n1\n1\n0\n7\n96\n0\n0\nEND_EFEKTOR\n"
-    "0\n1\nFilter_Sweep\n0\n20\n110\n3\n2\n74\n0\n0\n0\n0\n0\n0\n0\n"
-    "WAS_ENABLED 1\nEND_EFEKTOR\n";
+    "0\n1\nFilter_Sweep\n1\n20\n110\n3\n2\n74\n0\n0\n0\n0\n0\n0\n0\n"
+    "END_EFEKTOR\n";
 
 } // namespace
 

@@ -17,7 +17,7 @@ inline QByteArray projectWrittenFrom(const ProjectFile::Contents& contents) {
     for (const ProjectFile::Record& record : contents.records) {
         ProjectFile::writeRecordStart(out, record.type, record.scene);
         out << record.body;
-        ProjectFile::writeRecordEnd(out, record.ownEnabled);
+        ProjectFile::writeRecordEnd(out);
     }
     out.flush();
     return bytes;
@@ -35,8 +35,6 @@ inline QString projectReaderFault(const QByteArray& bytes) {
             return QStringLiteral("type %1").arg(record.type);
         if (record.scene < 0 || record.scene >= ProjectFile::sceneCount)
             return QStringLiteral("scene %1").arg(record.scene);
-        if (record.ownEnabled < -1 || record.ownEnabled > 1)
-            return QStringLiteral("own setting %1").arg(record.ownEnabled);
         if (record.body.isEmpty() || !record.body.endsWith(QLatin1Char('\n')))
             return QStringLiteral("body without its last line");
     }
@@ -48,7 +46,7 @@ inline QString projectReaderFault(const QByteArray& bytes) {
     for (qsizetype i = 0; i < contents.records.size(); ++i) {
         const ProjectFile::Record& a = contents.records.at(i);
         const ProjectFile::Record& b = again.records.at(i);
-        if (a.type != b.type || a.scene != b.scene || a.body != b.body || a.ownEnabled != b.ownEnabled)
+        if (a.type != b.type || a.scene != b.scene || a.body != b.body)
             return QStringLiteral("record %1 reads back different").arg(i + 1);
     }
     return QString();
