@@ -1,6 +1,7 @@
 // The curve efektor on a timer thread of its own: its deliveries allocate nothing, and the GUI
 // thread may redraw the curve, drag its nodes and change the loop length while the timer thread
 // plays it (AddressSanitizer watches for a spline set freed under the timer thread).
+#include "allocation_counter.h"
 #include "curveEfektor.h"
 #include "efektor_support.h"
 
@@ -8,55 +9,10 @@
 #include <QDial>
 #include <QMouseEvent>
 
-#include <cstdlib>
-#include <new>
 #include <thread>
 
-namespace {
-std::atomic<bool> counting{false};
-std::atomic<long> allocations{0};
-
-void* counted(std::size_t size) noexcept {
-    if (counting.load(std::memory_order_relaxed))
-        allocations.fetch_add(1, std::memory_order_relaxed);
-    return std::malloc(size ? size : 1);
-}
-} // namespace
-
-void* operator new(std::size_t size) {
-    if (void* p = counted(size))
-        return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-    if (void* p = counted(size))
-        return p;
-    throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    return counted(size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    return counted(size);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
+using allocation_counter::allocations;
+using allocation_counter::counting;
 
 TEST_F(EfektorEngineTest, CurveDeliveriesAllocateNothing) {
     curveEfektor efektor(&bridge, 1, nullptr);

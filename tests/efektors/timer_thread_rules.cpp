@@ -3,58 +3,11 @@
 #include "InitEfektor.h"
 #include "PhaseEfektor.h"
 #include "StepEfektor.h"
+#include "allocation_counter.h"
 #include "efektor_support.h"
 
-#include <cstdlib>
-#include <new>
-
-namespace {
-std::atomic<bool> counting{false};
-std::atomic<long> allocations{0};
-} // namespace
-
-namespace {
-void* counted(std::size_t size) noexcept {
-    if (counting.load(std::memory_order_relaxed))
-        allocations.fetch_add(1, std::memory_order_relaxed);
-    return std::malloc(size ? size : 1);
-}
-} // namespace
-
-void* operator new(std::size_t size) {
-    if (void* p = counted(size))
-        return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-    if (void* p = counted(size))
-        return p;
-    throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    return counted(size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    return counted(size);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
-    std::free(p);
-}
+using allocation_counter::allocations;
+using allocation_counter::counting;
 
 TEST_F(EfektorEngineTest, DeliveriesToEveryKindAllocateNothing) {
     PhaseEfektor function(&bridge, 1, nullptr);
