@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -18,6 +19,7 @@
 
 using meterTracker::mTracker;
 using ::testing::ElementsAre;
+using Estimates = std::array<double, 6>; // tatum, beat, bar periods, then their phases
 
 namespace {
 
@@ -37,15 +39,34 @@ std::string readFile(std::string const& path) {
     return s.str();
 }
 
+std::vector<double> music(double seconds) {
+    synth::MusicSpec spec;
+    spec.seconds = seconds;
+    return synth::renderMusic(spec);
+}
+
 struct TrackerHandle {
     mTrackerHandle* h = mTracker_init(44100);
     ~TrackerHandle() { mTracker_close(h); }
 };
 
-// Feeds the whole signal in blocks of 128 samples, processing after each.
-void feed(mTrackerHandle* h, std::vector<double>& x) {
-    for (std::size_t i = 0; i < x.size(); i += 128) {
-        auto const n = static_cast<unsigned int>(std::min<std::size_t>(128, x.size() - i));
+Estimates periodEst(mTrackerHandle* h) {
+    Estimates v;
+    mTracker_get_period_est(h, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
+    return v;
+}
+
+Estimates latest(mTracker const& t) {
+    Estimates v;
+    t.getLatestPeriodEsts(v[0], v[1], v[2], v[3], v[4], v[5]);
+    return v;
+}
+
+// Feeds samples [from, to) in blocks of 128, processing after each.
+void feed(mTrackerHandle* h, std::vector<double>& x, std::size_t from = 0, std::size_t to = SIZE_MAX) {
+    to = std::min(to, x.size());
+    for (std::size_t i = from; i < to; i += 128) {
+        auto const n = static_cast<unsigned int>(std::min<std::size_t>(128, to - i));
         mTracker_add_data(h, x.data() + i, n);
         mTracker_process(h);
     }
@@ -56,17 +77,13 @@ void feed(mTrackerHandle* h, std::vector<double>& x) {
 TEST(MeterTrackerInterface, FreshTrackerHasNoEstimatesAndSingleZeroTicks) {
     TrackerHandle t;
     ASSERT_NE(t.h, nullptr);
-    double v[6] = {0, 0, 0, 0, 0, 0};
-    mTracker_get_period_est(t.h, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
-    EXPECT_THAT(v, ElementsAre(-1.0, -1.0, -1.0, -1.0, -1.0, -1.0));
+    EXPECT_THAT(periodEst(t.h), ElementsAre(-1.0, -1.0, -1.0, -1.0, -1.0, -1.0));
     EXPECT_EQ(mTracker_get_beatyness(t.h), 0.0);
 
     double ta[3] = {9, 9, 9}, be[3] = {9, 9, 9}, pa[3] = {9, 9, 9};
     int nt = 3, nb = 3, np = 3;
     mTracker_get_ticks(t.h, ta, &nt, be, &nb, pa, &np);
-    EXPECT_EQ(nt, 1);
-    EXPECT_EQ(nb, 1);
-    EXPECT_EQ(np, 1);
+    EXPECT_THAT((std::array{nt, nb, np}), ElementsAre(1, 1, 1));
     EXPECT_THAT(ta, ElementsAre(0.0, 0.0, 0.0));
 
     std::string const path = ::testing::TempDir() + "fresh_" + std::to_string(getpid()) + ".met";
@@ -85,97 +102,77 @@ TEST(MeterTrackerInterface, FreshTrackerHasNoEstimatesAndSingleZeroTicks) {
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "Supported sampling rates: 44.1,32,22.05,16,8 kHz.\n");
     EXPECT_EQ(mTracker_process(t.h), 0);
+    EXPECT_EQ(mTracker_flush_pulse_cache(t.h, 100.0), 0); // nothing to remove yet
 }
 
 TEST(MeterTrackerInterface, DecodesEveryJointState) {
-    for (unsigned int tatum = 0; tatum < 5; ++tatum)
-        for (unsigned int pattern = 0; pattern < 5; ++pattern)
-            for (unsigned int beat = 0; beat < 5; ++beat) {
-                unsigned int t = 9, p = 9, b = 9;
-                mTracker::decodeState((tatum * 5 + pattern) * 5 + beat, 5, t, p, b);
-                EXPECT_EQ(t, tatum);
-                EXPECT_EQ(p, pattern);
-                EXPECT_EQ(b, beat);
-            }
+    for (unsigned int s = 0; s < 125; ++s) {
+        unsigned int t = 9, p = 9, b = 9;
+        mTracker::decodeState(s, 5, t, p, b);
+        EXPECT_EQ((t * 5 + p) * 5 + b, s);
+        EXPECT_LT(std::max({t, p, b}), 5u);
+    }
 }
 
 TEST(MeterTrackerSteps, FirstStepNeedsHopPlusLookAheadFrames) {
-    synth::MusicSpec spec;
-    spec.seconds = 1.2;
-    std::vector<double> x = synth::renderMusic(spec);
+    std::vector<double> x = music(1.2);
     mTracker tracker(44100);
-    // 25600 samples give 49 frames = 98 accent frames ≥ 86 + 11.
-    tracker.addData(x.data(), 25599);
-    EXPECT_FALSE(tracker.process());
-    EXPECT_EQ(tracker.getStepsDone(), 0u);
-    tracker.addData(x.data() + 25599, 1);
-    EXPECT_TRUE(tracker.process());
-    EXPECT_EQ(tracker.getStepsDone(), 1u);
-    EXPECT_EQ(tracker.getFramesConsumed(), 86u);
-    EXPECT_FALSE(tracker.process()); // nothing new
-
-    double tp, bp, pp, tph, bph, pph;
-    tracker.getLatestPeriodEsts(tp, bp, pp, tph, bph, pph);
-    EXPECT_GT(tp, 0.0);
-    EXPECT_GT(bp, 0.0);
-    EXPECT_GT(pp, 0.0);
-    EXPECT_EQ(tph, bph); // the tatum ticks with the beat
-    // Phases are times inside the analysed span on the accent time line (n + 1.5) / rate.
-    double const rate = tracker.parameters().accentRate;
-    EXPECT_GE(bph, 1.5 / rate);
-    EXPECT_LE(bph, 86.5 / rate);
-
-    // The second step needs 86 frames more: 47616 samples in all.
-    tracker.addData(x.data() + 25600, 47615 - 25600);
-    EXPECT_FALSE(tracker.process());
-    tracker.addData(x.data() + 47615, 1);
-    EXPECT_TRUE(tracker.process());
-    EXPECT_EQ(tracker.getStepsDone(), 2u);
-    EXPECT_EQ(tracker.getFramesConsumed(), 172u);
+    // Samples needed for the first step (49 frames = 98 accent frames ≥ 86 + 11) and the
+    // second (86 frames more); one sample short of each, nothing happens.
+    std::size_t fed = 0;
+    unsigned int steps = 0;
+    for (std::size_t const need : {25600u, 47616u}) {
+        tracker.addData(x.data() + fed, static_cast<unsigned int>(need - 1 - fed));
+        EXPECT_FALSE(tracker.process());
+        tracker.addData(x.data() + need - 1, 1);
+        EXPECT_TRUE(tracker.process());
+        EXPECT_FALSE(tracker.process()); // nothing new
+        fed = need;
+        EXPECT_EQ(tracker.getStepsDone(), ++steps);
+        EXPECT_EQ(tracker.getFramesConsumed(), 86u * steps);
+        if (steps > 1)
+            break;
+        Estimates const e = latest(tracker);
+        EXPECT_GT(std::min({e[0], e[1], e[2]}), 0.0);
+        EXPECT_EQ(e[3], e[4]); // the tatum ticks with the beat
+        // Phases are times inside the analysed span on the accent time line (n + 1.5) / rate.
+        double const rate = tracker.parameters().accentRate;
+        EXPECT_GE(e[4], 1.5 / rate);
+        EXPECT_LE(e[4], 86.5 / rate);
+    }
+    EXPECT_EQ(steps, 2u);
 }
 
 TEST(MeterTrackerSteps, SameStepsWhateverTheBlockSizes) {
-    synth::MusicSpec spec;
-    spec.seconds = 4.0;
-    std::vector<double> x = synth::renderMusic(spec);
-    unsigned int const blockCycle[] = {1, 7, 300, 4096, 513, 128, 20000};
+    std::vector<double> x = music(4.0);
     mTracker steady(44100), ragged(44100);
-
-    for (std::size_t i = 0; i < x.size(); i += 128) {
-        auto const n = static_cast<unsigned int>(std::min<std::size_t>(128, x.size() - i));
-        steady.addData(x.data() + i, n);
-        steady.process();
-        ASSERT_EQ(steady.getStepsDone(), expectedSteps(i + n)) << "after " << i + n;
-    }
-    std::size_t pos = 0;
-    for (unsigned int b = 0; pos < x.size(); ++b) {
-        auto const n = static_cast<unsigned int>(std::min<std::size_t>(blockCycle[b % 7], x.size() - pos));
-        ragged.addData(x.data() + pos, n);
-        ragged.process();
-        pos += n;
-        ASSERT_EQ(ragged.getStepsDone(), expectedSteps(pos)) << "after " << pos;
-    }
+    auto const run = [&](mTracker& tracker, auto blockSize) {
+        std::size_t pos = 0;
+        for (unsigned int b = 0; pos < x.size(); ++b) {
+            auto const n = static_cast<unsigned int>(std::min<std::size_t>(blockSize(b), x.size() - pos));
+            tracker.addData(x.data() + pos, n);
+            tracker.process();
+            pos += n;
+            ASSERT_EQ(tracker.getStepsDone(), expectedSteps(pos)) << "after " << pos;
+        }
+    };
+    run(steady, [](unsigned int) { return 128u; });
+    run(ragged, [](unsigned int b) { return std::array{1u, 7u, 300u, 4096u, 513u, 128u, 20000u}[b % 7]; });
     ASSERT_EQ(steady.getStepsDone(), 7u);
     EXPECT_EQ(ragged.getFramesConsumed(), steady.getFramesConsumed());
     // Only the running channel means depend on how the frames arrived.
-    double a[6], b[6];
-    steady.getLatestPeriodEsts(a[0], a[1], a[2], a[3], a[4], a[5]);
-    ragged.getLatestPeriodEsts(b[0], b[1], b[2], b[3], b[4], b[5]);
+    Estimates const a = latest(steady), b = latest(ragged);
     for (int i = 0; i < 6; ++i)
         EXPECT_NEAR(a[i], b[i], 1e-9) << i;
 }
 
 TEST(MeterTrackerTicks, GetTicksCopiesTheNewestWithinCapacity) {
-    synth::MusicSpec spec;
-    spec.seconds = 7.0;
-    std::vector<double> x = synth::renderMusic(spec);
+    std::vector<double> x = music(7.0);
     TrackerHandle t;
     feed(t.h, x);
-    auto const* tracker = static_cast<mTracker const*>(t.h);
-    std::vector<double> const beats = tracker->getBeatTicks();
+    std::vector<double> const beats = t.h->getBeatTicks();
     ASSERT_GE(beats.size(), 10u);
-    for (std::size_t i = 1; i < beats.size(); ++i)
-        EXPECT_GT(beats[i], beats[i - 1]);
+    EXPECT_EQ(std::adjacent_find(beats.begin(), beats.end(), std::greater_equal<>()), beats.end());
 
     double ta[4], be[4], pa[4];
     int nt = 4, nb = 4, np = 0;
@@ -185,6 +182,7 @@ TEST(MeterTrackerTicks, GetTicksCopiesTheNewestWithinCapacity) {
                                 beats.back()));
     EXPECT_EQ(np, 0);
 
+    // A longer capacity than the list: all copied, the rest zeroed.
     std::vector<double> all(beats.size() + 3, 5.0);
     int n = static_cast<int>(all.size());
     mTracker_get_ticks(t.h, nullptr, nullptr, all.data(), &n, nullptr, nullptr);
@@ -192,7 +190,6 @@ TEST(MeterTrackerTicks, GetTicksCopiesTheNewestWithinCapacity) {
     EXPECT_TRUE(std::equal(beats.begin(), beats.end(), all.begin()));
     EXPECT_THAT(std::vector<double>(all.end() - 3, all.end()), ElementsAre(0.0, 0.0, 0.0));
 
-    // A shorter list than the capacity: all copied, the rest zeroed.
     TrackerHandle fresh;
     double four[4] = {7, 7, 7, 7};
     int nFour = 4;
@@ -202,39 +199,26 @@ TEST(MeterTrackerTicks, GetTicksCopiesTheNewestWithinCapacity) {
 }
 
 TEST(MeterTrackerTicks, FlushKeepsTheNewestRowAndTheStepsGoOn) {
-    synth::MusicSpec spec;
-    spec.seconds = 6.0;
-    std::vector<double> x = synth::renderMusic(spec);
-    mTracker tracker(44100);
+    std::vector<double> x = music(6.0);
+    TrackerHandle t;
+    mTracker& tracker = *t.h;
     std::size_t const half = (x.size() / 2 / 128) * 128;
-    for (std::size_t i = 0; i < half; i += 128) {
-        tracker.addData(x.data() + i, 128);
-        tracker.process();
-    }
+    feed(t.h, x, 0, half);
     unsigned int const rows = tracker.getPulseCacheRows();
     ASSERT_GE(rows, 3u);
     EXPECT_FALSE(tracker.flushPulseCache(-1.0));
     EXPECT_EQ(tracker.getRowsFlushed(), 0u);
-    EXPECT_TRUE(tracker.flushPulseCache(1e9));
+    EXPECT_EQ(mTracker_flush_pulse_cache(t.h, 1e9), 1);
     EXPECT_EQ(tracker.getRowsFlushed(), rows - 1);
     EXPECT_EQ(tracker.getPulseCacheRows(), 1u);
     EXPECT_FALSE(tracker.flushPulseCache(1e9)); // the newest row always stays
 
-    double before[6];
-    tracker.getLatestPeriodEsts(before[0], before[1], before[2], before[3], before[4], before[5]);
+    Estimates const before = latest(tracker);
     EXPECT_GT(before[1], 0.0);
-
-    for (std::size_t i = half; i + 128 <= x.size(); i += 128) {
-        tracker.addData(x.data() + i, 128);
-        tracker.process();
-    }
+    feed(t.h, x, half);
     EXPECT_EQ(tracker.getPulseCacheRows(), tracker.getStepsDone() - tracker.getRowsFlushed());
     // The tick lists now start at the kept row's phase.
     EXPECT_GE(tracker.getBeatTicks().front(), before[4] - 1e-12);
-
-    auto* h = mTracker_init(44100);
-    EXPECT_EQ(mTracker_flush_pulse_cache(h, 100.0), 0); // nothing to remove yet
-    mTracker_close(h);
 }
 
 TEST(MeterTrackerInput, NonFiniteSamplesAreTakenAsZero) {
@@ -248,8 +232,7 @@ TEST(MeterTrackerInput, NonFiniteSamplesAreTakenAsZero) {
             (i % 3 == 0) ? std::numeric_limits<double>::infinity() : std::numeric_limits<double>::quiet_NaN();
     TrackerHandle t;
     feed(t.h, x);
-    double v[6];
-    mTracker_get_period_est(t.h, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
+    Estimates const v = periodEst(t.h);
     for (double e : v)
         EXPECT_TRUE(std::isfinite(e));
     EXPECT_NEAR(v[1], 0.5, 0.01);
@@ -260,40 +243,27 @@ TEST(MeterTrackerInput, DigitalSilenceGivesFiniteEstimatesOrNone) {
     std::vector<double> x(static_cast<std::size_t>(3 * 44100), 0.0);
     TrackerHandle t;
     feed(t.h, x);
-    mTracker const& tracker = *t.h;
-    for (double s : tracker.getSalience()) {
+    for (double s : t.h->getSalience()) {
         EXPECT_TRUE(std::isfinite(s));
         EXPECT_GE(s, 0.0);
     }
-    double v[6];
-    tracker.getLatestPeriodEsts(v[0], v[1], v[2], v[3], v[4], v[5]);
-    for (double e : v)
+    for (double e : latest(*t.h))
         EXPECT_TRUE(std::isfinite(e));
 }
 
 TEST(MeterTrackerInput, ResetForgetsEverything) {
-    synth::MusicSpec spec;
-    spec.seconds = 2.0;
-    std::vector<double> x = synth::renderMusic(spec);
-    TrackerHandle t;
+    std::vector<double> x = music(2.0);
+    TrackerHandle t, fresh;
     feed(t.h, x);
-    auto const* tracker = static_cast<mTracker const*>(t.h);
-    ASSERT_GT(tracker->getStepsDone(), 0u);
+    ASSERT_GT(t.h->getStepsDone(), 0u);
     double const beatyness = mTracker_get_beatyness(t.h);
     mTracker_reset(t.h);
-    EXPECT_EQ(tracker->getStepsDone(), 0u);
-    EXPECT_THAT(tracker->getBeatTicks(), ElementsAre(0.0));
-    double v[6];
-    mTracker_get_period_est(t.h, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
-    EXPECT_EQ(v[1], -1.0);
+    EXPECT_EQ(t.h->getStepsDone(), 0u);
+    EXPECT_THAT(t.h->getBeatTicks(), ElementsAre(0.0));
+    EXPECT_EQ(periodEst(t.h)[1], -1.0);
     EXPECT_EQ(mTracker_get_beatyness(t.h), beatyness);
     // And it starts over exactly like a new tracker.
     feed(t.h, x);
-    TrackerHandle fresh;
     feed(fresh.h, x);
-    double w[6];
-    mTracker_get_period_est(t.h, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
-    mTracker_get_period_est(fresh.h, &w[0], &w[1], &w[2], &w[3], &w[4], &w[5]);
-    for (int i = 0; i < 6; ++i)
-        EXPECT_EQ(v[i], w[i]);
+    EXPECT_EQ(periodEst(t.h), periodEst(fresh.h));
 }

@@ -39,6 +39,28 @@ void feedInBlocks(Onsets& onsets, std::vector<double> const& x, std::size_t bloc
     }
 }
 
+Matrix<double> bandEnvs(Onsets& onsets, unsigned int from) {
+    Matrix<double> m;
+    EXPECT_TRUE(onsets.getBandEnvs(m, from)) << "from " << from;
+    return m;
+}
+
+// The band accents of x handed over whole and analysed in one go.
+Matrix<double> analysed(std::vector<double> const& x) {
+    Onsets onsets(44100);
+    onsets.addData(x);
+    EXPECT_TRUE(onsets.process());
+    return bandEnvs(onsets, 0);
+}
+
+// Column j of part is column offset + j of all, whatever the start asked for.
+void expectColumnsFrom(Matrix<double> const& all, Matrix<double> const& part, unsigned int offset) {
+    ASSERT_EQ(part.nCols(), all.nCols() - offset);
+    for (unsigned int b = 0; b < all.nRows(); ++b)
+        for (unsigned int j = 0; j < part.nCols(); ++j)
+            ASSERT_EQ(part[b][j], all[b][j + offset]) << b << " " << j + offset;
+}
+
 double maxRelativeDifference(Matrix<double> const& a, Matrix<double> const& b, unsigned int cols) {
     double worst = 0;
     for (unsigned int r = 0; r < a.nRows(); ++r)
@@ -122,27 +144,17 @@ TEST(Onsets, SilenceIsDitheredAlikeEveryTimeAndTheBufferKeepsTheZeros) {
     // Silence after the dithered start stays finite too.
     Onsets onsets(44100);
     feedInBlocks(onsets, std::vector<double>(44100, 0.0), 128);
-    Matrix<double> later;
-    ASSERT_TRUE(onsets.getBandEnvs(later, 0));
+    Matrix<double> const later = bandEnvs(onsets, 0);
     for (double const* p = later.begin(); p != later.end(); ++p)
         ASSERT_TRUE(std::isfinite(*p));
 }
 
 TEST(Onsets, NonFiniteSamplesAreTakenAsZero) {
-    std::vector<double> x = drumLoop(4096, 44100);
-    std::vector<double> cleaned = x;
+    std::vector<double> x = drumLoop(4096, 44100), cleaned = x;
     x[100] = std::numeric_limits<double>::quiet_NaN();
     x[2000] = std::numeric_limits<double>::infinity();
     cleaned[100] = cleaned[2000] = 0;
-    Onsets dirty(44100), clean(44100);
-    dirty.addData(x);
-    clean.addData(cleaned);
-    ASSERT_TRUE(dirty.process());
-    ASSERT_TRUE(clean.process());
-    Matrix<double> a, b;
-    ASSERT_TRUE(dirty.getBandEnvs(a, 0));
-    ASSERT_TRUE(clean.getBandEnvs(b, 0));
-    EXPECT_TRUE(a == b);
+    EXPECT_TRUE(analysed(x) == analysed(cleaned));
 }
 
 TEST(Onsets, HistoryBoundsTailAndDiscarding) {
@@ -157,25 +169,12 @@ TEST(Onsets, HistoryBoundsTailAndDiscarding) {
     EXPECT_FALSE(onsets.getBandEnvs(untouched, 40));
     EXPECT_TRUE(untouched == 7.0);
 
-    Matrix<double> all, later;
-    ASSERT_TRUE(onsets.getBandEnvs(all, 0));
+    Matrix<double> const all = bandEnvs(onsets, 0);
     ASSERT_EQ(all.nRows(), 36u);
     ASSERT_EQ(all.nCols(), 30u);
-    ASSERT_TRUE(onsets.getBandEnvs(later, 3));
-    ASSERT_EQ(later.nCols(), 27u);
-    // Whatever the start, column j is index t + j, and the newest G columns are the
-    // same look-ahead tail.
-    for (unsigned int b = 0; b < 36; ++b)
-        for (unsigned int j = 0; j < later.nCols(); ++j)
-            EXPECT_EQ(later[b][j], all[b][j + 3]);
-
-    // A start inside the look-ahead reads the end of the tail.
-    Matrix<double> inside;
-    ASSERT_TRUE(onsets.getBandEnvs(inside, 25));
-    ASSERT_EQ(inside.nCols(), 5u);
-    for (unsigned int b = 0; b < 36; ++b)
-        for (unsigned int j = 0; j < 5; ++j)
-            EXPECT_EQ(inside[b][j], all[b][j + 25]);
+    // The newest G columns are the same look-ahead tail; a start inside it reads its end.
+    expectColumnsFrom(all, bandEnvs(onsets, 3), 3);
+    expectColumnsFrom(all, bandEnvs(onsets, 25), 25);
 
     // The band accents summed over bands are the summed accents.
     std::vector<double> accents;
@@ -194,12 +193,7 @@ TEST(Onsets, HistoryBoundsTailAndDiscarding) {
     EXPECT_EQ(onsets.bandEnvEnd(), 30u);
     EXPECT_FALSE(onsets.getBandEnvs(untouched, 3)); // before the kept history
     EXPECT_TRUE(untouched == 7.0);
-    Matrix<double> kept;
-    ASSERT_TRUE(onsets.getBandEnvs(kept, 4));
-    ASSERT_EQ(kept.nCols(), 26u);
-    for (unsigned int b = 0; b < 36; ++b)
-        for (unsigned int j = 0; j < kept.nCols(); ++j)
-            EXPECT_EQ(kept[b][j], all[b][j + 4]);
+    expectColumnsFrom(all, bandEnvs(onsets, 4), 4);
     std::vector<double> keptAccents;
     ASSERT_TRUE(onsets.getAccents(keptAccents, 4));
     EXPECT_EQ(keptAccents, std::vector<double>(accents.begin() + 4, accents.end()));
@@ -207,13 +201,12 @@ TEST(Onsets, HistoryBoundsTailAndDiscarding) {
     // At or after the end: nothing to discard, nothing changes.
     EXPECT_FALSE(onsets.clearBandEnvs(30, true));
     EXPECT_FALSE(onsets.clearBandEnvs(100, true));
-    ASSERT_TRUE(onsets.getBandEnvs(kept, 4));
-    EXPECT_EQ(kept.nCols(), 26u);
+    expectColumnsFrom(all, bandEnvs(onsets, 4), 4);
 
     // Once the kept history is no longer than the look-ahead there is nothing settled
     // to hand out.
     ASSERT_TRUE(onsets.clearBandEnvs(30 - G, true));
-    EXPECT_FALSE(onsets.getBandEnvs(kept, 30 - G));
+    EXPECT_FALSE(onsets.getBandEnvs(untouched, 30 - G));
 }
 
 TEST(Onsets, LookAheadIsRevisedByTheNextBlock) {
@@ -223,14 +216,12 @@ TEST(Onsets, LookAheadIsRevisedByTheNextBlock) {
     ASSERT_TRUE(onsets.process());
     onsets.addData(x.data() + 1024, 4096);
     ASSERT_TRUE(onsets.process());
-    Matrix<double> before;
-    ASSERT_TRUE(onsets.getBandEnvs(before, 0));
+    Matrix<double> const before = bandEnvs(onsets, 0);
     unsigned int const T = onsets.bandEnvEnd();
     unsigned int const G = onsets.getGroupDelay();
     onsets.addData(x.data() + 5120, 4096);
     ASSERT_TRUE(onsets.process());
-    Matrix<double> after;
-    ASSERT_TRUE(onsets.getBandEnvs(after, 0));
+    Matrix<double> const after = bandEnvs(onsets, 0);
     // Settled indices stay; the look-ahead, and the newest stored value computed from it,
     // are replaced by the real envelope.
     bool revised = false;
@@ -248,11 +239,9 @@ TEST(Onsets, AnySplitIntoBlocksOfAtMostAHopAnalysesTheSameFrames) {
     Onsets small(44100), odd(44100);
     feedInBlocks(small, x, 128);
     feedInBlocks(odd, x, 509);
-    Matrix<double> a, b;
-    ASSERT_TRUE(small.getBandEnvs(a, 0));
-    ASSERT_TRUE(odd.getBandEnvs(b, 0));
-    ASSERT_EQ(a.nCols(), b.nCols());
-    EXPECT_TRUE(a == b);
+    Matrix<double> const a = bandEnvs(small, 0);
+    ASSERT_EQ(a.nCols(), bandEnvs(odd, 0).nCols());
+    EXPECT_TRUE(a == bandEnvs(odd, 0));
 }
 
 // The envelope stage fed directly with band loudness, frames at a time.
@@ -295,10 +284,8 @@ TEST(Onsets, EnvelopeDoesNotDependOnWhereBlocksEnd) {
         }
     }
 
-    Matrix<double> a, b;
     unsigned int const from = pieces.bandEnvEnd() - 30;
-    ASSERT_TRUE(whole.getBandEnvs(a, from));
-    ASSERT_TRUE(pieces.getBandEnvs(b, from));
+    Matrix<double> const a = bandEnvs(whole, from), b = bandEnvs(pieces, from);
     ASSERT_EQ(a.nCols(), 30u);
     ASSERT_EQ(b.nCols(), 30u);
     EXPECT_LT(maxRelativeDifference(a, b, 30), 1e-9);
@@ -330,9 +317,7 @@ TEST(Onsets, LookAheadIsTheEnvelopeOfSilenceToFollow) {
     std::vector<double> const silence(nBands * 20, 0.0);
     followedBySilence.appendBandLoudness(silence.data(), 20);
 
-    Matrix<double> a, b;
-    ASSERT_TRUE(predicted.getBandEnvs(a, 0));
-    ASSERT_TRUE(followedBySilence.getBandEnvs(b, 0));
+    Matrix<double> const a = bandEnvs(predicted, 0), b = bandEnvs(followedBySilence, 0);
     unsigned int const T = predicted.bandEnvEnd();
     // All but the very last look-ahead value (which has no successor to rise to) are what
     // the envelope really does when the input stops.
@@ -347,11 +332,7 @@ TEST(Onsets, ASineLightsUpTheBandAroundItsFrequency) {
     std::vector<double> x(8192);
     for (std::size_t i = 0; i < x.size(); ++i)
         x[i] = 0.5 * std::sin(2 * M_PI * freq * static_cast<double>(i) / srate);
-    Onsets onsets(44100);
-    onsets.addData(x);
-    ASSERT_TRUE(onsets.process());
-    Matrix<double> m;
-    ASSERT_TRUE(onsets.getBandEnvs(m, 0));
+    Matrix<double> const m = analysed(x);
     unsigned int loudest = 0;
     double best = -1;
     for (unsigned int b = 0; b < m.nRows(); ++b) {
@@ -364,7 +345,7 @@ TEST(Onsets, ASineLightsUpTheBandAroundItsFrequency) {
         }
     }
     double const bin = freq * 1024 / srate; // 23.2
-    Onsets::BandBins const bins = onsets.bandBins(loudest);
+    Onsets::BandBins const bins = Onsets(44100).bandBins(loudest);
     EXPECT_LE(bins.first, bin);
     EXPECT_GE(bins.last, bin);
     EXPECT_NEAR(bins.peak, bin, 2.0);
