@@ -1,8 +1,10 @@
 // The accent front end's fixed design: band layout, low-pass designs, delays, statistics.
 #include "onsets.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <unistd.h>
 #include <vector>
@@ -28,20 +30,16 @@ TEST(OnsetsDesign, BandEdgesAt44100AreErbSpacedFrom50HzTo90PercentOfNyquist) {
 TEST(OnsetsDesign, BandBinsAt44100) {
     Onsets onsets(44100);
     ASSERT_EQ(onsets.numBands(), 36u);
-    Onsets::BandBins const low = onsets.bandBins(0);
-    EXPECT_EQ(low.first, 1u);
-    EXPECT_EQ(low.peak, 2u);
-    EXPECT_EQ(low.last, 3u);
-    Onsets::BandBins const high = onsets.bandBins(35);
-    EXPECT_EQ(high.first, 365u);
-    EXPECT_EQ(high.peak, 410u);
-    EXPECT_EQ(high.last, 461u);
-    // Neighbouring triangles overlap: each band rises from the previous band's peak region.
+    auto const bins = [&](unsigned int b) {
+        Onsets::BandBins const x = onsets.bandBins(b);
+        return std::array{x.first, x.peak, x.last};
+    };
+    EXPECT_THAT(bins(0), ::testing::ElementsAre(1u, 2u, 3u));
+    EXPECT_THAT(bins(35), ::testing::ElementsAre(365u, 410u, 461u));
     for (unsigned int b = 0; b < 36; ++b) {
-        Onsets::BandBins const bins = onsets.bandBins(b);
-        EXPECT_LT(bins.first, bins.peak) << b;
-        EXPECT_LT(bins.peak, bins.last) << b;
-        EXPECT_LT(bins.last, 512u) << b;
+        EXPECT_LT(bins(b)[0], bins(b)[1]) << b;
+        EXPECT_LT(bins(b)[1], bins(b)[2]) << b;
+        EXPECT_LT(bins(b)[2], 512u) << b;
     }
 }
 
@@ -69,46 +67,37 @@ TEST(OnsetsDesign, SlopeWeightAndAccentRates) {
 }
 
 TEST(OnsetsDesign, StoredLowpassDesignsInUse) {
-    std::vector<double> b, a;
-    Onsets::butter6stored(b, a, 20 / 172.265625);
-    ASSERT_EQ(b.size(), 7u);
-    ASSERT_EQ(a.size(), 7u);
-    double const g1 = 1.934821074187553e-05;
-    std::vector<double> const binomial = {1, 6, 15, 20, 15, 6, 1};
-    for (int i = 0; i < 7; ++i)
-        EXPECT_DOUBLE_EQ(b[i], g1 * binomial[i]) << i;
-    std::vector<double> const a1 = {1,
-                                    -4.592236133523747,
-                                    8.918281529847143,
-                                    -9.353758411594637,
-                                    5.578960297450523,
-                                    -1.791904459442157,
-                                    0.2418954627503554};
-    for (int i = 0; i < 7; ++i)
-        EXPECT_DOUBLE_EQ(a[i], a1[i]) << i;
-    EXPECT_EQ(Onsets::grpDelayAverage(b, a, 199), 12);
-
-    Onsets::butter6stored(b, a, 0.16);
-    EXPECT_DOUBLE_EQ(b[0], 0.0001070688974214216);
-    EXPECT_DOUBLE_EQ(b[3], 20 * 0.0001070688974214216);
-    std::vector<double> const a2 = {1,
-                                    -4.061643999213436,
-                                    7.099503818750704,
-                                    -6.785016025397502,
-                                    3.723019428891598,
-                                    -1.108670855343532,
-                                    0.1396600417471391};
-    for (int i = 0; i < 7; ++i)
-        EXPECT_DOUBLE_EQ(a[i], a2[i]) << i;
-    EXPECT_EQ(Onsets::grpDelayAverage(b, a, 199), 9);
-
-    // Unity gain at DC: a low-pass that passes the envelope's mean unchanged.
-    double sumB = 0, sumA = 0;
-    for (int i = 0; i < 7; ++i) {
-        sumB += b[i];
-        sumA += a[i];
+    // Unity gain at DC too: a low-pass that passes the envelope's mean unchanged.
+    struct Design {
+        double cutoff, gain;
+        std::array<double, 7> a;
+        int groupDelay;
+    };
+    std::array<double, 7> const binomial = {1, 6, 15, 20, 15, 6, 1};
+    for (Design const& d : {Design{20 / 172.265625,
+                                   1.934821074187553e-05,
+                                   {1, -4.592236133523747, 8.918281529847143, -9.353758411594637,
+                                    5.578960297450523, -1.791904459442157, 0.2418954627503554},
+                                   12},
+                            Design{0.16,
+                                   0.0001070688974214216,
+                                   {1, -4.061643999213436, 7.099503818750704, -6.785016025397502,
+                                    3.723019428891598, -1.108670855343532, 0.1396600417471391},
+                                   9}}) {
+        std::vector<double> b, a;
+        Onsets::butter6stored(b, a, d.cutoff);
+        ASSERT_EQ(b.size(), 7u);
+        ASSERT_EQ(a.size(), 7u);
+        double sumB = 0, sumA = 0;
+        for (int i = 0; i < 7; ++i) {
+            EXPECT_DOUBLE_EQ(b[i], d.gain * binomial[i]) << d.cutoff << " " << i;
+            EXPECT_DOUBLE_EQ(a[i], d.a[i]) << d.cutoff << " " << i;
+            sumB += b[i];
+            sumA += a[i];
+        }
+        EXPECT_EQ(Onsets::grpDelayAverage(b, a, 199), d.groupDelay);
+        EXPECT_NEAR(sumB / sumA, 1.0, 1e-9);
     }
-    EXPECT_NEAR(sumB / sumA, 1.0, 1e-9);
 }
 
 TEST(OnsetsDesign, StoredDesignLookupOrderAndUnknownCutoff) {
