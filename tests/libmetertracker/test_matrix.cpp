@@ -4,6 +4,7 @@
 
 #include <complex>
 #include <sstream>
+#include <vector>
 
 using ARGMathLibrary::Matrix;
 using ARGMathLibrary::MatrixBase;
@@ -19,6 +20,15 @@ Matrix<double> counting(unsigned rows, unsigned cols) {
             m[i][j] = v++;
     return m;
 }
+
+// The whole matrix row by row, so one comparison pins its shape and every element.
+std::vector<std::vector<double>> rows(Matrix<double> const& m) {
+    std::vector<std::vector<double>> out(m.nRows());
+    for (unsigned i = 0; i < m.nRows(); ++i)
+        out[i].assign(m[i], m[i] + m.nCols());
+    return out;
+}
+using Rows = std::vector<std::vector<double>>;
 
 } // namespace
 
@@ -50,19 +60,12 @@ TEST(Matrix, ShapeFillAndDeepCopy) {
 TEST(Matrix, ResizeKeepsOverlapAndFillsTheRest) {
     Matrix<double> m = counting(2, 2);
     m.resize(3, 1, 7.0);
-    ASSERT_EQ(m.nRows(), 3u);
-    ASSERT_EQ(m.nCols(), 1u);
-    EXPECT_EQ(m[0][0], 1.0);
-    EXPECT_EQ(m[1][0], 3.0);
-    EXPECT_EQ(m[2][0], 7.0);
+    EXPECT_EQ(rows(m), (Rows{{1}, {3}, {7}}));
 
     // Through the base interface the new elements are 0; growing both ways.
     MatrixBase& base = m;
     base.resize(4, 3);
-    EXPECT_EQ(m[1][0], 3.0);
-    EXPECT_EQ(m[2][0], 7.0);
-    EXPECT_EQ(m[0][2], 0.0);
-    EXPECT_EQ(m[3][2], 0.0);
+    EXPECT_EQ(rows(m), (Rows{{1, 0, 0}, {3, 0, 0}, {7, 0, 0}, {0, 0, 0}}));
 
     m.resize(0, 0);
     EXPECT_EQ(m.nElems(), 0u);
@@ -73,39 +76,17 @@ TEST(Matrix, TransposeSubMatrixAndProduct) {
     Matrix<double> m = counting(2, 3);
     Matrix<double> t = m.getTranspose();
     m.transpose();
-    ASSERT_EQ(m.nRows(), 3u);
-    ASSERT_EQ(m.nCols(), 2u);
+    EXPECT_EQ(rows(m), (Rows{{1, 4}, {2, 5}, {3, 6}}));
     EXPECT_TRUE(m == t);
-    EXPECT_EQ(m[0][1], 4.0);
-    EXPECT_EQ(m[2][0], 3.0);
-
     Matrix<double> square = counting(3, 3);
     square.transpose();
-    EXPECT_EQ(square[0][2], 7.0);
-    EXPECT_EQ(square[2][0], 3.0);
-    EXPECT_EQ(square[1][1], 5.0);
+    EXPECT_EQ(rows(square), (Rows{{1, 4, 7}, {2, 5, 8}, {3, 6, 9}}));
 
-    Matrix<double> one(1, 1, 4.0);
-    one.transpose();
-    EXPECT_EQ(one.nRows(), 1u);
-    EXPECT_EQ(one[0][0], 4.0);
+    EXPECT_EQ(rows(counting(3, 3).subMatrix(1, 1, 0, 2)), (Rows{{4, 5, 6}}));
+    EXPECT_EQ(rows(counting(3, 3).subMatrix(1, 2, 1, 2)), (Rows{{5, 6}, {8, 9}}));
 
-    Matrix<double> middle = counting(3, 3).subMatrix(1, 1, 0, 2);
-    ASSERT_EQ(middle.nRows(), 1u);
-    ASSERT_EQ(middle.nCols(), 3u);
-    EXPECT_EQ(middle[0][0], 4.0);
-    EXPECT_EQ(middle[0][2], 6.0);
-    Matrix<double> corner = counting(3, 3).subMatrix(1, 2, 1, 2);
-    EXPECT_EQ(corner[1][1], 9.0);
-
-    // [1 2 3; 4 5 6] · [1 2; 3 4; 5 6] = [22 28; 49 64]
     Matrix<double> product = counting(2, 3) % counting(3, 2);
-    ASSERT_EQ(product.nRows(), 2u);
-    ASSERT_EQ(product.nCols(), 2u);
-    EXPECT_EQ(product[0][0], 22.0);
-    EXPECT_EQ(product[0][1], 28.0);
-    EXPECT_EQ(product[1][0], 49.0);
-    EXPECT_EQ(product[1][1], 64.0);
+    EXPECT_EQ(rows(product), (Rows{{22, 28}, {49, 64}}));
     Matrix<double> into(2, 2, -1.0);
     counting(2, 3).matrixMultiply(counting(3, 2), into);
     EXPECT_TRUE(into == product);
