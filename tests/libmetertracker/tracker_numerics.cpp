@@ -12,6 +12,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -76,7 +77,6 @@ TEST(MeterLogTransLikes, DoublingAndHalvingCostTheSame) {
     ASSERT_EQ(out.nCols(), 3u);
     EXPECT_DOUBLE_EQ(out[0][0], 0.0);
     EXPECT_DOUBLE_EQ(out[1][1], 0.0);
-    EXPECT_NEAR(out[0][1], -4.531, 5e-4);
     EXPECT_NEAR(out[0][1], -4.5309529144728256, 1e-12);
     EXPECT_NEAR(out[1][0], out[0][1], 1e-12);
     EXPECT_NEAR(out[0][2], out[0][1], 1e-12);
@@ -86,26 +86,19 @@ TEST(BeatGivenTatum, FourBeatsToTheBarIsMostLikely) {
     double const t = 0.5;
     std::vector<double> out;
     beatGivenTatum({1 * t, 2 * t, 3 * t, 4 * t, 5 * t, 6 * t}, t, 0.3, ratioWeights, out);
-    ASSERT_EQ(out.size(), 6u);
-    EXPECT_NEAR(out[0], 0.17213591223320757, 1e-12);
-    EXPECT_NEAR(out[1], 0.19122116009250853, 1e-12);
-    EXPECT_NEAR(out[2], 0.1403436040346298, 1e-12);
-    EXPECT_NEAR(out[3], 0.21821899583015172, 1e-12);
-    EXPECT_NEAR(out[4], 0.08572260693145005, 1e-12);
-    EXPECT_NEAR(out[5], 0.16907145672753499, 1e-12);
+    std::vector<double> const expected = {0.17213591223320757, 0.19122116009250853, 0.1403436040346298,
+                                          0.21821899583015172, 0.08572260693145005, 0.16907145672753499};
+    ASSERT_EQ(out.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_NEAR(out[i], expected[i], 1e-12) << i;
     EXPECT_GT(out[3], out[2]);
     EXPECT_GT(out[3], out[4]);
 }
 
 TEST(Kron, BlocksAreScaledCopies) {
     Matrix<double> A(2, 2), B(1, 3), out(7, 7, 9.0);
-    A[0][0] = 1;
-    A[0][1] = 2;
-    A[1][0] = 3;
-    A[1][1] = 4;
-    B[0][0] = 1;
-    B[0][1] = 10;
-    B[0][2] = 100;
+    std::ranges::copy(std::initializer_list<double>{1, 2, 3, 4}, A.begin()); // row by row
+    std::ranges::copy(std::initializer_list<double>{1, 10, 100}, B.begin());
     kron(A, B, out);
     ASSERT_EQ(out.nRows(), 2u);
     ASSERT_EQ(out.nCols(), 6u);
