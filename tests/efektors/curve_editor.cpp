@@ -25,6 +25,12 @@ void mouse(BrazierCurve& editor, QEvent::Type type, int x, int y, Qt::MouseButto
     QApplication::sendEvent(&editor, &event);
 }
 
+// Sizes the editor and sets its nodes in its pixels.
+bool shaped(BrazierCurve& editor, int width, int height, const std::vector<PixelNode>& nodes) {
+    editor.resize(width, height);
+    return editor.SetNodesFromPixels(nodes);
+}
+
 void press(BrazierCurve& editor, int x, int y) {
     mouse(editor, QEvent::MouseButtonPress, x, y);
 }
@@ -72,28 +78,22 @@ TEST(CurveEditor, AFreshCurveIsTwoCubicNodesAtMidHeightReadingOneHalfEverywhere)
     EXPECT_DOUBLE_EQ(valueAt(editor, std::nan("")), 1.0);
 }
 
-TEST(CurveEditor, ThePlayBarReadsTheCurveAtWholeUnits) {
+TEST(CurveEditor, ThePlayBarReadsTheCurveAtWholeUnitsAcrossAChangeOfKind) {
+    using Readings = std::initializer_list<std::pair<double, double>>; // position, value
     BrazierCurve editor;
-    editor.resize(1000, 1000);
-    // A straight ramp from the bottom left to the top right: value = unit / 1000.
-    ASSERT_TRUE(editor.SetNodesFromPixels({{0, 1000, 0}, {1000, 0, 0}}));
-    EXPECT_DOUBLE_EQ(valueAt(editor, 0.9995), 0.999); // unit 999, not 999.5
-    EXPECT_DOUBLE_EQ(valueAt(editor, 0.625), 0.625);
-    EXPECT_DOUBLE_EQ(valueAt(editor, 0.0), 0.0);
-    EXPECT_DOUBLE_EQ(valueAt(editor, 1.0), 1.0);
-    // Beyond the right edge no spline covers the position.
-    EXPECT_DOUBLE_EQ(valueAt(editor, 1.5), 1.0);
-}
+    // A straight ramp from the bottom left to the top right: value = unit / 1000, so 0.9995 reads
+    // unit 999, not 999.5. Beyond the right edge no spline covers the position.
+    ASSERT_TRUE(shaped(editor, 1000, 1000, {{0, 1000, 0}, {1000, 0, 0}}));
+    for (auto [position, value] :
+         Readings{{0.9995, 0.999}, {0.625, 0.625}, {0.0, 0.0}, {1.0, 1.0}, {1.5, 1.0}})
+        EXPECT_DOUBLE_EQ(valueAt(editor, position), value) << position;
 
-TEST(CurveEditor, AChangeOfKindEndsOneSplineAtTheNodeThatStartsTheNext) {
-    BrazierCurve editor;
-    editor.resize(1000, 1000);
-    // Cubic up to the linear node at 400, straight from there to the end at 1000.
-    ASSERT_TRUE(editor.SetNodesFromPixels({{0, 800, 1}, {400, 200, 0}, {1000, 800, 1}}));
+    // A change of kind ends one spline at the node that starts the next: cubic up to the linear
+    // node at 400 (the shared node), straight from there to the end at 1000.
+    ASSERT_TRUE(shaped(editor, 1000, 1000, {{0, 800, 1}, {400, 200, 0}, {1000, 800, 1}}));
     EXPECT_EQ(editor.splineCount(), 2u);
-    EXPECT_DOUBLE_EQ(valueAt(editor, 0.4), 0.8); // the shared node
-    EXPECT_DOUBLE_EQ(valueAt(editor, 0.7), 0.5); // halfway down the straight part
-    EXPECT_DOUBLE_EQ(valueAt(editor, 0.0), 0.2); // first node
+    for (auto [position, value] : Readings{{0.4, 0.8}, {0.7, 0.5}, {0.0, 0.2}})
+        EXPECT_DOUBLE_EQ(valueAt(editor, position), value) << position;
     // The straight part ends on the last node's height.
     EXPECT_NEAR(valueAt(editor, 0.999), 0.2 + 0.6 * 1.0 / 600.0, 1e-12);
 }
@@ -101,8 +101,7 @@ TEST(CurveEditor, AChangeOfKindEndsOneSplineAtTheNodeThatStartsTheNext) {
 TEST(CurveEditor, APressPicksTheFirstNodeCloserThan34UnitsInBothDirectionsElseAddsOne) {
     BrazierCurve editor;
     // 2 pixels per unit across, 4 down: the distances are in units, not pixels.
-    editor.resize(500, 250);
-    ASSERT_TRUE(editor.SetNodesFromPixels({{0, 125, 1}, {250, 125, 1}, {500, 125, 1}}));
+    ASSERT_TRUE(shaped(editor, 500, 250, {{0, 125, 1}, {250, 125, 1}, {500, 125, 1}}));
     EXPECT_EQ(editor.selectedNode(), -1);
 
     press(editor, 266, 125); // X 532: 32 units right of the middle node
@@ -118,8 +117,7 @@ TEST(CurveEditor, APressPicksTheFirstNodeCloserThan34UnitsInBothDirectionsElseAd
     EXPECT_EQ(editor.nodes()[2].kind, BrazierCurve::CUBIC);
 
     BrazierCurve other;
-    other.resize(500, 250);
-    ASSERT_TRUE(other.SetNodesFromPixels({{0, 125, 1}, {250, 125, 1}, {500, 125, 1}}));
+    ASSERT_TRUE(shaped(other, 500, 250, {{0, 125, 1}, {250, 125, 1}, {500, 125, 1}}));
     press(other, 250, 134); // Y 536: too far down
     EXPECT_EQ(other.nodes().size(), 4);
     press(other, 250, 117); // Y 468: 32 above; picks the original node, which comes first
@@ -129,8 +127,7 @@ TEST(CurveEditor, APressPicksTheFirstNodeCloserThan34UnitsInBothDirectionsElseAd
 
 TEST(CurveEditor, ADoubleClickSwitchesANodeBetweenCurvedAndStraightButNotTheLastNode) {
     BrazierCurve editor;
-    editor.resize(1000, 1000);
-    ASSERT_TRUE(editor.SetNodesFromPixels({{0, 500, 1}, {500, 500, 1}, {1000, 500, 1}}));
+    ASSERT_TRUE(shaped(editor, 1000, 1000, {{0, 500, 1}, {500, 500, 1}, {1000, 500, 1}}));
     mouse(editor, QEvent::MouseButtonDblClick, 531, 469);
     EXPECT_EQ(editor.nodes()[1].kind, BrazierCurve::LINEAR);
     EXPECT_EQ(editor.splineCount(), 2u);
@@ -144,8 +141,7 @@ TEST(CurveEditor, ADoubleClickSwitchesANodeBetweenCurvedAndStraightButNotTheLast
 
 TEST(CurveEditor, ADraggedNodeKeepsNinePixelsFromItsNeighboursAndTheEndsMoveOnlyVertically) {
     BrazierCurve editor;
-    editor.resize(400, 200);
-    ASSERT_TRUE(editor.SetNodesFromPixels({{0, 100, 1}, {100, 100, 1}, {200, 100, 1}, {400, 100, 1}}));
+    ASSERT_TRUE(shaped(editor, 400, 200, {{0, 100, 1}, {100, 100, 1}, {200, 100, 1}, {400, 100, 1}}));
 
     press(editor, 100, 100);
     ASSERT_EQ(editor.selectedNode(), 1);
@@ -210,8 +206,7 @@ TEST(CurveEditor, BackspaceRemovesTheSelectedInnerNodeButNeverLeavesFewerThanTwo
 
 TEST(CurveEditor, TheNodeChainIsSavedInPixelsAndReadBackTruncatedAtTheReadersSize) {
     BrazierCurve editor;
-    editor.resize(500, 200);
-    ASSERT_TRUE(editor.SetNodesFromPixels({{0, 50, 1}, {250, 150, 0}, {500, 100, 1}}));
+    ASSERT_TRUE(shaped(editor, 500, 200, {{0, 50, 1}, {250, 150, 0}, {500, 100, 1}}));
     QString text;
     QTextStream out(&text);
     editor.SaveNodes(&out);
@@ -285,10 +280,9 @@ TEST(CurveEditor, DrawsSectionsCurveNodesAndPlayBarOnBlack) {
 // a mixture, a half-built set or freed memory (AddressSanitizer watches the last).
 TEST(CurveEditor, EvaluationNeverSeesASplineSetBeingRebuilt) {
     BrazierCurve editor;
-    editor.resize(1000, 1000);
     const std::vector<PixelNode> low{{0, 750, 1}, {300, 750, 0}, {600, 750, 1}, {1000, 750, 1}};
     const std::vector<PixelNode> high{{0, 250, 0}, {500, 250, 1}, {1000, 250, 1}};
-    ASSERT_TRUE(editor.SetNodesFromPixels(low));
+    ASSERT_TRUE(shaped(editor, 1000, 1000, low));
 
     std::atomic<bool> stop{false};
     std::atomic<long> reads{0}, wrong{0};

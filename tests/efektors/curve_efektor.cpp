@@ -16,20 +16,10 @@
 
 namespace {
 
-using PixelNode = BrazierCurve::PixelNode;
-
 struct Sent {
     double time;
     int status, number, value;
 };
-
-QString bodyOf(Efektor& efektor) {
-    QString text;
-    QTextStream out(&text);
-    efektor.SaveData(&out);
-    out.flush();
-    return text;
-}
 
 // A straight ramp from the bottom left to the top right of the form's editor (530 × 200): the
 // value at the play bar is the loop position, read at whole thousandths.
@@ -245,10 +235,7 @@ TEST_F(CurveEfektorTest, BrokenRecordsLoadWithEveryFieldInRangeAndSayWhatWasWron
         EXPECT_FALSE(efektor.loadedOk());
         EXPECT_FALSE(efektor.loadProblem().isEmpty());
         EXPECT_EQ(efektor.reachedEndMarker(), c.endMet);
-        EXPECT_GE(efektor.channel.load(), 0);
-        EXPECT_LE(efektor.channel.load(), 15);
-        EXPECT_GE(efektor.MessageNumber(), 0);
-        EXPECT_LE(efektor.MessageNumber(), 127);
+        expectBaseFieldsInRange(efektor);
         EXPECT_GE(efektor.speed(), 0);
         EXPECT_LT(efektor.speed(), curveEfektor::speedCount);
         EXPECT_GE(efektor.triggerMode(), 0);

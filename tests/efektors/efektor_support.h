@@ -6,12 +6,31 @@
 
 #include <gtest/gtest.h>
 
+#include <QString>
+#include <QTextStream>
+
 #include <atomic>
 #include <cmath>
 #include <vector>
 
+#include "Efektor.h"
 #include "QLumacore.h"
 #include "meterticker.h"
+
+// An efektor's record body as the project file writes it.
+inline QString bodyOf(Efektor& efektor) {
+    QString text;
+    QTextStream out(&text);
+    efektor.SaveData(&out);
+    out.flush();
+    return text;
+}
+
+// Channel and number of any efektor a record produced, however broken, inside their controls.
+inline void expectBaseFieldsInRange(const Efektor& e) {
+    EXPECT_TRUE(e.channel >= 0 && e.channel <= 15) << e.channel.load();
+    EXPECT_TRUE(e.messageNumber >= 0 && e.messageNumber <= 127) << e.messageNumber.load();
+}
 
 struct CapturedMessage {
     double time;

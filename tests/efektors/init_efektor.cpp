@@ -10,14 +10,6 @@
 
 namespace {
 
-QString bodyOf(Efektor& efektor) {
-    QString text;
-    QTextStream out(&text);
-    efektor.SaveData(&out);
-    out.flush();
-    return text;
-}
-
 std::vector<std::vector<unsigned char>> bytesOf(const std::vector<CapturedMessage>& all) {
     std::vector<std::vector<unsigned char>> out;
     for (const CapturedMessage& m : all)
@@ -82,9 +74,9 @@ TEST_F(EfektorEngineTest, BrokenInitRecordsGiveAnEfektorWithEveryFieldInRange) {
         QString text = QString::fromUtf8(record);
         QTextStream in(&text);
         InitEfektor e(&bridge, 5, nullptr, &in);
-        EXPECT_FALSE(e.loadedOk()) << record;
-        EXPECT_TRUE(e.channel >= 0 && e.channel <= 15) << record;
-        EXPECT_TRUE(e.messageNumber >= 0 && e.messageNumber <= 127) << record;
-        EXPECT_TRUE(e.value >= 0 && e.value <= 127) << record;
+        SCOPED_TRACE(record);
+        EXPECT_FALSE(e.loadedOk());
+        expectBaseFieldsInRange(e);
+        EXPECT_TRUE(e.value >= 0 && e.value <= 127);
     }
 }

@@ -19,14 +19,6 @@ struct Sent {
     int status, number, value;
 };
 
-QString bodyOf(Efektor& efektor) {
-    QString text;
-    QTextStream out(&text);
-    efektor.SaveData(&out);
-    out.flush();
-    return text;
-}
-
 } // namespace
 
 class PhaseEfektorTest : public EfektorEngineTest {
@@ -223,13 +215,13 @@ TEST_F(PhaseEfektorTest, BrokenRecordsGiveAnEfektorWithEveryFieldInRange) {
         QString text = QString::fromUtf8(record);
         QTextStream in(&text);
         PhaseEfektor e(&bridge, 3, nullptr, &in);
-        EXPECT_FALSE(e.loadedOk()) << record;
-        EXPECT_GE(e.divider.load(), 1) << record;
-        EXPECT_TRUE(e.channel >= 0 && e.channel <= 15) << record;
-        EXPECT_TRUE(e.messageNumber >= 0 && e.messageNumber <= 127) << record;
-        EXPECT_TRUE(e.min >= 0 && e.min <= 127 && e.max >= 0 && e.max <= 127) << record;
-        EXPECT_TRUE(e.level == METERLEVEL_BAR || e.level == METERLEVEL_BEAT) << record;
+        SCOPED_TRACE(record);
+        EXPECT_FALSE(e.loadedOk());
+        EXPECT_GE(e.divider.load(), 1);
+        expectBaseFieldsInRange(e);
+        EXPECT_TRUE(e.min >= 0 && e.min <= 127 && e.max >= 0 && e.max <= 127);
+        EXPECT_TRUE(e.level == METERLEVEL_BAR || e.level == METERLEVEL_BEAT);
         e.Update(3.3);
-        EXPECT_TRUE(e.output >= 0.0 && e.output <= 1.0) << record;
+        EXPECT_TRUE(e.output >= 0.0 && e.output <= 1.0);
     }
 }

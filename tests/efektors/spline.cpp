@@ -57,6 +57,10 @@ TEST(Spline, NaturalCubicMatchesHandSolvedSystems) {
     EXPECT_NEAR(piece.c, 1.5, tolerance);
     EXPECT_NEAR(piece.d, 0.0, tolerance);
     EXPECT_DOUBLE_EQ(three.intervals()[1].x, 1.0);
+    // Beyond the natural ends: s0 = 1 − 2·(0 + 2·(−1.5))/6 = 2, s1 = 2·(−3)/6 − 1 = −2.
+    EXPECT_NEAR(three(-1), -2.0, tolerance);
+    EXPECT_NEAR(three(3), -2.0, tolerance);
+    EXPECT_NEAR(three.highCalc(2.5), -1.0, tolerance);
 
     // Uneven spacing h = 1, 2, 1: 6·M1 + 2·M2 = −15, 2·M1 + 6·M2 = 15, so M1 = −3.75, M2 = 3.75.
     Spline four = through({{0, 0}, {1, 2}, {3, 1}, {4, 3}});
@@ -75,28 +79,42 @@ TEST(Spline, NaturalCubicMatchesHandSolvedSystems) {
     EXPECT_NEAR(slopeOf(pieces[1], 2.0), pieces[2].c, tolerance);
 }
 
-TEST(Spline, EndConditionsShapeTheCurve) {
-    // Slopes 0.5 and 2 at the ends: 2·M0 + M1 = 3, M0 + 4·M1 + M2 = −12, M1 + 2·M2 = 18.
-    Spline slope = through({{0, 0}, {1, 1}, {2, 0}});
-    slope.setLowBoundary(Spline::SLOPE, 0.5);
-    slope.setHighBoundary(Spline::SLOPE, 2.0);
-    expectSecondDerivatives(slope, {5.25, -7.5, 12.75});
-    EXPECT_NEAR(slope.intervals()[0].c, 0.5, tolerance);
-    EXPECT_NEAR(slopeOf(slope.intervals()[1], 1.0), 2.0, tolerance);
-
-    Spline curvature = through({{0, 0}, {1, 1}, {2, 0}});
-    curvature.setLowBoundary(Spline::CURVATURE, 2.0);
-    curvature.setHighBoundary(Spline::CURVATURE, -1.0);
-    expectSecondDerivatives(curvature, {2, -3.25, -1});
-    EXPECT_NEAR(curvature(0.5), 0.578125, tolerance);
-
-    // Run-out at both ends through three points of a parabola gives that parabola, 2x − x².
-    Spline runout = through({{0, 0}, {1, 1}, {2, 0}});
-    runout.setLowBoundary(Spline::RUNOUT);
-    runout.setHighBoundary(Spline::RUNOUT);
-    expectSecondDerivatives(runout, {-2, -2, -2});
-    EXPECT_NEAR(runout(0.5), 0.75, tolerance);
-    EXPECT_NEAR(runout(1.25), 0.9375, tolerance);
+TEST(Spline, EndConditionsShapeTheCurveInsideAndBeyondThePoints) {
+    // Through (0, 0), (1, 1), (2, 0). Beyond the points the end formulas take the end slopes
+    // s0, s1 and, in their t² terms, the ends' second derivatives.
+    struct Case {
+        const char* name;
+        Spline::Boundary_type type;
+        double low, high;
+        std::initializer_list<double> secondDerivatives;
+        std::initializer_list<std::pair<double, double>> values;
+    };
+    const Case cases[] = {
+        // 2·M0 + M1 = 3, M0 + 4·M1 + M2 = −12, M1 + 2·M2 = 18.
+        {"slope", Spline::SLOPE, 0.5, 2.0, {5.25, -7.5, 12.75}, {{-2, -1.0}, {2.5, 1.0}}},
+        // s0 = 1.75, s1 = −2.75.
+        {"curvature",
+         Spline::CURVATURE,
+         2.0,
+         -1.0,
+         {2, -3.25, -1},
+         {{0.5, 0.578125}, {-1, 0.25}, {3, -3.75}}},
+        // Run-out through three points of a parabola gives that parabola, 2x − x²; s0 = 2, s1 = −3.
+        {"runout", Spline::RUNOUT, 0, 0, {-2, -2, -2}, {{0.5, 0.75}, {1.25, 0.9375}, {-1, -4.0}, {3, -5.0}}},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.name);
+        Spline spline = through({{0, 0}, {1, 1}, {2, 0}});
+        spline.setLowBoundary(c.type, c.low);
+        spline.setHighBoundary(c.type, c.high);
+        expectSecondDerivatives(spline, c.secondDerivatives);
+        for (auto const& [x, y] : c.values)
+            EXPECT_NEAR(spline(x), y, tolerance) << "x = " << x;
+        if (c.type == Spline::SLOPE) {
+            EXPECT_NEAR(spline.intervals()[0].c, 0.5, tolerance);
+            EXPECT_NEAR(slopeOf(spline.intervals()[1], 1.0), 2.0, tolerance);
+        }
+    }
 
     // Two points with run-out at both ends leave the curvature free: a straight line.
     Spline free = through({{0, 0}, {2, 4}});
@@ -104,34 +122,6 @@ TEST(Spline, EndConditionsShapeTheCurve) {
     free.setHighBoundary(Spline::RUNOUT);
     EXPECT_NEAR(free(1), 2.0, tolerance);
     expectSecondDerivatives(free, {0, 0});
-}
-
-TEST(Spline, BeyondThePointsFollowsTheEndFormulas) {
-    // Natural ends: start slope s0 = 1 − 2·(0 + 2·(−1.5))/6 = 2, end slope s1 = 2·(−3)/6 − 1 = −2.
-    Spline natural = through({{0, 0}, {1, 1}, {2, 0}});
-    EXPECT_NEAR(natural(-1), -2.0, tolerance);
-    EXPECT_NEAR(natural(3), -2.0, tolerance);
-    EXPECT_NEAR(natural.highCalc(2.5), -1.0, tolerance);
-
-    // M = [2, −3.25, −1]: s0 = 1.75, s1 = −2.75; the t² terms take the end values.
-    Spline curvature = through({{0, 0}, {1, 1}, {2, 0}});
-    curvature.setLowBoundary(Spline::CURVATURE, 2.0);
-    curvature.setHighBoundary(Spline::CURVATURE, -1.0);
-    EXPECT_NEAR(curvature(-1), 0.25, tolerance);
-    EXPECT_NEAR(curvature(3), -3.75, tolerance);
-
-    // M = −2 throughout: s0 = 2, s1 = −3, the t² terms take M at the ends.
-    Spline runout = through({{0, 0}, {1, 1}, {2, 0}});
-    runout.setLowBoundary(Spline::RUNOUT);
-    runout.setHighBoundary(Spline::RUNOUT);
-    EXPECT_NEAR(runout(-1), -4.0, tolerance);
-    EXPECT_NEAR(runout(3), -5.0, tolerance);
-
-    Spline slope = through({{0, 0}, {1, 1}, {2, 0}});
-    slope.setLowBoundary(Spline::SLOPE, 0.5);
-    slope.setHighBoundary(Spline::SLOPE, 2.0);
-    EXPECT_NEAR(slope(-2), -1.0, tolerance);
-    EXPECT_NEAR(slope(2.5), 1.0, tolerance);
 
     // Two points: the start formula needs the second interval's b, taken from M[1].
     Spline two = through({{0, 0}, {10, 10}});

@@ -17,14 +17,6 @@
 
 namespace {
 
-QString bodyOf(Efektor& efektor) {
-    QString text;
-    QTextStream out(&text);
-    efektor.SaveData(&out);
-    out.flush();
-    return text;
-}
-
 void setSteps(StepEfektor& e, std::vector<int> values) {
     e.setStepCount(int(values.size()));
     for (size_t i = 0; i < values.size(); ++i)
@@ -208,14 +200,14 @@ TEST_F(EfektorEngineTest, BrokenStepRecordsGiveAnEfektorWithEveryFieldInRange) {
         QString text = QString::fromUtf8(record);
         QTextStream in(&text);
         StepEfektor e(&bridge, 3, nullptr, &in);
-        EXPECT_FALSE(e.loadedOk()) << record;
-        EXPECT_TRUE(e.stepCount >= 1 && e.stepCount <= StepEfektor::maxSteps) << record;
+        SCOPED_TRACE(record);
+        EXPECT_FALSE(e.loadedOk());
+        EXPECT_TRUE(e.stepCount >= 1 && e.stepCount <= StepEfektor::maxSteps);
         for (int v : e.stepValues())
-            EXPECT_TRUE(v >= 0 && v <= 127) << record;
-        EXPECT_TRUE(e.divider >= 1 && e.divider <= 16) << record;
-        EXPECT_TRUE(e.channel >= 0 && e.channel <= 15) << record;
-        EXPECT_TRUE(e.messageNumber >= 0 && e.messageNumber <= 127) << record;
-        EXPECT_TRUE(e.level >= 0 && e.level <= 2) << record;
+            EXPECT_TRUE(v >= 0 && v <= 127);
+        EXPECT_TRUE(e.divider >= 1 && e.divider <= 16);
+        expectBaseFieldsInRange(e);
+        EXPECT_TRUE(e.level >= 0 && e.level <= 2);
     }
 }
 
