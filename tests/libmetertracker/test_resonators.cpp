@@ -30,6 +30,14 @@ std::vector<double> referenceComb(std::vector<double> const& x, unsigned d, doub
     return y;
 }
 
+// Sum of squares of the first `length` entries of line k in an ordered state.
+double lineEnergy(double const* state, unsigned maxDelay, unsigned k, unsigned length) {
+    double sum = 0.0;
+    for (unsigned j = 0; j < length; ++j)
+        sum += state[k * maxDelay + j] * state[k * maxDelay + j];
+    return sum;
+}
+
 // A few of the tracker's own delays and gains, including the extremes.
 struct SmallBank {
     std::vector<unsigned> delays{1, 2, 3, 7, 43, 86, 129, 300};
@@ -112,11 +120,6 @@ TEST(Resonators, DelayLinesHoldFeedbackTimesTheLastPeriodOldestFirst) {
             }
         }
     }
-    // Delay 1: the single entry is feedback × the newest output.
-    Resonators scratch(s.delays, s.feedback, 0.0, 0);
-    auto const all =
-        rawOutputsInBlocks(scratch, std::vector<double>(x.begin(), x.begin() + long(consumed)), 50);
-    EXPECT_NEAR(bank.getState()[0], s.feedback[0] * all[0].back(), 1e-12);
 
     Matrix<double> copy;
     bank.getState(copy);
@@ -135,6 +138,13 @@ TEST(Resonators, BlockEnergyIsTheDecayWeightedSumOfSquares) {
     std::vector<std::vector<double>> direct;
     for (std::size_t k = 0; k < s.delays.size(); ++k)
         direct.push_back(referenceComb(x, s.delays[k], s.feedback[k]));
+    // The decay-weighted energy of the 86 values of y from `from` on, the newest unweighted.
+    auto const decayed = [&](std::vector<double> const& y, std::size_t from) {
+        double e = 0.0;
+        for (std::size_t i = 0; i < 86; ++i)
+            e += std::pow(s.decay, double(85 - i)) * y[from + i] * y[from + i];
+        return e;
+    };
 
     for (std::size_t block = 0; block < 3; ++block) {
         std::vector<double> const chunk(x.begin() + long(block * 86), x.begin() + long((block + 1) * 86));
@@ -145,16 +155,10 @@ TEST(Resonators, BlockEnergyIsTheDecayWeightedSumOfSquares) {
         ASSERT_EQ(outputEnergy.nRows(), 1u);
         ASSERT_EQ(outputEnergy.nCols(), bank.nResonators);
 
-        double expectedInput = 0.0;
-        for (std::size_t i = 0; i < 86; ++i)
-            expectedInput += std::pow(s.decay, double(85 - i)) * chunk[i] * chunk[i];
+        double const expectedInput = decayed(x, block * 86);
         EXPECT_NEAR(inputEnergy[0], expectedInput, 1e-12 * expectedInput);
         for (unsigned k = 0; k < bank.nResonators; ++k) {
-            double expected = 0.0;
-            for (std::size_t i = 0; i < 86; ++i) {
-                double const y = direct[k][block * 86 + i];
-                expected += std::pow(s.decay, double(85 - i)) * y * y;
-            }
+            double const expected = decayed(direct[k], block * 86);
             EXPECT_NEAR(outputEnergy[0][k], expected, 1e-11 * expected)
                 << "block " << block << " delay " << s.delays[k];
         }
@@ -253,9 +257,7 @@ TEST(Resonators, TrackerBankMatchesTheKernelExactly) {
         double const* ordered = plain.getState();
         for (unsigned k = 0; k < bank.nResonators; ++k) {
             ASSERT_EQ(outputEnergy[0][k], out[k]) << "block " << blockSize << " delay " << k + 1;
-            double sum = 0.0;
-            for (unsigned j = 0; j < p.periods[k]; ++j)
-                sum += ordered[k * plain.maxDelay + j] * ordered[k * plain.maxDelay + j];
+            double const sum = lineEnergy(ordered, plain.maxDelay, k, p.periods[k]);
             ASSERT_NEAR(bank.lineEnergies()[k], sum, 1e-14 * sum)
                 << "block " << blockSize << " delay " << k + 1;
         }
@@ -285,9 +287,7 @@ TEST(Resonators, TrackerBankMatchesTheKernelExactly) {
     std::vector<double> const energies = bank.lineEnergies();
     double const* ordered = bank.getState();
     for (unsigned k = 0; k < bank.nResonators; ++k) {
-        double sum = 0.0;
-        for (unsigned j = 0; j < p.periods[k]; ++j)
-            sum += ordered[k * bank.maxDelay + j] * ordered[k * bank.maxDelay + j];
+        double const sum = lineEnergy(ordered, bank.maxDelay, k, p.periods[k]);
         ASSERT_NEAR(energies[k], sum, 1e-14 * sum) << "delay " << k + 1;
     }
     bank.reset();
