@@ -3,17 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <initializer_list>
+#include <utility>
 
 using meterTracker::Params;
 
 TEST(Round, HalvesRoundUpAlsoBelowZero) {
-    EXPECT_EQ(meterTracker::round(2.5), 3);
-    EXPECT_EQ(meterTracker::round(2.4999), 2);
-    EXPECT_EQ(meterTracker::round(-2.5), -2);
-    EXPECT_EQ(meterTracker::round(-2.5001), -3);
-    EXPECT_EQ(meterTracker::round(688.0), 688);
-    EXPECT_EQ(meterTracker::round(689.0625), 689);
-    EXPECT_EQ(meterTracker::round(0.0), 0);
+    for (auto const& [x, rounded] : std::initializer_list<std::pair<double, int>>{
+             {2.5, 3}, {2.4999, 2}, {-2.5, -2}, {-2.5001, -3}, {688.0, 688}, {689.0625, 689}, {0.0, 0}})
+        EXPECT_EQ(meterTracker::round(x), rounded) << x;
 }
 
 TEST(Params, ValuesAtEverySupportedRate) {
@@ -114,8 +112,5 @@ TEST(Params, HalfTimeChangesAndSampleRateResets) {
     EXPECT_EQ(p.nPeriods, 500u);
     EXPECT_EQ(p.feedback.size(), 500u);
     EXPECT_EQ(p.halfTime, 375.0);
-
-    Params const copy(p);
-    EXPECT_EQ(copy.feedback, p.feedback);
-    EXPECT_EQ(copy.srate, 16000.0);
+    EXPECT_EQ(p.srate, 16000.0);
 }
