@@ -3,6 +3,7 @@
 #include "AudioInterface.h"
 #include "QLumacore.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <memory>
 #include <vector>
@@ -20,28 +21,23 @@ std::unique_ptr<std::atomic<unsigned char>[]> gates(std::initializer_list<int> o
 } // namespace
 
 TEST(ChannelMix, AveragesTheSelectedChannels) {
-    const float in[] = {0.5f, -0.25f, 1.0f, 1.0f, -0.5f, 0.0f};
-    float out[3] = {9, 9, 9};
-    auto both = gates({1, 1});
-    AudioInterface::mixToMono(in, 3, 2, both.get(), out);
-    EXPECT_FLOAT_EQ(out[0], 0.125f);
-    EXPECT_FLOAT_EQ(out[1], 1.0f);
-    EXPECT_FLOAT_EQ(out[2], -0.25f);
-
-    auto right = gates({0, 1});
-    AudioInterface::mixToMono(in, 3, 2, right.get(), out);
-    EXPECT_FLOAT_EQ(out[0], -0.25f);
-    EXPECT_FLOAT_EQ(out[1], 1.0f);
-    EXPECT_FLOAT_EQ(out[2], 0.0f);
-
-    auto none = gates({0, 0});
-    AudioInterface::mixToMono(in, 3, 2, none.get(), out);
-    EXPECT_EQ(out[0], 0.0f);
-    EXPECT_EQ(out[1], 0.0f);
-    EXPECT_EQ(out[2], 0.0f);
+    const float in[] = {0.5f, -0.25f, 1.0f, 1.0f, -0.5f, 0.0f}; // 3 frames of 2 channels
+    const struct {
+        int left, right;
+        float mono[3];
+    } cases[] = {{1, 1, {0.125f, 1.0f, -0.25f}}, {0, 1, {-0.25f, 1.0f, 0.0f}}, {0, 0, {0.0f, 0.0f, 0.0f}}};
+    float out[3];
+    for (const auto& c : cases) {
+        std::fill(out, out + 3, 9.0f);
+        auto on = gates({c.left, c.right});
+        AudioInterface::mixToMono(in, 3, 2, on.get(), out);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(out[i], c.mono[i]) << c.left << c.right << " frame " << i;
+    }
 
     // A stream without input data (PortAudio passes null on some hosts) gives silence.
     out[0] = 9;
+    auto both = gates({1, 1});
     AudioInterface::mixToMono(nullptr, 1, 2, both.get(), out);
     EXPECT_EQ(out[0], 0.0f);
 }

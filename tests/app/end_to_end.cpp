@@ -22,16 +22,15 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <atomic>
-#include <cmath>
-#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
+#include <memory>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -46,6 +45,14 @@ constexpr double sampleRate = 44100.0;
 constexpr unsigned char midiStart = 0xFA;
 constexpr unsigned char midiClock = 0xF8;
 constexpr unsigned char midiStop = 0xFC;
+
+std::string firstPort(jack_client_t* client, const char* pattern, unsigned long flags) {
+    const char** ports = jack_get_ports(client, pattern, nullptr, flags);
+    std::string name = ports && ports[0] ? ports[0] : "";
+    if (ports)
+        jack_free(ports);
+    return name;
+}
 
 // A JACK client that loops the drum pattern on its audio output and stamps every MIDI byte
 // that reaches its MIDI input. The process callback neither allocates nor locks.
@@ -74,10 +81,15 @@ public:
     }
 
     bool ready() const { return active; }
-    jack_client_t* handle() const { return client; }
     void play() { playing.store(true); }
 
     bool midiConnected() const { return jack_port_connected(midiIn) > 0; }
+
+    // Connects the drums to the program's PortAudio input, once that exists.
+    bool connectDrums() const {
+        const std::string capture = firstPort(client, "^PortAudio.*:in", JackPortIsInput);
+        return !capture.empty() && jack_connect(client, "beatlume-e2e:drums", capture.c_str()) == 0;
+    }
 
     // Messages received so far (only their status bytes matter here).
     std::vector<Message> messages() const {
@@ -184,33 +196,31 @@ size_t countStatus(const std::vector<DrumsAndMidiClient::Message>& messages, uns
     return n;
 }
 
-std::string firstPort(jack_client_t* client, const char* pattern, unsigned long flags) {
-    const char** ports = jack_get_ports(client, pattern, nullptr, flags);
-    std::string name = ports && ports[0] ? ports[0] : "";
-    if (ports)
-        jack_free(ports);
-    return name;
-}
-
 std::string readFile(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll().right(3000).toStdString() : std::string();
 }
 
+// A private JACK server with the test's client on it, ready to loop 16 s at 120 BPM: a whole
+// number of bars, so the loop keeps the beat.
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!server.available())
+            GTEST_SKIP() << "no JACK server for this test: " << server.skip_reason();
+        synth::MusicSpec spec;
+        spec.bpm = 120.0;
+        spec.seconds = 16.0;
+        client = std::make_unique<DrumsAndMidiClient>(synth::renderMusicFloat(spec));
+        ASSERT_TRUE(client->ready()) << "cannot open the test's JACK client";
+    }
+    beatlume::test::JackServer server;
+    std::unique_ptr<DrumsAndMidiClient> client;
+};
+
 } // namespace
 
-TEST(EndToEnd, MidiClockFollowsA120BpmDrumPattern) {
-    beatlume::test::JackServer server;
-    if (!server.available())
-        GTEST_SKIP() << "no JACK server for this test: " << server.skip_reason();
-
-    // 16 s at 120 BPM is a whole number of bars, so the loop keeps the beat.
-    synth::MusicSpec spec;
-    spec.bpm = 120.0;
-    spec.seconds = 16.0;
-    DrumsAndMidiClient client(synth::renderMusicFloat(spec));
-    ASSERT_TRUE(client.ready()) << "cannot open the test's JACK client";
-
+TEST_F(EndToEnd, MidiClockFollowsA120BpmDrumPattern) {
     // The program starts with the MIDI clock switched on and otherwise default settings.
     QTemporaryDir config;
     ASSERT_TRUE(QDir(config.path()).mkpath("Kalvora"));
@@ -226,20 +236,13 @@ TEST(EndToEnd, MidiClockFollowsA120BpmDrumPattern) {
                      log.toStdString());
     ASSERT_TRUE(beatlume.running()) << readFile(log);
 
-    std::string capture;
-    ASSERT_TRUE(waitFor(
-        [&] {
-            capture = firstPort(client.handle(), "^PortAudio.*:in", JackPortIsInput);
-            return !capture.empty() && client.midiConnected();
-        },
-        60))
-        << "the program's audio input or MIDI output never appeared\n"
+    ASSERT_TRUE(waitFor([&] { return client->midiConnected() && client->connectDrums(); }, 60))
+        << "the program's audio input or MIDI output never appeared, or the drums could not be connected\n"
         << readFile(log);
-    ASSERT_EQ(jack_connect(client.handle(), "beatlume-e2e:drums", capture.c_str()), 0);
-    client.play();
+    client->play();
 
-    auto startIndex = [&client] {
-        const auto messages = client.messages();
+    auto startIndex = [this] {
+        const auto messages = client->messages();
         for (size_t i = 0; i < messages.size(); ++i)
             if (messages[i].status == midiStart)
                 return static_cast<long>(i);
@@ -255,7 +258,7 @@ TEST(EndToEnd, MidiClockFollowsA120BpmDrumPattern) {
     ASSERT_TRUE(waitFor(
         [&] {
             clocks.clear();
-            const auto messages = client.messages();
+            const auto messages = client->messages();
             for (size_t i = static_cast<size_t>(start) + 1; i < messages.size(); ++i) {
                 EXPECT_NE(messages[i].status, midiStop) << "the clock stopped while the music played";
                 if (messages[i].status == midiClock)
@@ -293,14 +296,7 @@ TEST(EndToEnd, MidiClockFollowsA120BpmDrumPattern) {
 
 // In-process: the real start-up path of the main window, a device change that restarts the
 // engine while music plays, and the shutdown, all under the sanitizers.
-TEST(EndToEnd, DeviceChangeRestartsTheEngineAndShutdownIsClean) {
-    beatlume::test::JackServer server;
-    if (!server.available())
-        GTEST_SKIP() << "no JACK server for this test: " << server.skip_reason();
-    synth::MusicSpec spec;
-    spec.seconds = 16.0;
-    DrumsAndMidiClient client(synth::renderMusicFloat(spec));
-    ASSERT_TRUE(client.ready());
+TEST_F(EndToEnd, DeviceChangeRestartsTheEngineAndShutdownIsClean) {
     // Stored devices that are gone fall back to the default input with its first channel and
     // to the port opened at start-up.
     {
@@ -325,13 +321,10 @@ TEST(EndToEnd, DeviceChangeRestartsTheEngineAndShutdownIsClean) {
     ASSERT_EQ(audio->getCurrentChannels(), (std::vector<char>{1, 0}));
     window->findChild<QCheckBox*>("midiClockEnable")->setChecked(true);
 
-    auto connectDrums = [&client] {
-        const std::string capture = firstPort(client.handle(), "^PortAudio.*:in", JackPortIsInput);
-        return !capture.empty() && jack_connect(client.handle(), "beatlume-e2e:drums", capture.c_str()) == 0;
-    };
+    auto connectDrums = [this] { return client->connectDrums(); };
     ASSERT_TRUE(waitFor(connectDrums, 30));
-    client.play();
-    ASSERT_TRUE(waitFor([&] { return countStatus(client.messages(), midiStart) >= 1; }, 90))
+    client->play();
+    ASSERT_TRUE(waitFor([&] { return countStatus(client->messages(), midiStart) >= 1; }, 90))
         << "no MIDI Start before the device change";
     const double before = AudioInterface::GetStreamTime(audio);
     EXPECT_GT(before, 0.5);
@@ -371,9 +364,9 @@ TEST(EndToEnd, DeviceChangeRestartsTheEngineAndShutdownIsClean) {
         EXPECT_EQ(channels->topLevelItem(1)->checkState(0), Qt::Unchecked);
     }
 
-    const size_t startsBefore = countStatus(client.messages(), midiStart);
+    const size_t startsBefore = countStatus(client->messages(), midiStart);
     ASSERT_TRUE(waitFor(connectDrums, 30));
-    ASSERT_TRUE(waitFor([&] { return countStatus(client.messages(), midiStart) > startsBefore; }, 90))
+    ASSERT_TRUE(waitFor([&] { return countStatus(client->messages(), midiStart) > startsBefore; }, 90))
         << "the restarted engine never started the MIDI clock";
     EXPECT_GT(AudioInterface::GetStreamTime(audio), 0.0);
 

@@ -108,13 +108,10 @@ TEST_F(MainWindowTest, SettingsSurviveARestart) {
     EXPECT_EQ(bridge->getSendPhase(), 1);
     // Whatever the slider shows, the engine starts with a half-life of 3 s.
     EXPECT_DOUBLE_EQ(bridge->lastHalfTime(), 3.0);
-}
 
-TEST_F(MainWindowTest, StoredSendPhaseOffIsApplied) {
-    {
-        QSettings stored("Kalvora", "Beatlume");
-        stored.setValue("Beatlume/SendPhase", false);
-    }
+    // A stored "off" overrides the engine's default of sending phase controllers.
+    window->setSendPhase(false);
+    window->close();
     build();
     EXPECT_EQ(bridge->getSendPhase(), 0);
     EXPECT_FALSE(window->getSendPhase());

@@ -37,11 +37,25 @@ int blocksOn(Meter& meter) {
     return blocks;
 }
 
+// A level bar from -50 to 0 dB, 71 pixels wide.
+class Meter71 : public ::testing::Test {
+protected:
+    void SetUp() override {
+        meter.setRange(-50, 0);
+        meter.resize(71, 14);
+    }
+    Meter meter;
+};
+
 } // namespace
 
-TEST(Blinker, IsBrightestAtTheTickAndDarkensTowardsTheNext) {
+TEST(Blinker, HasRoundedCornersAndIsBrightestAtTheTickDarkeningTowardsTheNext) {
     Blinker blinker;
     blinker.resize(41, 40);
+    const QImage image = render(blinker, Qt::transparent);
+    EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
+    EXPECT_EQ(qAlpha(image.pixel(40, 39)), 0);
+    EXPECT_EQ(qAlpha(image.pixel(20, 0)), 255);
     blinker.setPhase(0.0);
     EXPECT_EQ(blinker.darkeningFactor(), 100);
     EXPECT_EQ(centreGrey(blinker), 145);
@@ -51,15 +65,6 @@ TEST(Blinker, IsBrightestAtTheTickAndDarkensTowardsTheNext) {
     blinker.setPhase(0.99);
     EXPECT_EQ(blinker.darkeningFactor(), 298);
     EXPECT_NEAR(centreGrey(blinker), 145 * 100 / 298, 1);
-}
-
-TEST(Blinker, HasRoundedCorners) {
-    Blinker blinker;
-    blinker.resize(41, 40);
-    const QImage image = render(blinker, Qt::transparent);
-    EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
-    EXPECT_EQ(qAlpha(image.pixel(40, 39)), 0);
-    EXPECT_EQ(qAlpha(image.pixel(20, 0)), 255);
 }
 
 TEST(Blinker, InactiveLampDriftsToASteadyGlow) {
@@ -92,10 +97,7 @@ TEST(Blinker, IgnoresPhasesThatAreNotNumbers) {
     EXPECT_LE(blinker.darkeningFactor(), 300);
 }
 
-TEST(Meter, DrawsOneBlockPerSixPixelsOfTheLevel) {
-    Meter meter;
-    meter.setRange(-50, 0);
-    meter.resize(71, 14);
+TEST_F(Meter71, DrawsOneBlockPerSixPixelsOfTheLevel) {
     meter.setValue(0);
     EXPECT_EQ(blocksOn(meter), 11);
     meter.setValue(-35);
@@ -104,10 +106,7 @@ TEST(Meter, DrawsOneBlockPerSixPixelsOfTheLevel) {
     EXPECT_EQ(blocksOn(meter), 0);
 }
 
-TEST(Meter, SilenceBelowTheRangeEmptiesTheBar) {
-    Meter meter;
-    meter.setRange(-50, 0);
-    meter.resize(71, 14);
+TEST_F(Meter71, SilenceBelowTheRangeEmptiesTheBar) {
     meter.showLevel(-10);
     EXPECT_EQ(blocksOn(meter), 9);
     // The progress bar alone would keep the last level for a value outside its range.
@@ -118,11 +117,8 @@ TEST(Meter, SilenceBelowTheRangeEmptiesTheBar) {
     EXPECT_EQ(blocksOn(meter), 11);
 }
 
-TEST(Meter, DrawsNoFrameOrText) {
-    Meter meter;
-    meter.setRange(-50, 0);
+TEST_F(Meter71, DrawsNoFrameOrText) {
     meter.setTextVisible(true);
-    meter.resize(71, 14);
     meter.setValue(-50);
     const QImage image = render(meter, Qt::white);
     for (int y = 0; y < image.height(); ++y)

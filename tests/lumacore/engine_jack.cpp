@@ -3,17 +3,16 @@
 // through RtMidi's JACK port (private JACK server, dummy back end) into a MIDI input owned by the
 // test. The pacing sleeps stand in for the sound card; the checks are on counts and on a mean
 // period over many beats, measured on the engine's own time source.
-#include <RtMidi.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
-#include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "jack_server.h"
 #include "lumacore.h"
+#include "midi_inbox.h"
 #include "synth_music.h"
 
 namespace {
@@ -28,45 +27,6 @@ struct StreamTime {
     }
 };
 
-struct Received {
-    double time;
-    std::vector<unsigned char> bytes;
-};
-
-struct Inbox {
-    StreamTime* time;
-    std::mutex lock;
-    std::vector<Received> messages;
-    bool sensed = false;
-    static constexpr unsigned char kActiveSensing = 0xFE;
-
-    static void callback(double, std::vector<unsigned char>* message, void* udata) {
-        auto* self = static_cast<Inbox*>(udata);
-        const double t = StreamTime::read(self->time);
-        std::lock_guard<std::mutex> guard(self->lock);
-        if (message->size() == 1 && (*message)[0] == kActiveSensing)
-            self->sensed = true;
-        else
-            self->messages.push_back({t, *message});
-    }
-    bool isSensed() {
-        std::lock_guard<std::mutex> guard(lock);
-        return sensed;
-    }
-    std::vector<Received> snapshot() {
-        std::lock_guard<std::mutex> guard(lock);
-        return messages;
-    }
-};
-
-int findPort(LumaCore_t* lc, const std::string& part) {
-    char** names = lc_get_mididev_list(lc);
-    for (int i = 0; names && names[i]; ++i)
-        if (std::string(names[i]).find(part) != std::string::npos)
-            return i;
-    return -1;
-}
-
 } // namespace
 
 TEST(EngineOverJack, A120BpmPatternDrivesClockAndBeatNotesAtAJackMidiInput) {
@@ -75,25 +35,20 @@ TEST(EngineOverJack, A120BpmPatternDrivesClockAndBeatNotesAtAJackMidiInput) {
         GTEST_SKIP() << "no JACK server for this test: " << server.skip_reason();
 
     StreamTime time;
-    Inbox inbox{&time, {}, {}};
+    MidiInbox inbox;
+    inbox.clock = StreamTime::read;
+    inbox.clockData = &time;
     RtMidiIn input(RtMidi::UNIX_JACK, "beatlume-engine-test");
-    input.ignoreTypes(false, false, false); // clock, start and stop are timing messages
-    input.setCallback(&Inbox::callback, &inbox);
-    input.openVirtualPort("midi_in");
+    inbox.listen(input);
 
     LumaCore_t* lc = lc_init(-1, -1);
     ASSERT_NE(lc, nullptr) << "status " << LUMACORE_ERROR_STATUS;
-    const int port = findPort(lc, "beatlume-engine-test:midi_in");
+    const int port = find_port(lc_get_mididev_list(lc), "beatlume-engine-test:midi_in");
     ASSERT_GE(port, 0);
     ASSERT_EQ(lc_set_mididev(lc, port), 0);
     lc_enable_midiclock(lc, 0); // set_mididev switched it on; on again once connected
-    // A new JACK connection carries data from a later process cycle on.
-    const unsigned char sensing = Inbox::kActiveSensing;
-    for (int i = 0; i < 400 && !inbox.isSensed(); ++i) {
-        midioutput_send_msg(lc_get_midi_output(lc), &sensing, 1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ASSERT_TRUE(inbox.isSensed()) << "the connection to the test's MIDI input never carried data";
+    ASSERT_TRUE(inbox.wait_until_connected(lc_get_midi_output(lc)))
+        << "the connection to the test's MIDI input never carried data";
 
     synth::MusicSpec spec;
     spec.bpm = 120.0;
@@ -110,28 +65,21 @@ TEST(EngineOverJack, A120BpmPatternDrivesClockAndBeatNotesAtAJackMidiInput) {
         lc_process_audio(music.data() + start, 128, lc, start / 44100.0);
     }
     lc_close(lc);
-    // Closing sends a Stop; wait until it has come through JACK (a guard, not a measurement).
-    std::vector<Received> all;
-    for (int i = 0; i < 200; ++i) {
-        all = inbox.snapshot();
-        if (!all.empty() && all.back().bytes == std::vector<unsigned char>{0xFC})
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    size_t startAt = all.size();
-    for (size_t i = 0; i < all.size() && startAt == all.size(); ++i)
-        if (all[i].bytes == std::vector<unsigned char>{0xFA})
-            startAt = i;
+    // Closing sends a Stop; wait until it has come through JACK.
+    const auto all =
+        inbox.wait_until([](const auto& m) { return !m.empty() && m.back().bytes == Bytes{0xFC}; });
+    const auto isStart = [](const MidiInbox::Received& r) { return r.bytes == Bytes{0xFA}; };
+    const size_t startAt = std::find_if(all.begin(), all.end(), isStart) - all.begin();
     ASSERT_LT(startAt, all.size()) << "no MIDI Start";
     for (size_t i = 0; i < startAt; ++i)
-        EXPECT_NE(all[i].bytes, std::vector<unsigned char>{0xF8}) << "a Clock before the Start";
+        EXPECT_NE(all[i].bytes, Bytes{0xF8}) << "a Clock before the Start";
 
     std::vector<double> beats;
     std::vector<int> clocksBetween;
     int clocks = 0;
     for (size_t i = startAt; i < all.size(); ++i) {
-        const std::vector<unsigned char>& b = all[i].bytes;
-        if (b == std::vector<unsigned char>{0xF8})
+        const Bytes& b = all[i].bytes;
+        if (b == Bytes{0xF8})
             ++clocks;
         if (b.size() == 3 && b[0] == 0x90 && b[1] == 65) {
             EXPECT_EQ(b[2], 127);
@@ -148,7 +96,7 @@ TEST(EngineOverJack, A120BpmPatternDrivesClockAndBeatNotesAtAJackMidiInput) {
     for (size_t i = clocksBetween.size() - 8; i < clocksBetween.size(); ++i)
         exact += clocksBetween[i] == 24;
     EXPECT_GE(exact, 7) << "24 clocks per beat";
-    EXPECT_EQ(all.back().bytes, std::vector<unsigned char>{0xFC}) << "closing stops the clock";
+    EXPECT_EQ(all.back().bytes, Bytes{0xFC}) << "closing stops the clock";
 }
 
 TEST(EngineOverJack, StopRunCyclesOfALiveEngine) {
@@ -160,7 +108,7 @@ TEST(EngineOverJack, StopRunCyclesOfALiveEngine) {
     StreamTime time;
     LumaCore_t* lc = lc_init(-1, -1);
     ASSERT_NE(lc, nullptr) << "status " << LUMACORE_ERROR_STATUS;
-    const int port = findPort(lc, "beatlume-cycle-test:midi_in");
+    const int port = find_port(lc_get_mididev_list(lc), "beatlume-cycle-test:midi_in");
     ASSERT_GE(port, 0);
     ASSERT_EQ(lc_set_mididev(lc, port), 0);
     std::vector<float> block(128, 0.2f);

@@ -22,16 +22,12 @@ struct CallRecord {
     double phase;
 };
 
-struct Recorder {
-    std::vector<CallRecord> calls;
-};
-
 struct Caller {
-    Recorder* recorder;
+    std::vector<CallRecord>* calls;
     int id;
     static void call(void* self, double phase) {
         Caller* c = static_cast<Caller*>(self);
-        c->recorder->calls.push_back({c->id, phase});
+        c->calls->push_back({c->id, phase});
     }
 };
 
@@ -150,7 +146,7 @@ TEST_F(TickerTest, PhaseControllersRiseFromZeroAtTheTick) {
 TEST_F(TickerTest, PhaseCallbacksRun32TimesPerBeatInRegistrationOrderWithTheFullPhase) {
     setGrid120();
     runUntil(1.0);
-    Recorder rec;
+    std::vector<CallRecord> rec;
     Caller a{&rec, 1}, b{&rec, 2}, barCaller{&rec, 3}, stranger{&rec, 9};
     EXPECT_NE(meterticker_register_phase_cb(ticker, METERLEVEL_BEAT, &a, Caller::call), nullptr);
     EXPECT_NE(meterticker_register_phase_cb(ticker, METERLEVEL_BEAT, &b, Caller::call), nullptr);
@@ -160,7 +156,7 @@ TEST_F(TickerTest, PhaseCallbacksRun32TimesPerBeatInRegistrationOrderWithTheFull
 
     std::vector<CallRecord> beatCalls;
     int barCalls = 0;
-    for (const CallRecord& c : rec.calls)
+    for (const CallRecord& c : rec)
         if (c.who == 3)
             ++barCalls;
         else
@@ -176,16 +172,16 @@ TEST_F(TickerTest, PhaseCallbacksRun32TimesPerBeatInRegistrationOrderWithTheFull
 
     // Unknown user data: nothing changes.
     meterticker_unregister_phase_cb(ticker, &stranger);
-    rec.calls.clear();
+    rec.clear();
     runUntil(2.5);
-    EXPECT_EQ(rec.calls.size(), 32u * 2u + 16u);
+    EXPECT_EQ(rec.size(), 32u * 2u + 16u);
 
     meterticker_unregister_phase_cb(ticker, &a);
-    rec.calls.clear();
+    rec.clear();
     runUntil(3.0);
-    for (const CallRecord& c : rec.calls)
+    for (const CallRecord& c : rec)
         EXPECT_NE(c.who, 1);
-    EXPECT_EQ(rec.calls.size(), 32u + 16u);
+    EXPECT_EQ(rec.size(), 32u + 16u);
     meterticker_unregister_phase_cb(ticker, &b);
     meterticker_unregister_phase_cb(ticker, &barCaller);
     meterticker_unregister_phase_cb(ticker, &barCaller); // empty list
@@ -196,18 +192,18 @@ TEST_F(TickerTest, PhaseCallbacksRun32TimesPerBeatInRegistrationOrderWithTheFull
 TEST_F(TickerTest, APassThatFindsTheListHeldReportsTheWrapOnTheNextPass) {
     setGrid120();
     runUntil(1.0);
-    Recorder rec;
+    std::vector<CallRecord> rec;
     Caller a{&rec, 1};
     meterticker_register_phase_cb(ticker, METERLEVEL_BEAT, &a, Caller::call);
     runUntil(1.010);
-    rec.calls.clear();
+    rec.clear();
     ticker->callbackListState = CALLBACKS_HELD_BY_REMOVAL;
     runUntil(1.020); // crosses 1/32 of a beat (15.6 ms after the tick)
-    EXPECT_TRUE(rec.calls.empty());
+    EXPECT_TRUE(rec.empty());
     ticker->callbackListState = CALLBACKS_FREE;
     runUntil(1.021);
-    ASSERT_EQ(rec.calls.size(), 1u);
-    EXPECT_NEAR(rec.calls[0].phase, 2.042, 1e-9); // the first pass after the release
+    ASSERT_EQ(rec.size(), 1u);
+    EXPECT_NEAR(rec[0].phase, 2.042, 1e-9); // the first pass after the release
     meterticker_unregister_phase_cb(ticker, &a);
 }
 

@@ -17,6 +17,15 @@ struct VirtualTime {
     static double read(void* self) { return static_cast<VirtualTime*>(self)->now; }
 };
 
+// An engine on the capture sink instead of a system MIDI port.
+class Facade : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_NE(lc = lc_init_virtual(1 << 14), nullptr); }
+    void TearDown() override { lc_close(lc); }
+    LumaCore_t* lc = nullptr;
+    VirtualTime time;
+};
+
 std::vector<std::vector<unsigned char>> captured(LumaCore_t* lc) {
     std::vector<std::vector<unsigned char>> out;
     MidiOut_t* midi = lc_get_midi_output(lc);
@@ -29,7 +38,7 @@ std::vector<std::vector<unsigned char>> captured(LumaCore_t* lc) {
 
 } // namespace
 
-TEST(Facade, WithoutAnyMidiPortCreationFailsWithStatus3) {
+TEST(FacadeWithoutMidi, CreationFailsWithStatus3) {
     if (MidiOut_t* m = midioutput_init()) {
         midioutput_free(m);
         GTEST_SKIP() << "this system has MIDI output ports";
@@ -38,9 +47,7 @@ TEST(Facade, WithoutAnyMidiPortCreationFailsWithStatus3) {
     EXPECT_EQ(LUMACORE_ERROR_STATUS, 3);
 }
 
-TEST(Facade, SetMididevToAPortThatCannotBeOpenedLeavesNoPortOpen) {
-    LumaCore_t* lc = lc_init_virtual(1024);
-    ASSERT_NE(lc, nullptr);
+TEST_F(Facade, SetMididevToAPortThatCannotBeOpenedLeavesNoPortOpen) {
     EXPECT_EQ(lc_get_current_mididev(lc), 0);
     char** names = lc_get_mididev_list(lc);
     ASSERT_NE(names, nullptr);
@@ -59,13 +66,9 @@ TEST(Facade, SetMididevToAPortThatCannotBeOpenedLeavesNoPortOpen) {
     lc_send_midi_message(lc, 1, 0, 7, 99);
     const std::vector<std::vector<unsigned char>> expected = {{0x91, 60, 100}, {0xB0, 7, 99}};
     EXPECT_EQ(captured(lc), expected);
-    lc_close(lc);
 }
 
-TEST(Facade, ProcessAudioBetweenStopAndRunDoesNothing) {
-    LumaCore_t* lc = lc_init_virtual(1024);
-    ASSERT_NE(lc, nullptr);
-    VirtualTime time;
+TEST_F(Facade, ProcessAudioBetweenStopAndRunDoesNothing) {
     lc_register_gettime_cb(lc, &time, VirtualTime::read);
     EXPECT_EQ(lc_stop(lc), 0);
     std::vector<float> loud(128, 0.9f);
@@ -78,12 +81,9 @@ TEST(Facade, ProcessAudioBetweenStopAndRunDoesNothing) {
     lc_process_audio(loud.data(), loud.size(), lc, 0.0);
     EXPECT_EQ(lc_consume_audio(lc), 128);
     EXPECT_NEAR(lc_get_input_level(lc), 10 * std::log10(0.9), 1e-5);
-    lc_close(lc);
 }
 
-TEST(Facade, AStoppedHandleAnswersAsAnEngineWithoutMidi) {
-    LumaCore_t* lc = lc_init_virtual(1024);
-    ASSERT_NE(lc, nullptr);
+TEST_F(Facade, AStoppedHandleAnswersAsAnEngineWithoutMidi) {
     lc_stop(lc);
     lc_stop(lc); // twice is harmless
     EXPECT_EQ(lc_enable_midiclock(lc, 1), 1);
@@ -100,14 +100,10 @@ TEST(Facade, AStoppedHandleAnswersAsAnEngineWithoutMidi) {
     EXPECT_EQ(bar, 0.0);
     EXPECT_EQ(lc_get_bpm(lc), 0.0);
     EXPECT_EQ(lc_get_input_level(lc), -100.0);
-    lc_close(lc); // a stopped handle is freed as well
-    lc_close(nullptr);
+    lc_close(nullptr); // the fixture frees the stopped handle as well
 }
 
-TEST(Facade, StopRunCyclesKeepAWorkingEngineAndTheChosenPort) {
-    LumaCore_t* lc = lc_init_virtual(1024);
-    ASSERT_NE(lc, nullptr);
-    VirtualTime time;
+TEST_F(Facade, StopRunCyclesKeepAWorkingEngineAndTheChosenPort) {
     std::vector<float> block(128, 0.1f);
     for (int cycle = 0; cycle < 4; ++cycle) {
         lc_register_gettime_cb(lc, &time, VirtualTime::read);
@@ -121,12 +117,10 @@ TEST(Facade, StopRunCyclesKeepAWorkingEngineAndTheChosenPort) {
     }
     EXPECT_EQ(lc_reinit(lc), 1);
     EXPECT_EQ(lc_get_current_mididev(lc), 0);
-    lc_close(lc); // the sanitizer's leak check covers the cycles above
+    // the sanitizer's leak check covers the cycles above
 }
 
-TEST(Facade, SettingsReachTheTicker) {
-    LumaCore_t* lc = lc_init_virtual(1024);
-    ASSERT_NE(lc, nullptr);
+TEST_F(Facade, SettingsReachTheTicker) {
     lc_set_anti_delay(lc, 0.035);
     EXPECT_EQ(lc_get_anti_delay(lc), 0.035);
     lc_set_anti_delay(lc, INFINITY);
@@ -138,13 +132,9 @@ TEST(Facade, SettingsReachTheTicker) {
     lc_get_meter_phases(lc, &bar, &beat, &tatum);
     EXPECT_TRUE(std::isfinite(bar) && std::isfinite(beat) && std::isfinite(tatum));
     EXPECT_EQ(lc_get_nonbeatyness(lc), lc_get_input_level(lc));
-    lc_close(lc);
 }
 
-TEST(Facade, SetMididevSwitchesTheClockOnEvenWhenItWasOff) {
-    LumaCore_t* lc = lc_init_virtual(1 << 14);
-    ASSERT_NE(lc, nullptr);
-    VirtualTime time;
+TEST_F(Facade, SetMididevSwitchesTheClockOnEvenWhenItWasOff) {
     lc_register_gettime_cb(lc, &time, VirtualTime::read);
     lc_start_sequencer(lc);
     EXPECT_EQ(lc_set_mididev(lc, 0), 0); // the clock was never switched on
@@ -169,5 +159,4 @@ TEST(Facade, SetMididevSwitchesTheClockOnEvenWhenItWasOff) {
     EXPECT_EQ(sent[1], start);
     EXPECT_EQ(sent[2], pulse);
     EXPECT_GT(std::count(sent.begin(), sent.end(), pulse), 24 * 4);
-    lc_close(lc);
 }

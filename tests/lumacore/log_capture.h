@@ -37,10 +37,6 @@ public:
             n += m.first == level ? 1 : 0;
         return n;
     }
-    void clear() {
-        std::lock_guard<std::mutex> guard(lock_);
-        messages_.clear();
-    }
 
 private:
     static void handle(int level, void* udata, const char* format, va_list args) {

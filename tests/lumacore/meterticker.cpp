@@ -15,27 +15,20 @@ void setTicks(LevelTrack_t& track, double prev, double next, int count) {
 } // namespace
 
 TEST(TickAdvance, MovesToTheGridPointNearestOnePeriodAhead) {
-    LevelTrack_t track;
-    track.period = 0.5;
-    track.refTime = 10.0;
-    setTicks(track, 11.5, 12.0, 3);
+    // On a 0.5 s grid through 10.0 the tick after 12.0 is k = 5 periods on. A grid moved 0.3 s
+    // later gives k = round(4.4) = 4, an interval of only 0.6 periods; moved earlier, 1.4 periods.
+    const struct { double refTime, nextTick; } cases[] = {{10.0, 12.5}, {10.3, 12.3}, {9.7, 12.7}};
     const double phases[3] = {0, 0, 0};
-    update_next_tick(phases, &track, 0, 0.0);
-    EXPECT_DOUBLE_EQ(track.prevTick, 12.0);
-    EXPECT_DOUBLE_EQ(track.nextTick, 12.5); // k = 5
-    EXPECT_EQ(track.tickCount, 4);
-
-    // The grid moved by 0.3 s: k = round(4.4) = 4, an interval of only 0.6 periods.
-    setTicks(track, 11.5, 12.0, 3);
-    track.refTime = 10.3;
-    update_next_tick(phases, &track, 0, 0.0);
-    EXPECT_DOUBLE_EQ(track.nextTick, 12.3);
-
-    // Moved the other way, the interval stretches to 1.4 periods.
-    setTicks(track, 11.5, 12.0, 3);
-    track.refTime = 9.7;
-    update_next_tick(phases, &track, 0, 0.0);
-    EXPECT_DOUBLE_EQ(track.nextTick, 12.7);
+    for (const auto& c : cases) {
+        LevelTrack_t track;
+        track.period = 0.5;
+        track.refTime = c.refTime;
+        setTicks(track, 11.5, 12.0, 3);
+        update_next_tick(phases, &track, 0, 0.0);
+        EXPECT_DOUBLE_EQ(track.prevTick, 12.0) << c.refTime;
+        EXPECT_DOUBLE_EQ(track.nextTick, c.nextTick) << c.refTime;
+        EXPECT_EQ(track.tickCount, 4) << c.refTime;
+    }
 }
 
 TEST(PhaseReadout, FractionOfTheIntervalCappedAtTheNextTick) {

@@ -1,69 +1,16 @@
 // MIDI output end to end: the engine's MIDI output opened through RtMidi on a private JACK server
 // (dummy back end), connected to a MIDI input owned by the test.
-#include <RtMidi.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <unistd.h>
-#include <vector>
 
 #include "jack_server.h"
 #include "log_capture.h"
-#include "midioutput.h"
+#include "midi_inbox.h"
 
 namespace {
-
-using Bytes = std::vector<unsigned char>;
-
-struct Inbox {
-    std::mutex lock;
-    std::condition_variable arrived;
-    std::vector<Bytes> messages;
-
-    static void callback(double /*delta*/, std::vector<unsigned char>* message, void* udata) {
-        auto* self = static_cast<Inbox*>(udata);
-        std::lock_guard<std::mutex> guard(self->lock);
-        if (message->size() == 1 && (*message)[0] == kActiveSensing)
-            self->sensed = true;
-        else
-            self->messages.push_back(*message);
-        self->arrived.notify_all();
-    }
-    // A new JACK connection carries data only from a later process cycle on: send Active Sensing
-    // until one comes through, so that nothing the test checks is sent into the void.
-    bool wait_until_connected(MidiOut_t* m) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        std::unique_lock<std::mutex> guard(lock);
-        while (!sensed && std::chrono::steady_clock::now() < deadline) {
-            guard.unlock();
-            const unsigned char sensing = kActiveSensing;
-            midioutput_send_msg(m, &sensing, 1);
-            guard.lock();
-            arrived.wait_for(guard, std::chrono::milliseconds(50), [&] { return sensed; });
-        }
-        return sensed;
-    }
-    static constexpr unsigned char kActiveSensing = 0xFE;
-    bool sensed = false;
-    // The timeout only guards against a hang; the messages normally arrive within a few periods.
-    std::vector<Bytes> wait_for(size_t count) {
-        std::unique_lock<std::mutex> guard(lock);
-        arrived.wait_for(guard, std::chrono::seconds(20), [&] { return messages.size() >= count; });
-        return messages;
-    }
-};
-
-int find_port(MidiOut_t* m, const std::string& part) {
-    char** names = midioutput_port_names(m);
-    for (int i = 0; names[i] != nullptr; ++i)
-        if (std::string(names[i]).find(part) != std::string::npos)
-            return i;
-    return -1;
-}
 
 TEST(MidiOverJack, InitFailsWithAnErrorWhenNoMidiServiceOffersAPort) {
     if (access("/dev/snd/seq", F_OK) == 0)
@@ -83,16 +30,14 @@ TEST(MidiOverJack, MessagesArriveWithTheirBytesAtAJackMidiInput) {
     if (!server.available())
         GTEST_SKIP() << "no JACK server for this test: " << server.skip_reason();
 
-    Inbox inbox;
+    MidiInbox inbox;
     RtMidiIn input(RtMidi::UNIX_JACK, "beatlume-test-in");
-    input.ignoreTypes(false, false, false); // clock, start and stop are timing messages
-    input.setCallback(&Inbox::callback, &inbox);
-    input.openVirtualPort("midi_in");
+    inbox.listen(input);
 
     // Where the ALSA sequencer is missing, this only works through the fallback to JACK.
     MidiOut_t* m = midioutput_init();
     ASSERT_NE(m, nullptr) << "no MIDI output although a JACK MIDI input exists";
-    const int port = find_port(m, "beatlume-test-in:midi_in");
+    const int port = find_port(midioutput_port_names(m), "beatlume-test-in:midi_in");
     ASSERT_GE(port, 0);
     ASSERT_EQ(midioutput_open(m, port), 0);
     EXPECT_EQ(midioutput_open_port(m), port);
@@ -114,7 +59,7 @@ TEST(MidiOverJack, MessagesArriveWithTheirBytesAtAJackMidiInput) {
     later.openVirtualPort("midi_in");
     const int before = midioutput_port_count(m);
     EXPECT_EQ(midioutput_reinitialize_devices(m), before + 1);
-    EXPECT_GE(find_port(m, "beatlume-test-later:midi_in"), 0);
+    EXPECT_GE(find_port(midioutput_port_names(m), "beatlume-test-later:midi_in"), 0);
     EXPECT_EQ(midioutput_port_names(m)[before + 1], nullptr);
     EXPECT_EQ(midioutput_open_port(m), port);
     ASSERT_TRUE(inbox.wait_until_connected(m))

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -12,21 +11,17 @@
 
 namespace {
 
-std::vector<unsigned char> bytes_of(const MidiCaptureEntry_t& e) {
-    return std::vector<unsigned char>(e.bytes, e.bytes + e.size);
-}
+using Bytes = std::vector<unsigned char>;
 
-std::vector<std::vector<unsigned char>> captured(const MidiOut_t* m) {
-    std::vector<std::vector<unsigned char>> all;
+std::vector<Bytes> captured(const MidiOut_t* m) {
+    std::vector<Bytes> all;
+    MidiCaptureEntry_t e;
     for (size_t i = 0; i < midioutput_capture_count(m); ++i) {
-        MidiCaptureEntry_t e;
         EXPECT_EQ(midioutput_capture_get(m, i, &e), 0);
-        all.push_back(bytes_of(e));
+        all.emplace_back(e.bytes, e.bytes + e.size);
     }
     return all;
 }
-
-using Bytes = std::vector<unsigned char>;
 
 TEST(MidiOutput, SendsTheWireBytesOfEveryMessageKind) {
     MidiOut_t* m = midioutput_init_capture(64, nullptr, nullptr);

@@ -66,12 +66,33 @@ public:
             streamTime = static_cast<double>(next_ - frames) / kRate;
         return sequencer_audio_cb(block.data(), frames, seq_, streamTime);
     }
+    // Feeds `blocks` blocks of `frames`; returns how many were refused.
+    int feedBlocks(int blocks, unsigned long frames = 128) {
+        int refused = 0;
+        for (int b = 0; b < blocks; ++b)
+            refused += feed(frames) != 0 ? 1 : 0;
+        return refused;
+    }
     uint64_t next() const { return next_; }
 
 private:
     Sequencer_t* seq_;
     uint64_t next_ = 0;
 };
+
+// Checks every delivery recorded; a negative ring index or time is not checked.
+void expectDeliveries(const std::vector<Delivery>& got, const std::vector<Delivery>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        if (want[i].ringIndex >= 0) {
+            EXPECT_EQ(got[i].ringIndex, want[i].ringIndex) << i;
+        }
+        EXPECT_EQ(got[i].count, want[i].count) << i;
+        if (want[i].time >= 0) {
+            EXPECT_DOUBLE_EQ(got[i].time, want[i].time) << i;
+        }
+    }
+}
 
 class SequencerTest : public ::testing::Test {
 protected:
@@ -95,8 +116,7 @@ TEST_F(SequencerTest, WrappedStretchIsDeliveredInTwoCallsFromRingEndThenStart) {
     const int slot = add_recorder(recorder);
     ASSERT_GE(slot, 0);
     Feeder feeder(seq);
-    for (int b = 0; b < 127; ++b)
-        ASSERT_EQ(feeder.feed(128), 0);
+    ASSERT_EQ(feeder.feedBlocks(127), 0);
     EXPECT_EQ(sequencer_consume(seq, slot), 16256);
     EXPECT_EQ(sequencer_read_pos(seq, slot), 16256);
 
@@ -105,13 +125,7 @@ TEST_F(SequencerTest, WrappedStretchIsDeliveredInTwoCallsFromRingEndThenStart) {
     EXPECT_EQ(sequencer_write_pos(seq), 128);
     recorder.deliveries.clear();
     EXPECT_EQ(sequencer_consume(seq, slot), 256);
-    ASSERT_EQ(recorder.deliveries.size(), 2u);
-    EXPECT_EQ(recorder.deliveries[0].ringIndex, 16256);
-    EXPECT_EQ(recorder.deliveries[0].count, 128);
-    EXPECT_DOUBLE_EQ(recorder.deliveries[0].time, 16256 / kRate);
-    EXPECT_EQ(recorder.deliveries[1].ringIndex, 0);
-    EXPECT_EQ(recorder.deliveries[1].count, 128);
-    EXPECT_DOUBLE_EQ(recorder.deliveries[1].time, 16384 / kRate);
+    expectDeliveries(recorder.deliveries, {{16256, 128, 16256 / kRate}, {0, 128, 16384 / kRate}});
     EXPECT_EQ(recorder.mismatches, 0);
     EXPECT_EQ(recorder.samples.size(), feeder.next());
     EXPECT_EQ(sequencer_consume(seq, slot), 0); // nothing left
@@ -120,11 +134,9 @@ TEST_F(SequencerTest, WrappedStretchIsDeliveredInTwoCallsFromRingEndThenStart) {
 TEST_F(SequencerTest, StalledConsumerAllows127BlocksThenOneDropMessagePerBlock) {
     const int slot = add_recorder(recorder);
     Feeder feeder(seq);
-    for (int b = 0; b < 127; ++b)
-        ASSERT_EQ(feeder.feed(128), 0) << "block " << b;
+    ASSERT_EQ(feeder.feedBlocks(127), 0);
     EXPECT_EQ(log.count("Dropping audio"), 0);
-    for (int b = 0; b < 5; ++b)
-        EXPECT_EQ(feeder.feed(128), 1);
+    EXPECT_EQ(feeder.feedBlocks(5), 5);
     EXPECT_EQ(log.count("Dropping audio, processing thread 0 too slow"), 5);
     EXPECT_EQ(log.count("Dropping audio"), 5);
     EXPECT_EQ(sequencer_dropped_frames(seq), 640u);
@@ -137,9 +149,8 @@ TEST_F(SequencerTest, StalledConsumerAllows127BlocksThenOneDropMessagePerBlock) 
     ASSERT_EQ(feeder.feed(128), 0);
     recorder.deliveries.clear();
     EXPECT_EQ(sequencer_consume(seq, slot), 256);
-    ASSERT_EQ(recorder.deliveries.size(), 2u);
-    EXPECT_DOUBLE_EQ(recorder.deliveries[0].time, (16256 + 640) / kRate);
-    EXPECT_DOUBLE_EQ(recorder.deliveries[1].time, (16384 + 640) / kRate);
+    expectDeliveries(recorder.deliveries,
+                     {{-1, 128, (16256 + 640) / kRate}, {-1, 128, (16384 + 640) / kRate}});
     EXPECT_EQ(recorder.mismatches, 0);
 }
 
@@ -154,7 +165,7 @@ TEST_F(SequencerTest, ZeroSampleBlocksAreAcceptedAndDeliverNothing) {
     EXPECT_EQ(sequencer_consume(seq, slot), 128);
     EXPECT_EQ(feeder.feed(0), 0);
     EXPECT_EQ(sequencer_consume(seq, slot), 0);
-    EXPECT_TRUE(recorder.deliveries.size() == 1u && recorder.deliveries[0].count == 128);
+    expectDeliveries(recorder.deliveries, {{0, 128, 0.0}});
     EXPECT_EQ(log.count("Dropping"), 0);
 }
 
@@ -187,11 +198,7 @@ TEST_F(SequencerTest, LargestBlockFillsTheRingAcrossItsEndAndLargerOnesAreDroppe
     EXPECT_EQ(feeder.feed(1), 1); // full
     recorder.deliveries.clear();
     EXPECT_EQ(sequencer_consume(seq, slot), kRing - 1);
-    ASSERT_EQ(recorder.deliveries.size(), 2u);
-    EXPECT_EQ(recorder.deliveries[0].ringIndex, 100);
-    EXPECT_EQ(recorder.deliveries[0].count, kRing - 100);
-    EXPECT_EQ(recorder.deliveries[1].ringIndex, 0);
-    EXPECT_EQ(recorder.deliveries[1].count, 99);
+    expectDeliveries(recorder.deliveries, {{100, kRing - 100, -1}, {0, 99, -1}});
 
     EXPECT_EQ(feeder.feed(kRing), 1);
     EXPECT_EQ(feeder.feed(3 * kRing + 5), 1);
@@ -210,10 +217,7 @@ TEST_F(SequencerTest, TimesStartAtZeroWhateverTheFirstBlockTimeAndFollowTheRingI
         ASSERT_EQ(feeder.feed(128, 0.010 + b * 128 / kRate), 0);
         sequencer_consume(seq, slot);
     }
-    ASSERT_EQ(recorder.deliveries.size(), 3u);
-    EXPECT_DOUBLE_EQ(recorder.deliveries[0].time, 0.0);
-    EXPECT_DOUBLE_EQ(recorder.deliveries[1].time, 128 / kRate);
-    EXPECT_DOUBLE_EQ(recorder.deliveries[2].time, 256 / kRate);
+    expectDeliveries(recorder.deliveries, {{-1, 128, 0.0}, {-1, 128, 128 / kRate}, {-1, 128, 256 / kRate}});
     // Without a time source the current time is the end of the last block; with one, its value.
     EXPECT_DOUBLE_EQ(LCSeq_get_current_time(seq), 0.010 + 3 * 128 / kRate);
     // A non-finite stream time carries on from the last block instead of poisoning the clock.
@@ -227,20 +231,14 @@ TEST_F(SequencerTest, TimesStartAtZeroWhateverTheFirstBlockTimeAndFollowTheRingI
 TEST_F(SequencerTest, EveryDropPointCutsTheDeliveryAndMovesTheTimeOnByTheLostDuration) {
     const int slot = add_recorder(recorder);
     Feeder feeder(seq);
-    for (int b = 0; b < 127; ++b)
-        ASSERT_EQ(feeder.feed(128), 0); // 127 cells left
-    EXPECT_EQ(feeder.feed(128), 1);     // lost: 128
-    EXPECT_EQ(feeder.feed(100), 0);     // 27 cells left
-    EXPECT_EQ(feeder.feed(64), 1);      // lost: 64 more
-    EXPECT_EQ(feeder.feed(27), 0);      // ring full
+    ASSERT_EQ(feeder.feedBlocks(127), 0); // 127 cells left
+    EXPECT_EQ(feeder.feed(128), 1);       // lost: 128
+    EXPECT_EQ(feeder.feed(100), 0);       // 27 cells left
+    EXPECT_EQ(feeder.feed(64), 1);        // lost: 64 more
+    EXPECT_EQ(feeder.feed(27), 0);        // ring full
     EXPECT_EQ(sequencer_consume(seq, slot), 16383);
-    ASSERT_EQ(recorder.deliveries.size(), 3u);
-    EXPECT_EQ(recorder.deliveries[0].count, 16256);
-    EXPECT_DOUBLE_EQ(recorder.deliveries[0].time, 0.0);
-    EXPECT_EQ(recorder.deliveries[1].count, 100);
-    EXPECT_DOUBLE_EQ(recorder.deliveries[1].time, (16256 + 128) / kRate);
-    EXPECT_EQ(recorder.deliveries[2].count, 27);
-    EXPECT_DOUBLE_EQ(recorder.deliveries[2].time, (16356 + 192) / kRate);
+    expectDeliveries(recorder.deliveries,
+                     {{-1, 16256, 0.0}, {-1, 100, (16256 + 128) / kRate}, {-1, 27, (16356 + 192) / kRate}});
     EXPECT_EQ(recorder.mismatches, 0);
 }
 
@@ -260,17 +258,16 @@ TEST_F(SequencerTest, FullDropRecordDiscardsFurtherBlocksSoTheTimeLineStaysExact
     ASSERT_EQ(feeder.feed(50), 0); // after catching up, the next block carries the right time
     recorder.deliveries.clear();
     EXPECT_EQ(sequencer_consume(seq, slot), 50);
-    ASSERT_EQ(recorder.deliveries.size(), 2u); // it wraps at the ring's end after 20 samples
-    EXPECT_DOUBLE_EQ(recorder.deliveries[0].time, static_cast<double>(feeder.next() - 50) / kRate);
-    EXPECT_DOUBLE_EQ(recorder.deliveries[1].time, static_cast<double>(feeder.next() - 30) / kRate);
+    // It wraps at the ring's end after 20 samples.
+    const double end = static_cast<double>(feeder.next());
+    expectDeliveries(recorder.deliveries, {{-1, 20, (end - 50) / kRate}, {0, 30, (end - 30) / kRate}});
     EXPECT_EQ(recorder.mismatches, 0);
 }
 
 TEST_F(SequencerTest, RemovedOrEndedConsumersNoLongerHoldBackTheAudio) {
     Feeder feeder(seq);
     int slot = add_recorder(recorder);
-    for (int b = 0; b < 127; ++b)
-        feeder.feed(128);
+    ASSERT_EQ(feeder.feedBlocks(127), 0);
     EXPECT_EQ(feeder.feed(128), 1);
     EXPECT_EQ(sequencer_audio_cons_find(seq, &Recorder::callback, &recorder), slot);
     sequencer_audio_cons_rem(seq, &Recorder::callback, &recorder);
@@ -284,8 +281,7 @@ TEST_F(SequencerTest, RemovedOrEndedConsumersNoLongerHoldBackTheAudio) {
     ASSERT_GE(slot, 0);
     EXPECT_EQ(sequencer_consume(seq, slot), 0);
     const uint64_t start = feeder.next();
-    for (int b = 0; b < 127; ++b)
-        ASSERT_EQ(feeder.feed(128), 0);
+    ASSERT_EQ(feeder.feedBlocks(127), 0);
     EXPECT_EQ(sequencer_consume(seq, slot), 127 * 128);
     EXPECT_DOUBLE_EQ(second.deliveries.front().time, static_cast<double>(start) / kRate);
     EXPECT_EQ(second.mismatches, 0);
@@ -295,8 +291,7 @@ TEST_F(SequencerTest, RemovedOrEndedConsumersNoLongerHoldBackTheAudio) {
     feeder.feed(128);
     EXPECT_EQ(sequencer_consume(seq, slot), -1);
     EXPECT_EQ(log.count("audio consumer callback returned: 7"), 1);
-    for (int b = 0; b < 300; ++b)
-        ASSERT_EQ(feeder.feed(128), 0);
+    ASSERT_EQ(feeder.feedBlocks(300), 0);
     sequencer_audio_cons_rem(seq, &Recorder::callback, &second);
     EXPECT_EQ(log.count("processing thread returned with value: 7"), 1);
 }
