@@ -87,13 +87,11 @@ Matrix<double> referenceAccents(Onsets const& onsets, std::vector<double> const&
         std::vector<double> y(L), state(6, 0.0), tail(G), zeros(G, 0.0);
         filter(b, a, envelope[band], y, state);
         filter(b, a, zeros, tail, state);
-        for (double& v : y)
-            v = std::max(v, 0.0);
-        for (double& v : tail)
-            v = std::max(v, 0.0);
         std::vector<double> all(y);
         all.insert(all.end(), tail.begin(), tail.end());
-        all.push_back(tail.back()); // no rise after the look-ahead ends
+        for (double& v : all)
+            v = std::max(v, 0.0);
+        all.push_back(all.back()); // no rise after the look-ahead ends
         // Index n carries the envelope of n + G: the first G values are not handed out.
         for (unsigned int j = 0; j < L; ++j) {
             unsigned int const n = j + G;

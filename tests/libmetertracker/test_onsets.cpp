@@ -132,21 +132,14 @@ TEST(Onsets, SilenceIsDitheredAlikeEveryTimeAndTheBufferKeepsTheZeros) {
     }
     ASSERT_EQ(first.nCols(), 14u);
     EXPECT_TRUE(first == second);
-    bool anyPositive = false;
-    for (unsigned int b = 0; b < first.nRows(); ++b)
-        for (unsigned int j = 0; j < first.nCols(); ++j) {
-            ASSERT_TRUE(std::isfinite(first[b][j]));
-            EXPECT_GE(first[b][j], 0.0);
-            anyPositive = anyPositive || first[b][j] > 0;
-        }
-    EXPECT_TRUE(anyPositive);
+    EXPECT_TRUE(std::all_of(first.begin(), first.end(), [](double v) { return std::isfinite(v) && v >= 0; }));
+    EXPECT_TRUE(std::any_of(first.begin(), first.end(), [](double v) { return v > 0; }));
 
     // Silence after the dithered start stays finite too.
     Onsets onsets(44100);
     feedInBlocks(onsets, std::vector<double>(44100, 0.0), 128);
     Matrix<double> const later = bandEnvs(onsets, 0);
-    for (double const* p = later.begin(); p != later.end(); ++p)
-        ASSERT_TRUE(std::isfinite(*p));
+    EXPECT_TRUE(std::all_of(later.begin(), later.end(), [](double v) { return std::isfinite(v); }));
 }
 
 TEST(Onsets, NonFiniteSamplesAreTakenAsZero) {
@@ -298,10 +291,7 @@ TEST(Onsets, EnvelopeDoesNotDependOnWhereBlocksEnd) {
         EXPECT_NEAR(accentsWhole[j], accentsPieces[j], 1e-9 * accentsWhole[j]) << j;
 
     // Rising loudness gives accents above the loudness share alone: the slope counts.
-    bool slopeSeen = false;
-    for (unsigned int j = 0; j + 1 < a.nCols(); ++j)
-        slopeSeen = slopeSeen || a[0][j] > 0.2;
-    EXPECT_TRUE(slopeSeen);
+    EXPECT_TRUE(std::any_of(a[0], a[0] + a.nCols() - 1, [](double v) { return v > 0.2; }));
 }
 
 TEST(Onsets, LookAheadIsTheEnvelopeOfSilenceToFollow) {
