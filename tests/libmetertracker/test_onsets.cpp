@@ -316,29 +316,4 @@ TEST(Onsets, LookAheadIsTheEnvelopeOfSilenceToFollow) {
             EXPECT_NEAR(a[band][j], b[band][j], 1e-12 * std::max(1.0, b[band][j])) << band << " " << j;
 }
 
-TEST(Onsets, ASineLightsUpTheBandAroundItsFrequency) {
-    double const srate = 44100;
-    double const freq = 1000;
-    std::vector<double> x(8192);
-    for (std::size_t i = 0; i < x.size(); ++i)
-        x[i] = 0.5 * std::sin(2 * M_PI * freq * static_cast<double>(i) / srate);
-    Matrix<double> const m = analysed(x);
-    unsigned int loudest = 0;
-    double best = -1;
-    for (unsigned int b = 0; b < m.nRows(); ++b) {
-        double sum = 0;
-        for (unsigned int j = 0; j < m.nCols(); ++j)
-            sum += m[b][j];
-        if (sum > best) {
-            best = sum;
-            loudest = b;
-        }
-    }
-    double const bin = freq * 1024 / srate; // 23.2
-    Onsets::BandBins const bins = Onsets(44100).bandBins(loudest);
-    EXPECT_LE(bins.first, bin);
-    EXPECT_GE(bins.last, bin);
-    EXPECT_NEAR(bins.peak, bin, 2.0);
-}
-
 } // namespace

@@ -36,10 +36,15 @@ TEST(OnsetsDesign, BandBinsAt44100) {
     };
     EXPECT_THAT(bins(0), ::testing::ElementsAre(1u, 2u, 3u));
     EXPECT_THAT(bins(35), ::testing::ElementsAre(365u, 410u, 461u));
+    // Every band's triangle rises from, peaks at and falls to the bins of three neighbouring
+    // edges, so a sine lights up the band around its frequency.
+    std::vector<double> const& edges = onsets.bandEdges();
     for (unsigned int b = 0; b < 36; ++b) {
         EXPECT_LT(bins(b)[0], bins(b)[1]) << b;
         EXPECT_LT(bins(b)[1], bins(b)[2]) << b;
         EXPECT_LT(bins(b)[2], 512u) << b;
+        for (unsigned int k = 0; k < 3; ++k)
+            EXPECT_NEAR(bins(b)[k], edges[b + k] * 1024 / 44100, 0.5) << b << " " << k;
     }
 }
 
