@@ -52,6 +52,12 @@ std::vector<std::pair<int, int>> pixels(const BrazierCurve& editor) {
     return out;
 }
 
+// Reads a node chain as the project file holds it.
+bool loadChain(BrazierCurve& editor, QString chain) {
+    QTextStream in(&chain);
+    return editor.LoadNodes(&in);
+}
+
 double valueAt(BrazierCurve& editor, double position) {
     editor.SetPlayBarPos(position);
     return editor.GetCurrentValue();
@@ -213,18 +219,14 @@ TEST(CurveEditor, TheNodeChainIsSavedInPixelsAndReadBackTruncatedAtTheReadersSiz
     out.flush();
     EXPECT_EQ(text, "3\n0\n50\n1\n250\n150\n0\n500\n100\n1\n");
 
-    QString chain = "3\n0\n50\n1\n412.5\n150.9\n0\n500\n100\n1\n";
-    QTextStream in(&chain);
-    ASSERT_TRUE(editor.LoadNodes(&in));
+    ASSERT_TRUE(loadChain(editor, "3\n0\n50\n1\n412.5\n150.9\n0\n500\n100\n1\n"));
     EXPECT_EQ(pixels(editor)[1], std::make_pair(412, 150));
     EXPECT_EQ(editor.nodes()[1].kind, BrazierCurve::LINEAR);
 
     // Read by a larger editor, the same pixels are a narrower curve.
     BrazierCurve wide;
     wide.resize(1000, 400);
-    QString again = text;
-    QTextStream in2(&again);
-    ASSERT_TRUE(wide.LoadNodes(&in2));
+    ASSERT_TRUE(loadChain(wide, text));
     EXPECT_DOUBLE_EQ(wide.nodes()[2].X, 500.0);
     EXPECT_DOUBLE_EQ(wide.nodes()[2].Y, 250.0);
 
@@ -243,9 +245,7 @@ TEST(CurveEditor, ABrokenChainLeavesTheCurveAsItWas) {
     editor.InitNodePoints();
     for (const char* broken : {"1\n0\n0\n1\n", "2\n0\n0\n1\n500\n0\n7\n", "2\n0\nx\n1\n500\n0\n1\n",
                                "2\n0\ninf\n1\n500\n0\n1\n", "2\n0\n0\n1\n", "-3\n", "2000000000\n", ""}) {
-        QString chain = QString::fromLatin1(broken);
-        QTextStream in(&chain);
-        EXPECT_FALSE(editor.LoadNodes(&in)) << broken;
+        EXPECT_FALSE(loadChain(editor, QString::fromLatin1(broken))) << broken;
         ASSERT_EQ(editor.nodes().size(), 2) << broken;
         EXPECT_DOUBLE_EQ(valueAt(editor, 0.5), 0.5);
     }

@@ -228,32 +228,28 @@ TEST_F(CurveEfektorTest, BrokenRecordsLoadWithEveryFieldInRangeAndSayWhatWasWron
         {"T 1 9 3 0.5 1 5 0 10 10 2000000000 0 100 1 END_EFEKTOR", true},
     };
     for (const Case& c : cases) {
-        QString text = QString::fromLatin1(c.body);
-        QTextStream in(&text);
-        curveEfektor efektor(&bridge, 4, nullptr, &in);
+        const auto efektor = fromRecord<curveEfektor>(&bridge, QString::fromLatin1(c.body), 4);
         SCOPED_TRACE(c.body);
-        EXPECT_FALSE(efektor.loadedOk());
-        EXPECT_FALSE(efektor.loadProblem().isEmpty());
-        EXPECT_EQ(efektor.reachedEndMarker(), c.endMet);
-        expectBaseFieldsInRange(efektor);
-        EXPECT_GE(efektor.speed(), 0);
-        EXPECT_LT(efektor.speed(), curveEfektor::speedCount);
-        EXPECT_GE(efektor.triggerMode(), 0);
-        EXPECT_LT(efektor.triggerMode(), curveEfektor::triggerRowCount);
-        EXPECT_GE(efektor.curve()->nodes().size(), 2);
-        for (const BrazierCurve::Node& n : efektor.curve()->nodes()) {
+        EXPECT_FALSE(efektor->loadedOk());
+        EXPECT_FALSE(efektor->loadProblem().isEmpty());
+        EXPECT_EQ(efektor->reachedEndMarker(), c.endMet);
+        expectBaseFieldsInRange(*efektor);
+        EXPECT_GE(efektor->speed(), 0);
+        EXPECT_LT(efektor->speed(), curveEfektor::speedCount);
+        EXPECT_GE(efektor->triggerMode(), 0);
+        EXPECT_LT(efektor->triggerMode(), curveEfektor::triggerRowCount);
+        EXPECT_GE(efektor->curve()->nodes().size(), 2);
+        for (const BrazierCurve::Node& n : efektor->curve()->nodes()) {
             EXPECT_TRUE(n.X >= 0 && n.X <= 1000 && n.Y >= 0 && n.Y <= 1000);
         }
     }
     // The first case in detail: clamped to the nearest values in range.
-    QString text = QString::fromLatin1(cases[0].body);
-    QTextStream in(&text);
-    curveEfektor efektor(&bridge, 4, nullptr, &in);
-    EXPECT_EQ(efektor.MessageNumber(), 127);
-    EXPECT_EQ(efektor.channel.load(), 15);
-    EXPECT_EQ(efektor.speed(), 12);
-    EXPECT_EQ(efektor.triggerMode(), 0);
-    EXPECT_EQ(efektor.findChild<QSpinBox*>("chanBox")->value(), 16);
+    const auto efektor = fromRecord<curveEfektor>(&bridge, QString::fromLatin1(cases[0].body), 4);
+    EXPECT_EQ(efektor->MessageNumber(), 127);
+    EXPECT_EQ(efektor->channel.load(), 15);
+    EXPECT_EQ(efektor->speed(), 12);
+    EXPECT_EQ(efektor->triggerMode(), 0);
+    EXPECT_EQ(efektor->findChild<QSpinBox*>("chanBox")->value(), 16);
 }
 
 TEST_F(CurveEfektorTest, GrowingTheWindowGrowsTheCurveAndMovesTheCheckBoxDown) {

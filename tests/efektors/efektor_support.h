@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <memory>
 #include <vector>
 
 #include "Efektor.h"
@@ -24,6 +25,12 @@ inline QString bodyOf(Efektor& efektor) {
     efektor.SaveData(&out);
     out.flush();
     return text;
+}
+
+// An efektor of kind E read from a record body by its loading constructor.
+template <class E> std::unique_ptr<E> fromRecord(QLumacore* bridge, QString body, int number = 0) {
+    QTextStream in(&body);
+    return std::make_unique<E>(bridge, number, nullptr, &in);
 }
 
 // Channel and number of any efektor a record produced, however broken, inside their controls.

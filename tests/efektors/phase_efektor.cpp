@@ -8,7 +8,6 @@
 #include <QDial>
 #include <QSlider>
 #include <QSpinBox>
-#include <QTextStream>
 
 #include <optional>
 
@@ -155,10 +154,8 @@ TEST_F(PhaseEfektorTest, BeatLevelFromTheComboAndFromAFileSends32PerBeat) {
     EXPECT_EQ(sent().size(), 64u);
 
     // A stored "Beat" efektor follows the beat after loading.
-    QString body = bodyOf(efektor);
-    QTextStream in(&body);
-    PhaseEfektor loaded(&bridge, 0, nullptr, &in);
-    EXPECT_TRUE(loaded.loadedOk()) << loaded.loadProblem().toStdString();
+    const auto loaded = fromRecord<PhaseEfektor>(&bridge, bodyOf(efektor));
+    EXPECT_TRUE(loaded->loadedOk()) << loaded->loadProblem().toStdString();
     efektor.on_enabledCheckBox_clicked(false);
     clearMessages();
     runUntil(4 * beatSeconds);
@@ -168,33 +165,29 @@ TEST_F(PhaseEfektorTest, BeatLevelFromTheComboAndFromAFileSends32PerBeat) {
 TEST_F(PhaseEfektorTest, RecordBodyRoundTripsAndACopyFollowsTheSameLevel) {
     // The body of the example project's efektor, then one with every field changed.
     const QString example = "Function_Efektor_1\n0\n0\n127\n2\n1\n0\n0\n0\n0\n420\n40\n420\n40\n";
-    QString text = example;
-    QTextStream in(&text);
-    PhaseEfektor loaded(&bridge, 9, nullptr, &in);
-    EXPECT_TRUE(loaded.loadedOk());
-    EXPECT_EQ(loaded.windowTitle(), "Function Efektor 1");
-    EXPECT_EQ(bodyOf(loaded), example);
+    const auto loaded = fromRecord<PhaseEfektor>(&bridge, example, 9);
+    EXPECT_TRUE(loaded->loadedOk());
+    EXPECT_EQ(loaded->windowTitle(), "Function Efektor 1");
+    EXPECT_EQ(bodyOf(*loaded), example);
 
     const QString custom = "Bass_Wobble\n1\n100\n20\n3\n7\n74\n1\n1\n15\n10\n20\n30\n40\n";
-    text = custom;
-    QTextStream in2(&text);
-    PhaseEfektor wobble(&bridge, 9, nullptr, &in2);
-    EXPECT_TRUE(wobble.loadedOk());
-    EXPECT_EQ(wobble.windowTitle(), "Bass Wobble");
-    EXPECT_EQ(wobble.min.load(), 100);
-    EXPECT_EQ(wobble.divider.load(), 7);
-    EXPECT_EQ(wobble.MessageNumber(), 74);
-    EXPECT_EQ(wobble.channel.load(), 15);
-    EXPECT_EQ(wobble.findChild<QSpinBox*>("controllerBox_2")->value(), 16);
-    EXPECT_EQ(wobble.findChild<QDial*>("minDial")->value(), 100);
-    EXPECT_EQ(bodyOf(wobble), custom);
+    const auto wobble = fromRecord<PhaseEfektor>(&bridge, custom, 9);
+    EXPECT_TRUE(wobble->loadedOk());
+    EXPECT_EQ(wobble->windowTitle(), "Bass Wobble");
+    EXPECT_EQ(wobble->min.load(), 100);
+    EXPECT_EQ(wobble->divider.load(), 7);
+    EXPECT_EQ(wobble->MessageNumber(), 74);
+    EXPECT_EQ(wobble->channel.load(), 15);
+    EXPECT_EQ(wobble->findChild<QSpinBox*>("controllerBox_2")->value(), 16);
+    EXPECT_EQ(wobble->findChild<QDial*>("minDial")->value(), 100);
+    EXPECT_EQ(bodyOf(*wobble), custom);
 
-    PhaseEfektor copy(&bridge, nullptr, &wobble);
+    PhaseEfektor copy(&bridge, nullptr, wobble.get());
     EXPECT_EQ(copy.windowTitle(), "Bass Wobble");
     EXPECT_EQ(copy.MessageNumber(), 74);
     EXPECT_EQ(copy.level.load(), METERLEVEL_BEAT);
     EXPECT_TRUE(copy.enabled);
-    wobble.on_enabledCheckBox_clicked(false);
+    wobble->on_enabledCheckBox_clicked(false);
     runUntil(beatSeconds);
     int fromCopy = 0;
     for (const Sent& s : sent())
@@ -212,16 +205,14 @@ TEST_F(PhaseEfektorTest, BrokenRecordsGiveAnEfektorWithEveryFieldInRange) {
         "",
     };
     for (const char* record : broken) {
-        QString text = QString::fromUtf8(record);
-        QTextStream in(&text);
-        PhaseEfektor e(&bridge, 3, nullptr, &in);
+        const auto e = fromRecord<PhaseEfektor>(&bridge, record, 3);
         SCOPED_TRACE(record);
-        EXPECT_FALSE(e.loadedOk());
-        EXPECT_GE(e.divider.load(), 1);
-        expectBaseFieldsInRange(e);
-        EXPECT_TRUE(e.min >= 0 && e.min <= 127 && e.max >= 0 && e.max <= 127);
-        EXPECT_TRUE(e.level == METERLEVEL_BAR || e.level == METERLEVEL_BEAT);
-        e.Update(3.3);
-        EXPECT_TRUE(e.output >= 0.0 && e.output <= 1.0);
+        EXPECT_FALSE(e->loadedOk());
+        EXPECT_GE(e->divider.load(), 1);
+        expectBaseFieldsInRange(*e);
+        EXPECT_TRUE(e->min >= 0 && e->min <= 127 && e->max >= 0 && e->max <= 127);
+        EXPECT_TRUE(e->level == METERLEVEL_BAR || e->level == METERLEVEL_BEAT);
+        e->Update(3.3);
+        EXPECT_TRUE(e->output >= 0.0 && e->output <= 1.0);
     }
 }

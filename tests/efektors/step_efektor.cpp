@@ -11,7 +11,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
-#include <QTextStream>
 
 #include <thread>
 
@@ -153,28 +152,26 @@ TEST(ValueGraphEditing, ClicksAndDragsMapToStepsAndValues) {
 
 TEST_F(EfektorEngineTest, RecordBodyRestoresValuesAndLevelButStartsAtStepZero) {
     const QString body = "Steps_A\n1\n61\n3\n5\n6\n7\n2\n4\n2\n11\n12\n4\n1\n10\n20\n";
-    QString text = body;
-    QTextStream in(&text);
-    StepEfektor loaded(&bridge, 0, nullptr, &in);
-    EXPECT_TRUE(loaded.loadedOk()) << loaded.loadProblem().toStdString();
-    EXPECT_EQ(loaded.windowTitle(), "Steps A");
-    EXPECT_EQ(loaded.stepValues(), (QList<int>{5, 6, 7}));
-    EXPECT_EQ(loaded.currentStep.load(), 0);
-    EXPECT_EQ(loaded.level.load(), METERLEVEL_TATUM);
-    EXPECT_TRUE(loaded.findChild<QRadioButton*>("tatumRadio")->isChecked());
-    EXPECT_EQ(loaded.divider.load(), 4);
-    EXPECT_EQ(loaded.channel.load(), 4);
-    EXPECT_EQ(loaded.findChild<QPushButton*>("noteButton")->text(), "Ctrl");
+    const auto loaded = fromRecord<StepEfektor>(&bridge, body);
+    EXPECT_TRUE(loaded->loadedOk()) << loaded->loadProblem().toStdString();
+    EXPECT_EQ(loaded->windowTitle(), "Steps A");
+    EXPECT_EQ(loaded->stepValues(), (QList<int>{5, 6, 7}));
+    EXPECT_EQ(loaded->currentStep.load(), 0);
+    EXPECT_EQ(loaded->level.load(), METERLEVEL_TATUM);
+    EXPECT_TRUE(loaded->findChild<QRadioButton*>("tatumRadio")->isChecked());
+    EXPECT_EQ(loaded->divider.load(), 4);
+    EXPECT_EQ(loaded->channel.load(), 4);
+    EXPECT_EQ(loaded->findChild<QPushButton*>("noteButton")->text(), "Ctrl");
     QString again = body;
     again.replace("\n7\n2\n", "\n7\n0\n"); // the current step is written as it is now
-    EXPECT_EQ(bodyOf(loaded), again);
+    EXPECT_EQ(bodyOf(*loaded), again);
 
     runUntil(tatumSeconds / 2);
     const std::vector<CapturedMessage> sent = messages();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].bytes, (std::vector<unsigned char>{0xB4, 61, 5}));
 
-    StepEfektor copy(&bridge, nullptr, &loaded);
+    StepEfektor copy(&bridge, nullptr, loaded.get());
     EXPECT_EQ(copy.stepValues(), (QList<int>{5, 6, 7}));
     EXPECT_EQ(copy.level.load(), METERLEVEL_TATUM);
     EXPECT_EQ(copy.MessageNumber(), 61);
@@ -197,17 +194,15 @@ TEST_F(EfektorEngineTest, BrokenStepRecordsGiveAnEfektorWithEveryFieldInRange) {
         "\x01\x02\x03",
     };
     for (const char* record : broken) {
-        QString text = QString::fromUtf8(record);
-        QTextStream in(&text);
-        StepEfektor e(&bridge, 3, nullptr, &in);
+        const auto e = fromRecord<StepEfektor>(&bridge, record, 3);
         SCOPED_TRACE(record);
-        EXPECT_FALSE(e.loadedOk());
-        EXPECT_TRUE(e.stepCount >= 1 && e.stepCount <= StepEfektor::maxSteps);
-        for (int v : e.stepValues())
+        EXPECT_FALSE(e->loadedOk());
+        EXPECT_TRUE(e->stepCount >= 1 && e->stepCount <= StepEfektor::maxSteps);
+        for (int v : e->stepValues())
             EXPECT_TRUE(v >= 0 && v <= 127);
-        EXPECT_TRUE(e.divider >= 1 && e.divider <= 16);
-        expectBaseFieldsInRange(e);
-        EXPECT_TRUE(e.level >= 0 && e.level <= 2);
+        EXPECT_TRUE(e->divider >= 1 && e->divider <= 16);
+        expectBaseFieldsInRange(*e);
+        EXPECT_TRUE(e->level >= 0 && e->level <= 2);
     }
 }
 
