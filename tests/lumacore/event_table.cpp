@@ -207,35 +207,17 @@ TEST_F(TickerTest, APassThatFindsTheListHeldReportsTheWrapOnTheNextPass) {
     meterticker_unregister_phase_cb(ticker, &a);
 }
 
-TEST(TickerClose, SilencesSoundingNotesAndStopsARunningClock) {
-    VirtualClock clock;
-    Sequencer_t* sequencer = init_sequencer();
-    sequencer_register_gettime_cb(sequencer, &clock, VirtualClock::read);
-    MidiOut_t* midi = midioutput_init_capture(4096, VirtualClock::read, &clock);
-    const MeterTickerOptions_t options{0, 0, midi, 1};
-    MeterTicker_t* ticker = nullptr;
-    ASSERT_EQ(meterticker_init_ex(sequencer, &options, &ticker), 0);
-    const double periods[3] = {2.0, 0.5, 0.125};
-    const double refs[3] = {0.0, 0.0, 0.0};
-    meterticker_accept_estimate(ticker, periods, refs);
+TEST_F(TickerTest, CloseSilencesSoundingNotesAndStopsARunningClock) {
+    close();
+    open(0, 1); // the capture sink stays the test's, to be read after the close
+    setGrid120();
     meterticker_midiclock_out(ticker, 1);
     meterticker_midinote_out(ticker, 1);
-    for (int ms = 1; ms <= 1050; ++ms) {
-        clock.now = ms / 1000.0;
-        meterticker_timer_pass(ticker, clock.now);
-    }
+    runUntil(1.05);
     const size_t before = midioutput_capture_count(midi);
-    meterticker_close(ticker); // only the beat note (1.0 .. 1.1) sounds; the clock runs since 0.5
-    close_sequencer(sequencer);
-
-    std::vector<std::vector<unsigned char>> tail;
-    MidiCaptureEntry_t e;
-    for (size_t i = before; i < midioutput_capture_count(midi); ++i) {
-        ASSERT_EQ(midioutput_capture_get(midi, i, &e), 0);
-        tail.emplace_back(e.bytes, e.bytes + e.size);
-    }
+    close(); // only the beat note (1.0 .. 1.1) sounds; the clock runs since 0.5
     const std::vector<std::vector<unsigned char>> expected = {{0x80, 65, 0}, {kStop}};
-    EXPECT_EQ(tail, expected);
+    EXPECT_EQ(captured(midi, before), expected);
     EXPECT_EQ(midioutput_open_port(midi), -1);
     midioutput_free(midi);
 }

@@ -9,13 +9,9 @@
 
 #include "lumacore.h"
 #include "synth_music.h"
+#include "ticker_support.h"
 
 namespace {
-
-struct VirtualTime {
-    double now = 0.0;
-    static double read(void* self) { return static_cast<VirtualTime*>(self)->now; }
-};
 
 // An engine on the capture sink instead of a system MIDI port.
 class Facade : public ::testing::Test {
@@ -23,18 +19,8 @@ protected:
     void SetUp() override { ASSERT_NE(lc = lc_init_virtual(1 << 14), nullptr); }
     void TearDown() override { lc_close(lc); }
     LumaCore_t* lc = nullptr;
-    VirtualTime time;
+    VirtualClock time;
 };
-
-std::vector<std::vector<unsigned char>> captured(LumaCore_t* lc) {
-    std::vector<std::vector<unsigned char>> out;
-    MidiOut_t* midi = lc_get_midi_output(lc);
-    MidiCaptureEntry_t e;
-    for (size_t i = 0; midi && i < midioutput_capture_count(midi); ++i)
-        if (midioutput_capture_get(midi, i, &e) == 0)
-            out.emplace_back(e.bytes, e.bytes + e.size);
-    return out;
-}
 
 } // namespace
 
@@ -65,11 +51,11 @@ TEST_F(Facade, SetMididevToAPortThatCannotBeOpenedLeavesNoPortOpen) {
     lc_send_midi_message(lc, 0, 17, 60, 100); // channel 17 is channel 2
     lc_send_midi_message(lc, 1, 0, 7, 99);
     const std::vector<std::vector<unsigned char>> expected = {{0x91, 60, 100}, {0xB0, 7, 99}};
-    EXPECT_EQ(captured(lc), expected);
+    EXPECT_EQ(captured(lc_get_midi_output(lc)), expected);
 }
 
 TEST_F(Facade, ProcessAudioBetweenStopAndRunDoesNothing) {
-    lc_register_gettime_cb(lc, &time, VirtualTime::read);
+    lc_register_gettime_cb(lc, &time, VirtualClock::read);
     EXPECT_EQ(lc_stop(lc), 0);
     std::vector<float> loud(128, 0.9f);
     lc_process_audio(loud.data(), loud.size(), lc, 0.0);
@@ -106,7 +92,7 @@ TEST_F(Facade, AStoppedHandleAnswersAsAnEngineWithoutMidi) {
 TEST_F(Facade, StopRunCyclesKeepAWorkingEngineAndTheChosenPort) {
     std::vector<float> block(128, 0.1f);
     for (int cycle = 0; cycle < 4; ++cycle) {
-        lc_register_gettime_cb(lc, &time, VirtualTime::read);
+        lc_register_gettime_cb(lc, &time, VirtualClock::read);
         lc_process_audio(block.data(), block.size(), lc, 0.0);
         EXPECT_EQ(lc_consume_audio(lc), 128) << cycle;
         EXPECT_EQ(lc_enable_midinote(lc, 1), 0);
@@ -135,7 +121,7 @@ TEST_F(Facade, SettingsReachTheTicker) {
 }
 
 TEST_F(Facade, SetMididevSwitchesTheClockOnEvenWhenItWasOff) {
-    lc_register_gettime_cb(lc, &time, VirtualTime::read);
+    lc_register_gettime_cb(lc, &time, VirtualClock::read);
     lc_start_sequencer(lc);
     EXPECT_EQ(lc_set_mididev(lc, 0), 0); // the clock was never switched on
     synth::MusicSpec spec;
@@ -152,7 +138,7 @@ TEST_F(Facade, SetMididevSwitchesTheClockOnEvenWhenItWasOff) {
         }
     }
     EXPECT_GT(lc_get_bpm(lc), 100.0);
-    const std::vector<std::vector<unsigned char>> sent = captured(lc);
+    const std::vector<std::vector<unsigned char>> sent = captured(lc_get_midi_output(lc));
     const std::vector<unsigned char> stop{0xFC}, start{0xFA}, pulse{0xF8};
     ASSERT_GE(sent.size(), 3u);
     EXPECT_EQ(sent[0], stop); // switching off on the way

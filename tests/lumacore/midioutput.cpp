@@ -8,20 +8,11 @@
 #include <vector>
 
 #include "log_capture.h"
+#include "ticker_support.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-std::vector<Bytes> captured(const MidiOut_t* m) {
-    std::vector<Bytes> all;
-    MidiCaptureEntry_t e;
-    for (size_t i = 0; i < midioutput_capture_count(m); ++i) {
-        EXPECT_EQ(midioutput_capture_get(m, i, &e), 0);
-        all.emplace_back(e.bytes, e.bytes + e.size);
-    }
-    return all;
-}
 
 TEST(MidiOutput, SendsTheWireBytesOfEveryMessageKind) {
     MidiOut_t* m = midioutput_init_capture(64, nullptr, nullptr);

@@ -1,11 +1,12 @@
-/* A meter ticker without threads on a virtual clock, its MIDI captured: the ground for tests
- * of tick prediction, the event table and the phase callbacks. */
+/* A meter ticker on a virtual clock, its MIDI captured: the ground for tests of tick prediction,
+ * the event table, the phase callbacks and the ticker's threads. */
 #ifndef BEATLUME_TESTS_TICKER_SUPPORT_H
 #define BEATLUME_TESTS_TICKER_SUPPORT_H
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <vector>
 
 #include "meterticker.h"
@@ -15,26 +16,52 @@ struct VirtualClock {
     static double read(void* self) { return static_cast<VirtualClock*>(self)->now.load(); }
 };
 
+/* The bytes of every message in a capture sink from entry `first` on. */
+inline std::vector<std::vector<unsigned char>> captured(const MidiOut_t* m, size_t first = 0) {
+    std::vector<std::vector<unsigned char>> all;
+    MidiCaptureEntry_t e;
+    for (size_t i = first; m && i < midioutput_capture_count(m); ++i) {
+        EXPECT_EQ(midioutput_capture_get(m, i, &e), 0);
+        all.emplace_back(e.bytes, e.bytes + e.size);
+    }
+    return all;
+}
+
+/* A sequencer on a virtual clock and a ticker on it whose MIDI goes to a capture sink. */
+struct TickerRig {
+    /* threads: the ticker runs its consumer and timer threads; borrowed: the sink outlives it. */
+    void open(int threads, int borrowed) {
+        sequencer = init_sequencer();
+        ASSERT_NE(sequencer, nullptr);
+        sequencer_register_gettime_cb(sequencer, &clock, VirtualClock::read);
+        midi = midioutput_init_capture(1 << 16, VirtualClock::read, &clock);
+        ASSERT_NE(midi, nullptr);
+        const MeterTickerOptions_t options{0, threads, midi, borrowed};
+        ASSERT_EQ(meterticker_init_ex(sequencer, &options, &ticker), 0);
+    }
+    void close() {
+        meterticker_close(ticker);
+        close_sequencer(sequencer);
+        ticker = nullptr;
+        sequencer = nullptr;
+    }
+
+    VirtualClock clock;
+    Sequencer_t* sequencer = nullptr;
+    MidiOut_t* midi = nullptr;
+    MeterTicker_t* ticker = nullptr;
+};
+
 struct Message {
     double time;
     std::vector<unsigned char> bytes;
 };
 
-class TickerTest : public ::testing::Test {
+/* Without threads: the tests run the analysis and the timer passes themselves. */
+class TickerTest : public ::testing::Test, protected TickerRig {
 protected:
-    void SetUp() override {
-        sequencer = init_sequencer();
-        ASSERT_NE(sequencer, nullptr);
-        sequencer_register_gettime_cb(sequencer, &clock, VirtualClock::read);
-        MidiOut_t* midi = midioutput_init_capture(1 << 16, VirtualClock::read, &clock);
-        ASSERT_NE(midi, nullptr);
-        const MeterTickerOptions_t options{0, 0, midi, 0};
-        ASSERT_EQ(meterticker_init_ex(sequencer, &options, &ticker), 0);
-    }
-    void TearDown() override {
-        meterticker_close(ticker);
-        close_sequencer(sequencer);
-    }
+    void SetUp() override { open(0, 0); }
+    void TearDown() override { close(); }
 
     /* Bar, beat and tatum grids of 2 s, 0.5 s and 0.125 s through t = 0 (120 BPM in 4/4). */
     void setGrid120() {
@@ -55,8 +82,8 @@ protected:
     std::vector<Message> messages() const {
         std::vector<Message> out;
         MidiCaptureEntry_t e;
-        for (size_t i = 0; i < midioutput_capture_count(ticker->midi); ++i)
-            if (midioutput_capture_get(ticker->midi, i, &e) == 0)
+        for (size_t i = 0; i < midioutput_capture_count(midi); ++i)
+            if (midioutput_capture_get(midi, i, &e) == 0)
                 out.push_back({e.time, std::vector<unsigned char>(e.bytes, e.bytes + e.size)});
         return out;
     }
@@ -66,10 +93,6 @@ protected:
         meterticker_phases_at(ticker, clock.now.load(), phases);
         return phases[level];
     }
-
-    VirtualClock clock;
-    Sequencer_t* sequencer = nullptr;
-    MeterTicker_t* ticker = nullptr;
 };
 
 #endif

@@ -34,17 +34,15 @@ struct Counter {
     }
 };
 
+class TickerThreads : public ::testing::Test, protected TickerRig {
+protected:
+    void SetUp() override { open(1, 0); }
+    void TearDown() override { close(); }
+};
+
 } // namespace
 
-TEST(TickerThreads, AnalysisTimerAndGuiThreadsWorkTogether) {
-    VirtualClock clock;
-    Sequencer_t* sequencer = init_sequencer();
-    ASSERT_NE(sequencer, nullptr);
-    sequencer_register_gettime_cb(sequencer, &clock, VirtualClock::read);
-    MidiOut_t* midi = midioutput_init_capture(1 << 16, VirtualClock::read, &clock);
-    const MeterTickerOptions_t options{0, 1, midi, 0};
-    MeterTicker_t* ticker = nullptr;
-    ASSERT_EQ(meterticker_init_ex(sequencer, &options, &ticker), 0);
+TEST_F(TickerThreads, AnalysisTimerAndGuiThreadsWorkTogether) {
     start_sequencer(sequencer);
 
     synth::MusicSpec spec;
@@ -91,21 +89,12 @@ TEST(TickerThreads, AnalysisTimerAndGuiThreadsWorkTogether) {
     meterticker_unregister_phase_cb(ticker, &beat);
     meterticker_unregister_phase_cb(ticker, &churn);
     EXPECT_GT(midioutput_capture_count(midi), 0u);
-    meterticker_close(ticker);
-    close_sequencer(sequencer);
 }
 
-TEST(TickerThreads, ClosesPromptlyWhileWaitingForEstimates) {
-    VirtualClock clock;
-    Sequencer_t* sequencer = init_sequencer();
-    sequencer_register_gettime_cb(sequencer, &clock, VirtualClock::read);
-    const MeterTickerOptions_t options{0, 1, midioutput_init_capture(64, VirtualClock::read, &clock), 0};
-    MeterTicker_t* ticker = nullptr;
-    ASSERT_EQ(meterticker_init_ex(sequencer, &options, &ticker), 0);
+TEST_F(TickerThreads, ClosesPromptlyWhileWaitingForEstimates) {
     std::vector<float> silence(128, 0.0f);
     sequencer_audio_cb(silence.data(), 128, sequencer, 0.0);
     ASSERT_TRUE(eventually([&] { return sequencer_read_pos(sequencer, 0) == 128; }));
     EXPECT_EQ(meterticker_get_level(ticker), -100.0);
-    meterticker_close(ticker); // the timer thread is still waiting for the first estimate
-    close_sequencer(sequencer);
+    close(); // the timer thread is still waiting for the first estimate
 }
