@@ -189,13 +189,6 @@ TEST(MeterTrackerTicks, GetTicksCopiesTheNewestWithinCapacity) {
     EXPECT_EQ(n, static_cast<int>(beats.size()));
     EXPECT_TRUE(std::equal(beats.begin(), beats.end(), all.begin()));
     EXPECT_THAT(std::vector<double>(all.end() - 3, all.end()), ElementsAre(0.0, 0.0, 0.0));
-
-    TrackerHandle fresh;
-    double four[4] = {7, 7, 7, 7};
-    int nFour = 4;
-    mTracker_get_ticks(fresh.h, nullptr, nullptr, four, &nFour, nullptr, nullptr);
-    EXPECT_EQ(nFour, 1);
-    EXPECT_THAT(four, ElementsAre(0.0, 0.0, 0.0, 0.0));
 }
 
 TEST(MeterTrackerTicks, FlushKeepsTheNewestRowAndTheStepsGoOn) {
