@@ -150,7 +150,7 @@ TEST_F(MainWindowTest, HalfLifeSliderShowsSecondsAndTunesTheTracker) {
     EXPECT_EQ(child<QLabel>("halflifeLabel")->text(), "Halflife: 12s");
 }
 
-TEST_F(MainWindowTest, StopOnSilenceFollowsTheLevel) {
+TEST_F(MainWindowTest, StopOnSilenceFollowsTheLevelAndDigitalSilence) {
     build();
     child<QCheckBox>("nonMusicCheck")->click();
     window->silenceDialog()->findChild<QDial*>("dial")->setValue(2);
@@ -172,13 +172,7 @@ TEST_F(MainWindowTest, StopOnSilenceFollowsTheLevel) {
     EXPECT_TRUE(bridge->getMidiNoteEnabled());
     EXPECT_TRUE(bridge->getMidiClockEnabled());
     EXPECT_TRUE(child<Blinker>("barGauge")->isActive());
-}
 
-TEST_F(MainWindowTest, DigitalSilenceStopsTheMidiAfterTheHoldTime) {
-    build();
-    child<QCheckBox>("nonMusicCheck")->click();
-    window->silenceDialog()->findChild<QDial*>("dial")->setValue(2);
-    poll(-20);
     // A silent input reports the same −100 dB at every poll.
     poll(-100);
     poll(-100);
