@@ -70,7 +70,6 @@ TEST_F(EfektorEngineTest, CtrlModeSendsControllersOnTheChosenChannel) {
     auto* button = efektor.findChild<QPushButton*>("noteButton");
     button->click();
     EXPECT_EQ(button->text(), "Ctrl");
-    EXPECT_TRUE(efektor.messageKind);
     efektor.findChild<QSpinBox*>("spinBox")->setValue(10); // shown 10, stored 9
     EXPECT_EQ(efektor.channel.load(), 9);
     efektor.on_enabledCheckBox_clicked(true);
