@@ -63,12 +63,15 @@ protected:
     void SetUp() override { open(0, 0); }
     void TearDown() override { close(); }
 
-    /* Bar, beat and tatum grids of 2 s, 0.5 s and 0.125 s through t = 0 (120 BPM in 4/4). */
-    void setGrid120() {
+    /* Offers bar, beat and tatum periods of 2 s, 0.5 s and 0.125 s (120 BPM in 4/4) through
+       the given reference times; what meterticker_accept_estimate returns. */
+    int acceptGrid120(double barRef, double beatRef, double tatumRef) {
         const double periods[3] = {2.0, 0.5, 0.125};
-        const double refs[3] = {0.0, 0.0, 0.0};
-        ASSERT_EQ(meterticker_accept_estimate(ticker, periods, refs), 1);
+        const double refs[3] = {barRef, beatRef, tatumRef};
+        return meterticker_accept_estimate(ticker, periods, refs);
     }
+    /* The 120 BPM grids through t = 0. */
+    void setGrid120() { ASSERT_EQ(acceptGrid120(0.0, 0.0, 0.0), 1); }
 
     /* One timer pass per millisecond from the clock's time up to `until` (inclusive). */
     void runUntil(double until) {
