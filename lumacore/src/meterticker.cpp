@@ -170,8 +170,9 @@ void fill_event_table(MeterTicker_t* t) {
     };
     for (int i = 0; i < METERTICKER_EVENT_ROWS; ++i)
         t->events[i] = TickEvent_t{
-            rows[i].level, rows[i].rate, rows[i].offset, rows[i].action, rows[i].argument, rows[i].flag, 0.0};
-    t->events[METERTICKER_EVENT_ROWS] = TickEvent_t{METERLEVEL_BAR, 0, 0, nullptr, nullptr, 0, 0.0};
+            rows[i].level, rows[i].rate, rows[i].offset, rows[i].action, rows[i].argument, rows[i].flag,
+            0.0,           0.0};
+    t->events[METERTICKER_EVENT_ROWS] = TickEvent_t{METERLEVEL_BAR, 0, 0, nullptr, nullptr, 0, 0.0, 0.0};
 }
 
 void fill_midi_records(MeterTicker_t* t) {
@@ -555,10 +556,18 @@ int meterticker_timer_pass(MeterTicker_t* t, double now) {
     meterticker_phases_at(t, now + t->antiDelay.load(std::memory_order_relaxed), phases);
 
     for (TickEvent_t* row = t->events; row->action; ++row) {
-        const double f = std::fmod(phases[row->level] * row->rate - row->offset, 1.0);
-        if (row->lastFraction > f)
+        const double x = phases[row->level] * row->rate - row->offset;
+        const double f = std::fmod(x, 1.0);
+        /* A falling fraction is the usual crossing. A phase waiting at its next integer reads
+           exactly that integer, fraction 0; when the pass that finds it there follows a pass
+           that read the previous integer (an overdue tick after a stall or a jump of the
+           anti-delay) or is the very first (a tick already due at the first alignment), the
+           fraction has not fallen, yet the value rose by a whole unit and so crossed an integer.
+           Without that test the tick would never advance again. */
+        if (row->lastFraction > f || x - row->lastValue >= 1.0)
             row->action(phases, row->argument, row->flag, now);
         row->lastFraction = f;
+        row->lastValue = x;
     }
 
     int expected = CALLBACKS_FREE;

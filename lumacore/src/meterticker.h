@@ -89,6 +89,9 @@ struct TickEvent_t {
     void* argument;
     int flag;
     double lastFraction;
+    /* phase * rate - offset at the previous pass (0 before the first): a rise by a whole unit
+       is a crossing that leaves the fraction where it was, e.g. from one capped tick to the next */
+    double lastValue;
 };
 
 struct PhaseCallback_t {

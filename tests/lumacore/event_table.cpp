@@ -98,6 +98,41 @@ TEST_F(TickerTest, NotesSoundFromEachTickFor02OfThePeriod) {
     EXPECT_NEAR(tatumOn[5].time, 0.75, 1e-9);
 }
 
+TEST_F(TickerTest, ATickAlreadyDueAtTheFirstPassOrAfterAStallIsStillPlayed) {
+    // Both ways the phase can reach the next integer in a single pass: an anti-delay that makes
+    // the first tick due at once, and a timer that sleeps longer than a beat. Neither may leave a
+    // level waiting at its integer for good.
+    const struct {
+        double antiDelay, firstPass, stallFrom, stallTo;
+    } cases[] = {
+        {0.1, 0.45, 0.0, 0.0},  // beat 0.5 lies between now and now + 0.1
+        {0.0, 0.001, 1.0, 1.8}, // no pass from 1.0 to 1.8: the interval after tick 1.0 has passed
+    };
+    for (const auto& c : cases) {
+        close();
+        open(0, 0);
+        meterticker_set_anti_delay(ticker, c.antiDelay);
+        meterticker_midinote_out(ticker, 1);
+        setGrid120();
+        clock.now = c.firstPass - 0.001;
+        runUntil(c.stallFrom > 0.0 ? c.stallFrom : 3.0);
+        if (c.stallFrom > 0.0) {
+            clock.now = c.stallTo - 0.001;
+            runUntil(3.0);
+        }
+        std::vector<double> beats;
+        for (const Message& m : only(messages(), 0x90, 65))
+            beats.push_back(m.time);
+        EXPECT_GE(beats.size(), 3u) << c.antiDelay;
+        if (beats.size() < 3u)
+            continue;
+        // Played ahead by the anti-delay, one per beat up to the end.
+        EXPECT_NEAR(beats[beats.size() - 1], 3.0 - c.antiDelay, 0.0011) << c.antiDelay;
+        EXPECT_NEAR(beats[beats.size() - 2], 2.5 - c.antiDelay, 0.0011) << c.antiDelay;
+        EXPECT_EQ(ticker->tracks[METERLEVEL_BAR].nextTick, 4.0) << c.antiDelay;
+    }
+}
+
 TEST_F(TickerTest, SwitchingNotesOffSendsTheNoteOffOfASoundingNoteAtOnce) {
     setGrid120();
     meterticker_midinote_out(ticker, 1);

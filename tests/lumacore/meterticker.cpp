@@ -72,15 +72,19 @@ TEST_F(TickerTest, FirstAlignmentWaitsForAnEstimateThenTakesTheFirstGridTimeAtOr
     EXPECT_DOUBLE_EQ(meterticker_get_bpm(ticker), 120.0);
     EXPECT_EQ(meterticker_timer_pass(ticker, 12.5), 1);
     EXPECT_DOUBLE_EQ(ticker->tracks[METERLEVEL_BAR].nextTick, 14.1);
-    EXPECT_DOUBLE_EQ(ticker->tracks[METERLEVEL_BEAT].nextTick, 12.5); // exactly on the grid
     EXPECT_DOUBLE_EQ(ticker->tracks[METERLEVEL_TATUM].nextTick, 12.55);
-    for (const LevelTrack_t& track : ticker->tracks) {
-        EXPECT_EQ(track.prevTick, 0.0);
-        EXPECT_EQ(track.tickCount, 0);
+    for (MeterLevelID level : {METERLEVEL_BAR, METERLEVEL_TATUM}) {
+        EXPECT_EQ(ticker->tracks[level].prevTick, 0.0);
+        EXPECT_EQ(ticker->tracks[level].tickCount, 0);
     }
+    // The beat grid runs exactly through now: that tick is due and is reached in the same pass.
+    const LevelTrack_t& beat = ticker->tracks[METERLEVEL_BEAT];
+    EXPECT_DOUBLE_EQ(beat.prevTick, 12.5);
+    EXPECT_DOUBLE_EQ(beat.nextTick, 13.0);
+    EXPECT_EQ(beat.tickCount, 1);
     // A broken time source changes nothing.
     EXPECT_EQ(meterticker_timer_pass(ticker, NAN), 0);
-    EXPECT_DOUBLE_EQ(ticker->tracks[METERLEVEL_BEAT].nextTick, 12.5);
+    EXPECT_DOUBLE_EQ(ticker->tracks[METERLEVEL_BEAT].nextTick, 13.0);
     // Aligned once: later estimates change the grid, not the ticks already predicted.
     EXPECT_EQ(acceptGrid120(10.3, 10.2, 10.05), 1);
     meterticker_timer_pass(ticker, 12.501);
