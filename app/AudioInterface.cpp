@@ -3,6 +3,7 @@
 #include "QLumacore.h"
 
 #include <cstdio>
+#include <limits>
 
 AudioInterface::AudioInterface(QLumacore* bridgeObject, LumaCore_t* engineHandle)
     : bridge(bridgeObject), engine(engineHandle) {
@@ -86,13 +87,12 @@ void AudioInterface::closeStream() {
     PaStream* closing = stream;
     {
         std::lock_guard<std::mutex> guard(timeLock);
-        frozenTime = timeStarted.load() ? Pa_GetStreamTime(closing) - timeOrigin.load() : 0.0;
+        frozenTime = clock.now(Pa_GetStreamTime(closing));
         stream = nullptr;
     }
     if (Pa_IsStreamActive(closing) == 1)
         Pa_StopStream(closing);
     Pa_CloseStream(closing);
-    timeStarted.store(false);
 }
 
 int AudioInterface::selectAudioDev(int index) {
@@ -114,6 +114,8 @@ int AudioInterface::selectAudioDev(int index) {
     closeStream();
     if (!firstSelection)
         bridge->StopLumacore();
+    // No stream runs now; the next one starts at 0 like the engine's new time line.
+    clock.reset();
 
     const int channels = info->maxInputChannels;
     resetChannels(channels);
@@ -177,9 +179,7 @@ double AudioInterface::GetStreamTime(void* self) {
     std::lock_guard<std::mutex> guard(audio->timeLock);
     if (!audio->stream)
         return audio->frozenTime;
-    if (!audio->timeStarted.load(std::memory_order_acquire))
-        return 0.0;
-    return Pa_GetStreamTime(audio->stream) - audio->timeOrigin.load(std::memory_order_relaxed);
+    return audio->clock.now(Pa_GetStreamTime(audio->stream));
 }
 
 void AudioInterface::mixToMono(const float* in, unsigned long frames, int channelCount,
@@ -208,17 +208,15 @@ int AudioInterface::streamCallback(const void* input, void*, unsigned long frame
                                    const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags,
                                    void* userData) {
     auto* self = static_cast<AudioInterface*>(userData);
-    const double now = timeInfo ? timeInfo->currentTime : 0.0;
-    if (!self->timeStarted.load(std::memory_order_relaxed)) {
-        self->timeOrigin.store(now, std::memory_order_relaxed);
-        self->timeStarted.store(true, std::memory_order_release);
-    }
+    // The block's first sample lies where the previous block ended: the first block at 0.
+    const double blockStart = self->clock.lastBlockEnd();
+    self->clock.onBlock(frames, timeInfo ? timeInfo->currentTime : std::numeric_limits<double>::quiet_NaN());
     if (!self->engine)
         return paContinue;
     LumaCore_t* engine = self->engine;
-    mixInPieces(
-        static_cast<const float*>(input), frames, self->channelCount, self->channelGates.get(), self->mix,
-        now - self->timeOrigin.load(std::memory_order_relaxed),
-        [engine](const float* block, unsigned long n, double t) { lc_process_audio(block, n, engine, t); });
+    mixInPieces(static_cast<const float*>(input), frames, self->channelCount, self->channelGates.get(),
+                self->mix, blockStart, [engine](const float* block, unsigned long n, double t) {
+                    lc_process_audio(block, n, engine, t);
+                });
     return paContinue;
 }

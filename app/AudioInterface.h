@@ -8,6 +8,7 @@
 #include <portaudio.h>
 #include <vector>
 
+#include "SampleClock.h"
 #include "lumacore.h"
 
 class QLumacore;
@@ -44,10 +45,11 @@ public:
     // error and leaves the engine without audio.
     int selectAudioDev(int index);
 
-    // The engine's time source: seconds since the stream started delivering audio; 0 before
-    // that. Called on the engine's timer thread and the GUI thread: takes only a lock that
-    // the GUI thread holds for a few instructions around stream changes; no allocation, no
-    // I/O.
+    // The engine's time source: seconds of audio the stream has delivered, on the card's
+    // sample clock (the time line of the tracker's ticks), interpolated between blocks with
+    // the stream's host clock; 0 before the first block, frozen once the stream closes. Called on the
+    // engine's timer thread and the GUI thread: takes only a lock that the GUI thread holds for a few
+    // instructions around stream changes; no allocation, no I/O.
     static double GetStreamTime(void* self);
 
     // Mixes `frames` interleaved frames of `channelCount` channels to mono: the mean of the
@@ -57,7 +59,8 @@ public:
                           const std::atomic<unsigned char>* flags, float* out);
 
     // Mixes any number of frames in pieces of at most mixFrames and hands each piece to
-    // `deliver` with its stream time. Runs on the audio thread (same rules as mixToMono).
+    // `deliver` with the stream time of its first sample (`time` is that of the first frame). Runs on the
+    // audio thread (same rules as mixToMono).
     template <typename Deliver>
     static void mixInPieces(const float* in, unsigned long frames, int channelCount,
                             const std::atomic<unsigned char>* flags, float* mix, double time,
@@ -93,9 +96,9 @@ private:
     bool firstSelection = true;
     bool paReady = false;
 
-    // Time origin: PortAudio's stream time at the first delivered block.
-    std::atomic<bool> timeStarted{false};
-    std::atomic<double> timeOrigin{0.0};
+    // Frames delivered by the current stream; reset when a new stream opens, together with the
+    // engine restart whose time line starts at 0 with that stream.
+    SampleClock clock;
     // Guards `stream` for the time source against the GUI thread closing it; held briefly.
     std::mutex timeLock;
     double frozenTime = 0.0;
