@@ -105,15 +105,6 @@ TEST(MeterTrackerInterface, FreshTrackerHasNoEstimatesAndSingleZeroTicks) {
     EXPECT_EQ(mTracker_flush_pulse_cache(t.h, 100.0), 0); // nothing to remove yet
 }
 
-TEST(MeterTrackerInterface, DecodesEveryJointState) {
-    for (unsigned int s = 0; s < 125; ++s) {
-        unsigned int t = 9, p = 9, b = 9;
-        mTracker::decodeState(s, 5, t, p, b);
-        EXPECT_EQ((t * 5 + p) * 5 + b, s);
-        EXPECT_LT(std::max({t, p, b}), 5u);
-    }
-}
-
 TEST(MeterTrackerSteps, FirstStepNeedsHopPlusLookAheadFrames) {
     std::vector<double> x = music(1.2);
     mTracker tracker(44100);

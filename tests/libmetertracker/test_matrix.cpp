@@ -92,48 +92,6 @@ TEST(Matrix, TransposeSubMatrixAndProduct) {
     EXPECT_TRUE(into == product);
 }
 
-TEST(Matrix, ElementWiseAndScalarOperators) {
-    Matrix<double> a = counting(2, 2);
-    Matrix<double> b(2, 2, 2.0);
-    Matrix<double> c = a;
-    c *= b; // element-wise, not a matrix product
-    EXPECT_EQ(c[1][1], 8.0);
-    c /= b;
-    EXPECT_TRUE(c == a);
-    c += b;
-    c -= a;
-    EXPECT_TRUE(c == 2.0);
-    c += 1.0;
-    c *= 3.0;
-    c -= 1.0;
-    c /= 4.0;
-    EXPECT_TRUE(c == 2.0);
-
-    Matrix<double> sum = a + b;
-    EXPECT_EQ(sum[1][0], 5.0);
-    Matrix<double> half = a / 2.0;
-    EXPECT_EQ(half[0][1], 1.0);
-    Matrix<double> negated = -a;
-    EXPECT_EQ(negated[1][1], -4.0);
-    EXPECT_TRUE(+a == a);
-    EXPECT_FALSE(negated == a);
-
-    Matrix<std::complex<double>> z(1, 2, {1.0, 1.0});
-    z *= std::complex<double>(0.0, 1.0);
-    EXPECT_EQ(z[0][1], std::complex<double>(-1.0, 1.0));
-}
-
-TEST(Matrix, PrintFormat) {
-    Matrix<double> m = counting(2, 2);
-    std::ostringstream out;
-    m.print(out, " ", 3);
-    EXPECT_EQ(out.str(), "m: 2\tn:2\n(   1) [  1   2 \t]\n(   2) [  3   4 \t]\n\n");
-
-    std::ostringstream wide;
-    Matrix<double>(1, 11, 0.0).print(wide, ",", 1);
-    EXPECT_EQ(wide.str(), "m: 1\tn:11\n(   1) [0,0,0,0,0,0,0,0,0,0,*10* 0,\t]\n\n");
-}
-
 TEST(MatrixDeathTest, ViolatedPreconditionsNameTheExpression) {
 #ifdef NDEBUG
     GTEST_SKIP() << "assertions are compiled out";

@@ -61,16 +61,6 @@ void expectColumnsFrom(Matrix<double> const& all, Matrix<double> const& part, un
             ASSERT_EQ(part[b][j], all[b][j + offset]) << b << " " << j + offset;
 }
 
-double maxRelativeDifference(Matrix<double> const& a, Matrix<double> const& b, unsigned int cols) {
-    double worst = 0;
-    for (unsigned int r = 0; r < a.nRows(); ++r)
-        for (unsigned int c = 0; c < cols; ++c) {
-            double const scale = std::max({std::fabs(a[r][c]), std::fabs(b[r][c]), 1e-300});
-            worst = std::max(worst, std::fabs(a[r][c] - b[r][c]) / scale);
-        }
-    return worst;
-}
-
 TEST(Onsets, FrameAndHopBookkeepingAt44100) {
     std::vector<double> const x = drumLoop(2048, 44100);
 
@@ -235,85 +225,6 @@ TEST(Onsets, AnySplitIntoBlocksOfAtMostAHopAnalysesTheSameFrames) {
     Matrix<double> const a = bandEnvs(small, 0);
     ASSERT_EQ(a.nCols(), bandEnvs(odd, 0).nCols());
     EXPECT_TRUE(a == bandEnvs(odd, 0));
-}
-
-// The envelope stage fed directly with band loudness, frames at a time.
-class LoudnessProbe : public Onsets {
-public:
-    LoudnessProbe() : Onsets(44100) {}
-    using Onsets::appendBandLoudness;
-};
-
-TEST(Onsets, EnvelopeDoesNotDependOnWhereBlocksEnd) {
-    unsigned int const nBands = 36;
-    unsigned int const nFrames = 200;
-    std::vector<double> loudness(nBands * nFrames);
-    std::uint32_t seed = 7;
-    for (unsigned int b = 0; b < nBands; ++b)
-        for (unsigned int f = 0; f < nFrames; ++f) {
-            seed = seed * 1664525u + 1013904223u;
-            double const jitter = (seed >> 8) / 16777216.0;
-            // Onsets every 22 frames, decaying in between, plus a little noise.
-            loudness[b * nFrames + f] = 0.8 * std::exp(-0.3 * (f % 22)) + 0.05 * jitter + 0.01 * b;
-        }
-
-    LoudnessProbe whole;
-    whole.appendBandLoudness(loudness.data(), nFrames);
-
-    LoudnessProbe pieces;
-    std::vector<double> chunk;
-    unsigned int const sizes[] = {1, 3, 1, 7, 2, 12, 1, 5};
-    unsigned int start = 0;
-    for (unsigned int i = 0; start < nFrames; ++i) {
-        unsigned int const n = std::min(sizes[i % 8], nFrames - start);
-        chunk.assign(nBands * n, 0.0);
-        for (unsigned int b = 0; b < nBands; ++b)
-            for (unsigned int f = 0; f < n; ++f)
-                chunk[b * n + f] = loudness[b * nFrames + start + f];
-        pieces.appendBandLoudness(chunk.data(), n);
-        start += n;
-        if (i % 3 == 2 && pieces.bandEnvEnd() > 40) { // the tracker discards what it consumed as it goes
-            ASSERT_TRUE(pieces.clearBandEnvs(pieces.bandEnvEnd() - 30, true));
-        }
-    }
-
-    unsigned int const from = pieces.bandEnvEnd() - 30;
-    Matrix<double> const a = bandEnvs(whole, from), b = bandEnvs(pieces, from);
-    ASSERT_EQ(a.nCols(), 30u);
-    ASSERT_EQ(b.nCols(), 30u);
-    EXPECT_LT(maxRelativeDifference(a, b, 30), 1e-9);
-
-    std::vector<double> accentsWhole, accentsPieces;
-    ASSERT_TRUE(whole.getAccents(accentsWhole, from));
-    ASSERT_TRUE(pieces.getAccents(accentsPieces, from));
-    ASSERT_EQ(accentsWhole.size(), accentsPieces.size());
-    for (std::size_t j = 0; j < accentsWhole.size(); ++j)
-        EXPECT_NEAR(accentsWhole[j], accentsPieces[j], 1e-9 * accentsWhole[j]) << j;
-
-    // Rising loudness gives accents above the loudness share alone: the slope counts.
-    EXPECT_TRUE(std::any_of(a[0], a[0] + a.nCols() - 1, [](double v) { return v > 0.2; }));
-}
-
-TEST(Onsets, LookAheadIsTheEnvelopeOfSilenceToFollow) {
-    unsigned int const nBands = 36;
-    unsigned int const nFrames = 40;
-    std::vector<double> loudness(nBands * nFrames);
-    for (unsigned int b = 0; b < nBands; ++b)
-        for (unsigned int f = 0; f < nFrames; ++f)
-            loudness[b * nFrames + f] = 0.3 + 0.5 * std::exp(-0.2 * ((f + b) % 17));
-    LoudnessProbe predicted, followedBySilence;
-    predicted.appendBandLoudness(loudness.data(), nFrames);
-    followedBySilence.appendBandLoudness(loudness.data(), nFrames);
-    std::vector<double> const silence(nBands * 20, 0.0);
-    followedBySilence.appendBandLoudness(silence.data(), 20);
-
-    Matrix<double> const a = bandEnvs(predicted, 0), b = bandEnvs(followedBySilence, 0);
-    unsigned int const T = predicted.bandEnvEnd();
-    // All but the very last look-ahead value (which has no successor to rise to) are what
-    // the envelope really does when the input stops.
-    for (unsigned int band = 0; band < nBands; ++band)
-        for (unsigned int j = 0; j + 1 < T; ++j)
-            EXPECT_NEAR(a[band][j], b[band][j], 1e-12 * std::max(1.0, b[band][j])) << band << " " << j;
 }
 
 } // namespace

@@ -41,40 +41,13 @@ TEST(Params, ValuesAtEverySupportedRate) {
             ASSERT_EQ(p.periods[k], k + 1);
             ASSERT_GT(p.feedback[k], 0.0);
             ASSERT_LT(p.feedback[k], 1.0);
+            // Output power of a comb with gain a for unit white noise: (1 − a)²/(1 − a²) = (1 − a)/(1 + a).
+            double const a = p.feedback[k], gain = (1 - a) / (1 + a);
+            ASSERT_NEAR(p.noiseGains[k].real(), gain, 1e-15);
+            ASSERT_NEAR(p.noiseGains[k].imag(), gain * gain, 1e-15);
         }
         EXPECT_DOUBLE_EQ(p.decay, std::pow(0.5, 1.0 / e.halfTime));
     }
-}
-
-TEST(Params, DerivedValuesAt44100) {
-    Params const p(44100);
-    EXPECT_DOUBLE_EQ(p.decay, 0.9986596618818055);
-    EXPECT_NEAR(p.feedback.front(), 0.99866, 5e-6);
-    EXPECT_NEAR(p.feedback.back(), 0.39688, 5e-6);
-    // Output power of a comb with gain a for unit white noise: (1 − a)²/(1 − a²) = (1 − a)/(1 + a).
-    double const a = p.feedback[99];
-    EXPECT_NEAR(p.noiseGains[99].real(), (1 - a) / (1 + a), 1e-15);
-    EXPECT_NEAR(p.noiseGains[99].imag(), std::pow((1 - a) / (1 + a), 2), 1e-15);
-
-    EXPECT_EQ(p.accentPerHop, 2u);
-    EXPECT_EQ(p.nBands, 36u);
-    EXPECT_EQ(p.bandsPerChannel, 9u);
-    EXPECT_EQ(p.resStep, 0.0);
-    EXPECT_EQ(p.beatMyy, 0.55);
-    EXPECT_EQ(p.patternMyy, 2.1);
-    EXPECT_EQ(p.tatumMyy, 0.18);
-    EXPECT_EQ(p.tatumSigma, 0.39);
-    EXPECT_EQ(p.nPeriodCands, 5u);
-    EXPECT_EQ(p.nPhaseCands, 15u);
-    EXPECT_EQ(p.tatumObsWeight, 3u);
-    EXPECT_EQ(p.logFloor, 1e-60);
-    ASSERT_EQ(p.ratioWeights.size(), 9u);
-    double sum = 0.0;
-    for (double w : p.ratioWeights)
-        sum += w;
-    EXPECT_NEAR(sum, 6.998174572484267, 1e-14);
-    EXPECT_EQ(p.ratioWeights[1], 1.0);
-    ASSERT_EQ(p.periodTransSigma.size(), 3u);
 }
 
 TEST(Params, HalfTimeChangesAndSampleRateResets) {
@@ -109,8 +82,5 @@ TEST(Params, HalfTimeChangesAndSampleRateResets) {
     EXPECT_EQ(p.feedback, original.feedback);
 
     p.setSrate(16000);
-    EXPECT_EQ(p.nPeriods, 500u);
-    EXPECT_EQ(p.feedback.size(), 500u);
-    EXPECT_EQ(p.halfTime, 375.0);
-    EXPECT_EQ(p.srate, 16000.0);
+    EXPECT_EQ(p.feedback, Params(16000).feedback);
 }
