@@ -1,63 +1,105 @@
 #include "lumacore.h"
 
+#include <atomic>
 #include <cstdio>
 #include <new>
+#include <thread>
+#include <vector>
 
 #include "lumacore_version.h"
 #include "meterticker.h"
 
+namespace {
+
+/* A phase callback as its owner asked for it, kept by the handle so that every new ticker
+   (lc_run, lc_reinit) calls it again: the owners register once and never hear of restarts. */
+struct PhaseRegistration {
+    MeterLevelID level;
+    void* udata;
+    lc_phase_cb_fn fn;
+};
+
+} // namespace
+
 struct LumaCore_t {
-    Sequencer_t* sequencer; /* null after lc_stop */
-    MeterTicker_t* ticker;  /* null after lc_stop and when lc_run could not create one */
+    LumaCore_t(size_t capacity, int port) : captureCapacity(capacity), midiPort(port) {}
+
+    /* Null after lc_stop. The audio thread reads it while it is counted in audioCallsInside;
+       whoever takes the sequencer away swaps in null first and then waits until that count is
+       zero, so the audio thread never waits and never touches a freed sequencer. */
+    std::atomic<Sequencer_t*> sequencer{nullptr};
+    std::atomic<int> audioCallsInside{0};
+    MeterTicker_t* ticker = nullptr; /* null after lc_stop and when lc_run could not create one */
     /* 0: live engine with threads and the system's MIDI ports; else the capture capacity of a
        virtual engine. */
     size_t captureCapacity;
     /* MIDI port to reopen at lc_run: the one open when the engine was stopped. */
     int midiPort;
+    std::vector<PhaseRegistration> phaseRegistrations;
 };
 
 namespace {
+
+Sequencer_t* current_sequencer(const LumaCore_t* lc) {
+    return lc->sequencer.load(std::memory_order_acquire);
+}
+
+/* Takes the sequencer out of the audio thread's reach: afterwards no block is being handed to
+   it and none will be. Waits only for a block copy in progress (microseconds). */
+Sequencer_t* detach_sequencer(LumaCore_t* lc) {
+    Sequencer_t* sequencer = lc->sequencer.exchange(nullptr, std::memory_order_seq_cst);
+    while (lc->audioCallsInside.load(std::memory_order_seq_cst) != 0)
+        std::this_thread::yield();
+    return sequencer;
+}
+
+void install_phase_callbacks(LumaCore_t* lc) {
+    if (!lc->ticker)
+        return;
+    for (const PhaseRegistration& r : lc->phaseRegistrations)
+        meterticker_register_phase_cb(lc->ticker, r.level, r.udata, r.fn);
+}
 
 double capture_time(void* udata) {
     return LCSeq_get_current_time(static_cast<Sequencer_t*>(udata));
 }
 
-/* New ticker on the handle's sequencer, live or virtual as the handle is. */
-int create_ticker(LumaCore_t* lc, int midiPort, MeterTicker_t** out) {
+/* New ticker on `sequencer`, live or virtual as the handle is. */
+int create_ticker(LumaCore_t* lc, Sequencer_t* sequencer, int midiPort, MeterTicker_t** out) {
     MeterTickerOptions_t options{midiPort, 1, nullptr, 0};
     if (lc->captureCapacity > 0) {
         options.threads = 0;
-        options.midi = midioutput_init_capture(lc->captureCapacity, capture_time, lc->sequencer);
+        options.midi = midioutput_init_capture(lc->captureCapacity, capture_time, sequencer);
         if (!options.midi) {
             lc_logmsg(LC_LOG_ERROR, "No MIDI output available");
             std::fputs("LCMeterTicker: initialization failed\n", stderr);
             return LC_STATUS_NO_MIDI;
         }
     }
-    return meterticker_init_ex(lc->sequencer, &options, out);
+    return meterticker_init_ex(sequencer, &options, out);
 }
 
 LumaCore_t* create_engine(int midiPort, size_t captureCapacity) {
     lc_logmsg(LC_LOG_NOTICE, "Version %s\n", lc_version_str);
-    LumaCore_t* lc =
-        new (std::nothrow) LumaCore_t{nullptr, nullptr, captureCapacity, midiPort < 0 ? 0 : midiPort};
+    LumaCore_t* lc = new (std::nothrow) LumaCore_t(captureCapacity, midiPort < 0 ? 0 : midiPort);
     if (!lc) {
         LUMACORE_ERROR_STATUS = LC_STATUS_GENERAL;
         return nullptr;
     }
-    lc->sequencer = init_sequencer();
-    if (!lc->sequencer) {
+    Sequencer_t* sequencer = init_sequencer();
+    if (!sequencer) {
         LUMACORE_ERROR_STATUS = LC_STATUS_GENERAL;
         delete lc;
         return nullptr;
     }
-    const int status = create_ticker(lc, midiPort, &lc->ticker);
+    const int status = create_ticker(lc, sequencer, midiPort, &lc->ticker);
     if (status != 0) {
         LUMACORE_ERROR_STATUS = status;
-        close_sequencer(lc->sequencer);
+        close_sequencer(sequencer);
         delete lc;
         return nullptr;
     }
+    lc->sequencer.store(sequencer, std::memory_order_release);
     return lc;
 }
 
@@ -72,6 +114,7 @@ int refuse_without_midi(const char* message) {
 
 /* Ticker close then sequencer close, with the given console lines. */
 void close_engine_parts(LumaCore_t* lc, const char* tickerLine, const char* sequencerLine) {
+    Sequencer_t* sequencer = detach_sequencer(lc);
     std::fputs(tickerLine, stderr);
     if (lc->ticker) {
         const int open = lc->ticker->midi ? midioutput_open_port(lc->ticker->midi) : -1;
@@ -81,8 +124,7 @@ void close_engine_parts(LumaCore_t* lc, const char* tickerLine, const char* sequ
         lc->ticker = nullptr;
     }
     std::fputs(sequencerLine, stderr);
-    close_sequencer(lc->sequencer);
-    lc->sequencer = nullptr;
+    close_sequencer(sequencer);
 }
 
 } // namespace
@@ -103,24 +145,29 @@ LumaCore_t* lc_init_virtual(size_t midiCaptureCapacity) {
 }
 
 int lc_start_sequencer(LumaCore_t* lc) {
-    if (!lc || !lc->sequencer)
+    if (!lc || !current_sequencer(lc))
         return 1;
-    start_sequencer(lc->sequencer);
+    start_sequencer(current_sequencer(lc));
     return 0;
 }
 
 void lc_register_gettime_cb(LumaCore_t* lc, void* udata, lc_gettime_fn fn) {
-    if (lc && lc->sequencer)
-        sequencer_register_gettime_cb(lc->sequencer, udata, fn);
+    if (lc && current_sequencer(lc))
+        sequencer_register_gettime_cb(current_sequencer(lc), udata, fn);
 }
 
 void lc_process_audio(const float* samples, unsigned long frames, LumaCore_t* lc, double streamTime) {
-    if (lc && lc->sequencer)
-        sequencer_audio_cb(samples, frames, lc->sequencer, streamTime);
+    if (!lc)
+        return;
+    /* Counted in before the pointer is read (see detach_sequencer). */
+    lc->audioCallsInside.fetch_add(1, std::memory_order_seq_cst);
+    if (Sequencer_t* sequencer = lc->sequencer.load(std::memory_order_seq_cst))
+        sequencer_audio_cb(samples, frames, sequencer, streamTime);
+    lc->audioCallsInside.fetch_sub(1, std::memory_order_release);
 }
 
 int lc_stop(LumaCore_t* lc) {
-    if (!lc || !lc->sequencer)
+    if (!lc || !current_sequencer(lc))
         return 0;
     close_engine_parts(lc, "Closing meterticker!\n", "Closing sequencer!\n");
     return 0;
@@ -129,41 +176,46 @@ int lc_stop(LumaCore_t* lc) {
 int lc_run(LumaCore_t* lc) {
     if (!lc)
         return 1;
-    if (lc->sequencer) /* still running: restart cleanly rather than leak the old engine */
+    if (current_sequencer(lc)) /* still running: restart cleanly rather than leak the old engine */
         lc_stop(lc);
-    lc->sequencer = init_sequencer();
-    if (!lc->sequencer)
+    Sequencer_t* sequencer = init_sequencer();
+    if (!sequencer)
         return 1;
     MeterTicker_t* ticker = nullptr;
-    if (create_ticker(lc, lc->midiPort, &ticker) != 0)
+    if (create_ticker(lc, sequencer, lc->midiPort, &ticker) != 0)
         ticker = nullptr;
     lc->ticker = ticker;
-    return lc_start_sequencer(lc);
+    install_phase_callbacks(lc);
+    start_sequencer(sequencer);
+    lc->sequencer.store(sequencer, std::memory_order_release);
+    return 0;
 }
 
 int lc_reinit(LumaCore_t* lc) {
-    if (!lc || !lc->sequencer)
+    Sequencer_t* sequencer = lc ? current_sequencer(lc) : nullptr;
+    if (!sequencer)
         return 1;
-    stop_sequencer(lc->sequencer);
+    stop_sequencer(sequencer);
     if (lc->ticker)
         meterticker_close(lc->ticker);
     lc->ticker = nullptr;
     MeterTicker_t* ticker = nullptr;
-    if (create_ticker(lc, 0, &ticker) == 0) {
+    if (create_ticker(lc, sequencer, 0, &ticker) == 0) {
         lc->ticker = ticker;
         meterticker_midiclock_out(ticker, 0);
         midioutput_close(ticker->midi);
         midioutput_open(ticker->midi, 0);
         meterticker_midiclock_out(ticker, 1);
+        install_phase_callbacks(lc);
     }
-    start_sequencer(lc->sequencer);
+    start_sequencer(sequencer);
     return 1;
 }
 
 void lc_close(LumaCore_t* lc) {
     if (!lc)
         return;
-    if (lc->sequencer)
+    if (current_sequencer(lc))
         close_engine_parts(lc, "Closing meterticker..\n", "Closing seq..\n");
     delete lc;
 }
@@ -309,11 +361,30 @@ void lc_send_midi_message(LumaCore_t* lc, int kind, int channel, int data1, int 
 /* ---- phase callbacks ---- */
 
 PhaseCallback_t* lc_register_phase_cb(LumaCore_t* lc, MeterLevelID level, void* udata, lc_phase_cb_fn fn) {
-    return lc && lc->ticker ? meterticker_register_phase_cb(lc->ticker, level, udata, fn) : nullptr;
+    if (!lc || !fn || level < METERLEVEL_BAR || level >= METERLEVEL_COUNT)
+        return nullptr;
+    try {
+        lc->phaseRegistrations.push_back({level, udata, fn});
+    } catch (...) {
+        return nullptr;
+    }
+    if (!lc->ticker)
+        return nullptr;
+    PhaseCallback_t* node = meterticker_register_phase_cb(lc->ticker, level, udata, fn);
+    if (!node)
+        lc->phaseRegistrations.pop_back();
+    return node;
 }
 
 void lc_unregister_phase_cb(LumaCore_t* lc, void* udata) {
-    if (lc && lc->ticker)
+    if (!lc)
+        return;
+    for (auto r = lc->phaseRegistrations.begin(); r != lc->phaseRegistrations.end(); ++r)
+        if (r->udata == udata) {
+            lc->phaseRegistrations.erase(r);
+            break;
+        }
+    if (lc->ticker)
         meterticker_unregister_phase_cb(lc->ticker, udata);
 }
 

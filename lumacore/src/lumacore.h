@@ -51,8 +51,11 @@ LumaCore_t* lc_init_virtual(size_t midiCaptureCapacity);
 int lc_start_sequencer(LumaCore_t* lc);
 /* Installs the engine's time source: seconds since the capture stream started. */
 void lc_register_gettime_cb(LumaCore_t* lc, void* udata, lc_gettime_fn fn);
-/* AUDIO THREAD: hands one mono block to the sequencer (no allocation, lock or I/O). Does nothing
-   while the handle has no sequencer (between lc_stop and lc_run). */
+/* AUDIO THREAD: hands one mono block to the sequencer (no allocation, lock, I/O or waiting). Does
+   nothing while the handle has no sequencer (between lc_stop and lc_run). Safe at any time
+   against lc_stop, lc_run and lc_reinit on another thread: those wait for a block being handed
+   over to leave the old sequencer before freeing it. Not against lc_close, which frees the
+   handle itself: the capture stream must be closed first. */
 void lc_process_audio(const float* samples, unsigned long frames, LumaCore_t* lc, double streamTime);
 /* Closes ticker and sequencer; afterwards only lc_run, lc_process_audio and lc_close are valid. */
 int lc_stop(LumaCore_t* lc);
@@ -114,9 +117,13 @@ void lc_send_midi_message(LumaCore_t* lc, int kind, int channel, int data1, int 
 /* ---- Phase callbacks ---- */
 
 /* Appends a callback for `level`: called 64 times per bar, 32 per beat or 16 per tatum on the
-   timer thread with the level's full phase. Null for an invalid level. */
+   timer thread with the level's full phase. The handle keeps the registration until
+   lc_unregister_phase_cb and installs it on every new ticker (lc_run, lc_reinit), so a callback
+   survives device changes. Returns the present ticker's node; null for an invalid level or
+   function (nothing kept) and while the handle has no ticker (kept for the next lc_run). */
 PhaseCallback_t* lc_register_phase_cb(LumaCore_t* lc, MeterLevelID level, void* udata, lc_phase_cb_fn fn);
-/* Removes the first callback registered with `udata`; an unknown `udata` changes nothing. */
+/* Removes the first callback registered with `udata`, also from the registrations kept for
+   later tickers; an unknown `udata` changes nothing. */
 void lc_unregister_phase_cb(LumaCore_t* lc, void* udata);
 
 #ifdef __cplusplus

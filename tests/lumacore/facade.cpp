@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lumacore.h"
@@ -18,9 +19,37 @@ class Facade : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_NE(lc = lc_init_virtual(1 << 14), nullptr); }
     void TearDown() override { lc_close(lc); }
+
+    /* Six seconds of 120 BPM music from stream time 0 on a freshly started sequencer, the
+       analysis after every block and the timer every millisecond. */
+    void playMusic() {
+        static const std::vector<float> music = [] {
+            synth::MusicSpec spec;
+            spec.seconds = 6.0;
+            return synth::renderMusicFloat(spec);
+        }();
+        time.now = 0.0;
+        lc_register_gettime_cb(lc, &time, VirtualClock::read);
+        lc_start_sequencer(lc);
+        long ms = 0;
+        for (size_t start = 0; start + 128 <= music.size(); start += 128) {
+            time.now = (start + 128) / 44100.0;
+            lc_process_audio(music.data() + start, 128, lc, start / 44100.0);
+            lc_consume_audio(lc);
+            for (const long last = static_cast<long>((start + 256) / 44.1); ms < last;) {
+                time.now = ++ms / 1000.0;
+                lc_timer_pass(lc, time.now);
+            }
+        }
+    }
+
     LumaCore_t* lc = nullptr;
     VirtualClock time;
 };
+
+void countCall(void* calls, double) {
+    ++*static_cast<int*>(calls);
+}
 
 } // namespace
 
@@ -69,6 +98,24 @@ TEST_F(Facade, ProcessAudioBetweenStopAndRunDoesNothing) {
     EXPECT_NEAR(lc_get_input_level(lc), 10 * std::log10(0.9), 1e-5);
 }
 
+// The audio thread keeps delivering while the GUI thread swaps the engine underneath it; the
+// sanitizers catch a block written into a freed sequencer or an unordered pointer read.
+TEST_F(Facade, AudioDuringStopRunCyclesNeverMeetsAFreedSequencer) {
+    std::atomic<bool> done{false};
+    std::thread audio([&] {
+        const std::vector<float> block(128, 0.1f);
+        while (!done.load())
+            lc_process_audio(block.data(), block.size(), lc, 0.0);
+    });
+    for (int cycle = 0; cycle < 10; ++cycle) {
+        lc_stop(lc);
+        lc_run(lc);
+        lc_consume_audio(lc);
+    }
+    done = true;
+    audio.join();
+}
+
 TEST_F(Facade, AStoppedHandleAnswersAsAnEngineWithoutMidi) {
     lc_stop(lc);
     lc_stop(lc); // twice is harmless
@@ -89,20 +136,29 @@ TEST_F(Facade, AStoppedHandleAnswersAsAnEngineWithoutMidi) {
     lc_close(nullptr); // the fixture frees the stopped handle as well
 }
 
-TEST_F(Facade, StopRunCyclesKeepAWorkingEngineAndTheChosenPort) {
+// The owners of phase callbacks (the efektors) register once; a device change restarts the
+// engine under them, and they must keep being called.
+TEST_F(Facade, StopRunCyclesKeepTheEnginePortAndPhaseCallbacks) {
+    int kept = 0, dropped = 0;
+    EXPECT_NE(lc_register_phase_cb(lc, METERLEVEL_BEAT, &kept, countCall), nullptr);
+    EXPECT_NE(lc_register_phase_cb(lc, METERLEVEL_BAR, &dropped, countCall), nullptr);
     std::vector<float> block(128, 0.1f);
-    for (int cycle = 0; cycle < 4; ++cycle) {
+    for (int cycle = 0; cycle < 3; ++cycle) {
         lc_register_gettime_cb(lc, &time, VirtualClock::read);
         lc_process_audio(block.data(), block.size(), lc, 0.0);
         EXPECT_EQ(lc_consume_audio(lc), 128) << cycle;
         EXPECT_EQ(lc_enable_midinote(lc, 1), 0);
-        EXPECT_NE(lc_register_phase_cb(lc, METERLEVEL_BAR, &time, [](void*, double) {}), nullptr);
         EXPECT_EQ(lc_stop(lc), 0);
+        if (cycle == 1)
+            lc_unregister_phase_cb(lc, &dropped); // while stopped: stays gone
         EXPECT_EQ(lc_run(lc), 0);
         EXPECT_EQ(lc_get_current_mididev(lc), 0);
     }
     EXPECT_EQ(lc_reinit(lc), 1);
     EXPECT_EQ(lc_get_current_mididev(lc), 0);
+    playMusic();
+    EXPECT_GT(kept, 32 * 4); // 32 calls per beat, more than four beats
+    EXPECT_EQ(dropped, 0);
     // the sanitizer's leak check covers the cycles above
 }
 
@@ -121,22 +177,8 @@ TEST_F(Facade, SettingsReachTheTicker) {
 }
 
 TEST_F(Facade, SetMididevSwitchesTheClockOnEvenWhenItWasOff) {
-    lc_register_gettime_cb(lc, &time, VirtualClock::read);
-    lc_start_sequencer(lc);
     EXPECT_EQ(lc_set_mididev(lc, 0), 0); // the clock was never switched on
-    synth::MusicSpec spec;
-    spec.seconds = 6.0;
-    const std::vector<float> music = synth::renderMusicFloat(spec);
-    long ms = 0;
-    for (size_t start = 0; start + 128 <= music.size(); start += 128) {
-        time.now = (start + 128) / 44100.0;
-        lc_process_audio(music.data() + start, 128, lc, start / 44100.0);
-        lc_consume_audio(lc);
-        for (const long last = static_cast<long>((start + 256) / 44.1); ms < last;) {
-            time.now = ++ms / 1000.0;
-            lc_timer_pass(lc, time.now);
-        }
-    }
+    playMusic();
     EXPECT_GT(lc_get_bpm(lc), 100.0);
     const std::vector<std::vector<unsigned char>> sent = captured(lc_get_midi_output(lc));
     const std::vector<unsigned char> stop{0xFC}, start{0xFA}, pulse{0xF8};
