@@ -18,16 +18,26 @@ extern "C" {
 
 typedef struct mTrackerHandle mTrackerHandle;
 
-/* New tracker for the given sample rate (44100 in the engine); the caller owns it. */
+/* New tracker for the given sample rate (44100 in the engine); the caller owns it. Null for a
+   rate without front-end filters (44100, 32000, 22050, 16000 and 8000 Hz have them) or when
+   memory runs out. */
 mTrackerHandle* mTracker_init(unsigned int srate);
+/* Receives the tracker's remarks (a level without any period, a failed step); without a
+   handler they are dropped: the tracker never prints. Called on the thread calling the
+   tracker. */
+typedef void (*mTracker_message_fn)(void* udata, char const* message);
+void mTracker_set_message_handler(mTrackerHandle* handle, mTracker_message_fn handler, void* udata);
 /* Destroys the tracker; a null handle is ignored. */
 void mTracker_close(mTrackerHandle* handle);
 /* Forgets all audio, tracking state and ticks. */
 void mTracker_reset(mTrackerHandle* handle);
-/* Appends count mono samples (copied). Non-finite samples are taken as 0. */
-void mTracker_add_data(mTrackerHandle* handle, double* samples, unsigned int count);
+/* Appends count mono samples (copied). Non-finite samples are taken as 0. Returns 0, or −1 when
+   the samples could not be taken in (memory ran out; a null handle): the tracker has then
+   been reset and the message handler told. No exception leaves this or any other function. */
+int mTracker_add_data(mTrackerHandle* handle, double* samples, unsigned int count);
 /* Runs every analysis step the buffered audio allows: 1 when at least one new step
-   was completed (new estimates and ticks), else 0. */
+   was completed (new estimates and ticks), 0 when none was, −1 when a step failed (memory ran
+   out): the tracker has then been reset and the message handler told. */
 int mTracker_process(mTrackerHandle* handle);
 /* The latest step's periods and phase (tick) times; −1 each before the first step. */
 void mTracker_get_period_est(mTrackerHandle* handle, double* tatumPeriod, double* beatPeriod,
@@ -42,8 +52,9 @@ double mTracker_get_beatyness(mTrackerHandle* handle);
 void mTracker_change_myyValues(mTrackerHandle* handle, double patternMyy, double beatMyy, double tatumMyy);
 /* Resonator half-life in seconds; the resonator banks keep their coefficients. */
 void mTracker_change_half_time(mTrackerHandle* handle, double halfLifeSeconds);
-/* Writes the three tick lists to a text file; a null path does nothing. */
-void mTracker_dump_metfile(mTrackerHandle* handle, char const* path);
+/* Writes the three tick lists to a text file; a null path does nothing. 0 when written (or
+   nothing to do), −1 when the file could not be created or written completely. */
+int mTracker_dump_metfile(mTrackerHandle* handle, char const* path);
 /* Removes the analysis steps whose tatum phase lies before time t (the newest step is
    always kept), so that memory and the cost of a step stay flat in a long run.
    Returns 1 when rows were removed, else 0. */

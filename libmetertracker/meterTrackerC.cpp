@@ -387,8 +387,7 @@ void mTracker::estimatePeriods(unsigned int step) {
     unsigned int const chosen[3] = {b, p, t};
     for (unsigned int level = 0; level < 3; ++level)
         if (periodCands[1][chosen[level]][level] == 0.0) {
-            std::printf("%s\n", zeroMessages[level]);
-            std::fflush(stdout);
+            report(zeroMessages[level]);
             periodCands[1][chosen[level]][level] = 7.0;
         }
 
@@ -600,21 +599,23 @@ void mTracker::changeHalfTime(double halfLifeSeconds) {
 extern "C" {
 
 mTrackerHandle* mTracker_init(unsigned int srate) {
-    // The front end stops the process on a rate it has no filters for; a plain-function caller
-    // gets a null handle instead.
+    // The front end refuses a rate it has no filters for; a plain-function caller gets a null
+    // handle instead.
     bool supported = false;
     for (unsigned int rate : {44100u, 32000u, 22050u, 16000u, 8000u})
         supported = supported || srate == rate;
-    if (!supported) {
-        std::printf("Supported sampling rates: 44.1,32,22.05,16,8 kHz.\n");
-        std::fflush(stdout);
+    if (!supported)
         return nullptr;
-    }
     try {
         return new mTrackerHandle(srate);
-    } catch (std::bad_alloc const&) {
+    } catch (...) {
         return nullptr;
     }
+}
+
+void mTracker_set_message_handler(mTrackerHandle* handle, mTracker_message_fn handler, void* udata) {
+    if (handle)
+        handle->setMessageHandler(handler, udata);
 }
 
 void mTracker_close(mTrackerHandle* handle) {
@@ -626,13 +627,40 @@ void mTracker_reset(mTrackerHandle* handle) {
         handle->reset();
 }
 
-void mTracker_add_data(mTrackerHandle* handle, double* samples, unsigned int count) {
-    if (handle)
+namespace {
+// Nothing may cross the C boundary as an exception. A step that failed half way (in practice:
+// memory ran out) leaves the tracking state half updated, so the tracker starts afresh, which
+// is what its callers already handle; the caller hears of it through the result and the
+// message handler.
+int afterFailure(mTrackerHandle* handle, char const* what) {
+    handle->report(what);
+    try {
+        handle->reset();
+    } catch (...) {
+    }
+    return -1;
+}
+} // namespace
+
+int mTracker_add_data(mTrackerHandle* handle, double* samples, unsigned int count) {
+    if (!handle)
+        return -1;
+    try {
         handle->addData(samples, count);
+        return 0;
+    } catch (...) {
+        return afterFailure(handle, "metertracker: audio could not be taken in; the tracker was reset");
+    }
 }
 
 int mTracker_process(mTrackerHandle* handle) {
-    return handle && handle->process() ? 1 : 0;
+    if (!handle)
+        return 0;
+    try {
+        return handle->process() ? 1 : 0;
+    } catch (...) {
+        return afterFailure(handle, "metertracker: an analysis step failed; the tracker was reset");
+    }
 }
 
 void mTracker_get_period_est(mTrackerHandle* handle, double* tatumPeriod, double* beatPeriod,
@@ -686,21 +714,20 @@ void mTracker_change_half_time(mTrackerHandle* handle, double halfLifeSeconds) {
         handle->changeHalfTime(halfLifeSeconds);
 }
 
-void mTracker_dump_metfile(mTrackerHandle* handle, char const* path) {
+int mTracker_dump_metfile(mTrackerHandle* handle, char const* path) {
     if (handle == nullptr || path == nullptr)
-        return;
+        return 0;
     std::FILE* file = std::fopen(path, "w");
-    if (file == nullptr) {
-        std::fputs("metertracker: failed to save meter data\n", stderr);
-        return;
-    }
+    if (file == nullptr)
+        return -1;
     std::fprintf(file, "3\n");
     for (auto const* list : {&handle->getTatumTicks(), &handle->getBeatTicks(), &handle->getPatternTicks()}) {
         std::fprintf(file, "%d\n", static_cast<int>(list->size()));
         for (double t : *list)
             std::fprintf(file, "%.9f\n", t);
     }
-    std::fclose(file);
+    bool const written = std::ferror(file) == 0;
+    return std::fclose(file) == 0 && written ? 0 : -1;
 }
 
 int mTracker_flush_pulse_cache(mTrackerHandle* handle, double t) {

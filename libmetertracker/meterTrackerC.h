@@ -73,6 +73,18 @@ public:
     // Summary salience of every candidate period at the latest step (for diagnostics).
     std::vector<double> const& getSalience() const { return salience; }
 
+    // Where remarks about the analysis go (a level without any period, a failed step): the
+    // tracker itself prints nothing. The handler runs on the thread calling process().
+    using MessageHandler = void (*)(void* udata, char const* message);
+    void setMessageHandler(MessageHandler handler, void* udata) {
+        messageHandler = handler;
+        messageUdata = udata;
+    }
+    void report(char const* message) const {
+        if (messageHandler)
+            messageHandler(messageUdata, message);
+    }
+
     // Joint period state s = (tatum·K + pattern)·K + beat, decoded from its 1-based number.
     static void decodeState(unsigned int s, unsigned int K, unsigned int& tatum, unsigned int& pattern,
                             unsigned int& beat);
@@ -84,6 +96,8 @@ private:
     void rebuildTicks();
 
     Params params;
+    MessageHandler messageHandler = nullptr;
+    void* messageUdata = nullptr;
     double beatyness;
     unsigned int srate;
     double updateRate;

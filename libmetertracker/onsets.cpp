@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <iostream>
+#include <stdexcept>
 
 using ARGMathLibrary::Matrix;
 
@@ -105,8 +105,7 @@ RateLayout const* findRate(std::uint32_t rate) {
 // A wrong rate is a configuration fault of the caller: continuing would analyse with
 // band layouts and filters made for another rate.
 [[noreturn]] void unsupportedRate() {
-    std::cout << "Supported sampling rates: 44.1,32,22.05,16,8 kHz." << std::endl;
-    std::abort();
+    throw std::invalid_argument("Supported sampling rates: 44.1,32,22.05,16,8 kHz.");
 }
 
 // Bands filtered side by side: independent recursions overlap in the processor instead of
@@ -667,7 +666,6 @@ void Onsets::butter6stored(std::vector<double>& b, std::vector<double>& a, doubl
             return;
         }
     }
-    std::cout << "Unknown cutoff frequency." << std::endl;
     b[0] = a[0] = 1;
 }
 

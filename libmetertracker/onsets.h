@@ -12,7 +12,7 @@
  *   22050: frame  512, 18 bands, 172.265625 accents/s, group delay 11
  *   16000: frame  512, 18 bands, 125 accents/s,        group delay 8
  *    8000: frame  256,  9 bands, 125 accents/s,        group delay 8
- * Any other rate is a configuration error: it prints the list above and aborts.
+ * Any other rate is a configuration error: std::invalid_argument naming the list above.
  *
  * Time indices are absolute accent indices counted from the last reset. Index n carries the
  * envelope computed for n + groupDelay, so the envelope low-pass delay is removed; the
@@ -79,8 +79,7 @@ public:
     // Rounds halves up.
     static double rintAK(double x);
     // Sixth-order Butterworth low-pass for the cutoff wn (relative to half the sample rate),
-    // from a list of stored designs; an unknown cutoff prints a notice and gives the
-    // identity filter.
+    // from a list of stored designs; an unknown cutoff gives the identity filter.
     static void butter6stored(std::vector<double>& b, std::vector<double>& a, double wn);
     // Index of the peak of the filter's impulse response over n samples.
     static int grpDelayAverage(std::vector<double> const& b, std::vector<double> const& a, int n);

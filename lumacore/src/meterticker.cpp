@@ -191,6 +191,11 @@ void fill_midi_records(MeterTicker_t* t) {
     }
 }
 
+/* The tracker's remarks join the engine's log. Consumer thread. */
+void log_tracker_message(void*, const char* message) {
+    lc_logmsg(LC_LOG_WARNING, "%s", message);
+}
+
 /* Feeds `count` samples of `t->buffer` (or of silence) to the tracker and takes over a new
    estimate. Consumer thread. */
 void analyse(MeterTicker_t* t, const double* samples, int count) {
@@ -199,7 +204,7 @@ void analyse(MeterTicker_t* t, const double* samples, int count) {
     {
         std::lock_guard<std::mutex> guard(t->trackerLock);
         mTracker_add_data(t->tracker, const_cast<double*>(samples), static_cast<unsigned>(count));
-        if (mTracker_process(t->tracker)) {
+        if (mTracker_process(t->tracker) == 1) {
             stepped = true;
             mTracker_get_period_est(t->tracker, &tatumPeriod, &beatPeriod, &barPeriod, &tatumPhase,
                                     &beatPhase, &barPhase);
@@ -298,6 +303,7 @@ int meterticker_init_ex(Sequencer_t* sequencer, const MeterTickerOptions_t* opti
     t->tracker = mTracker_init(static_cast<unsigned>(kSampleRate));
     if (!t->tracker)
         return fail(t, LC_STATUS_GENERAL);
+    mTracker_set_message_handler(t->tracker, log_tracker_message, nullptr);
 
     if (!t->midi) {
         t->midi = midioutput_init();

@@ -49,7 +49,7 @@ TrackResult trackOffline(AudioSource& source, std::string const& dumpPath) {
             break;
         result.samples += n;
         mTracker_add_data(tracker.get(), block, static_cast<unsigned int>(n));
-        if (mTracker_process(tracker.get()) == 0)
+        if (mTracker_process(tracker.get()) != 1)
             continue;
         StepEstimate e{};
         e.audioTime = static_cast<double>(result.samples) / rate;
