@@ -73,16 +73,31 @@ long countLines(std::string const& s) {
 } // namespace
 
 TEST(BeatlumeTrack, BadInputIsAOneLineErrorWithStatusTwo) {
-    // A missing file and a text file: one line naming the file.
-    std::string const text = dir + "notes.txt";
+    // A missing file, a text file and a header claiming 172 Hz (resampling it would take
+    // gigabytes): one line naming the file.
+    std::string const text = dir + "notes.txt", slow = dir + "172hz.wav";
     std::ofstream(text) << "not a sound file\n";
-    for (std::string const& path : {dir + "does-not-exist.wav", text}) {
+    writeWav(slow, std::vector<double>(172, 0.5), 172, 1);
+    for (std::string const& path : {dir + "does-not-exist.wav", text, slow}) {
         RunResult const r = run(path + " --offline");
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(countLines(r.err), 1) << r.err;
         EXPECT_NE(r.err.find(path.substr(dir.size())), std::string::npos) << r.err;
     }
+    // An output naming the input is refused before anything is truncated; a failed dump is
+    // reported with status 1.
+    writeWav(text, std::vector<double>(4410, 0.0), 44100, 1);
+    std::string sameFile = text;
+    sameFile.insert(sameFile.rfind('/') + 1, "./");
+    RunResult const over = run(text + " --offline --beats " + sameFile);
+    EXPECT_EQ(over.status, 2);
+    EXPECT_NE(over.err.find("input"), std::string::npos) << over.err;
+    EXPECT_GT(readFile(text).size(), 8820u);
+    RunResult const full = run(text + " --offline --dump /dev/full");
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.err.find("/dev/full"), std::string::npos) << full.err;
     std::remove(text.c_str());
+    std::remove(slow.c_str());
 
     EXPECT_EQ(run("").status, 2);
     EXPECT_EQ(run("x.wav --bogus").status, 2);

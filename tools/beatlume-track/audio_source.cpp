@@ -7,7 +7,8 @@
 
 namespace {
 constexpr std::size_t chunkFrames = 8192;
-}
+constexpr double maxResampleRatio = 256.0;
+} // namespace
 
 AudioSource::~AudioSource() {
     if (resampler_)
@@ -25,6 +26,16 @@ bool AudioSource::open(std::string const& path, unsigned int outputRate, std::st
     }
     if (info.channels < 1 || info.samplerate < 1) {
         error = "no audio channels or no sample rate";
+        return false;
+    }
+    // The resampler converts by at most 256 either way; beyond that lies no real recording, and
+    // the buffers sized by the ratio would grow without bound.
+    double const lowest = std::floor(outputRate / maxResampleRatio) + 1.0;
+    double const highest = outputRate * maxResampleRatio;
+    if (info.samplerate < lowest || info.samplerate > highest) {
+        error = "a sample rate of " + std::to_string(info.samplerate) + " Hz is not a recording (" +
+                std::to_string(static_cast<long>(lowest)) + " to " + std::to_string(static_cast<long>(highest)) +
+                " Hz can be read)";
         return false;
     }
     fileRate_ = static_cast<unsigned int>(info.samplerate);

@@ -1,7 +1,8 @@
 /* beatlume-track: tracks the meter (tatum, beat, bar) of a sound file and writes the ticks.
  *
- * Exit status: 0 on success, 1 when an output file cannot be written, 2 for a usage error or
- * an input file that is missing, unreadable or in an unsupported format.
+ * Exit status: 0 on success, 1 when an output file cannot be written, 2 for a usage error, an
+ * output that names the input, or an input file that is missing, unreadable, cut short by a read
+ * error or in an unsupported format.
  */
 #include "audio_source.h"
 #include "live_mode.h"
@@ -13,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
+#include <vector>
 
 namespace {
 
@@ -84,8 +87,9 @@ void printHelp() {
                 "standard output. A silent file is no error: the summary says that no tempo was found and\n"
                 "the tick files stay empty.\n"
                 "\n"
-                "Exit status: 0 success, 1 an output file cannot be written, 2 usage error or an input\n"
-                "file that is missing, unreadable or in an unsupported format.\n");
+                "Exit status: 0 success, 1 an output file cannot be written, 2 usage error, an output\n"
+                "that names the input, or an input file that is missing, unreadable, cut short by a\n"
+                "read error or in an unsupported format.\n");
 }
 
 // Fills options from the command line; false (after a message) for a usage error.
@@ -163,14 +167,36 @@ bool parseArguments(int argc, char** argv, Options& options, bool& help) {
     return true;
 }
 
+std::vector<std::string const*> outputPaths(Options const& options) {
+    std::vector<std::string const*> paths;
+    for (std::string const* path :
+         {&options.dump, &options.beats, &options.downbeats, &options.tatums, &options.estimates,
+          &options.live.clock, &options.live.events, &options.live.tempo})
+        if (!path->empty())
+            paths.push_back(path);
+    return paths;
+}
+
+// An output that names the input (by any path or link) would be truncated before it is read.
+bool outputsSpareTheInput(Options const& options) {
+    struct stat input {};
+    if (::stat(options.input.c_str(), &input) != 0)
+        return true; // the input is not a file on disk; nothing to overwrite
+    for (std::string const* path : outputPaths(options)) {
+        struct stat output {};
+        if (::stat(path->c_str(), &output) == 0 && output.st_dev == input.st_dev &&
+            output.st_ino == input.st_ino) {
+            std::fprintf(stderr, "beatlume-track: refusing to write over the input file %s\n", path->c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 // Creates (truncates) every requested output file up front, so that a long run does not end
 // in an unwritable path.
 bool outputsWritable(Options const& options) {
-    for (std::string const* path :
-         {&options.dump, &options.beats, &options.downbeats, &options.tatums, &options.estimates,
-          &options.live.clock, &options.live.events, &options.live.tempo}) {
-        if (path->empty())
-            continue;
+    for (std::string const* path : outputPaths(options)) {
         std::FILE* f = std::fopen(path->c_str(), "w");
         if (f == nullptr) {
             std::fprintf(stderr, "beatlume-track: cannot write %s: %s\n", path->c_str(),
@@ -213,6 +239,8 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    if (!outputsSpareTheInput(options))
+        return 2;
     AudioSource source;
     std::string error;
     if (!source.open(options.input, trackerRate, error)) {
@@ -223,9 +251,12 @@ int main(int argc, char** argv) {
         return 1;
 
     TrackResult result;
+    bool dumped = true;
     switch (options.mode) {
     case Mode::Offline:
-        result = trackOffline(source, options.dump);
+        result = trackOffline(source, options.dump, dumped);
+        if (!dumped)
+            std::fprintf(stderr, "beatlume-track: cannot write %s\n", options.dump.c_str());
         break;
     case Mode::Live:
         if (!trackLive(source, options.live, result, error)) {
@@ -234,13 +265,16 @@ int main(int argc, char** argv) {
         }
         break;
     }
-    if (!source.readError().empty())
-        std::fprintf(stderr, "beatlume-track: %s: read error after %.2f s: %s\n", options.input.c_str(),
-                     result.seconds, source.readError().c_str());
-
     std::string name = options.input;
     if (auto const slash = name.find_last_of('/'); slash != std::string::npos)
         name = name.substr(slash + 1);
     printSummary(stdout, name, source, result);
-    return writeOutputs(options, result) ? 0 : 1;
+    bool const written = writeOutputs(options, result) && dumped;
+    // What was read is still tracked and written, but the file did not end where it should.
+    if (!source.readError().empty()) {
+        std::fprintf(stderr, "beatlume-track: %s: read error after %.2f s: %s\n", options.input.c_str(),
+                     result.seconds, source.readError().c_str());
+        return 2;
+    }
+    return written ? 0 : 1;
 }

@@ -35,7 +35,8 @@ std::vector<double> readTicks(mTrackerHandle* tracker, int level) {
 
 } // namespace
 
-TrackResult trackOffline(AudioSource& source, std::string const& dumpPath) {
+TrackResult trackOffline(AudioSource& source, std::string const& dumpPath, bool& dumped) {
+    dumped = true;
     std::unique_ptr<mTrackerHandle, void (*)(mTrackerHandle*)> tracker(mTracker_init(source.outputRate()),
                                                                        mTracker_close);
     TrackResult result;
@@ -70,6 +71,6 @@ TrackResult trackOffline(AudioSource& source, std::string const& dumpPath) {
         result.downbeats = readTicks(tracker.get(), 2);
     }
     if (!dumpPath.empty())
-        mTracker_dump_metfile(tracker.get(), dumpPath.c_str());
+        dumped = mTracker_dump_metfile(tracker.get(), dumpPath.c_str()) == 0;
     return result;
 }

@@ -9,7 +9,7 @@
 
 // Feeds the source to a new tracker in blocks of 128 samples, processing after every block,
 // and collects every step's estimates and, at the end, the complete tick lists. The dump
-// file is written when dumpPath is not empty.
-TrackResult trackOffline(AudioSource& source, std::string const& dumpPath);
+// file is written when dumpPath is not empty; `dumped` is false when that failed.
+TrackResult trackOffline(AudioSource& source, std::string const& dumpPath, bool& dumped);
 
 #endif
