@@ -124,7 +124,7 @@ void MainWindow::readSettings() {
             int position = -1;
             if (settings.contains("Beatlume/AudioInputDevice"))
                 position =
-                    audio->getAudioDevList().indexOf(settings.value("Beatlume/AudioInputDevice").toString());
+                    lumacore->getAudioDevList().indexOf(settings.value("Beatlume/AudioInputDevice").toString());
             if (position >= 0) {
                 audio->selectAudioDev(position);
                 if (settings.contains("Beatlume/AudioChannels")) {
@@ -157,7 +157,7 @@ void MainWindow::writeSettings() {
     if (!lumacore)
         return;
     if (AudioInterface* audio = lumacore->audioInterface()) {
-        const QList<QString> devices = audio->getAudioDevList();
+        const QList<QString> devices = lumacore->getAudioDevList();
         const int index = audio->getAudioDevIndex();
         if (index >= 0 && index < devices.size()) {
             settings.setValue("Beatlume/AudioInputDevice", devices[index]);

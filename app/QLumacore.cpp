@@ -8,6 +8,8 @@
 #include <QtGlobal>
 #include <algorithm>
 #include <cmath>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -54,8 +56,27 @@ bool QLumacore::init() {
 }
 
 void QLumacore::createAudioInterface() {
-    if (!audio)
-        audio = new AudioInterface(this, engine);
+    if (audio)
+        return;
+    AudioEngineHooks hooks;
+    hooks.stopEngine = [this] { StopLumacore(); };
+    hooks.restartEngine = [this] { RunLumacore(); };
+    hooks.engineStarted = [this] {
+        if (!engine)
+            return;
+        lc_enable_midiclock(engine, midiClockEnabled ? 1 : 0);
+        lc_enable_midinote(engine, midiNoteEnabled ? 1 : 0);
+        lc_enable_midiphase(engine, sendPhase);
+    };
+    audio = new AudioInterface(engine, std::move(hooks));
+}
+
+QList<QString> QLumacore::getAudioDevList() const {
+    QList<QString> names;
+    if (audio)
+        for (const std::string& name : audio->getAudioDevList())
+            names.append(QString::fromLocal8Bit(name.c_str()));
+    return names;
 }
 
 void QLumacore::startProcessing() {

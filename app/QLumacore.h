@@ -59,6 +59,8 @@ public:
     bool selectMidiDev(int port);
     int getMidiDevIndex() const;
     QList<QString> getMidiDevList() const;
+    // Names of the audio input devices (empty without an audio interface).
+    QList<QString> getAudioDevList() const;
 
     // kind 0 sends a note-on (data1 note, data2 velocity), any other kind a control change
     // (data1 controller, data2 value); channel 0 … 15.

@@ -29,7 +29,7 @@ void SettingsDialog::fillLists() {
     ui->audioDevSelect->clear();
     ui->midiDevSelect->clear();
     if (AudioInterface* audio = bridge->audioInterface()) {
-        ui->audioDevSelect->addItems(audio->getAudioDevList());
+        ui->audioDevSelect->addItems(bridge->getAudioDevList());
         audioIndex = audio->getAudioDevIndex();
         ui->audioDevSelect->setCurrentIndex(audioIndex);
     }

@@ -312,7 +312,7 @@ TEST_F(EndToEnd, DeviceChangeRestartsTheEngineAndShutdownIsClean) {
     auto window = std::make_unique<MainWindow>(bridge);
     AudioInterface* audio = bridge->audioInterface();
     ASSERT_NE(audio, nullptr);
-    const QList<QString> devices = audio->getAudioDevList();
+    const QList<QString> devices = bridge->getAudioDevList();
     ASSERT_FALSE(devices.isEmpty());
     ASSERT_GE(audio->getAudioDevIndex(), 0);
     EXPECT_EQ(devices[audio->getAudioDevIndex()], "system");

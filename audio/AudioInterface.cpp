@@ -1,12 +1,11 @@
 #include "AudioInterface.h"
 
-#include "QLumacore.h"
-
 #include <cstdio>
 #include <limits>
+#include <utility>
 
-AudioInterface::AudioInterface(QLumacore* bridgeObject, LumaCore_t* engineHandle)
-    : bridge(bridgeObject), engine(engineHandle) {
+AudioInterface::AudioInterface(LumaCore_t* engineHandle, AudioEngineHooks engineHooks)
+    : hooks(std::move(engineHooks)), engine(engineHandle) {
     const PaError err = Pa_Initialize();
     paReady = err == paNoError;
     if (!paReady) {
@@ -41,15 +40,11 @@ void AudioInterface::InitializeDeviceList() {
         if (info->maxInputChannels > 0) {
             if (i == defaultInput)
                 currentIndex = static_cast<int>(deviceNumbers.size());
-            deviceNames.push_back(QString::fromLocal8Bit(info->name));
+            deviceNames.emplace_back(info->name);
             deviceNumbers.push_back(i);
         }
     }
     std::fflush(stdout);
-}
-
-QList<QString> AudioInterface::getAudioDevList() const {
-    return QList<QString>(deviceNames.begin(), deviceNames.end());
 }
 
 int AudioInterface::getInputChannelAmount(int index) const {
@@ -112,8 +107,8 @@ int AudioInterface::selectAudioDev(int index) {
     // The stream always stops before the engine, so that no block reaches a sequencer
     // that is being closed.
     closeStream();
-    if (!firstSelection)
-        bridge->StopLumacore();
+    if (!firstSelection && hooks.stopEngine)
+        hooks.stopEngine();
     // No stream runs now; the next one starts at 0 like the engine's new time line.
     clock.reset();
 
@@ -152,8 +147,8 @@ int AudioInterface::selectAudioDev(int index) {
     if (firstSelection) {
         if (engine)
             lc_start_sequencer(engine);
-    } else {
-        bridge->RunLumacore();
+    } else if (hooks.restartEngine) {
+        hooks.restartEngine();
     }
     if (engine)
         lc_register_gettime_cb(engine, this, &AudioInterface::GetStreamTime);
@@ -166,11 +161,8 @@ int AudioInterface::selectAudioDev(int index) {
     }
     firstSelection = false;
 
-    if (engine) {
-        lc_enable_midiclock(engine, bridge->getMidiClockEnabled() ? 1 : 0);
-        lc_enable_midinote(engine, bridge->getMidiNoteEnabled() ? 1 : 0);
-        lc_enable_midiphase(engine, bridge->getSendPhase());
-    }
+    if (hooks.engineStarted)
+        hooks.engineStarted();
     return 0;
 }
 

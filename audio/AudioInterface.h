@@ -1,22 +1,32 @@
 #pragma once
 
-#include <QList>
-#include <QString>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <portaudio.h>
+#include <string>
 #include <vector>
 
 #include "SampleClock.h"
 #include "lumacore.h"
 
-class QLumacore;
+// What a device change does to the engine around the new stream, supplied by the program that
+// owns the engine (the window's bridge or the headless runner). Each hook runs on the thread
+// that selects the device; an empty hook does nothing.
+struct AudioEngineHooks {
+    // The old stream is closed: no block reaches the engine until the next restart.
+    std::function<void()> stopEngine;
+    // A fresh engine on the new stream's time line, which starts at 0.
+    std::function<void()> restartEngine;
+    // The engine runs on the new stream: pass on the output switches (clock, notes, phase).
+    std::function<void()> engineStarted;
+};
 
 // Owner of audio capture: lists the input devices, opens one as a 44.1 kHz float capture
 // stream, mixes the selected channels to mono on the audio thread and hands every block to
 // the engine. Also the engine's time source, and the place where a device change restarts
-// the engine.
+// the engine. Free of any GUI toolkit: the window and the headless program share it.
 class AudioInterface {
 public:
     static constexpr double sampleRate = 44100.0;
@@ -25,13 +35,14 @@ public:
     // for are handed over in pieces of this size.
     static constexpr unsigned long mixFrames = 512;
 
-    AudioInterface(QLumacore* bridge, LumaCore_t* engine);
+    AudioInterface(LumaCore_t* engine, AudioEngineHooks hooks);
     ~AudioInterface();
     AudioInterface(const AudioInterface&) = delete;
     AudioInterface& operator=(const AudioInterface&) = delete;
 
     void InitializeDeviceList();
-    QList<QString> getAudioDevList() const;
+    // Names of the input devices, in list position order.
+    const std::vector<std::string>& getAudioDevList() const { return deviceNames; }
     int getAudioDevIndex() const { return currentIndex; }
     int getInputChannelAmount(int index) const;
     const std::vector<char>& getCurrentChannels() const { return channelFlags; }
@@ -82,7 +93,7 @@ private:
     void closeStream();
 
     int channelCount = 0;
-    QLumacore* bridge;
+    AudioEngineHooks hooks;
     LumaCore_t* engine;
     // GUI-side view of the selection; the audio thread reads channelGates, which mirror it.
     std::vector<char> channelFlags;
@@ -92,7 +103,7 @@ private:
     PaStreamParameters inputParameters{};
     int currentIndex = -1;
     std::vector<int> deviceNumbers;
-    std::vector<QString> deviceNames;
+    std::vector<std::string> deviceNames;
     bool firstSelection = true;
     bool paReady = false;
 
