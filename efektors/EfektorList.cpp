@@ -19,7 +19,9 @@
 #include <QShortcut>
 #include <QTextStream>
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -191,15 +193,16 @@ Efektor* EfektorList::addEfektor(int type, Efektor* copy_efektor, int which_scen
 }
 
 int EfektorList::GetFirstFreePort() {
+    // The smallest number no efektor of the scene uses; with n efektors it is at most n. One
+    // pass, so that loading a project of many efektors stays linear in each step.
     const QList<Efektor*>& list = currentList();
-    int candidate = 0;
-    for (qsizetype i = 0; i < list.size(); ++i) {
-        if (list.at(i)->MessageNumber() == candidate) {
-            ++candidate;
-            i = -1; // scan again from the first
-        }
+    std::vector<bool> taken(static_cast<std::size_t>(list.size()) + 1, false);
+    for (Efektor* efektor : list) {
+        const int number = efektor->MessageNumber();
+        if (number >= 0 && number < static_cast<int>(taken.size()))
+            taken[static_cast<std::size_t>(number)] = true;
     }
-    return candidate;
+    return static_cast<int>(std::find(taken.begin(), taken.end(), false) - taken.begin());
 }
 
 void EfektorList::SetEffectLocation(Efektor* efektor) {
@@ -522,25 +525,29 @@ bool EfektorList::saveProjectTo(const QString& fileName, QString* error) {
 }
 
 bool EfektorList::loadProjectFrom(const QString& fileName, QStringList* report, QString* error) {
-    RemoveSolo();
-    DeleteAllEfektors();
+    // The whole file is read and checked before anything of the current project goes: a file
+    // that is missing, unreadable or no project leaves the user's work as it was.
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly)) {
         if (error)
             *error = file.errorString();
         return false;
     }
-    QByteArray bytes;
-    if (file.size() > ProjectFile::maxFileBytes)
-        bytes = file.read(ProjectFile::maxFileBytes + 1);
-    else
-        bytes = file.readAll();
+    const QByteArray bytes = file.read(ProjectFile::maxFileBytes + 1);
+    if (file.error() != QFileDevice::NoError) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
     const ProjectFile::Contents contents = ProjectFile::read(bytes);
-    std::printf("Version line: %s\n", qPrintable(contents.versionLine.left(200)));
-    std::printf("Efektor count: %i\n", contents.declaredCount);
-    std::printf("Selected scene: %i\n", contents.selectedScene);
-    std::fflush(stdout);
+    if (!contents.usable) {
+        if (error)
+            *error = QStringLiteral("This is not a Beatlume project. ") + contents.problems.join(QLatin1Char(' '));
+        return false;
+    }
 
+    RemoveSolo();
+    DeleteAllEfektors();
     QStringList problems = contents.problems;
     currentScene = contents.selectedScene;
     for (const ProjectFile::Record& record : contents.records) {
@@ -590,16 +597,18 @@ void EfektorList::SaveProjectAs() {
 }
 
 void EfektorList::LoadProject() {
-    projectFileName =
+    const QString chosen =
         QFileDialog::getOpenFileName(this, "Open Beatlume Efektor Project", QString(), projectFilter);
-    if (projectFileName.isEmpty())
+    if (chosen.isEmpty())
         return;
     QStringList report;
     QString error;
-    if (!loadProjectFrom(projectFileName, &report, &error)) {
+    // The next Save goes to the loaded file, never to one that could not be loaded.
+    if (!loadProjectFrom(chosen, &report, &error)) {
         QMessageBox::information(this, "Unable to open file", error);
         return;
     }
+    projectFileName = chosen;
     if (!report.isEmpty()) {
         QMessageBox box(QMessageBox::Warning, "Project loaded with problems",
                         QStringLiteral("Some of \"%1\" could not be loaded as it was written.")

@@ -260,8 +260,14 @@ void checkCurveBody(BodyChecker& c) {
     const int nodes = c.integer("node count", 0, 100000);
     if (c.broken)
         return;
-    if (nodes < minCurveNodes || nodes > maxCurveNodes) {
+    if (nodes < minCurveNodes) {
         c.fail(QStringLiteral("a curve of %1 nodes cannot be drawn").arg(nodes));
+        return;
+    }
+    if (nodes > maxCurveNodes) {
+        c.fail(QStringLiteral("a curve of %1 nodes has more than the %2 a curve may have")
+                   .arg(nodes)
+                   .arg(maxCurveNodes));
         return;
     }
     for (int i = 0; i < nodes && !c.broken; ++i) {
@@ -305,6 +311,7 @@ ProjectFile::Contents ProjectFile::read(const QByteArray& bytes) {
         contents.problems << QStringLiteral(
                                  "The file is %1 bytes long, too long for a project; nothing was loaded.")
                                  .arg(bytes.size());
+        contents.usable = false;
         return contents;
     }
     const QString text = QString::fromUtf8(bytes);
@@ -312,6 +319,11 @@ ProjectFile::Contents ProjectFile::read(const QByteArray& bytes) {
     contents.versionLine = firstBreak < 0 ? text : text.left(firstBreak);
     if (contents.versionLine.endsWith(QLatin1Char('\r')))
         contents.versionLine.chop(1);
+    const bool versionKnown = contents.versionLine == versionLine;
+    if (!versionKnown)
+        contents.problems << QStringLiteral("The first line reads \"%1\" instead of \"%2\"; the rest was read "
+                                            "as that format.")
+                                 .arg(shortened(contents.versionLine), versionLine);
 
     QStringList tokens;
     if (firstBreak >= 0) {
@@ -331,6 +343,7 @@ ProjectFile::Contents ProjectFile::read(const QByteArray& bytes) {
     if (tokens.size() < 2) {
         contents.problems << QStringLiteral(
             "The file has no efektor count and selected scene; it holds no efektors.");
+        contents.usable = false;
         return contents;
     }
     const auto count = wholeNumber(tokens.at(0));
@@ -354,8 +367,16 @@ ProjectFile::Contents ProjectFile::read(const QByteArray& bytes) {
     }
 
     int recordNumber = 0;
+    bool capped = false;
     qsizetype at = 2;
     while (at < tokens.size()) {
+        if (recordNumber == maxEfektors) {
+            contents.problems << QStringLiteral("The file holds more than %1 efektors, more than a project "
+                                                "may have; the records after the first %1 were not read.")
+                                     .arg(maxEfektors);
+            capped = true;
+            break;
+        }
         ++recordNumber;
         const QString& typeToken = tokens.at(at);
         const QString sceneToken = at + 1 < tokens.size() ? tokens.at(at + 1) : QString();
@@ -442,7 +463,9 @@ ProjectFile::Contents ProjectFile::read(const QByteArray& bytes) {
         at = next;
     }
 
-    if (contents.declaredCount >= 0 && recordNumber != contents.declaredCount)
+    if (!versionKnown && contents.records.isEmpty())
+        contents.usable = false;
+    if (!capped && contents.declaredCount >= 0 && recordNumber != contents.declaredCount)
         contents.problems << QStringLiteral("The file announces %1 efektors but holds %2 records.")
                                  .arg(contents.declaredCount)
                                  .arg(recordNumber);

@@ -32,6 +32,10 @@ public:
     static constexpr int typeCount = 4; // 0 function, 1 step, 2 curve, 3 init
     // Larger files are not project files; the reader refuses them before decoding.
     static constexpr qint64 maxFileBytes = 16 * 1024 * 1024;
+    // Every efektor is a window and a phase callback on the timer thread: far more than a show
+    // uses (16 scenes of 32), few enough that loading and the timer pass stay quick. Records
+    // beyond it are not read.
+    static constexpr int maxEfektors = 512;
 
     static const QString versionLine;
     static const QString endMarker;
@@ -46,6 +50,9 @@ public:
     };
 
     struct Contents {
+        // False when the bytes are no project at all (too long, no header, or a foreign first
+        // line and no record): loading them must leave the current project alone.
+        bool usable = true;
         QString versionLine;
         int declaredCount = 0;
         int selectedScene = 0;

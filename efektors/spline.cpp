@@ -1,7 +1,5 @@
 #include "spline.h"
 
-#include <boost/numeric/ublas/lu.hpp>
-
 #include <algorithm>
 #include <cmath>
 #include <iostream>
@@ -58,13 +56,22 @@ void Spline::setHighBoundary(Boundary_type boundary, double value) {
     valid_ = false;
 }
 
-bool Spline::InvertMatrix(Matrix A, Matrix& inverse) {
-    ublas::permutation_matrix<std::size_t, std::vector<std::size_t>> pivots(A.size1());
-    if (ublas::lu_factorize(A, pivots) != 0)
+bool Spline::solveTridiagonal(std::vector<double> const& lower, std::vector<double>& diagonal,
+                              std::vector<double> const& upper, std::vector<double>& rhs) {
+    std::size_t const n = diagonal.size();
+    auto usable = [](double pivot) { return pivot != 0.0 && std::isfinite(pivot); };
+    for (std::size_t i = 1; i < n; ++i) {
+        if (!usable(diagonal[i - 1]))
+            return false;
+        double const factor = lower[i] / diagonal[i - 1];
+        diagonal[i] -= factor * upper[i - 1];
+        rhs[i] -= factor * rhs[i - 1];
+    }
+    if (n == 0 || !usable(diagonal[n - 1]))
         return false;
-    inverse.resize(A.size1(), A.size2(), false);
-    inverse.assign(ublas::identity_matrix<double>(A.size1()));
-    ublas::lu_substitute(A, pivots, inverse);
+    rhs[n - 1] /= diagonal[n - 1];
+    for (std::size_t i = n - 1; i-- > 0;)
+        rhs[i] = (rhs[i] - upper[i] * rhs[i + 1]) / diagonal[i];
     return true;
 }
 
@@ -118,60 +125,60 @@ void Spline::generate() {
 
 // Second derivatives M from the tridiagonal system S·M = R (interior rows make the slope
 // continuous, the first and last rows impose the end conditions), then one cubic per interval.
+// S is kept as its three diagonals: the work grows with the number of points, not its cube.
 void Spline::generateCubic(std::vector<double> const& h) {
     std::size_t const n = points_.size();
     auto y = [this](std::size_t i) { return points_[i].second; };
 
-    Matrix S = ublas::zero_matrix<double>(n, n);
-    Vector R = ublas::zero_vector<double>(n);
+    std::vector<double> lower(n, 0.0), diagonal(n, 0.0), upper(n, 0.0), R(n, 0.0);
     for (std::size_t j = 1; j + 1 < n; ++j) {
-        S(j, j - 1) = h[j - 1];
-        S(j, j) = 2.0 * (h[j - 1] + h[j]);
-        S(j, j + 1) = h[j];
-        R(j) = 6.0 * ((y(j + 1) - y(j)) / h[j] - (y(j) - y(j - 1)) / h[j - 1]);
+        lower[j] = h[j - 1];
+        diagonal[j] = 2.0 * (h[j - 1] + h[j]);
+        upper[j] = h[j];
+        R[j] = 6.0 * ((y(j + 1) - y(j)) / h[j] - (y(j) - y(j - 1)) / h[j - 1]);
     }
 
     switch (lowBoundary_) {
     case RUNOUT:
-        S(0, 0) = 1.0;
-        S(0, 1) = -1.0;
-        R(0) = 0.0;
+        diagonal[0] = 1.0;
+        upper[0] = -1.0;
+        R[0] = 0.0;
         break;
     case CURVATURE:
-        S(0, 0) = 1.0;
-        R(0) = lowValue_;
+        diagonal[0] = 1.0;
+        R[0] = lowValue_;
         break;
     case SLOPE:
-        S(0, 0) = 2.0 * h[0];
-        S(0, 1) = h[0];
-        R(0) = 6.0 * ((y(1) - y(0)) / h[0] - lowValue_);
+        diagonal[0] = 2.0 * h[0];
+        upper[0] = h[0];
+        R[0] = 6.0 * ((y(1) - y(0)) / h[0] - lowValue_);
         break;
     }
 
     std::size_t const last = n - 1;
     switch (highBoundary_) {
     case RUNOUT:
-        S(last, last) = 1.0;
-        S(last, last - 1) = -1.0;
-        R(last) = 0.0;
+        diagonal[last] = 1.0;
+        lower[last] = -1.0;
+        R[last] = 0.0;
         break;
     case CURVATURE:
-        S(last, last) = 1.0;
-        R(last) = highValue_;
+        diagonal[last] = 1.0;
+        R[last] = highValue_;
         break;
     case SLOPE:
-        S(last, last) = 2.0 * h[last - 1];
-        S(last, last - 1) = h[last - 1];
-        R(last) = 6.0 * (highValue_ - (y(last) - y(last - 1)) / h[last - 1]);
+        diagonal[last] = 2.0 * h[last - 1];
+        lower[last] = h[last - 1];
+        R[last] = 6.0 * (highValue_ - (y(last) - y(last - 1)) / h[last - 1]);
         break;
     }
 
     // A singular system (two points with RUNOUT at both ends leave the curvature free) keeps
     // M = 0: straight pieces through the points.
     secondDerivatives_ = ublas::zero_vector<double>(n);
-    Matrix inverse(n, n);
-    if (InvertMatrix(S, inverse))
-        secondDerivatives_ = ublas::prod(inverse, R);
+    if (solveTridiagonal(lower, diagonal, upper, R))
+        for (std::size_t i = 0; i < n; ++i)
+            secondDerivatives_(i) = R[i];
 
     auto const& M = secondDerivatives_;
     intervals_.reserve(n - 1);

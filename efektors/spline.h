@@ -6,15 +6,14 @@
  * read the controller value at the play position.
  *
  * Generation is lazy: adding points or changing settings only marks the spline stale, and the
- * next evaluation regenerates it. Generation allocates (the linear system is solved through a
- * dense inverse, fine for the tens of nodes a curve holds); evaluating a spline that is already
- * generated does not allocate, lock or throw. A caller that evaluates on a real-time thread
+ * next evaluation regenerates it. Generation allocates and takes time in proportion to the
+ * number of points (the linear system is tridiagonal and solved as such); evaluating a spline
+ * that is already generated does not allocate, lock or throw. A caller that evaluates on a real-time thread
  * should therefore call generate() beforehand on its own thread.
  */
 #ifndef BEATLUME_SPLINE_H
 #define BEATLUME_SPLINE_H
 
-#include <boost/numeric/ublas/matrix.hpp>
 #include <boost/numeric/ublas/vector.hpp>
 
 #include <cstdint>
@@ -40,10 +39,8 @@ public:
 
     using Point = std::pair<double, double>;
     // uBLAS's default storage constructs elements through std::allocator::construct, which
-    // C++20 removed; std::vector storage serves the same dense vectors and matrices.
+    // C++20 removed; std::vector storage serves the same dense vectors.
     using Vector = boost::numeric::ublas::vector<double, std::vector<double>>;
-    using Matrix =
-        boost::numeric::ublas::matrix<double, boost::numeric::ublas::row_major, std::vector<double>>;
 
     // No points, natural cubic (both ends CURVATURE 0).
     Spline() = default;
@@ -65,9 +62,12 @@ public:
     // Value beyond the last point (x ≥ the last x); generates first when stale.
     double highCalc(double x);
 
-    // Inverse of A through an LU factorisation with partial pivoting; false when A is singular
-    // (the inverse is then left unchanged).
-    static bool InvertMatrix(Matrix A, Matrix& inverse);
+    // Solves the tridiagonal system with sub-diagonal `lower` (entry i in row i, entry 0 unused),
+    // `diagonal` and super-diagonal `upper` (entry i in row i) for the right-hand side `rhs`,
+    // which receives the solution; `diagonal` is used as work space. False when a
+    // pivot vanishes or is not finite (the system is singular or the input absurd).
+    static bool solveTridiagonal(std::vector<double> const& lower, std::vector<double>& diagonal,
+                                 std::vector<double> const& upper, std::vector<double>& rhs);
 
     // The control points, sorted once generated.
     std::vector<Point> const& points() const { return points_; }

@@ -44,12 +44,13 @@ protected:
         EXPECT_TRUE(list->saveProjectTo(path(name), &error)) << error.toStdString();
         return readAll(path(name));
     }
-    QStringList load(const QByteArray& bytes) {
+    // The report of a load that must succeed; the error of one that must fail.
+    QStringList load(const QByteArray& bytes, bool loads = true) {
         EXPECT_TRUE(writeAll(path("in.bep"), bytes));
         QStringList report;
         QString error;
-        EXPECT_TRUE(list->loadProjectFrom(path("in.bep"), &report, &error)) << error.toStdString();
-        return report;
+        EXPECT_EQ(list->loadProjectFrom(path("in.bep"), &report, &error), loads) << error.toStdString();
+        return loads ? report : QStringList{error};
     }
     int total() const {
         int n = 0;
@@ -174,6 +175,15 @@ TEST(ProjectFileReader, StepsBeyondTheDialAreDroppedFromTheEnd) {
     EXPECT_EQ(contents.problems.size(), 1);
 }
 
+TEST(ProjectFileReader, EfektorsBeyondTheCapAreNotRead) {
+    const QByteArray init = "3\n0\nI\n1\n0\n0\n1\n2\n0\n0\nEND_EFEKTOR\n";
+    const ProjectFile::Contents contents =
+        ProjectFile::read("Save format version: 1\n9999\n0\n" + init.repeated(ProjectFile::maxEfektors + 9));
+    EXPECT_EQ(contents.records.size(), ProjectFile::maxEfektors);
+    ASSERT_EQ(contents.problems.size(), 1);
+    EXPECT_TRUE(contents.problems[0].contains("512")) << contents.problems[0].toStdString();
+}
+
 TEST_F(ProjectFileTest, SavingAgainUsesTheSameFileAndAFailedSaveLeavesTheOldFile) {
     add(Efektor::InitType);
     list->setProjectFileName(path("named.bep"));
@@ -187,9 +197,14 @@ TEST_F(ProjectFileTest, SavingAgainUsesTheSameFileAndAFailedSaveLeavesTheOldFile
     QString error;
     EXPECT_FALSE(list->saveProjectTo(path("no/such/folder/x.bep"), &error));
     EXPECT_FALSE(error.isEmpty());
+    // A file that cannot be loaded leaves the project and its file name as they were.
     EXPECT_FALSE(list->loadProjectFrom(path("missing.bep"), nullptr, &error));
     EXPECT_FALSE(error.isEmpty());
-    EXPECT_EQ(total(), 0); // loading empties the list first
+    for (const QByteArray& junk : {QByteArray(), QByteArray("Save format version: 1\n"),
+                                   QByteArray("a letter\n3 0\nand not a project\n")})
+        EXPECT_FALSE(load(junk, false).first().isEmpty());
+    EXPECT_EQ(total(), 2);
+    EXPECT_EQ(list->currentProjectFile(), path("named.bep"));
 
     // A save that cannot finish leaves the old file whole and no stray file behind.
     const QByteArray before = readAll(path("named.bep"));
@@ -206,14 +221,16 @@ TEST_F(ProjectFileTest, SavingAgainUsesTheSameFileAndAFailedSaveLeavesTheOldFile
     QFile::setPermissions(path("locked"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
-TEST_F(ProjectFileTest, LoadingEndsASoloAndAnArbitraryFirstLineIsAccepted) {
+TEST_F(ProjectFileTest, LoadingEndsASoloAndAForeignFirstLineIsReported) {
     add(Efektor::FunctionType, true);
     rows->setCurrentRow(0);
     list->SetSolo(0);
     EXPECT_FALSE(noteBox->isChecked());
     QByteArray file = exampleFile;
-    file.replace("Save format version: 1", "Written by hand on a Tuesday");
-    EXPECT_TRUE(load(file).isEmpty());
+    file.replace("Save format version: 1", "Written on a Tuesday");
+    const QStringList report = load(file);
+    ASSERT_EQ(report.size(), 1);
+    EXPECT_TRUE(report.first().contains("Tuesday"));
     EXPECT_EQ(list->soloedRow(), -1);
     EXPECT_TRUE(noteBox->isChecked());
     EXPECT_EQ(list->scene(1).size(), 1);
@@ -319,12 +336,10 @@ TEST_F(ProjectFileTest, JunkNeverCrashesTheLoader) {
             junk.truncate(static_cast<qsizetype>(random() % (junk.size() + 1)));
         }
         SCOPED_TRACE(round);
-        load(junk);
+        writeAll(path("in.bep"), junk);
+        list->loadProjectFrom(path("in.bep"));
         expectSane(*list);
     }
-    EXPECT_FALSE(load(QByteArray()).isEmpty());
-    EXPECT_EQ(total(), 0);
-    EXPECT_FALSE(load("Save format version: 1\n").isEmpty());
 }
 
 TEST_F(ProjectFileTest, ATitleThatReadsLikeTheEndMarkerIsStillATitle) {

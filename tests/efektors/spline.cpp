@@ -226,18 +226,30 @@ TEST(Spline, NonFiniteInputNeitherHangsNorCrashes) {
     EXPECT_LT(tiny.points()[0].first, tiny.points()[1].first);
 }
 
-TEST(Spline, InvertMatrixReportsSingular) {
-    Spline::Matrix a(2, 2);
-    a(0, 0) = 4;
-    a(0, 1) = 7;
-    a(1, 0) = 2;
-    a(1, 1) = 6;
-    Spline::Matrix inverse;
-    ASSERT_TRUE(Spline::InvertMatrix(a, inverse));
-    EXPECT_NEAR(inverse(0, 1), -0.7, tolerance);
-    a(1, 0) = 8;
-    a(1, 1) = 14;
-    EXPECT_FALSE(Spline::InvertMatrix(a, inverse));
+// The longest curve a project may hold, unevenly spaced: every row of the system holds, and
+// the curve follows the smooth function it samples.
+TEST(Spline, LongCurvesSolveTheirWholeSystem) {
+    Spline spline;
+    auto const f = [](double x) { return std::sin(x / 40.0); };
+    for (int i = 0; i < 2000; ++i) {
+        double const x = 9.0 * i + 3.0 * std::sin(i);
+        spline.addPoint(x, f(x));
+    }
+    spline.setLowBoundary(Spline::SLOPE, 1.0 / 40.0);
+    spline.setHighBoundary(Spline::RUNOUT);
+    spline.generate();
+    auto const& p = spline.points();
+    auto const& M = spline.secondDerivatives();
+    std::size_t const last = p.size() - 1;
+    auto const h = [&](std::size_t i) { return p[i + 1].first - p[i].first; };
+    auto const d = [&](std::size_t i) { return (p[i + 1].second - p[i].second) / h(i); };
+    for (std::size_t j = 1; j < last; ++j)
+        ASSERT_NEAR(h(j - 1) * M(j - 1) + 2 * (h(j - 1) + h(j)) * M(j) + h(j) * M(j + 1), 6 * (d(j) - d(j - 1)),
+                    1e-12)
+            << j;
+    EXPECT_NEAR(2 * h(0) * M(0) + h(0) * M(1), 6 * (d(0) - 1.0 / 40.0), 1e-12);
+    EXPECT_NEAR(M(last), M(last - 1), 1e-15);
+    EXPECT_NEAR(spline(9000.5), f(9000.5), 1e-4);
 }
 
 } // namespace

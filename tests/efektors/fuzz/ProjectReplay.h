@@ -47,8 +47,12 @@ inline QString replay(EfektorList& list, const QString& path, const QDir& scratc
         return QStringLiteral("reader: ") + fault;
     QStringList report;
     QString error;
-    if (!list.loadProjectFrom(path, &report, &error))
+    if (!list.loadProjectFrom(path, &report, &error)) {
+        // Bytes that are no project are refused with a reason, the list left as it was.
+        if (!ProjectFile::read(readFile(path)).usable && !error.isEmpty())
+            return QString();
         return QStringLiteral("cannot read: ") + error;
+    }
     *reported = static_cast<int>(report.size());
     for (int s = 0; s < EfektorList::sceneCount; ++s)
         for (Efektor* e : list.scene(s))
