@@ -12,12 +12,14 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QDial>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
+#include <QUrl>
 #include <QSlider>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
@@ -128,24 +130,32 @@ TEST(SilenceDialog, WritesThresholdAndHoldIntoTheMainWindow) {
     QSettings("Kalvora", "Beatlume").clear();
 }
 
-TEST(ErrorDialogs, ExplainTheProblemAndClose) {
-    MidiErrorDialog midi;
-    EXPECT_EQ(midi.findChild<QLabel*>("label")->text(),
-              "Hay,\nIt looks like you are trying to run me\nwithout any MIDI devices available.\n");
-    EXPECT_EQ(midi.findChild<QLabel*>("label_2")->text(),
-              "If you are connected to internet,\nyou can refer to the tutorial below.");
-    EXPECT_TRUE(midi.findChild<QLabel*>("linkToHowto")->text().contains("Enabling software or network MIDI"));
+// Links reach the desktop's URL handler exactly as written; nothing hands them to a shell,
+// where ";" or "$(...)" would run commands.
+class LinkCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl& url) { urls << url; }
+};
 
+TEST(ErrorDialogs, LinksGoToTheDesktopUnchangedAndTheDialogCloses) {
+    LinkCatcher catcher;
+    QDesktopServices::setUrlHandler("https", &catcher, "open");
+    QDesktopServices::setUrlHandler("mailto", &catcher, "open");
+    const QString web = "https://example.org/a;touch${IFS}/tmp/x$(id)", mail = "mailto:a@example.org?subject=a'b";
+    MidiErrorDialog midi;
+    emit midi.findChild<QLabel*>("linkToHowto")->linkActivated(web);
     AudioErrorDialog audio;
-    EXPECT_EQ(
-        audio.findChild<QLabel*>("label")->text(),
-        "Hay,\nThere is a problem with the Audio system :(\nIf your audio interface has a power button,\n"
-        "make sure it is switched on.");
-    const QString link = audio.findChild<QLabel*>("linkToHowto")->text();
-    EXPECT_TRUE(link.contains("Report a problem to Kalvora"));
-    EXPECT_TRUE(link.contains("mailto:"));
+    emit audio.findChild<QLabel*>("linkToHowto")->linkActivated(mail);
+    QDesktopServices::unsetUrlHandler("https");
+    QDesktopServices::unsetUrlHandler("mailto");
+    EXPECT_EQ(catcher.urls, (QList<QUrl>{QUrl(web), QUrl(mail)}));
 
     audio.show();
     audio.findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Close)->click();
     EXPECT_FALSE(audio.isVisible());
 }
+
+#include "dialogs.moc"

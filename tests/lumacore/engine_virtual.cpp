@@ -5,6 +5,7 @@
 #include <cmath>
 #include <vector>
 
+#include "meterTrackerC.h"
 #include "synth_music.h"
 #include "ticker_support.h"
 
@@ -97,6 +98,10 @@ TEST_F(EngineVirtualTest, BeatNotesFollowA120BpmDrumPattern) {
         std::count_if(stats.beatNotes.begin(), stats.beatNotes.end(), [](double t) { return t >= 10.0; });
     EXPECT_NEAR(static_cast<double>(late), 20.0, 1.0);
     EXPECT_EQ(sequencer_dropped_frames(sequencer), 0u);
+    // The engine trims the tracker's pulse cache to about its last ten seconds (two steps a
+    // second), which keeps memory and the cost of a step flat over a long show.
+    EXPECT_GT(ticker->tracker->getRowsFlushed(), 0u);
+    EXPECT_LE(ticker->tracker->getPulseCacheRows(), 24u);
 }
 
 TEST_F(EngineVirtualTest, DroppedBlocksLeaveThePredictedBeatsOnTheMusicsGrid) {
