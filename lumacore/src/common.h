@@ -17,6 +17,19 @@ typedef enum MeterLevelID {
     METERLEVEL_COUNT = 3
 } MeterLevelID;
 
+/* What the engine makes of the music it hears (lc_get_tracking_state):
+   searching   - music with a pulse, but the estimates are not yet consistent (confidence < 0.7);
+   locked      - confidence >= 0.7;
+   holding     - the music went away (silence, a break, a steady tone): the clock carries on at the
+                 last good tempo and phase for a set number of bars;
+   no evidence - nothing to follow, before any music or after holding ran out: no tempo is taken. */
+typedef enum LcTrackingState {
+    LC_TRACKING_SEARCHING = 0,
+    LC_TRACKING_LOCKED = 1,
+    LC_TRACKING_HOLDING = 2,
+    LC_TRACKING_NO_EVIDENCE = 3
+} LcTrackingState;
+
 /* Log levels. */
 enum { LC_LOG_PROGRESS = 0, LC_LOG_NOTICE = 1, LC_LOG_WARNING = 2, LC_LOG_ERROR = 3 };
 

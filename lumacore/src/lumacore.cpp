@@ -1,6 +1,7 @@
 #include "lumacore.h"
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <new>
 #include <thread>
@@ -299,6 +300,59 @@ void lc_change_half_time(LumaCore_t* lc, double seconds) {
 void lc_change_myyValues(LumaCore_t* lc, double bar, double beat, double tatum) {
     if (lc && lc->ticker)
         meterticker_change_myyValues(lc->ticker, bar, beat, tatum);
+}
+
+/* ---- tracking state, confidence and hints ---- */
+
+double lc_get_confidence(LumaCore_t* lc) {
+    return lc && lc->ticker ? meterticker_get_confidence(lc->ticker) : 0.0;
+}
+
+LcTrackingState lc_get_tracking_state(LumaCore_t* lc) {
+    return lc && lc->ticker ? meterticker_get_tracking_state(lc->ticker) : LC_TRACKING_NO_EVIDENCE;
+}
+
+const char* lc_tracking_state_name(LcTrackingState state) {
+    switch (state) {
+    case LC_TRACKING_SEARCHING:
+        return "searching";
+    case LC_TRACKING_LOCKED:
+        return "locked";
+    case LC_TRACKING_HOLDING:
+        return "holding";
+    case LC_TRACKING_NO_EVIDENCE:
+        return "no evidence";
+    }
+    return "unknown";
+}
+
+void lc_set_hold_bars(LumaCore_t* lc, int bars) {
+    if (lc && lc->ticker)
+        meterticker_set_hold_bars(lc->ticker, bars);
+}
+
+int lc_get_hold_bars(LumaCore_t* lc) {
+    return lc && lc->ticker ? meterticker_get_hold_bars(lc->ticker) : 0;
+}
+
+int lc_hint_tempo(LumaCore_t* lc, double bpm) {
+    if (!lc || !lc->ticker || !(bpm > 0.0) || !std::isfinite(bpm))
+        return 1;
+    return meterticker_hint_beat_period(lc->ticker, 60.0 / bpm);
+}
+
+int lc_hint_half(LumaCore_t* lc) {
+    const double bpm = lc_get_bpm(lc);
+    return bpm > 0.0 ? lc_hint_tempo(lc, bpm / 2.0) : 1;
+}
+
+int lc_hint_double(LumaCore_t* lc) {
+    const double bpm = lc_get_bpm(lc);
+    return bpm > 0.0 ? lc_hint_tempo(lc, bpm * 2.0) : 1;
+}
+
+int lc_hint_bar_start(LumaCore_t* lc) {
+    return lc && lc->ticker ? meterticker_hint_bar_start(lc->ticker) : 1;
 }
 
 /* ---- MIDI ---- */

@@ -98,6 +98,37 @@ void lc_set_anti_delay(LumaCore_t* lc, double seconds);
 void lc_change_half_time(LumaCore_t* lc, double seconds);
 void lc_change_myyValues(LumaCore_t* lc, double bar, double beat, double tatum);
 
+/* ---- Tracking state, confidence and hints ---- */
+
+/* How sure the engine is, 0-1, of the latest analysis step: evidence of a pulse (level, onsets,
+   how clearly the resonators single out a period) times the agreement of the recent estimates.
+   Locked means >= 0.7; it falls to 0 within about a second of silence or a steady tone. Any
+   thread, lock-free, real-time safe; 0 without an engine. */
+double lc_get_confidence(LumaCore_t* lc);
+/* The tracking state (see LcTrackingState); LC_TRACKING_NO_EVIDENCE without an engine. Any thread,
+   lock-free, real-time safe. */
+LcTrackingState lc_get_tracking_state(LumaCore_t* lc);
+/* "searching", "locked", "holding" or "no evidence"; "unknown" for other values. Any thread. */
+const char* lc_tracking_state_name(LcTrackingState state);
+/* Bars the clock carries on at the last good tempo and phase when the music goes away, before
+   the state becomes "no evidence" (default 8; negative counts as 0). GUI thread, lock-free, from
+   the next analysis step on. The getter: any thread; 0 without an engine. */
+void lc_set_hold_bars(LumaCore_t* lc, int bars);
+int lc_get_hold_bars(LumaCore_t* lc);
+/* Tempo hints (tap, half, double): from the next analysis step on, the beat follows this tempo
+   level - the tracker's tempo folded onto it (the tracker's beat times 1/4 to 4) - for the next
+   30 s of music, unless the tracker's beat fits no simple multiple of it for 4 s of clear music.
+   lc_hint_half and lc_hint_double take the present tempo as the base. GUI thread, lock-free, no
+   allocation. 0 when taken; 1 for a tempo outside 30-300 BPM, a non-finite one, no engine, or
+   (half, double) before the first estimate. */
+int lc_hint_tempo(LumaCore_t* lc, double bpm);
+int lc_hint_half(LumaCore_t* lc);
+int lc_hint_double(LumaCore_t* lc);
+/* Phase hint: the next beat of the present grid (after now plus the anti-delay) is a bar's first;
+   the bars are counted from it for the next 30 s of music. GUI thread, lock-free, no allocation.
+   0 when taken; 1 before the first estimate or without an engine. */
+int lc_hint_bar_start(LumaCore_t* lc);
+
 /* ---- MIDI ---- (each returns 1 and logs at level 3 without a MIDI output) */
 
 int lc_enable_midiclock(LumaCore_t* lc, int on);

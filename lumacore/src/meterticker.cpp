@@ -200,7 +200,9 @@ void log_tracker_message(void*, const char* message) {
    estimate. Consumer thread. */
 void analyse(MeterTicker_t* t, const double* samples, int count) {
     double tatumPeriod = 0, beatPeriod = 0, barPeriod = 0, tatumPhase = 0, beatPhase = 0, barPhase = 0;
+    double saliencePeak = 0, salienceMean = 0;
     bool stepped = false;
+    t->onsetMeter.add(samples, count);
     {
         std::lock_guard<std::mutex> guard(t->trackerLock);
         mTracker_add_data(t->tracker, const_cast<double*>(samples), static_cast<unsigned>(count));
@@ -208,15 +210,39 @@ void analyse(MeterTicker_t* t, const double* samples, int count) {
             stepped = true;
             mTracker_get_period_est(t->tracker, &tatumPeriod, &beatPeriod, &barPeriod, &tatumPhase,
                                     &beatPhase, &barPhase);
+            mTracker_get_salience_summary(t->tracker, EvidenceJudge::kMinBeatPeriod, EvidenceJudge::kMaxBeatPeriod,
+                                          beatPeriod, &saliencePeak, &salienceMean, nullptr);
         }
     }
     t->samplesFed += static_cast<unsigned long long>(count);
     if (!stepped)
         return;
-    const double periods[METERLEVEL_COUNT] = {barPeriod, beatPeriod, tatumPeriod};
-    const double phases[METERLEVEL_COUNT] = {barPhase, beatPhase, tatumPhase};
-    if (meterticker_accept_estimate(t, periods, phases)) {
-        /* Keep the tracker's tick lists and pulse cache to the last few bars. */
+    StepObservation step{{barPeriod, beatPeriod, tatumPeriod}, {barPhase, beatPhase, tatumPhase}, 0.0, 0.0, 0.0,
+                         saliencePeak, salienceMean};
+    step.seconds = static_cast<double>(t->samplesFed - t->samplesAtLastStep) / kSampleRate;
+    t->samplesAtLastStep = t->samplesFed;
+    t->onsetMeter.takeStep(step.onsetActivity, step.meanSquare);
+
+    const double origin = t->originTime > 0.0 ? t->originTime : 0.0;
+    const double beatHint = t->beatPeriodHint.exchange(0.0, std::memory_order_acq_rel);
+    if (beatHint > 0.0)
+        t->judge.hint_beat_period(beatHint);
+    const double barHint = t->barStartHint.exchange(-1.0, std::memory_order_acq_rel);
+    if (barHint >= 0.0)
+        t->judge.hint_bar_start(barHint - origin);
+    t->judge.set_hold_bars(t->holdBars.load(std::memory_order_relaxed));
+
+    const StepVerdict verdict = t->judge.judge(step);
+    t->confidence.store(t->judge.confidence(), std::memory_order_relaxed);
+    t->trackingState.store(t->judge.state(), std::memory_order_relaxed);
+    if (verdict.accept) {
+        meterticker_accept_estimate(t, verdict.periods, verdict.refTimes);
+        t->evidenceGone.store(0, std::memory_order_relaxed);
+    } else if (t->judge.state() == LC_TRACKING_NO_EVIDENCE) {
+        t->evidenceGone.store(1, std::memory_order_relaxed);
+    }
+    /* Keep the tracker's tick lists and pulse cache to the last few bars, taken over or not. */
+    if (std::isfinite(tatumPhase)) {
         std::lock_guard<std::mutex> guard(t->trackerLock);
         mTracker_flush_pulse_cache(t->tracker, tatumPhase - kPulseCacheSeconds);
     }
@@ -423,11 +449,15 @@ long meterticker_consume(MeterTicker_t* t) {
     return sequencer_consume(t->sequencer, t->consumerSlot);
 }
 
-int meterticker_accept_estimate(MeterTicker_t* t, const double periods[METERLEVEL_COUNT],
-                                const double refTimes[METERLEVEL_COUNT]) {
-    for (int level = 0; level < METERLEVEL_COUNT; ++level)
-        if (!(periods[level] > 0.0) || !std::isfinite(periods[level]) || !std::isfinite(refTimes[level]))
-            return 0;
+int meterticker_accept_estimate(MeterTicker_t* t, const double offeredPeriods[METERLEVEL_COUNT],
+                                const double offeredRefTimes[METERLEVEL_COUNT]) {
+    double periods[METERLEVEL_COUNT], refTimes[METERLEVEL_COUNT];
+    for (int level = 0; level < METERLEVEL_COUNT; ++level) {
+        periods[level] = offeredPeriods[level];
+        refTimes[level] = offeredRefTimes[level];
+    }
+    if (!EvidenceJudge::make_plausible(periods, refTimes))
+        return 0;
     /* The tracker counts seconds of audio it was given; the stream's time line began earlier when
        the ticker joined a running sequencer. */
     const double origin = t->originTime > 0.0 ? t->originTime : 0.0;
@@ -442,6 +472,41 @@ int meterticker_accept_estimate(MeterTicker_t* t, const double periods[METERLEVE
                           std::memory_order_relaxed);
     t->estimateCount.fetch_add(1, std::memory_order_release);
     return 1;
+}
+
+double meterticker_get_confidence(MeterTicker_t* t) {
+    return t->confidence.load(std::memory_order_relaxed);
+}
+
+LcTrackingState meterticker_get_tracking_state(MeterTicker_t* t) {
+    return static_cast<LcTrackingState>(t->trackingState.load(std::memory_order_relaxed));
+}
+
+void meterticker_set_hold_bars(MeterTicker_t* t, int bars) {
+    t->holdBars.store(bars < 0 ? 0 : bars, std::memory_order_relaxed);
+}
+
+int meterticker_get_hold_bars(MeterTicker_t* t) {
+    return t->holdBars.load(std::memory_order_relaxed);
+}
+
+int meterticker_hint_beat_period(MeterTicker_t* t, double seconds) {
+    if (!(seconds >= EvidenceJudge::kMinBeatPeriod && seconds <= EvidenceJudge::kMaxBeatPeriod))
+        return 1;
+    t->beatPeriodHint.store(seconds, std::memory_order_release);
+    return 0;
+}
+
+int meterticker_hint_bar_start(MeterTicker_t* t) {
+    const Estimate beat = read_estimate(t->tracks[METERLEVEL_BEAT]);
+    if (!(beat.period > 0.0))
+        return 1;
+    const double now = LCSeq_get_current_time(t->sequencer) + t->antiDelay.load(std::memory_order_relaxed);
+    const double next = beat.refTime + std::ceil((now - beat.refTime) / beat.period) * beat.period;
+    if (!std::isfinite(next) || next < 0.0)
+        return 1;
+    t->barStartHint.store(next, std::memory_order_release);
+    return 0;
 }
 
 /* ---------------- prediction ---------------- */
@@ -561,9 +626,28 @@ int meterticker_timer_pass(MeterTicker_t* t, double now) {
     double phases[METERLEVEL_COUNT];
     meterticker_phases_at(t, now + t->antiDelay.load(std::memory_order_relaxed), phases);
 
+    /* Once holding has run out the music has gone: receivers get a Stop and no more notes, and a
+       Start at the first beat after the music is back. The grid and the phases carry on. */
+    const bool silent = t->evidenceGone.load(std::memory_order_relaxed) != 0;
+    if (silent != t->outputsSilent) {
+        t->outputsSilent = silent;
+        if (silent) {
+            for (NoteOut_t& note : t->notes)
+                send_note_off_if_sounding(note);
+            if (t->clock.running.exchange(0))
+                midioutput_send_stop(t->midi);
+            t->clock.startPending.store(1, std::memory_order_release);
+        }
+    }
+
     for (TickEvent_t* row = t->events; row->action; ++row) {
         const double x = phases[row->level] * row->rate - row->offset;
         const double f = std::fmod(x, 1.0);
+        if (silent && row->action != tick_advance_action) {
+            row->lastFraction = f;
+            row->lastValue = x;
+            continue;
+        }
         /* A falling fraction is the usual crossing. A phase waiting at its next integer reads
            exactly that integer, fraction 0; when the pass that finds it there follows a pass
            that read the previous integer (an overdue tick after a stall or a jump of the

@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "common.h"
+#include "evidence.h"
 #include "mTracker.h"
 #include "midioutput.h"
 #include "sequencer.h"
@@ -150,6 +151,23 @@ struct MeterTicker_t {
     /* Samples of silence fed for dropped blocks. */
     std::atomic<unsigned long long> gapSamples{0};
     FILE* predictorFile = nullptr;
+
+    /* Analysis only: what decides whether a step's estimate becomes the grid. */
+    OnsetMeter onsetMeter;
+    EvidenceJudge judge;
+    unsigned long long samplesAtLastStep = 0;
+    /* Published by the analysis for any thread. */
+    std::atomic<double> confidence{0.0};
+    std::atomic<int> trackingState{LC_TRACKING_NO_EVIDENCE};
+    /* Settings and hints from the GUI thread, taken over at the next analysis step. A hint slot
+       holds 0 (beat period) or a negative time (bar start) while empty. */
+    std::atomic<int> holdBars{8};
+    std::atomic<double> beatPeriodHint{0.0};
+    std::atomic<double> barStartHint{-1.0};
+    /* Set by the analysis when the music has gone and holding ran out, cleared when an estimate
+       is taken over again: the timer pass then holds MIDI back (outputsSilent, its own copy). */
+    std::atomic<int> evidenceGone{0};
+    bool outputsSilent = false;
 };
 
 /* ---- Creation ---- */
@@ -184,10 +202,24 @@ int meterticker_cbfun(const float* samples, int count, void* udata, double time)
    the number of samples analysed, or -1 when the ticker has no manual consumer. */
 long meterticker_consume(MeterTicker_t* t);
 
-/* Takes over one estimate (tracker time line, level order bar, beat, tatum) as the analysis does:
-   only when all three periods are positive and all values finite. Returns 1 when accepted. */
+/* Takes over one estimate (tracker time line, level order bar, beat, tatum): only when all values
+   are finite and the beat lies within 30-300 BPM; a tatum under 60 ms or above the beat and a bar
+   shorter than the beat are mended first (EvidenceJudge::make_plausible). Returns 1 when accepted.
+   The analysis itself also asks the evidence judge first. */
 int meterticker_accept_estimate(MeterTicker_t* t, const double periods[METERLEVEL_COUNT],
                                 const double refTimes[METERLEVEL_COUNT]);
+
+/* Confidence 0-1 and tracking state of the latest analysis step. Any thread, lock-free. */
+double meterticker_get_confidence(MeterTicker_t* t);
+LcTrackingState meterticker_get_tracking_state(MeterTicker_t* t);
+/* Bars the clock carries on through silence before "no evidence" (negative: 0). Any thread. */
+void meterticker_set_hold_bars(MeterTicker_t* t, int bars);
+int meterticker_get_hold_bars(MeterTicker_t* t);
+/* Hints for the next analysis step on (see lc_hint_tempo, lc_hint_bar_start). GUI thread, lock-free.
+   A beat period outside 0.2-2 s and a non-finite time are ignored; 0 when taken, else 1. */
+int meterticker_hint_beat_period(MeterTicker_t* t, double seconds);
+/* The next beat of the present grid after now + anti-delay starts a bar; 1 without a grid. */
+int meterticker_hint_bar_start(MeterTicker_t* t);
 
 /* ---- Prediction ---- */
 

@@ -15,6 +15,7 @@ constexpr double rate = SEQUENCER_SAMPLE_RATE;
 constexpr size_t captureCapacity = 1 << 14; // drained after every block: a few ms of MIDI
 constexpr unsigned char noteOn = 0x90, midiClock = 0xF8;
 constexpr int barNote = 64, beatNote = 65, tatumNote = 66;
+constexpr unsigned long long confidenceRowFrames = 22050; // the analysis steps' rate
 
 struct VirtualTime {
     double now = 0.0;
@@ -101,12 +102,16 @@ bool tempoRangeMedians(int range, double medians[3]) {
 }
 
 bool trackLive(AudioSource& source, LiveOptions const& options, TrackResult& result, std::string& error) {
-    File clockFile, eventsFile, tempoFile;
+    File clockFile, eventsFile, tempoFile, confidenceFile;
     if (!openOutput(options.clock, clockFile, error) || !openOutput(options.events, eventsFile, error) ||
-        !openOutput(options.tempo, tempoFile, error))
+        !openOutput(options.tempo, tempoFile, error) || !openOutput(options.confidence, confidenceFile, error))
         return false;
     if (tempoFile)
         std::fprintf(tempoFile.get(), "time_s\tbpm\tbar_beats\n");
+    if (confidenceFile)
+        std::fprintf(confidenceFile.get(),
+                     "time_s\tconfidence\tstate\tbeat_period_s\tbeat_tick_s\tbar_period_s\tbar_tick_s\n");
+    unsigned long long nextConfidenceRow = confidenceRowFrames;
 
     std::unique_ptr<LumaCore_t, void (*)(LumaCore_t*)> engine(lc_init_virtual(captureCapacity), lc_close);
     if (!engine) {
@@ -167,6 +172,15 @@ bool trackLive(AudioSource& source, LiveOptions const& options, TrackResult& res
                              e.barPeriod / e.beatPeriod);
         }
 
+        if (confidenceFile && frames >= nextConfidenceRow) {
+            nextConfidenceRow += confidenceRowFrames;
+            double grid[3], ticks[3];
+            lc_get_meter_estimate(lc, grid, ticks, nullptr);
+            std::fprintf(confidenceFile.get(), "%.6f\t%.4f\t%s\t%.6f\t%.6f\t%.6f\t%.6f\n", available,
+                         lc_get_confidence(lc), lc_tracking_state_name(lc_get_tracking_state(lc)),
+                         grid[METERLEVEL_BEAT], ticks[METERLEVEL_BEAT], grid[METERLEVEL_BAR], ticks[METERLEVEL_BAR]);
+        }
+
         // Until the next block is complete the timer works with what this one brought.
         double const nextAvailable = available + static_cast<double>(blockSize) / rate;
         for (long long const last = static_cast<long long>(std::floor(nextAvailable * 1000.0));
@@ -197,5 +211,6 @@ bool trackLive(AudioSource& source, LiveOptions const& options, TrackResult& res
     bool ok = closeOutput(clockFile, options.clock, error);
     ok = closeOutput(eventsFile, options.events, error) && ok;
     ok = closeOutput(tempoFile, options.tempo, error) && ok;
+    ok = closeOutput(confidenceFile, options.confidence, error) && ok;
     return ok;
 }

@@ -22,6 +22,7 @@ struct LiveOptions {
     std::string clock;      // every MIDI Clock: one time per line
     std::string events;     // every MIDI message: time, bytes in hex (TSV)
     std::string tempo;      // every accepted estimate: time, BPM, bar length in beats (TSV)
+    std::string confidence; // every half second: time, confidence, state, the beat and bar grids (TSV)
 };
 
 // Prior medians (bar, beat, tatum in seconds) of tempo range 0 (about 109 BPM), 1 (140), 2 (80).

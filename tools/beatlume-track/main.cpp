@@ -74,6 +74,9 @@ void printHelp() {
                 "  --events FILE      live: every MIDI message sent, time TAB bytes in hex\n"
                 "  --tempo FILE       live: every estimate the engine took over, after a header line:\n"
                 "                     time, BPM, bar length in beats (TSV)\n"
+                "  --confidence FILE  live: every half second after a header line: time, confidence\n"
+                "                     (0-1), state (locked, searching, holding, no evidence), the beat\n"
+                "                     and bar grids (period and a tick time) in force (TSV)\n"
                 "  --estimates FILE   one tab-separated row per analysis step after a header line:\n"
                 "                     audio_s (audio analysed when the step completed), tatum, beat and\n"
                 "                     bar periods, the latest tatum, beat and bar tick times, beatyness\n"
@@ -129,6 +132,8 @@ bool parseArguments(int argc, char** argv, Options& options, bool& help) {
             target = &options.live.events;
         } else if (arg == "--tempo") {
             target = &options.live.tempo;
+        } else if (arg == "--confidence") {
+            target = &options.live.confidence;
         } else if (arg == "--dump") {
             target = &options.dump;
         } else if (arg == "--beats") {
@@ -171,7 +176,7 @@ std::vector<std::string const*> outputPaths(Options const& options) {
     std::vector<std::string const*> paths;
     for (std::string const* path :
          {&options.dump, &options.beats, &options.downbeats, &options.tatums, &options.estimates,
-          &options.live.clock, &options.live.events, &options.live.tempo})
+          &options.live.clock, &options.live.events, &options.live.tempo, &options.live.confidence})
         if (!path->empty())
             paths.push_back(path);
     return paths;
