@@ -1,5 +1,5 @@
-// What the engine does with sound that has no pulse, with music that goes away and comes back, and
-// with the user's hints: the whole engine in virtual time, judged by the MIDI it sends.
+// The whole engine in virtual time, judged by the MIDI it sends: sound without a pulse, music
+// that goes away and comes back, and the user's hints.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,13 +13,13 @@
 
 namespace {
 
-constexpr double kRate = 44100.0;
-const std::vector<unsigned char> kStop{0xFC}, kStart{0xFA}, kPulse{0xF8};
+using Bytes = std::vector<unsigned char>;
+const Bytes kBeatOn{0x90, 65}, kBarOn{0x90, 64}, kStop{0xFC}, kStart{0xFA}, kPulse{0xF8};
 
-std::vector<float> tone(double seconds, double hz, double amplitude) {
-    std::vector<float> s(static_cast<size_t>(seconds * kRate));
+std::vector<float> tone(double seconds, double hz) { // square wave at -10 dBFS
+    std::vector<float> s(static_cast<size_t>(seconds * 44100));
     for (size_t i = 0; i < s.size(); ++i)
-        s[i] = static_cast<float>(std::fmod(i * hz / kRate, 1.0) < 0.5 ? amplitude : -amplitude);
+        s[i] = std::fmod(i * hz / 44100, 1.0) < 0.5 ? 0.316f : -0.316f;
     return s;
 }
 
@@ -29,16 +29,15 @@ std::vector<float> music120(double seconds) {
     return synth::renderMusicFloat(spec);
 }
 
-std::vector<float> join(std::vector<float> a, const std::vector<float>& b) {
+std::vector<float> operator+(std::vector<float> a, const std::vector<float>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
-double nearestDistance(const std::vector<double>& grid, double t) {
-    double d = 1e9;
-    for (double g : grid)
-        d = std::min(d, std::fabs(g - t));
-    return d;
+// Distance from t to the grid ref + k * period.
+double offGrid(double t, double ref, double period) {
+    const double x = (t - ref) / period;
+    return std::fabs(x - std::round(x)) * period;
 }
 
 class Evidence : public ::testing::Test {
@@ -52,16 +51,22 @@ protected:
         midioutput_capture_clear(lc_get_midi_output(lc));
     }
     void TearDown() override { lc_close(lc); }
+    void restart() {
+        TearDown();
+        SetUp();
+        frames = 0;
+        ms = 0;
+    }
 
-    // Plays the audio as the capture stream would, a timer pass every millisecond; `each` runs
-    // after every block with the time of the audio delivered so far.
-    void play(const std::vector<float>& audio, const std::function<void(double)>& each = {}) {
+    // Plays the audio as the capture stream delivers it, a timer pass every millisecond; `at`
+    // runs once when the audio delivered passes each tenth of a second (given in tenths).
+    void play(const std::vector<float>& audio, const std::function<void(int)>& at = {}) {
         for (size_t start = 0; start + 128 <= audio.size(); start += 128, frames += 128) {
-            time.now = (frames + 128) / kRate;
-            lc_process_audio(audio.data() + start, 128, lc, frames / kRate);
+            time.now = (frames + 128) / 44100.0;
+            lc_process_audio(audio.data() + start, 128, lc, frames / 44100.0);
             lc_consume_audio(lc);
-            if (each)
-                each(time.now);
+            if (at && (frames + 128) / 4410 != frames / 4410)
+                at(static_cast<int>((frames + 128) / 4410));
             for (const long last = static_cast<long>((frames + 256) / 44.1); ms < last;) {
                 time.now = ++ms / 1000.0;
                 lc_timer_pass(lc, time.now);
@@ -69,14 +74,14 @@ protected:
         }
     }
 
-    // Times of the messages with these bytes (note-ons: status and note).
-    std::vector<double> sent(const std::vector<unsigned char>& bytes) const {
+    // Times of the messages that begin with these bytes, within [from, to).
+    std::vector<double> sent(const Bytes& bytes, double from = 0, double to = 1e9) const {
         std::vector<double> times;
         MidiOut_t* m = lc_get_midi_output(lc);
         MidiCaptureEntry_t e;
         for (size_t i = 0; i < midioutput_capture_count(m); ++i)
             if (midioutput_capture_get(m, i, &e) == 0 && e.size >= bytes.size() &&
-                std::equal(bytes.begin(), bytes.end(), e.bytes))
+                std::equal(bytes.begin(), bytes.end(), e.bytes) && e.time >= from && e.time < to)
                 times.push_back(e.time);
         return times;
     }
@@ -90,67 +95,75 @@ protected:
 } // namespace
 
 TEST_F(Evidence, SteadyTonesAndNonFiniteAudioSendNothing) {
-    const std::vector<std::vector<float>> sounds = {
-        tone(8.0, 55.0, 0.316), tone(8.0, 220.0, 0.316), std::vector<float>(8 * 44100, INFINITY),
-        join(tone(4.0, 110.0, 0.316), std::vector<float>(4 * 44100, NAN))};
-    for (size_t i = 0; i < sounds.size(); ++i) {
-        TearDown();
-        SetUp();
-        frames = 0;
-        ms = 0;
-        play(sounds[i]);
-        EXPECT_EQ(midioutput_capture_count(lc_get_midi_output(lc)), 0u) << i;
-        EXPECT_EQ(lc_get_bpm(lc), 0.0) << i;
-        EXPECT_EQ(lc_get_tracking_state(lc), LC_TRACKING_NO_EVIDENCE) << i;
-        EXPECT_EQ(lc_get_confidence(lc), 0.0) << i;
+    const std::vector<float> sounds[] = {tone(8, 55), tone(8, 220), std::vector<float>(8 * 44100, INFINITY),
+                                         tone(4, 110) + std::vector<float>(4 * 44100, NAN)};
+    for (const std::vector<float>& sound : sounds) {
+        restart();
+        play(sound);
+        EXPECT_EQ(midioutput_capture_count(lc_get_midi_output(lc)), 0u);
+        EXPECT_EQ(lc_get_bpm(lc), 0.0);
+        EXPECT_EQ(lc_get_tracking_state(lc), LC_TRACKING_NO_EVIDENCE);
+        EXPECT_EQ(lc_get_confidence(lc), 0.0);
     }
 }
 
-// Music, a break of silence or of a steady tone, music again. Two bars of holding (4 s).
+// 120 BPM music, a break of silence or of a steady tone, the music again; two bars (4 s) of holding.
 TEST_F(Evidence, TheBeatHoldsThroughABreakForTheSetBarsThenStopsUntilTheMusicIsBack) {
-    const std::vector<std::vector<float>> breaks = {std::vector<float>(10 * 44100, 0.0f), tone(10.0, 110.0, 0.316)};
-    for (size_t i = 0; i < breaks.size(); ++i) {
-        TearDown();
-        SetUp();
-        frames = 0;
-        ms = 0;
+    for (const std::vector<float>& pause : {std::vector<float>(10 * 44100, 0.0f), tone(10, 110)}) {
+        restart();
         lc_set_hold_bars(lc, 2);
-        const std::vector<float> music = music120(14.0);
-        double lockedAtEnd = 0.0, confidenceAfter2s = 1.0;
-        LcTrackingState at17 = LC_TRACKING_SEARCHING, at21 = LC_TRACKING_SEARCHING;
-        play(join(join(music, breaks[i]), music), [&](double now) {
-            if (std::fabs(now - 14.0) < 0.002)
-                lockedAtEnd = lc_get_confidence(lc);
-            if (std::fabs(now - 16.0) < 0.002)
-                confidenceAfter2s = lc_get_confidence(lc);
-            if (std::fabs(now - 17.0) < 0.002)
-                at17 = lc_get_tracking_state(lc);
-            if (std::fabs(now - 21.0) < 0.002)
-                at21 = lc_get_tracking_state(lc);
+        double confidence[400] = {};
+        LcTrackingState state[400] = {};
+        play(music120(14) + pause + music120(10), [&](int tenth) {
+            confidence[tenth] = lc_get_confidence(lc);
+            state[tenth] = lc_get_tracking_state(lc);
         });
-        EXPECT_GE(lockedAtEnd, 0.7) << i;
-        EXPECT_LT(confidenceAfter2s, 0.3) << i;
-        EXPECT_EQ(at17, LC_TRACKING_HOLDING) << i;
-        EXPECT_EQ(at21, LC_TRACKING_NO_EVIDENCE) << i;
+        EXPECT_NEAR(lc_get_bpm(lc), 120.0, 2.4);
+        EXPECT_GE(confidence[139], 0.7);
+        EXPECT_LT(confidence[160], 0.3);
+        EXPECT_EQ(state[170], LC_TRACKING_HOLDING);
+        EXPECT_EQ(state[210], LC_TRACKING_NO_EVIDENCE);
 
-        // Holding: the beat carries on on the music's grid; then one Stop and nothing until the
-        // music is back, when the clock starts again and follows it.
-        std::vector<double> grid;
-        for (int k = 0; k < 2 * 34; ++k)
-            grid.push_back(0.5 * k);
-        const std::vector<double> beats = sent({0x90, 65}), stops = sent(kStop), starts = sent(kStart);
-        const auto held = std::count_if(beats.begin(), beats.end(), [&](double t) {
-            return t > 14.2 && t < 18.0 && nearestDistance(grid, t) < 0.05;
-        });
-        EXPECT_GE(held, 7) << i;
-        ASSERT_EQ(stops.size(), 1u) << i;
-        EXPECT_GT(stops[0], 18.0) << i;
-        EXPECT_LT(stops[0], 20.0) << i;
-        ASSERT_EQ(starts.size(), 2u) << i;
-        EXPECT_GT(starts[1], 24.0) << i;
-        for (const std::vector<unsigned char>& kind : {std::vector<unsigned char>{0x90, 65}, kPulse})
-            for (double t : sent(kind))
-                EXPECT_FALSE(t > stops[0] && t < starts[1]) << i << " at " << t;
-        EXPECT_GT(std::count_if(beats.begin(), beats.end(), [](double t) { return t > 29.0; }), 8) << i;
+        // One note per beat on the music's grid, through the holding too; then one Stop and
+        // nothing until the music is back, when the clock starts again and follows it.
+        const std::vector<double> beats = sent(kBeatOn, 8.0, 18.0), stops = sent(kStop), starts = sent(kStart);
+        EXPECT_NEAR(static_cast<double>(beats.size()), 20.0, 1.0);
+        EXPECT_TRUE(std::all_of(beats.begin(), beats.end(), [](double t) { return offGrid(t, 0, 0.5) < 0.05; }));
+        ASSERT_EQ(stops.size(), 1u);
+        EXPECT_TRUE(stops[0] > 18.0 && stops[0] < 20.0) << stops[0];
+        ASSERT_EQ(starts.size(), 2u);
+        EXPECT_GT(starts[1], 24.0);
+        EXPECT_TRUE(sent(kBeatOn, stops[0], starts[1]).empty());
+        EXPECT_TRUE(sent(kPulse, stops[0], starts[1]).empty());
+        EXPECT_GE(sent(kBeatOn, 29.0).size(), 8u);
     }
+}
+
+// At 6 s the user asks for half the tempo: it holds for 30 s of music, then the tracker's own
+// tempo returns. In another run, at 7.2 s, the user says the next beat (7.5 s, the bar's fourth)
+// starts the bar.
+TEST_F(Evidence, TempoAndBarHintsHoldForThirtySecondsOfMusic) {
+    play(music120(44), [&](int tenth) {
+        if (tenth == 60) {
+            EXPECT_EQ(lc_hint_half(lc), 0);
+        }
+    });
+    const std::vector<double> before = sent(kBeatOn, 0, 6.5);
+    ASSERT_GE(before.size(), 4u);
+    EXPECT_NEAR(before.back() - before[before.size() - 2], 0.5, 0.02);
+    const std::vector<double> half = sent(kBeatOn, 8.0, 35.0), after = sent(kBeatOn, 40.0);
+    EXPECT_NEAR(static_cast<double>(half.size()), 27.0, 1.0);
+    EXPECT_TRUE(std::all_of(half.begin(), half.end(), [&](double t) { return offGrid(t, half[0], 1.0) < 0.05; }));
+    EXPECT_NEAR(static_cast<double>(after.size()), 8.0, 1.0);
+
+    restart();
+    play(music120(20), [&](int tenth) {
+        if (tenth == 72) {
+            EXPECT_EQ(lc_hint_bar_start(lc), 0);
+        }
+    });
+    const std::vector<double> bars = sent(kBarOn, 9.0);
+    ASSERT_GE(bars.size(), 4u);
+    EXPECT_TRUE(std::all_of(bars.begin(), bars.end(), [](double t) { return offGrid(t, 7.5, 2.0) < 0.05; }));
+    EXPECT_GT(offGrid(sent(kBarOn, 0, 7.0).back(), 7.5, 2.0), 0.4); // the hint moved them
 }

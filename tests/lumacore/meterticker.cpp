@@ -91,19 +91,23 @@ TEST_F(TickerTest, FirstAlignmentWaitsForAnEstimateThenTakesTheFirstGridTimeAtOr
     EXPECT_DOUBLE_EQ(ticker->tracks[METERLEVEL_BAR].nextTick, 14.1);
 }
 
-TEST_F(TickerTest, EstimatesWithANonPositiveOrNonFiniteValueChangeNoTrack) {
+TEST_F(TickerTest, EstimatesWithAValueNoMusicHasChangeNoTrack) {
     setGrid120();
     const double refs[3] = {1.0, 1.0, 1.0};
-    const double bad[][3] = {
-        {2.0, 0.5, 0.0}, {-1.0, -1.0, -1.0}, {2.0, -0.5, 0.125}, {NAN, 0.5, 0.125}, {2.0, INFINITY, 0.125}};
+    const double bad[][3] = {{2.0, 0.5, 0.0},     {-1.0, -1.0, -1.0},  {2.0, -0.5, 0.125}, {NAN, 0.5, 0.125},
+                             {2.0, INFINITY, 0.125}, {2.0, 0.017, 0.017}, {7.0, 7.0, 7.0},   {4.0, 2.1, 0.5}};
     for (const auto& periods : bad)
         EXPECT_EQ(meterticker_accept_estimate(ticker, periods, refs), 0);
     EXPECT_EQ(acceptGrid120(1.0, NAN, 1.0), 0);
     double periods[3], refTimes[3];
     EXPECT_EQ(meterticker_get_estimate(ticker, periods, refTimes, nullptr), 1u);
-    EXPECT_EQ(periods[METERLEVEL_BAR], 2.0);
-    EXPECT_EQ(periods[METERLEVEL_TATUM], 0.125);
     EXPECT_EQ(refTimes[METERLEVEL_BEAT], 0.0);
+    // A tatum under 60 ms becomes the finest division of the beat that is not; a bar, a beat at least.
+    const double fast[3] = {0.3, 0.5, 0.017};
+    ASSERT_EQ(meterticker_accept_estimate(ticker, fast, refs), 1);
+    meterticker_get_estimate(ticker, periods, refTimes, nullptr);
+    EXPECT_EQ(periods[METERLEVEL_TATUM], 0.0625);
+    EXPECT_EQ(periods[METERLEVEL_BAR], 0.5);
 }
 
 TEST_F(TickerTest, TicksFollowAnEstimateThatMovesAtTheNextAdvance) {
