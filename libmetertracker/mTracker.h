@@ -61,9 +61,9 @@ int mTracker_dump_metfile(mTrackerHandle* handle, char const* path);
 int mTracker_flush_pulse_cache(mTrackerHandle* handle, double t);
 
 /* How clearly the latest step's resonance salience shows a regular pulse among the periods from
-   minPeriod to maxPeriod seconds: the largest salience there, the mean there, and the salience
-   at the candidate nearest `period` (each may be null). All 0, and the result 0, before the first
-   step or for an empty range; else 1. Not for an audio callback. */
+   minPeriod to maxPeriod seconds: the largest salience there, the mean there, and the largest
+   within 3 % of `period` (wherever it lies; each may be null). All 0, and the result 0, before
+   the first step or for an empty range; else 1. Not for an audio callback. */
 int mTracker_get_salience_summary(mTrackerHandle* handle, double minPeriod, double maxPeriod, double period,
                                   double* peak, double* mean, double* atPeriod);
 

@@ -7,7 +7,7 @@
 
 extern "C" int mTracker_get_salience_summary(mTrackerHandle* handle, double minPeriod, double maxPeriod,
                                              double period, double* peak, double* mean, double* atPeriod) {
-    double best = 0.0, sum = 0.0, nearest = 0.0, nearestDistance = HUGE_VAL;
+    double best = 0.0, sum = 0.0, near = 0.0;
     unsigned int count = 0;
     if (handle && handle->getStepsDone() > 0) {
         std::vector<double> const& salience = handle->getSalience();
@@ -16,15 +16,13 @@ extern "C" int mTracker_get_salience_summary(mTrackerHandle* handle, double minP
         for (std::size_t k = 0; k < salience.size() && k < delays.size(); ++k) {
             double const seconds = delays[k] / rate;
             double const s = std::isfinite(salience[k]) ? salience[k] : 0.0;
+            if (std::fabs(seconds - period) <= 0.03 * period && s > near)
+                near = s;
             if (!(seconds >= minPeriod && seconds <= maxPeriod))
                 continue;
             best = s > best ? s : best;
             sum += s;
             ++count;
-            if (std::fabs(seconds - period) < nearestDistance) {
-                nearestDistance = std::fabs(seconds - period);
-                nearest = s;
-            }
         }
     }
     if (peak)
@@ -32,6 +30,6 @@ extern "C" int mTracker_get_salience_summary(mTrackerHandle* handle, double minP
     if (mean)
         *mean = count ? sum / count : 0.0;
     if (atPeriod)
-        *atPeriod = nearest;
+        *atPeriod = near;
     return count > 0 ? 1 : 0;
 }

@@ -28,6 +28,7 @@ constexpr double kHintRatioTolerance = 1.06;
 constexpr double kHintContradictionSeconds = 4.0;
 constexpr double kLikelyBeatLow = 0.33, kLikelyBeatHigh = 0.7;
 constexpr double kUnlikelyLevelFactor = 0.6;
+constexpr double kThreeHalvesShare = 0.7, kWeakBeatShare = 0.5;
 
 double ramp(double x, double low, double high) {
     if (!(x > low))
@@ -188,14 +189,23 @@ double EvidenceJudge::stability(const double periods[METERLEVEL_COUNT],
     return static_cast<double>(agreeing) / compared;
 }
 
-double EvidenceJudge::level_plausibility(const double periods[METERLEVEL_COUNT]) {
-    /* Most music's beat lies between about 86 and 180 BPM; slower tracked beats are mostly half
-       the music's tempo, and two-beat bars mostly a beat twice too fast. Neither is impossible,
-       so they lower the confidence below "locked" rather than refuse the estimate. */
+double EvidenceJudge::level_plausibility(const StepObservation& step, const double periods[METERLEVEL_COUNT]) {
+    /* Signs of the wrong metrical level; none is impossible music, so each lowers the confidence
+       below "locked" rather than refusing the estimate. Most music's beat lies between about 86
+       and 180 BPM: slower tracked beats are mostly half the music's tempo, two-beat bars mostly a
+       beat twice too fast. A strong pulse at 1.5 times the tracked beat means the tracked beat is
+       an even number of the music's (three of them make that pulse); a tracked beat much weaker
+       than the strongest pulse is a guess between levels. */
     const double beat = periods[METERLEVEL_BEAT];
     double factor = beat >= kLikelyBeatLow && beat <= kLikelyBeatHigh ? 1.0 : kUnlikelyLevelFactor;
     if (std::fabs(periods[METERLEVEL_BAR] / beat - 2.0) < 0.25)
         factor *= kUnlikelyLevelFactor;
+    if (step.saliencePeak > 0.0) {
+        if (step.salienceAtThreeHalves >= kThreeHalvesShare * step.saliencePeak)
+            factor *= kUnlikelyLevelFactor;
+        if (step.salienceAtBeat <= kWeakBeatShare * step.saliencePeak)
+            factor *= kUnlikelyLevelFactor;
+    }
     return factor;
 }
 
@@ -321,7 +331,7 @@ StepVerdict EvidenceJudge::judge(const StepObservation& step) {
         hintBarLeft_ -= seconds;
     }
 
-    confidence_ = clamp01(evidence * stability(verdict.periods, verdict.refTimes) * level_plausibility(verdict.periods));
+    confidence_ = clamp01(evidence * stability(verdict.periods, verdict.refTimes) * level_plausibility(step, verdict.periods));
     if (historyCount_ == kHistory) {
         for (int i = 1; i < kHistory; ++i) {
             historyPeriod_[i - 1] = historyPeriod_[i];

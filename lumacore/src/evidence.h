@@ -52,6 +52,8 @@ struct StepObservation {
     double meanSquare;                 /* of that audio */
     double onsetActivity;              /* OnsetMeter::takeStep */
     double saliencePeak, salienceMean; /* over beat periods of 30 to 300 BPM */
+    /* Largest salience within 3 % of the tracker's beat period, and of 1.5 times it. */
+    double salienceAtBeat, salienceAtThreeHalves;
 };
 
 struct StepVerdict {
@@ -93,7 +95,7 @@ private:
     bool music_present() const;
     double evidence_of(const StepObservation& step);
     double stability(const double periods[METERLEVEL_COUNT], const double refTimes[METERLEVEL_COUNT]) const;
-    static double level_plausibility(const double periods[METERLEVEL_COUNT]);
+    static double level_plausibility(const StepObservation& step, const double periods[METERLEVEL_COUNT]);
     bool apply_tempo_hint(double periods[METERLEVEL_COUNT], double refTimes[METERLEVEL_COUNT]) const;
     void apply_bar_hint(double periods[METERLEVEL_COUNT], double refTimes[METERLEVEL_COUNT]);
 

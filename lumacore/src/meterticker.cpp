@@ -200,7 +200,7 @@ void log_tracker_message(void*, const char* message) {
    estimate. Consumer thread. */
 void analyse(MeterTicker_t* t, const double* samples, int count) {
     double tatumPeriod = 0, beatPeriod = 0, barPeriod = 0, tatumPhase = 0, beatPhase = 0, barPhase = 0;
-    double saliencePeak = 0, salienceMean = 0;
+    double saliencePeak = 0, salienceMean = 0, salienceAtBeat = 0, salienceAtThreeHalves = 0;
     bool stepped = false;
     t->onsetMeter.add(samples, count);
     {
@@ -211,14 +211,16 @@ void analyse(MeterTicker_t* t, const double* samples, int count) {
             mTracker_get_period_est(t->tracker, &tatumPeriod, &beatPeriod, &barPeriod, &tatumPhase,
                                     &beatPhase, &barPhase);
             mTracker_get_salience_summary(t->tracker, EvidenceJudge::kMinBeatPeriod, EvidenceJudge::kMaxBeatPeriod,
-                                          beatPeriod, &saliencePeak, &salienceMean, nullptr);
+                                          beatPeriod, &saliencePeak, &salienceMean, &salienceAtBeat);
+            mTracker_get_salience_summary(t->tracker, 0.0, 0.0, 1.5 * beatPeriod, nullptr, nullptr,
+                                          &salienceAtThreeHalves);
         }
     }
     t->samplesFed += static_cast<unsigned long long>(count);
     if (!stepped)
         return;
     StepObservation step{{barPeriod, beatPeriod, tatumPeriod}, {barPhase, beatPhase, tatumPhase}, 0.0, 0.0, 0.0,
-                         saliencePeak, salienceMean};
+                         saliencePeak, salienceMean, salienceAtBeat, salienceAtThreeHalves};
     step.seconds = static_cast<double>(t->samplesFed - t->samplesAtLastStep) / kSampleRate;
     t->samplesAtLastStep = t->samplesFed;
     t->onsetMeter.takeStep(step.onsetActivity, step.meanSquare);
