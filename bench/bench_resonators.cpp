@@ -1,9 +1,8 @@
 // One tracker analysis step of the resonator stage: 4 channel banks × 689 comb filters ×
 // 86 accent samples at 44100 Hz. The "realtime_factor" counter is seconds of audio analysed
 // per CPU second (one step covers 86 / 172.265625 ≈ 0.4992 s).
-#include "Matrix.h"
+#include "combBank.h"
 #include "params.h"
-#include "resoC.h"
 
 #include <benchmark/benchmark.h>
 
@@ -16,9 +15,7 @@ void ResonatorStep(benchmark::State& state) {
     meterTracker::Params const params(44100);
     constexpr unsigned channels = 4;
     constexpr unsigned stepSamples = 86;
-    std::vector<meterTracker::Resonators> banks;
-    for (unsigned c = 0; c < channels; ++c)
-        banks.emplace_back(params.periods, params.feedback, params.decay, static_cast<int>(params.resStep));
+    std::vector<meterTracker::CombBank> banks(channels, meterTracker::CombBank(params.periods, params.feedback));
 
     std::mt19937 rng(1);
     std::uniform_real_distribution<double> accent(0.0, 1.0);
@@ -27,12 +24,10 @@ void ResonatorStep(benchmark::State& state) {
         for (auto& s : channel)
             s = accent(rng);
 
-    std::vector<double> inputEnergy;
-    ARGMathLibrary::Matrix<double> outputEnergy;
     for (auto _ : state) {
         for (unsigned c = 0; c < channels; ++c) {
-            banks[c].process(input[c], inputEnergy, outputEnergy);
-            benchmark::DoNotOptimize(outputEnergy[0][0]);
+            banks[c].process(input[c].data(), stepSamples);
+            benchmark::DoNotOptimize(banks[c].lineEnergy(100));
         }
     }
     double const stepSeconds = stepSamples / params.accentRate;

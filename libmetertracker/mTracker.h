@@ -50,7 +50,9 @@ void mTracker_get_ticks(mTrackerHandle* handle, double* tatum, int* nTatum, doub
 double mTracker_get_beatyness(mTrackerHandle* handle);
 /* Medians of the period priors, used from the next analysis step on. */
 void mTracker_change_myyValues(mTrackerHandle* handle, double patternMyy, double beatMyy, double tatumMyy);
-/* Resonator half-life in seconds; the resonator banks keep their coefficients. */
+/* Resonator half-life in seconds: the comb filters' memory and the salience's
+   normalisation change together; the filters keep what they hold. Values that are not
+   positive finite numbers are ignored. */
 void mTracker_change_half_time(mTrackerHandle* handle, double halfLifeSeconds);
 /* Writes the three tick lists to a text file; a null path does nothing. 0 when written (or
    nothing to do), −1 when the file could not be created or written completely. */

@@ -2,7 +2,6 @@
 
 #include "beatGivenTatum.h"
 #include "fft_and_filter.h"
-#include "kron.h"
 #include "lognPdf.h"
 #include "mTracker.h"
 #include "meterLogTransLikes.h"
@@ -42,6 +41,26 @@ constexpr double hopelessScore = -1e300;
 // overflow the front end's running statistics.
 constexpr double maxSampleMagnitude = 1e6;
 
+} // namespace
+
+void PriorWeights::update(std::vector<double> const& x, double myy, double sigma, double exponent,
+                          bool timesRootPeriod) {
+    if (x == periods && myy == median && sigma == shape && exponent == power)
+        return;
+    periods = x;
+    median = myy;
+    shape = sigma;
+    power = exponent;
+    lognPdf(x, myy, sigma, weights);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        weights[i] = std::pow(weights[i], exponent);
+        if (timesRootPeriod)
+            weights[i] *= std::sqrt(x[i]);
+    }
+}
+
+namespace {
+
 // (period, likelihood) candidates from the peak indices; a missing peak repeats the
 // previous candidate (the first one becomes (0, 0)).
 void candidatesFromPeaks(std::vector<unsigned int> const& idx, std::vector<double> const& periods,
@@ -79,8 +98,7 @@ mTracker::mTracker(unsigned int srate_)
     phaseDelta = zeroTable(params.nPhaseCands, 2);
     periodCands = zeroTable(params.nPeriodCands, 3);
     for (unsigned int c = 0; c < nChannels; ++c)
-        resonators.push_back(std::make_unique<Resonators>(params.periods, params.feedback, params.decay,
-                                                          static_cast<int>(params.resStep)));
+        resonators.push_back(std::make_unique<CombBank>(params.periods, params.feedback));
     setSrate(srate_);
 }
 
@@ -91,6 +109,8 @@ void mTracker::setSrate(unsigned int srate_) {
     updateRate = 2.0;
     onsets.setSrate(srate_);
     params.setSrate(srate_);
+    for (auto& bank : resonators)
+        bank->setFeedback(params.feedback);
     reset();
 }
 
@@ -183,14 +203,17 @@ void mTracker::computeSalience(unsigned int step, unsigned int firstRowFrame) {
     auto const hop = static_cast<unsigned int>(round(params.accentRate / updateRate));
     unsigned int const tLast = step * hop + hop - 1;
     unsigned int const nPer = params.nPeriods;
-    unsigned int const nRes = std::min(nPer, resonators.empty() ? 0u : resonators[0]->nResonators);
+    unsigned int const nRes =
+        std::min(nPer, resonators.empty() ? 0u : static_cast<unsigned int>(resonators[0]->size()));
 
     // Output power of each resonator for unit white input after its delay line has been
     // passed m times since reset: what noise alone would show.
     noiseLevel.resize(nPer);
+    // Once every line has been passed enough times, its start-up term is below rounding.
+    bool const settled = static_cast<double>(tLast + 1) > 80.0 * params.halfTime;
     for (unsigned int k = 0; k < nPer; ++k) {
         double const m = std::ceil(static_cast<double>(tLast + 1) / params.periods[k]);
-        double const p = std::pow(params.feedback[k], m);
+        double const p = settled ? 0.0 : std::pow(params.feedback[k], m);
         noiseLevel[k] = (1.0 - p * p) * params.noiseGains[k].real();
     }
 
@@ -200,17 +223,19 @@ void mTracker::computeSalience(unsigned int step, unsigned int firstRowFrame) {
     for (unsigned int c = 0; c < nChannels; ++c) {
         for (unsigned int i = 0; i < hop; ++i)
             stepInput[i] = channels[step * hop + i - firstRowFrame][c];
-        resonators[c]->process(stepInput, inputEnergyOut, outputEnergy);
-        inEnergy[c] = inputEnergyOut[0] + decayPerStep * inEnergy[c];
+        resonators[c]->process(stepInput.data(), hop);
+        double stepEnergy = 0.0;
+        for (unsigned int i = 0; i < hop; ++i)
+            stepEnergy = params.decay * stepEnergy + stepInput[i] * stepInput[i];
+        inEnergy[c] = stepEnergy + decayPerStep * inEnergy[c];
         double const meanInputPower = (1.0 - params.decay) * inEnergy[c];
 
         // Output energy of every resonator over its last period: the bank sums its delay
         // lines while it runs them.
-        std::vector<double> const& sumSquares = resonators[c]->lineEnergies();
         for (unsigned int k = 0; k < nRes; ++k) {
             unsigned int const d = params.periods[k];
             double const fb = params.feedback[k];
-            double const P = sumSquares[k] / (fb * fb) / d;
+            double const P = resonators[c]->lineEnergy(k) / (fb * fb) / d;
             // A channel that has carried nothing but exact zeros has no salience.
             double const S = meanInputPower > 0.0 ? P / meanInputPower - noiseLevel[k] : 0.0;
             salience[k] += S > 0.0 ? S : 0.0;
@@ -254,11 +279,11 @@ void mTracker::estimatePeriods(unsigned int step) {
     for (unsigned int j = 1; j <= nBins; ++j)
         perBin[j] = 1.0 / (j * fs / Nfft);
     perBin[0] = perBin[1];
-    lognPdf(perBin, params.tatumMyy, params.tatumSigma, tatumPrior);
+    tatumPrior.update(perBin, params.tatumMyy, params.tatumSigma, params.tatumPriorExp, true);
     Lt.resize(nBins + 1);
     for (unsigned int j = 0; j <= nBins; ++j) {
         double const spec = std::hypot(fftData[2 * j], fftData[2 * j + 1]) / nPer;
-        Lt[j] = std::pow(tatumPrior[j], params.tatumPriorExp) * std::sqrt(perBin[j]) * spec;
+        Lt[j] = tatumPrior.at(j) * spec;
     }
     peakPickHeight(Lt, K, peakIdx);
     if (peakIdx.size() != K)
@@ -269,15 +294,15 @@ void mTracker::estimatePeriods(unsigned int step) {
     perSec.resize(nPer);
     for (unsigned int k = 0; k < nPer; ++k)
         perSec[k] = params.periods[k] / fs;
-    lognPdf(perSec, params.beatMyy, params.beatSigma, beatPrior);
-    lognPdf(perSec, params.patternMyy, params.patternSigma, patternPrior);
+    beatPrior.update(perSec, params.beatMyy, params.beatSigma, params.beatPriorExp);
+    patternPrior.update(perSec, params.patternMyy, params.patternSigma, params.patternPriorExp);
     Lb.resize(nPer);
     Lp.resize(nPer);
     double LbSum = 0.0;
     for (unsigned int k = 0; k < nPer; ++k) {
         double const above = salience[k] / (1.0 - noiseLevel[k]);
-        Lb[k] = std::pow(beatPrior[k], params.beatPriorExp) * above;
-        Lp[k] = std::pow(patternPrior[k], params.patternPriorExp) * above;
+        Lb[k] = beatPrior.at(k) * above;
+        Lp[k] = patternPrior.at(k) * above;
         LbSum += Lb[k];
     }
     beatyness = nPer > 0 ? LbSum / nPer : 0.0;
@@ -348,23 +373,33 @@ void mTracker::estimatePeriods(unsigned int step) {
         levelTable(beatLevel, transBeat);
         levelTable(patternLevel, transPattern);
         levelTable(tatumLevel, transTatum);
-        if (ones5.nRows() != K) {
-            ones5 = ARGMathLibrary::Matrix<double>(K, K, 1.0);
-            ones25 = ARGMathLibrary::Matrix<double>(K * K, K * K, 1.0);
-        }
-        kron(ones25, transBeat, kronBeat);
-        kron(ones5, transPattern, kronTmp);
-        kron(kronTmp, ones5, kronPattern);
-        kron(transTatum, ones25, kronTatum);
         if (meterDelta.nCols() != nStates)
             meterDelta.resize(2, nStates);
-        for (unsigned int j = 0; j < nStates; ++j) {
-            double best = -std::numeric_limits<double>::infinity();
-            for (unsigned int i = 0; i < nStates; ++i) {
-                double const v = meterDelta[1][i] + kronBeat[i][j] + kronPattern[i][j] + kronTatum[i][j];
-                if (v > best)
-                    best = v;
+        // The change model is a sum over the levels, so the best predecessor is found one level
+        // at a time (beat, then pattern, then tatum), K times fewer sums per level than over
+        // all state pairs (state s = (tatum·K + pattern)·K + beat).
+        stageA.resize(nStates);
+        stageB.resize(nStates);
+        for (unsigned int tp = 0; tp < K * K; ++tp)
+            for (unsigned int bj = 0; bj < K; ++bj) {
+                double best = -std::numeric_limits<double>::infinity();
+                for (unsigned int bi = 0; bi < K; ++bi)
+                    best = std::max(best, meterDelta[1][tp * K + bi] + transBeat[bi][bj]);
+                stageA[tp * K + bj] = best;
             }
+        for (unsigned int t = 0; t < K; ++t)
+            for (unsigned int pj = 0; pj < K; ++pj)
+                for (unsigned int bj = 0; bj < K; ++bj) {
+                    double best = -std::numeric_limits<double>::infinity();
+                    for (unsigned int pi = 0; pi < K; ++pi)
+                        best = std::max(best, stageA[(t * K + pi) * K + bj] + transPattern[pi][pj]);
+                    stageB[(t * K + pj) * K + bj] = best;
+                }
+        for (unsigned int j = 0; j < nStates; ++j) {
+            unsigned int const pb = j % (K * K), tj = j / (K * K);
+            double best = -std::numeric_limits<double>::infinity();
+            for (unsigned int ti = 0; ti < K; ++ti)
+                best = std::max(best, stageB[ti * K * K + pb] + transTatum[ti][tj]);
             meterDelta[0][j] = meterDelta[1][j];
             jointScore[j] += best; // the new row, written once every old value has been read
         }
@@ -415,7 +450,7 @@ void mTracker::estimatePhases(unsigned int step) {
     unsigned int const tLast = step * hop + hop - 1;
     unsigned int const row = step - rowsFlushed;
     unsigned int const nCand = params.nPhaseCands;
-    unsigned int const nRes = resonators.empty() ? 0u : resonators[0]->nResonators;
+    unsigned int const nRes = resonators.empty() ? 0u : static_cast<unsigned int>(resonators[0]->size());
 
     for (unsigned int lev = 0; lev < 2; ++lev) {
         // 1. The resonator whose delay is closest to the chosen period.
@@ -423,21 +458,21 @@ void mTracker::estimatePhases(unsigned int step) {
         unsigned int kBest = 0;
         double bestDist = std::numeric_limits<double>::infinity();
         for (unsigned int k = 0; k < nRes; ++k) {
-            double const dist = std::fabs(per * fs - resonators[0]->delays[k]);
+            double const dist = std::fabs(per * fs - resonators[0]->delay(k));
             if (dist < bestDist) {
                 bestDist = dist;
                 kBest = k;
             }
         }
-        unsigned int const L = resonators[0]->delays[kBest];
+        unsigned int const L = resonators[0]->delay(kBest);
 
         // 2. Its last period of output in every channel, oldest first.
         if (phaseStates.nRows() != L || phaseStates.nCols() != nChannels)
             phaseStates.resize(L, nChannels);
         for (unsigned int c = 0; c < nChannels; ++c) {
-            double const* line = resonators[c]->delayLine(kBest);
+            resonators[c]->copyLine(kBest, lineCopy);
             for (unsigned int j = 0; j < L; ++j)
-                phaseStates[j][c] = line[j];
+                phaseStates[j][c] = lineCopy[j];
         }
 
         // 3. Phase salience: low channels weigh most for the beat; the bar uses accent templates.
@@ -509,12 +544,10 @@ void mTracker::estimatePhases(unsigned int step) {
             if (phaseDelta[1][j][lev] > phaseDelta[1][jBest][lev])
                 jBest = j;
         pulseCache[row][lev] = std::complex<double>(pulseCache[row][lev].real(), phaseCands[1][jBest][lev]);
-
-        // 10. The tatum ticks in step with the beat.
-        if (lev == beatLevel)
-            pulseCache[row][tatumLevel] =
-                std::complex<double>(pulseCache[row][tatumLevel].real(), pulseCache[row][beatLevel].imag());
     }
+    // The tatum ticks in step with the beat.
+    pulseCache[row][tatumLevel] =
+        std::complex<double>(pulseCache[row][tatumLevel].real(), pulseCache[row][beatLevel].imag());
 }
 
 void mTracker::rebuildTicks() {
@@ -589,6 +622,8 @@ void mTracker::changeMyyValues(double patternMyy, double beatMyy, double tatumMy
 
 void mTracker::changeHalfTime(double halfLifeSeconds) {
     params.changeHalfTime(halfLifeSeconds);
+    for (auto& bank : resonators)
+        bank->setFeedback(params.feedback);
 }
 
 } // namespace meterTracker

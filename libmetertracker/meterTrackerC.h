@@ -17,13 +17,27 @@
 #include "Matrix.h"
 #include "onsets.h"
 #include "params.h"
-#include "resoC.h"
+#include "combBank.h"
 
 #include <complex>
 #include <memory>
 #include <vector>
 
 namespace meterTracker {
+
+// A level's prior weight of every candidate period, pdf^exponent of a log-normal density, kept
+// until the periods or the prior change (user settings change it rarely, steps run often).
+class PriorWeights {
+public:
+    // With timesRootPeriod each weight is also multiplied by the period's square root.
+    void update(std::vector<double> const& periods, double median, double sigma, double exponent,
+                bool timesRootPeriod = false);
+    double at(std::size_t i) const { return weights[i]; }
+
+private:
+    std::vector<double> periods, weights;
+    double median = 0.0, shape = 0.0, power = 0.0;
+};
 
 class mTracker {
 public:
@@ -33,7 +47,7 @@ public:
     mTracker& operator=(mTracker const&) = delete;
 
     // New sample rate for the front end and the parameters; the resonator banks keep the
-    // delays and gains they were built with. Resets the tracker.
+    // delays they were built with. Resets the tracker.
     void setSrate(unsigned int srate);
     // Forgets all audio, tracking state and ticks (beatyness keeps its value).
     void reset();
@@ -61,8 +75,8 @@ public:
 
     // Prior medians in seconds, used from the next step on.
     void changeMyyValues(double patternMyy, double beatMyy, double tatumMyy);
-    // Resonator half-life in seconds for the salience's normalisation; the banks keep their
-    // construction-time coefficients.
+    // Resonator half-life in seconds: new feedback gains for every comb filter and the
+    // matching salience normalisation.
     void changeHalfTime(double halfLifeSeconds);
 
     Params const& parameters() const { return params; }
@@ -111,7 +125,7 @@ private:
     std::vector<double> tatumTicks;
     std::vector<double> beatTicks;
     std::vector<double> patternTicks;
-    std::vector<std::unique_ptr<Resonators>> resonators;
+    std::vector<std::unique_ptr<CombBank>> resonators;
     unsigned int nChannels;
     std::vector<double> channelMean;
     unsigned int framesConsumed;
@@ -126,20 +140,20 @@ private:
     std::vector<double> salience;            // per period, mean over channels
     std::vector<double> noiseLevel;          // per period, start-up noise floor
     std::vector<double> stepInput;           // one channel's frames of a step
-    std::vector<double> inputEnergyOut;
-    ARGMathLibrary::Matrix<double> outputEnergy;
+    std::vector<double> lineCopy;
     std::vector<double> cleanSamples; // addData's copy with non-finite values replaced
     std::vector<double> lagSignal;    // salience over lag for the tatum spectrum
     std::vector<double> fftData;
-    std::vector<double> perBin, perSec, tatumPrior, beatPrior, patternPrior;
+    std::vector<double> perBin, perSec;
+    PriorWeights tatumPrior, beatPrior, patternPrior;
     std::vector<double> Lt, Lb, Lp;
     std::vector<unsigned int> peakIdx;
     std::vector<double> bgtOut, candPeriodsBeat, candPeriodsPattern, candPeriodsTatum;
     std::vector<double> jointScore;
     std::vector<double> tatumLikes, beatLikes, patternLikes, prev, cur;
     ARGMathLibrary::Matrix<double> A, B; // ratio scores: pattern given beat, beat given tatum
-    ARGMathLibrary::Matrix<double> transBeat, transPattern, transTatum, ones5, ones25, kronTmp, kronBeat,
-        kronPattern, kronTatum, transition;
+    ARGMathLibrary::Matrix<double> transBeat, transPattern, transTatum;
+    std::vector<double> stageA, stageB; // best predecessor scores over the beat, then also the pattern
     ARGMathLibrary::Matrix<double> phaseStates, phaseTrans;
     std::vector<double> phaseSalience, prevPhaseTimes, curPhaseTimes, pulsePeriods, pulsePhases;
 };

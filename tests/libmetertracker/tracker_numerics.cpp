@@ -1,7 +1,6 @@
 // The free numeric functions of the meter tracker, checked against hand-computed values.
 #include "Matrix.h"
 #include "beatGivenTatum.h"
-#include "kron.h"
 #include "lognPdf.h"
 #include "meterLogTransLikes.h"
 #include "meterPerPha2Pulse.h"
@@ -84,27 +83,6 @@ TEST(BeatGivenTatum, FourBeatsToTheBarIsMostLikely) {
         EXPECT_NEAR(out[i], expected[i], 1e-12) << i;
     EXPECT_GT(out[3], out[2]);
     EXPECT_GT(out[3], out[4]);
-}
-
-TEST(Kron, BlocksAreScaledCopies) {
-    Matrix<double> A(2, 2), B(1, 3), out(7, 7, 9.0);
-    std::ranges::copy(std::initializer_list<double>{1, 2, 3, 4}, A.begin()); // row by row
-    std::ranges::copy(std::initializer_list<double>{1, 10, 100}, B.begin());
-    kron(A, B, out);
-    ASSERT_EQ(out.nRows(), 2u);
-    ASSERT_EQ(out.nCols(), 6u);
-    double const expected[2][6] = {{1, 10, 100, 2, 20, 200}, {3, 30, 300, 4, 40, 400}};
-    for (unsigned int i = 0; i < 2; ++i)
-        for (unsigned int j = 0; j < 6; ++j)
-            EXPECT_EQ(out[i][j], expected[i][j]) << i << "," << j;
-
-    // The period tracker's layout: kron(Mt, ones 25×25) repeats each tatum entry in a 25×25 block.
-    Matrix<double> Mt(5, 5), ones(25, 25, 1.0), big;
-    Mt[2][3] = -7.0;
-    kron(Mt, ones, big);
-    ASSERT_EQ(big.nRows(), 125u);
-    EXPECT_EQ(big[2 * 25 + 24][3 * 25], -7.0);
-    EXPECT_EQ(big[2 * 25][4 * 25], 0.0);
 }
 
 TEST(SolvePattPhase, LowHitAtBarStartScoresBothTemplates) {
