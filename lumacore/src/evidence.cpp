@@ -29,6 +29,8 @@ constexpr double kHintContradictionSeconds = 4.0;
 constexpr double kLikelyBeatLow = 0.33, kLikelyBeatHigh = 0.7;
 constexpr double kUnlikelyLevelFactor = 0.6;
 constexpr double kThreeHalvesShare = 0.7, kWeakBeatShare = 0.5;
+/* A grid worth holding through a break. */
+constexpr double kTrustedConfidence = 0.5;
 
 double ramp(double x, double low, double high) {
     if (!(x > low))
@@ -299,12 +301,23 @@ StepVerdict EvidenceJudge::judge(const StepObservation& step) {
     const bool plausible = make_plausible(verdict.periods, verdict.refTimes);
     if (!present) {
         confidence_ = 0.0;
-        if (!haveGrid_ || state_ == LC_TRACKING_NO_EVIDENCE) {
+        if (!haveGoodGrid_ || state_ == LC_TRACKING_NO_EVIDENCE) {
+            /* Nothing to hold: a grid never trusted (noise, a first onset) is not carried on. */
             state_ = LC_TRACKING_NO_EVIDENCE;
         } else {
             if (state_ != LC_TRACKING_HOLDING) {
                 state_ = LC_TRACKING_HOLDING;
-                holdLeft_ = holdBars_ * grid_[METERLEVEL_BAR];
+                holdLeft_ = holdBars_ * goodGrid_[METERLEVEL_BAR];
+                /* When the last steps before the music went were doubtful, hold the last
+                   trusted grid instead. */
+                if (!lastGridTrusted_) {
+                    verdict.accept = true;
+                    for (int level = 0; level < METERLEVEL_COUNT; ++level) {
+                        verdict.periods[level] = grid_[level] = goodGrid_[level];
+                        verdict.refTimes[level] = gridRefs_[level] = goodRefs_[level];
+                    }
+                    lastGridTrusted_ = true;
+                }
             }
             holdLeft_ -= seconds;
             if (holdLeft_ <= 0.0)
@@ -347,6 +360,14 @@ StepVerdict EvidenceJudge::judge(const StepObservation& step) {
         gridRefs_[level] = verdict.refTimes[level];
     }
     haveGrid_ = true;
+    lastGridTrusted_ = confidence_ >= kTrustedConfidence;
+    if (lastGridTrusted_) {
+        haveGoodGrid_ = true;
+        for (int level = 0; level < METERLEVEL_COUNT; ++level) {
+            goodGrid_[level] = grid_[level];
+            goodRefs_[level] = gridRefs_[level];
+        }
+    }
     state_ = confidence_ >= 0.7 ? LC_TRACKING_LOCKED : LC_TRACKING_SEARCHING;
     verdict.accept = true;
     return verdict;

@@ -115,6 +115,10 @@ private:
     double grid_[METERLEVEL_COUNT] = {0.0, 0.0, 0.0};
     double gridRefs_[METERLEVEL_COUNT] = {0.0, 0.0, 0.0};
     /* Beat periods and ticks of the latest accepted steps, newest at historyCount_ - 1. */
+    /* The last grid taken over with some confidence: what holding carries on. */
+    bool haveGoodGrid_ = false, lastGridTrusted_ = false;
+    double goodGrid_[METERLEVEL_COUNT] = {0.0, 0.0, 0.0};
+    double goodRefs_[METERLEVEL_COUNT] = {0.0, 0.0, 0.0};
     double historyPeriod_[kHistory] = {};
     double historyRef_[kHistory] = {};
     int historyCount_ = 0;
