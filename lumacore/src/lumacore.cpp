@@ -37,6 +37,13 @@ struct LumaCore_t {
     /* MIDI port to reopen at lc_run: the one open when the engine was stopped. */
     int midiPort;
     std::vector<PhaseRegistration> phaseRegistrations;
+    /* Network outputs: they outlive tickers, so that their settings and sessions survive a
+       restart of the engine. */
+    OscOutput_t* osc = nullptr;
+    LinkOutput_t* link = nullptr;
+    /* The installed time source, for the network outputs to relate the stream to their clocks. */
+    std::atomic<lc_gettime_fn> timeFn{nullptr};
+    std::atomic<void*> timeData{nullptr};
 };
 
 namespace {
@@ -59,6 +66,29 @@ void install_phase_callbacks(LumaCore_t* lc) {
         return;
     for (const PhaseRegistration& r : lc->phaseRegistrations)
         meterticker_register_phase_cb(lc->ticker, r.level, r.udata, r.fn);
+}
+
+/* Stream time for the network outputs' threads; NaN without a time source. */
+double stream_now(void* udata) {
+    const LumaCore_t* lc = static_cast<const LumaCore_t*>(udata);
+    void* data = lc->timeData.load(std::memory_order_acquire);
+    const lc_gettime_fn fn = lc->timeFn.load(std::memory_order_acquire);
+    return fn ? fn(data) : NAN;
+}
+
+bool is_virtual(const LumaCore_t* lc) {
+    return lc->captureCapacity > 0;
+}
+
+void attach_network(LumaCore_t* lc) {
+    if (lc->ticker)
+        meterticker_attach_network(lc->ticker, lc->osc, lc->link);
+}
+
+void free_engine(LumaCore_t* lc) {
+    osc_output_free(lc->osc);
+    link_output_free(lc->link);
+    delete lc;
 }
 
 double capture_time(void* udata) {
@@ -87,19 +117,23 @@ LumaCore_t* create_engine(int midiPort, size_t captureCapacity) {
         LUMACORE_ERROR_STATUS = LC_STATUS_GENERAL;
         return nullptr;
     }
-    Sequencer_t* sequencer = init_sequencer();
+    /* A virtual engine's stream time is not the wall clock's: its owner relates the two. */
+    lc->osc = osc_output_create(captureCapacity > 0 ? nullptr : stream_now, lc);
+    lc->link = link_output_create(captureCapacity > 0 ? nullptr : stream_now, lc);
+    Sequencer_t* sequencer = lc->osc && lc->link ? init_sequencer() : nullptr;
     if (!sequencer) {
         LUMACORE_ERROR_STATUS = LC_STATUS_GENERAL;
-        delete lc;
+        free_engine(lc);
         return nullptr;
     }
     const int status = create_ticker(lc, sequencer, midiPort, &lc->ticker);
     if (status != 0) {
         LUMACORE_ERROR_STATUS = status;
         close_sequencer(sequencer);
-        delete lc;
+        free_engine(lc);
         return nullptr;
     }
+    attach_network(lc);
     lc->sequencer.store(sequencer, std::memory_order_release);
     return lc;
 }
@@ -153,7 +187,11 @@ int lc_start_sequencer(LumaCore_t* lc) {
 }
 
 void lc_register_gettime_cb(LumaCore_t* lc, void* udata, lc_gettime_fn fn) {
-    if (lc && current_sequencer(lc))
+    if (!lc)
+        return;
+    lc->timeData.store(udata, std::memory_order_release);
+    lc->timeFn.store(fn, std::memory_order_release);
+    if (current_sequencer(lc))
         sequencer_register_gettime_cb(current_sequencer(lc), udata, fn);
 }
 
@@ -187,6 +225,7 @@ int lc_run(LumaCore_t* lc) {
         ticker = nullptr;
     lc->ticker = ticker;
     install_phase_callbacks(lc);
+    attach_network(lc);
     start_sequencer(sequencer);
     lc->sequencer.store(sequencer, std::memory_order_release);
     return 0;
@@ -208,6 +247,7 @@ int lc_reinit(LumaCore_t* lc) {
         midioutput_open(ticker->midi, 0);
         meterticker_midiclock_out(ticker, 1);
         install_phase_callbacks(lc);
+        attach_network(lc);
     }
     start_sequencer(sequencer);
     return 1;
@@ -218,7 +258,7 @@ void lc_close(LumaCore_t* lc) {
         return;
     if (current_sequencer(lc))
         close_engine_parts(lc, "Closing meterticker..\n", "Closing seq..\n");
-    delete lc;
+    free_engine(lc);
 }
 
 /* ---- virtual time ---- */
@@ -230,7 +270,11 @@ long lc_consume_audio(LumaCore_t* lc) {
 int lc_timer_pass(LumaCore_t* lc, double now) {
     if (!lc || !lc->ticker || lc->ticker->threaded)
         return 0;
-    return meterticker_timer_pass(lc->ticker, now);
+    const int ran = meterticker_timer_pass(lc->ticker, now);
+    /* Without threads the network outputs send in the owner's pass. */
+    osc_output_flush(lc->osc);
+    link_output_commit(lc->link);
+    return ran;
 }
 
 MidiOut_t* lc_get_midi_output(LumaCore_t* lc) {
@@ -410,6 +454,52 @@ int lc_send_test_midinote(LumaCore_t* lc, MeterLevelID level) {
 void lc_send_midi_message(LumaCore_t* lc, int kind, int channel, int data1, int data2) {
     if (has_midi(lc))
         meterticker_send_midi_message(lc->ticker, kind, channel, data1, data2);
+}
+
+/* ---- network outputs ---- */
+
+int lc_enable_link(LumaCore_t* lc, int on) {
+    return lc ? link_output_enable(lc->link, on, is_virtual(lc) ? 0 : 1) : 1;
+}
+
+int lc_get_link_peers(LumaCore_t* lc) {
+    return lc ? link_output_peers(lc->link) : 0;
+}
+
+void lc_set_link_latency_offset(LumaCore_t* lc, double seconds) {
+    if (lc)
+        link_output_set_latency_offset(lc->link, seconds);
+}
+
+int lc_set_osc_destination(LumaCore_t* lc, const char* host, int port) {
+    return lc ? osc_output_set_destination(lc->osc, host, port) : 1;
+}
+
+int lc_enable_osc(LumaCore_t* lc, int on) {
+    return lc ? osc_output_enable(lc->osc, on, is_virtual(lc) ? 0 : 1) : 1;
+}
+
+void lc_set_osc_bundles(LumaCore_t* lc, int on) {
+    if (lc)
+        osc_output_set_bundles(lc->osc, on);
+}
+
+void lc_set_osc_phase_rate(LumaCore_t* lc, double perSecond) {
+    if (lc)
+        osc_output_set_phase_rate(lc->osc, perSecond);
+}
+
+void lc_set_osc_latency_offset(LumaCore_t* lc, double seconds) {
+    if (lc)
+        osc_output_set_latency_offset(lc->osc, seconds);
+}
+
+OscOutput_t* lc_get_osc_output(LumaCore_t* lc) {
+    return lc ? lc->osc : nullptr;
+}
+
+LinkOutput_t* lc_get_link_output(LumaCore_t* lc) {
+    return lc ? lc->link : nullptr;
 }
 
 /* ---- phase callbacks ---- */

@@ -20,7 +20,9 @@
 #include <stddef.h>
 
 #include "common.h"
+#include "link_output.h"
 #include "midioutput.h"
+#include "osc_output.h"
 #include "sequencer.h"
 
 #ifdef __cplusplus
@@ -144,6 +146,28 @@ char** lc_get_mididev_list(LumaCore_t* lc);
 int lc_send_test_midinote(LumaCore_t* lc, MeterLevelID level);
 /* kind 0: note-on (data1 note, data2 velocity); otherwise control change. */
 void lc_send_midi_message(LumaCore_t* lc, int kind, int channel, int data1, int data2);
+
+/* ---- Network outputs (off until switched on; they keep their settings across lc_stop/lc_run) ----
+   A virtual engine runs no network threads: each lc_timer_pass sends what the pass produced. */
+
+/* Joins (1) or leaves (0) the Ableton Link session; 0, or 1 when Link cannot start. */
+int lc_enable_link(LumaCore_t* lc, int on);
+/* Other peers in the Link session; 0 while Link is off. */
+int lc_get_link_peers(LumaCore_t* lc);
+/* OSC destination (host name or address, UDP port): 0, or 1 when unusable. */
+int lc_set_osc_destination(LumaCore_t* lc, const char* host, int port);
+int lc_enable_osc(LumaCore_t* lc, int on);
+/* 1: time-tagged bundles (default); 0: bare messages for receivers that cannot read bundles. */
+void lc_set_osc_bundles(LumaCore_t* lc, int on);
+/* Phase messages per second (default 30). */
+void lc_set_osc_phase_rate(LumaCore_t* lc, double perSecond);
+/* Seconds that Link or OSC run ahead of the other outputs (beside the anti-delay, which moves
+   them all), for gear downstream that responds late; within +-1 s. */
+void lc_set_link_latency_offset(LumaCore_t* lc, double seconds);
+void lc_set_osc_latency_offset(LumaCore_t* lc, double seconds);
+/* The outputs themselves, for their finer settings (see osc_output.h, link_output.h). */
+OscOutput_t* lc_get_osc_output(LumaCore_t* lc);
+LinkOutput_t* lc_get_link_output(LumaCore_t* lc);
 
 /* ---- Phase callbacks ---- */
 

@@ -250,6 +250,30 @@ void analyse(MeterTicker_t* t, const double* samples, int count) {
     }
 }
 
+/* The timer pass's view for the network outputs. TIMER THREAD: no allocation, lock or I/O. */
+void feed_network(MeterTicker_t* t, double now) {
+    OscOutput_t* osc = t->osc.load(std::memory_order_acquire);
+    LinkOutput_t* link = t->link.load(std::memory_order_acquire);
+    if (!osc && !link)
+        return;
+    MeterSnapshot_t s{};
+    s.now = now;
+    s.antiDelay = t->antiDelay.load(std::memory_order_relaxed);
+    for (int level = 0; level < METERLEVEL_COUNT; ++level) {
+        const Ticks k = read_ticks(t->tracks[level]);
+        s.prevTick[level] = k.prevTick;
+        s.nextTick[level] = k.nextTick;
+        s.tickCount[level] = k.tickCount;
+        s.periods[level] = read_estimate(t->tracks[level]).period;
+    }
+    s.estimateCount = t->estimateCount.load(std::memory_order_acquire);
+    s.state = t->trackingState.load(std::memory_order_relaxed);
+    s.clockRunning = t->clock.enabled.load(std::memory_order_relaxed);
+    s.outputsSilent = t->outputsSilent ? 1 : 0;
+    osc_output_feed(osc, &s);
+    link_output_feed(link, &s);
+}
+
 void timer_thread_main(MeterTicker_t* t) {
     lc_logmsg(LC_LOG_PROGRESS, "MeterTicker: timer thread started");
     int waitedMs = 0;
@@ -675,8 +699,14 @@ int meterticker_timer_pass(MeterTicker_t* t, double now) {
         }
         t->callbackListState.store(CALLBACKS_FREE, std::memory_order_release);
     }
+    feed_network(t, now);
     t->passCount.fetch_add(1, std::memory_order_release);
     return 1;
+}
+
+void meterticker_attach_network(MeterTicker_t* t, OscOutput_t* osc, LinkOutput_t* link) {
+    t->osc.store(osc, std::memory_order_release);
+    t->link.store(link, std::memory_order_release);
 }
 
 /* ---------------- MIDI switches ---------------- */

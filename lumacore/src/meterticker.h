@@ -27,8 +27,10 @@
 
 #include "common.h"
 #include "evidence.h"
+#include "link_output.h"
 #include "mTracker.h"
 #include "midioutput.h"
+#include "osc_output.h"
 #include "sequencer.h"
 
 extern "C" {
@@ -168,6 +170,9 @@ struct MeterTicker_t {
        is taken over again: the timer pass then holds MIDI back (outputsSilent, its own copy). */
     std::atomic<int> evidenceGone{0};
     bool outputsSilent = false;
+    /* Network outputs fed at the end of every pass; not owned. */
+    std::atomic<OscOutput_t*> osc{nullptr};
+    std::atomic<LinkOutput_t*> link{nullptr};
 };
 
 /* ---- Creation ---- */
@@ -267,6 +272,10 @@ unsigned long meterticker_get_estimate(MeterTicker_t* t, double periods[METERLEV
    callbacks. TIMER THREAD (or the owner of a thread-less ticker): no allocation, no lock, no I/O
    apart from MIDI sends, no throw. Returns 1 when the pass ran, 0 while waiting for estimates. */
 int meterticker_timer_pass(MeterTicker_t* t, double now);
+
+/* Hands the network outputs to the timer pass (null: none). They must stay alive until they are
+   replaced or the ticker is closed. Any thread. */
+void meterticker_attach_network(MeterTicker_t* t, OscOutput_t* osc, LinkOutput_t* link);
 
 /* ---- MIDI switches and sends (GUI thread) ---- */
 
