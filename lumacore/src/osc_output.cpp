@@ -29,6 +29,9 @@ struct OscEvent {
 
 constexpr size_t kQueueLength = 1024; /* far more than a few passes' worth at any tempo */
 constexpr double kTwoTo32 = 4294967296.0;
+/* A tick found this much later than it was due (the output was off, or a pass came very late) is
+   news no receiver wants any more. */
+constexpr double kStaleSeconds = 0.1;
 /* Seconds from 1900 (OSC time tags) to 1970 (the system clock). */
 constexpr double kUnixToNtp = 2208988800.0;
 
@@ -117,6 +120,8 @@ void feed_ticks(OscOutput_t* out, const MeterSnapshot_t& s, int level, double du
         if (!std::isfinite(tick) || tick > due || !(tick > out->lastTick[level] + 0.5 * period))
             continue;
         out->lastTick[level] = tick;
+        if (tick - shift < s.now - kStaleSeconds)
+            continue;
         OscEvent e{tick - shift, level, 0, {0.0f, 0.0f, 0.0f}};
         if (level == METERLEVEL_BAR)
             e.number = ++out->barNumber;
