@@ -117,6 +117,8 @@ int link_output_enable(LinkOutput_t* out, int on, int thread) {
             out->link->enable(false);
         return 0;
     }
+    if (out->committer.joinable())
+        return 0; /* already on */
     try {
         if (!out->link) {
             out->link = std::make_unique<ableton::Link>(120.0);

@@ -75,6 +75,8 @@ struct OscOutput_t {
     std::atomic<double> latencyOffset{0.0};
     std::atomic<double> tagBase{NAN};
     std::atomic<unsigned long> dropped{0};
+    /* Set when switched on: the next feed announces state and tempo again. */
+    std::atomic<int> announce{1};
 
     /* Queue: the feeder writes events and `head`, the sender reads them and writes `tail`. */
     OscEvent queue[kQueueLength]{};
@@ -253,6 +255,7 @@ int osc_output_enable(OscOutput_t* out, int on, int thread) {
         stop_sender(out);
         return 0;
     }
+    out->announce.store(1, std::memory_order_release);
     out->enabled.store(1, std::memory_order_release);
     if (!thread)
         return 0;
@@ -277,6 +280,10 @@ void osc_output_feed(OscOutput_t* out, const MeterSnapshot_t* snapshot) {
         return;
     const MeterSnapshot_t& s = *snapshot;
     const double offset = out->latencyOffset.load(std::memory_order_relaxed);
+    if (out->announce.exchange(0, std::memory_order_acquire)) {
+        out->lastState = -1;
+        out->lastEstimateCount = 0;
+    }
     if (s.state != out->lastState) {
         out->lastState = s.state;
         push(out, OscEvent{s.now, OSC_STATE, s.state, {0.0f, 0.0f, 0.0f}});

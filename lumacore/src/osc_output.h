@@ -51,7 +51,7 @@ double osc_output_get_latency_offset(const OscOutput_t* out);
 /* Seconds since 1900 (the OSC time tag's epoch) minus stream seconds. While `streamNow` exists
    the sender measures it itself and this call has no lasting effect. */
 void osc_output_set_time_base(OscOutput_t* out, double tagMinusStream);
-/* Off by default. Switching on starts the sender thread when `thread` is 1 (else the owner calls
+/* Off by default. Switching on announces state and tempo at the next pass and starts the sender thread when `thread` is 1 (else the owner calls
    osc_output_flush); switching off keeps the destination. 0, or 1 when the thread cannot start. */
 int osc_output_enable(OscOutput_t* out, int on, int thread);
 int osc_output_enabled(const OscOutput_t* out);

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -93,7 +94,7 @@ TEST(LatestValueCell, ReaderSeesWholeRisingValuesAndTheLast) {
 // 120 BPM in 4/4 with sixteenth tatums, every grid through 0.3 s; 5 ms anti-delay and 10 ms OSC
 // latency offset: each tick's message describes its moment 15 ms early, in a bundle tagged so,
 // or bare and untagged. The bare round follows a second switched off: ticks more than 0.1 s
-// overdue by then are not sent late.
+// overdue by then are not sent late, state and tempo are announced again.
 TEST_F(TickerTest, OscReceiverGetsEveryTickTempoStateAndPhase) {
     OscOutput_t* osc = osc_output_create(nullptr, nullptr);
     EXPECT_EQ(osc_output_set_destination(osc, "", 9000) + osc_output_set_destination(osc, "127.0.0.1", 0) +
@@ -129,13 +130,13 @@ TEST_F(TickerTest, OscReceiverGetsEveryTickTempoStateAndPhase) {
                 if (k * periods[level] + refs[level] > std::max(0.001, from + shift))
                     ticks.emplace_back(paths[level], level == 0 ? k : (k + 16) % (level == 1 ? 4 : 16),
                                        k * periods[level] + refs[level]);
-        receiver.receive(ticks.size() + (bundles ? 12 : 10));
-        size_t phases = 0;
+        receiver.receive(ticks.size() + 12); // also state and tempo, announced again at switching on
+        std::map<std::string, int> count;
         for (const Received& r : receiver.got) {
+            ++count[r.path];
             const double tag = tagSeconds(r.tag) - 1000.0;
             EXPECT_TRUE(bundles || (r.tag.sec == 0 && r.tag.frac == 1)) << r.path; // "immediately"
             if (r.path == "/beatlume/phase") {
-                ++phases;
                 ASSERT_EQ(r.types, "fff");
                 // tatum, beat, bar at 0.501 + 0.015 s, 0.216 s after the grids' common tick
                 for (int i = 0; i < 3 && std::fabs(tag - 0.501) < 1e-6; ++i)
@@ -156,7 +157,8 @@ TEST_F(TickerTest, OscReceiverGetsEveryTickTempoStateAndPhase) {
             }
         }
         EXPECT_TRUE(ticks.empty()) << ticks.size() << " ticks missing";
-        EXPECT_EQ(phases, 10u);
+        EXPECT_EQ(count["/beatlume/phase"], 10);
+        EXPECT_TRUE(count["/beatlume/state"] == 1 && count["/beatlume/tempo"] == 1);
     }
     EXPECT_EQ(osc_output_dropped(osc), 0u);
     meterticker_attach_network(ticker, nullptr, nullptr);
