@@ -1,6 +1,6 @@
 // The ticker with its own threads: the analysis on the consumer thread and the timer loop, while
-// this (the "GUI") thread feeds audio, tunes the tracker, reads phases and (un)registers phase
-// callbacks. Time is virtual; the waits below poll for states, never for durations. Meant for the
+// this (the "GUI") thread feeds audio, tunes the tracker, gives hints, reads phases and
+// (un)registers phase callbacks. Time is virtual; the waits below poll for states, never for durations. Meant for the
 // ThreadSanitizer build as much as for the assertions.
 #include <atomic>
 #include <chrono>
@@ -55,6 +55,11 @@ TEST_F(TickerThreads, AnalysisTimerAndGuiThreadsWorkTogether) {
             meterticker_change_half_time(ticker, 3.0); // GUI-thread tuning during the analysis
         if (block % 300 == 0)
             meterticker_change_myyValues(ticker, 2.1, 0.55, 0.18);
+        if (block % 250 == 0) { // hints and the confidence cross to and from the analysis thread
+            meterticker_hint_beat_period(ticker, 0.5);
+            meterticker_hint_bar_start(ticker);
+            EXPECT_LE(meterticker_get_confidence(ticker), 1.0);
+        }
         // Let the analysis keep up, so that nothing is dropped.
         ASSERT_TRUE(
             eventually([&] { return sequencer_read_pos(sequencer, 0) == sequencer_write_pos(sequencer); }));
