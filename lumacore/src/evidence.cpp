@@ -195,8 +195,8 @@ double EvidenceJudge::level_plausibility(const StepObservation& step, const doub
     /* Signs of the wrong metrical level; none is impossible music, so each lowers the confidence
        below "locked" rather than refusing the estimate. Most music's beat lies between about 86
        and 180 BPM: slower tracked beats are mostly half the music's tempo, two-beat bars mostly a
-       beat twice too fast. A strong pulse at 1.5 times the tracked beat means the tracked beat is
-       an even number of the music's (three of them make that pulse); a tracked beat much weaker
+       beat twice too fast. A strong pulse at 1.5 times the tracked beat means the tracked beat spans
+       two of the music's beats (three of those make that pulse); a tracked beat much weaker
        than the strongest pulse is a guess between levels. */
     const double beat = periods[METERLEVEL_BEAT];
     double factor = beat >= kLikelyBeatLow && beat <= kLikelyBeatHigh ? 1.0 : kUnlikelyLevelFactor;

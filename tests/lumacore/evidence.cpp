@@ -7,6 +7,7 @@
 #include <functional>
 #include <vector>
 
+#include "evidence.h"
 #include "lumacore.h"
 #include "synth_music.h"
 #include "ticker_support.h"
@@ -166,4 +167,20 @@ TEST_F(Evidence, TempoAndBarHintsHoldForThirtySecondsOfMusic) {
     ASSERT_GE(bars.size(), 4u);
     EXPECT_TRUE(std::all_of(bars.begin(), bars.end(), [](double t) { return offGrid(t, 7.5, 2.0) < 0.05; }));
     EXPECT_GT(offGrid(sent(kBarOn, 0, 7.0).back(), 7.5, 2.0), 0.4); // the hint moved them
+}
+
+// The judge alone: a tempo hint folds the tracker's beat onto its level until the music clearly
+// contradicts it (no simple multiple of the tracker's beat for 4 s of clear music).
+TEST(EvidenceJudgeHints, AContradictedTempoHintIsDroppedAfterFourSecondsOfClearMusic) {
+    EvidenceJudge judge;
+    StepObservation step{{2.0, 0.5, 0.125}, {0, 0, 0}, 0.5, 0.01, 1.0, 0.5, 0.02, 0.5, 0.1};
+    for (int i = 0; i < 10; ++i)
+        judge.judge(step);
+    judge.hint_beat_period(1.0);
+    EXPECT_EQ(judge.judge(step).periods[METERLEVEL_BEAT], 1.0);
+    step.periods[METERLEVEL_BEAT] = 0.41; // 146 BPM: 2.44 of its beats to the hinted one
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(judge.judge(step).periods[METERLEVEL_BEAT], 0.41);
+    step.periods[METERLEVEL_BEAT] = 0.5;
+    EXPECT_EQ(judge.judge(step).periods[METERLEVEL_BEAT], 0.5);
 }
