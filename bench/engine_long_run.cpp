@@ -1,8 +1,13 @@
 // Hours of live engine in virtual time: drum music (a seamless 30 s loop at 120 BPM) in
 // 128-frame blocks, the analysis after each block, a timer pass every millisecond with MIDI
-// clock, notes and phase controllers on and 16 phase callbacks. Prints, per hour of audio, the
-// resident memory and the mean time of an analysis step (time spent analysing / steps), which
-// must stay flat.
+// clock, notes and phase controllers on and 16 phase callbacks (stand-ins for efektors). Every
+// hour holds what a show throws at the engine: an audio device change (lc_stop, lc_run and a
+// new stream time line, as the window does it) at minute 10, a minute of dropped blocks (one in
+// fifty) from minute 20, two minutes of digital silence from minute 30 and two minutes of a
+// steady 110 Hz square wave at -10 dBFS from minute 40. Prints, per hour of audio, the resident
+// memory and the mean time of an analysis step (time spent analysing / steps), which must stay
+// flat; at the end, the memory growth from hour 1 and whether every phase callback was still
+// being called in the last ten minutes (exit status 1 when one fell silent).
 //
 //   build-rel/bench/engine_long_run [HOURS]          (default 8)
 //   build-rel/bench/engine_long_run --wav PATH SECONDS
@@ -29,8 +34,24 @@ struct VirtualTime {
     static double read(void* self) { return static_cast<VirtualTime*>(self)->now; }
 };
 
+struct Sink {
+    double phaseSum = 0.0;
+    unsigned long calls = 0;
+};
+
 void sink(void* udata, double phase) {
-    *static_cast<double*>(udata) += phase;
+    auto* s = static_cast<Sink*>(udata);
+    s->phaseSum += phase;
+    ++s->calls;
+}
+
+/* Starts the engine's present stream the way the window does after opening a device. */
+void startStream(LumaCore_t* lc, VirtualTime* time) {
+    lc_register_gettime_cb(lc, time, VirtualTime::read);
+    lc_start_sequencer(lc);
+    lc_enable_midiclock(lc, 1);
+    lc_enable_midinote(lc, 1);
+    lc_enable_midiphase(lc, 1);
 }
 
 double residentMegabytes() {
@@ -107,41 +128,72 @@ int main(int argc, char** argv) {
         return 1;
     }
     VirtualTime time;
-    lc_register_gettime_cb(lc, &time, VirtualTime::read);
-    lc_start_sequencer(lc);
-    lc_enable_midiclock(lc, 1);
-    lc_enable_midinote(lc, 1);
-    lc_enable_midiphase(lc, 1);
-    std::vector<double> sinks(16, 0.0);
+    startStream(lc, &time);
+    std::vector<Sink> sinks(16);
     for (size_t i = 0; i < sinks.size(); ++i)
         lc_register_phase_cb(lc, static_cast<MeterLevelID>(i % 3), &sinks[i], sink);
     MidiOut_t* midi = lc_get_midi_output(lc);
 
     using Clock = std::chrono::steady_clock;
-    const unsigned long long framesPerHour = 3600ull * 44100ull;
-    unsigned long long frames = 0;
-    long long ms = 0;
+    const unsigned long long framesPerMinute = 60ull * 44100ull;
+    const unsigned long long framesPerHour = 60ull * framesPerMinute;
+    unsigned long long frames = 0;       // audio of the whole run
+    unsigned long long streamFrames = 0; // since the present stream started
+    long long ms = 0;                    // timer passes on the present stream's time line
+    unsigned long long blockCount = 0;
     size_t pos = 0;
+    double tonePhase = 0.0;
     float block[128];
+    std::vector<unsigned long> callsAtLastCheck(sinks.size(), 0);
+    double firstHourMegabytes = 0.0, lastMegabytes = 0.0;
     std::printf("hour\trss_MB\tsteps\tmean_step_ms\twall_s\tbpm\n");
     const auto runStart = Clock::now();
     for (int hour = 1; hour <= hours; ++hour) {
         double analysing = 0.0;
-        const unsigned long stepsBefore = lc_get_meter_estimate(lc, nullptr, nullptr, nullptr);
+        unsigned long steps = 0;
+        unsigned long estimatesBefore = lc_get_meter_estimate(lc, nullptr, nullptr, nullptr);
         const auto hourStart = Clock::now();
-        for (unsigned long long end = frames + framesPerHour; frames < end;) {
-            const double blockTime = static_cast<double>(frames) / 44100.0;
+        bool changedDevice = false;
+        for (unsigned long long hourStartFrame = frames, end = frames + framesPerHour; frames < end;) {
+            const unsigned long long minute = (frames - hourStartFrame) / framesPerMinute;
+            if (minute == 10 && !changedDevice) {
+                changedDevice = true;
+                steps += lc_get_meter_estimate(lc, nullptr, nullptr, nullptr) - estimatesBefore;
+                lc_stop(lc);
+                lc_run(lc);
+                streamFrames = 0;
+                ms = 0;
+                time.now = 0.0;
+                startStream(lc, &time);
+                midi = lc_get_midi_output(lc);
+                estimatesBefore = 0;
+            }
+            if (hour == hours && minute == 50)
+                for (size_t i = 0; i < sinks.size(); ++i)
+                    callsAtLastCheck[i] = sinks[i].calls;
+
+            const double blockTime = static_cast<double>(streamFrames) / 44100.0;
             frames += 128;
-            time.now = static_cast<double>(frames) / 44100.0;
+            streamFrames += 128;
+            ++blockCount;
+            time.now = static_cast<double>(streamFrames) / 44100.0;
             for (float& x : block) { // the loop's length is not a multiple of the block
                 x = music[pos];
                 pos = (pos + 1) % music.size();
+                if (minute == 30 || minute == 31) {
+                    x = 0.0f;
+                } else if (minute == 40 || minute == 41) {
+                    tonePhase = std::fmod(tonePhase + 110.0 / 44100.0, 1.0);
+                    x = tonePhase < 0.5 ? 0.316f : -0.316f;
+                }
             }
-            lc_process_audio(block, 128, lc, blockTime);
+            const bool dropped = minute == 20 && blockCount % 50 == 0;
+            if (!dropped)
+                lc_process_audio(block, 128, lc, blockTime);
             const auto a = Clock::now();
             lc_consume_audio(lc);
             analysing += std::chrono::duration<double>(Clock::now() - a).count();
-            for (const long long last = static_cast<long long>((frames + 128) / 44.1); ms < last;) {
+            for (const long long last = static_cast<long long>((streamFrames + 128) / 44.1); ms < last;) {
                 ++ms;
                 time.now = static_cast<double>(ms) / 1000.0;
                 lc_timer_pass(lc, time.now);
@@ -149,17 +201,26 @@ int main(int argc, char** argv) {
             if ((frames & 0xFFFF) == 0)
                 midioutput_capture_clear(midi);
         }
-        const unsigned long steps = lc_get_meter_estimate(lc, nullptr, nullptr, nullptr) - stepsBefore;
-        std::printf("%d\t%.1f\t%lu\t%.3f\t%.1f\t%.2f\n", hour, residentMegabytes(), steps,
+        steps += lc_get_meter_estimate(lc, nullptr, nullptr, nullptr) - estimatesBefore;
+        lastMegabytes = residentMegabytes();
+        if (hour == 1)
+            firstHourMegabytes = lastMegabytes;
+        std::printf("%d\t%.1f\t%lu\t%.3f\t%.1f\t%.2f\n", hour, lastMegabytes, steps,
                     steps ? 1000.0 * analysing / static_cast<double>(steps) : 0.0,
                     std::chrono::duration<double>(Clock::now() - hourStart).count(), lc_get_bpm(lc));
         std::fflush(stdout);
     }
+    size_t alive = 0;
+    for (size_t i = 0; i < sinks.size(); ++i)
+        alive += sinks[i].calls > callsAtLastCheck[i] ? 1 : 0;
     std::printf("total wall %.1f s for %d h of audio\n",
                 std::chrono::duration<double>(Clock::now() - runStart).count(), hours);
+    std::printf("resident memory %.1f MB after hour 1, %.1f MB after hour %d: %+.2f MB (target: within 1 MB)\n",
+                firstHourMegabytes, lastMegabytes, hours, lastMegabytes - firstHourMegabytes);
+    std::printf("phase callbacks called in the last ten minutes: %zu of %zu\n", alive, sinks.size());
     benchmark::DoNotOptimize(sinks.data());
-    for (double& s : sinks)
+    for (Sink& s : sinks)
         lc_unregister_phase_cb(lc, &s);
     lc_close(lc);
-    return 0;
+    return alive == sinks.size() ? 0 : 1;
 }
