@@ -22,6 +22,13 @@ namespace {
 
 constexpr double pi = 3.14159265358979323846;
 
+// A beat phase that falls between the bar's beats by more than this share of a beat
+// contradicts the bar; candidates within the tighter share agree with it.
+constexpr double offBarShare = 0.25;
+constexpr double onBarShare = 0.15;
+// How much worse (log score) the best bar-consistent beat phase may be and still be taken.
+constexpr double barAgreementMargin = 3.0;
+
 // Level columns inside the tracker.
 constexpr unsigned int beatLevel = 0;
 constexpr unsigned int patternLevel = 1;
@@ -131,6 +138,7 @@ void mTracker::reset() {
             for (auto& cand : step)
                 std::fill(cand.begin(), cand.end(), 0.0);
     lagHistory = ARGMathLibrary::Matrix<double>(2, 2);
+    beatGrid.reset();
     std::fill(inEnergy.begin(), inEnergy.end(), 0.0);
 }
 
@@ -545,9 +553,58 @@ void mTracker::estimatePhases(unsigned int step) {
                 jBest = j;
         pulseCache[row][lev] = std::complex<double>(pulseCache[row][lev].real(), phaseCands[1][jBest][lev]);
     }
+    alignBeatToBar(row);
+    smoothGrid(row);
     // The tatum ticks in step with the beat.
     pulseCache[row][tatumLevel] =
         std::complex<double>(pulseCache[row][tatumLevel].real(), pulseCache[row][beatLevel].imag());
+}
+
+void mTracker::smoothGrid(unsigned int row) {
+    double const beatPeriod = pulseCache[row][beatLevel].real();
+    if (!(beatPeriod > 0.0))
+        return;
+    double period = 0.0, fitted = 0.0;
+    double const tick = pulseCache[row][beatLevel].imag();
+    beatGrid.update(beatPeriod, tick, period, fitted);
+    if (!(period > 0.0))
+        return;
+    pulseCache[row][beatLevel] = std::complex<double>(period, tick);
+    // Bar and tatum keep their whole number of beats or tatums per beat on the finer beat
+    // period; the tatum ticks with the beat, the bar keeps its own downbeat.
+    double const barBeats = std::round(pulseCache[row][patternLevel].real() / beatPeriod);
+    if (barBeats >= 1.0)
+        pulseCache[row][patternLevel] =
+            std::complex<double>(barBeats * period, pulseCache[row][patternLevel].imag());
+    double const tatumsPerBeat = std::round(beatPeriod / pulseCache[row][tatumLevel].real());
+    if (tatumsPerBeat >= 1.0)
+        pulseCache[row][tatumLevel] = std::complex<double>(period / tatumsPerBeat, tick);
+}
+
+void mTracker::alignBeatToBar(unsigned int row) {
+    double const beatPeriod = pulseCache[row][beatLevel].real();
+    double const barTime = pulseCache[row][patternLevel].imag();
+    if (!(beatPeriod > 0.0))
+        return;
+    // Share of a beat by which time t lies off the bar's beat grid.
+    auto const offBar = [&](double t) {
+        double const f = (barTime - t) / beatPeriod;
+        return std::fabs(f - std::round(f));
+    };
+    if (!(offBar(pulseCache[row][beatLevel].imag()) > offBarShare))
+        return;
+    unsigned int const nCand = params.nPhaseCands;
+    double topScore = -std::numeric_limits<double>::infinity();
+    int best = -1;
+    for (unsigned int i = 0; i < nCand; ++i) {
+        double const score = phaseDelta[1][i][beatLevel];
+        topScore = std::max(topScore, score);
+        if (offBar(phaseCands[1][i][beatLevel]) < onBarShare &&
+            (best < 0 || score > phaseDelta[1][static_cast<unsigned int>(best)][beatLevel]))
+            best = static_cast<int>(i);
+    }
+    if (best >= 0 && phaseDelta[1][static_cast<unsigned int>(best)][beatLevel] >= topScore - barAgreementMargin)
+        pulseCache[row][beatLevel] = std::complex<double>(beatPeriod, phaseCands[1][static_cast<unsigned int>(best)][beatLevel]);
 }
 
 void mTracker::rebuildTicks() {

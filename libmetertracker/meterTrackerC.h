@@ -15,6 +15,7 @@
 #define BEATLUME_METERTRACKERC_H
 
 #include "Matrix.h"
+#include "gridFollower.h"
 #include "onsets.h"
 #include "params.h"
 #include "combBank.h"
@@ -107,6 +108,15 @@ private:
     void computeSalience(unsigned int step, unsigned int firstRowFrame);
     void estimatePeriods(unsigned int step);
     void estimatePhases(unsigned int step);
+    // Off-beat accents (skanks, open hats, syncopated kicks) can outweigh the beat in the
+    // beat resonator while the bar templates still find the downbeat: a beat phase between
+    // the bar's beats gives way to the best phase candidate on them, when that one scores
+    // nearly as well.
+    void alignBeatToBar(unsigned int row);
+    // Runs the beat through the grid follower: the beat takes its finer, steadier period
+    // (the phase stays the step's own, which follows expressive timing without lag), and
+    // bar and tatum their whole multiples and fractions of it.
+    void smoothGrid(unsigned int row);
     void rebuildTicks();
 
     Params params;
@@ -132,6 +142,7 @@ private:
     ARGMathLibrary::Matrix<std::complex<double>> pulseCache; // step rows × (beat, pattern, tatum)
     unsigned int stepsDone;
     unsigned int rowsFlushed;
+    GridFollower beatGrid;
 
     // Work space, kept between steps so that a step allocates little.
     ARGMathLibrary::Matrix<double> bandEnvs; // bands × frames from the front end

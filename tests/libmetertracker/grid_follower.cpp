@@ -1,0 +1,69 @@
+// The beat grid follower: finer than a frame at steady tempo, continuous across updates, and
+// quick to leave a grid the music has left.
+#include "gridFollower.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+using meterTracker::GridFollower;
+
+namespace {
+
+constexpr double frame = 1.0 / 172.265625; // one accent frame
+
+// Periods and tick times as the analysis steps report them: two steps a second, each with
+// the period and the latest tick rounded to whole frames plus a few ms of scatter.
+struct Observer {
+    double period, phase;
+    std::mt19937 rng{5};
+    std::normal_distribution<double> scatter{0.0, 0.003};
+    void at(double t, double& p, double& tick) {
+        p = std::round(period / frame) * frame;
+        tick = phase + std::floor((t - phase) / period) * period;
+        tick = std::round(tick / frame) * frame + scatter(rng);
+    }
+};
+
+TEST(GridFollower, SteadyTempoComesOutFinerThanAFrameWithoutJumps) {
+    Observer music{60.0 / 131.7, 0.21};
+    GridFollower grid;
+    double previousTick = NAN, previousPeriod = NAN;
+    for (int step = 1; step <= 60; ++step) {
+        double p, tick, period, gridTick;
+        music.at(0.5 * step, p, tick);
+        grid.update(p, tick, period, gridTick);
+        double const k = std::round((gridTick - music.phase) / music.period);
+        if (step > 16) {
+            EXPECT_NEAR(period, music.period, 0.001 * music.period) << "step " << step;
+            EXPECT_NEAR(gridTick, music.phase + k * music.period, 0.004) << "step " << step;
+            // Consecutive grids agree where they overlap.
+            double const n = std::round((gridTick - previousTick) / previousPeriod);
+            EXPECT_NEAR(previousTick + n * previousPeriod, gridTick, 0.003) << "step " << step;
+        }
+        previousTick = gridTick;
+        previousPeriod = period;
+    }
+}
+
+TEST(GridFollower, NewTempoOrPhaseIsTakenUpAndBadInputIgnored) {
+    GridFollower grid;
+    double period, tick;
+    for (int step = 0; step < 10; ++step)
+        grid.update(0.5, 0.5 * step, period, tick);
+    grid.update(NAN, 5.0, period, tick);
+    grid.update(0.5, INFINITY, period, tick);
+    EXPECT_DOUBLE_EQ(period, 0.5);
+    // Another metrical level: taken at once.
+    grid.update(0.25, 5.0, period, tick);
+    EXPECT_DOUBLE_EQ(period, 0.25);
+    EXPECT_DOUBLE_EQ(tick, 5.0);
+    // A phase half a period off: held once, taken on the second step.
+    grid.update(0.25, 5.125, period, tick);
+    EXPECT_NEAR(std::remainder(tick - 5.0, 0.25), 0.0, 1e-9);
+    grid.update(0.25, 5.375, period, tick);
+    EXPECT_NEAR(std::remainder(tick - 5.125, 0.25), 0.0, 1e-9);
+}
+
+} // namespace
