@@ -1,12 +1,35 @@
 #include "AudioErrorDialog.h"
+#include "Headless.h"
+#include "HeadlessOptions.h"
 #include "MainWindow.h"
 #include "MidiErrorDialog.h"
 #include "QLumacore.h"
 #include "Resources.h"
 
 #include <QApplication>
+#include <cstdio>
 
 int main(int argc, char* argv[]) {
+    // Everything that must work without a display is decided before Qt looks for one.
+    const HeadlessOptions options = parseCommandLine(argc, argv);
+    switch (options.action) {
+    case HeadlessOptions::Action::Help:
+        std::fputs(usageText(argv[0]).c_str(), stdout);
+        return 0;
+    case HeadlessOptions::Action::Version:
+        std::printf("beatlume %s\n", BEATLUME_VERSION);
+        return 0;
+    case HeadlessOptions::Action::Error:
+        std::fprintf(stderr, "beatlume: %s (see --help)\n", options.error.c_str());
+        return 2;
+    case HeadlessOptions::Action::List:
+        return listDevices();
+    case HeadlessOptions::Action::Headless:
+        return runHeadless(options);
+    case HeadlessOptions::Action::Window:
+        break;
+    }
+
     QApplication app(argc, argv);
     beatlumeInitResources();
     beatlumeInstallStyleSheet(app);

@@ -1,6 +1,5 @@
 #include "AudioInterface.h"
 
-#include <cstdio>
 #include <limits>
 #include <utility>
 
@@ -9,7 +8,7 @@ AudioInterface::AudioInterface(LumaCore_t* engineHandle, AudioEngineHooks engine
     const PaError err = Pa_Initialize();
     paReady = err == paNoError;
     if (!paReady) {
-        std::fprintf(stderr, "AudioInterface: cannot initialise PortAudio: %s\n", Pa_GetErrorText(err));
+        lc_logmsg(LC_LOG_ERROR, "Audio: cannot initialise PortAudio: %s", Pa_GetErrorText(err));
         return;
     }
     InitializeDeviceList();
@@ -17,6 +16,7 @@ AudioInterface::AudioInterface(LumaCore_t* engineHandle, AudioEngineHooks engine
 
 AudioInterface::~AudioInterface() {
     closeStream();
+    player.reset();
     if (paReady)
         Pa_Terminate();
 }
@@ -35,8 +35,8 @@ void AudioInterface::InitializeDeviceList() {
         const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
         if (!info)
             continue;
-        std::printf("Audio device #%d: %s (%d in %d out) %s\n", i, info->name, info->maxInputChannels,
-                    info->maxOutputChannels, i == defaultInput ? "<default>" : "");
+        lc_logmsg(LC_LOG_PROGRESS, "Audio device #%d: %s (%d in %d out) %s", i, info->name, info->maxInputChannels,
+                  info->maxOutputChannels, i == defaultInput ? "<default>" : "");
         if (info->maxInputChannels > 0) {
             if (i == defaultInput)
                 currentIndex = static_cast<int>(deviceNumbers.size());
@@ -44,7 +44,6 @@ void AudioInterface::InitializeDeviceList() {
             deviceNumbers.push_back(i);
         }
     }
-    std::fflush(stdout);
 }
 
 int AudioInterface::getInputChannelAmount(int index) const {
@@ -100,17 +99,11 @@ int AudioInterface::selectAudioDev(int index) {
         device = deviceNumbers[static_cast<size_t>(index)];
     const PaDeviceInfo* info = device == paNoDevice ? nullptr : Pa_GetDeviceInfo(device);
     if (!info || info->maxInputChannels < 1) {
-        std::fprintf(stderr, "AudioInterface: no audio input device at position %d\n", index);
+        lc_logmsg(LC_LOG_ERROR, "Audio: no audio input device at position %d", index);
         return 0;
     }
 
-    // The stream always stops before the engine, so that no block reaches a sequencer
-    // that is being closed.
-    closeStream();
-    if (!firstSelection && hooks.stopEngine)
-        hooks.stopEngine();
-    // No stream runs now; the next one starts at 0 like the engine's new time line.
-    clock.reset();
+    leaveCurrentInput();
 
     const int channels = info->maxInputChannels;
     resetChannels(channels);
@@ -126,8 +119,8 @@ int AudioInterface::selectAudioDev(int index) {
     PaError err = Pa_OpenStream(&opened, &inputParameters, nullptr, sampleRate, framesPerBuffer, paClipOff,
                                 &AudioInterface::streamCallback, this);
     if (err != paNoError) {
-        std::fprintf(stderr, "AudioInterface: cannot open the input stream of \"%s\": %s\n", info->name,
-                     Pa_GetErrorText(err));
+        lc_logmsg(LC_LOG_ERROR, "Audio: cannot open the input stream of \"%s\": %s", info->name,
+                  Pa_GetErrorText(err));
         opened = nullptr;
     }
     {
@@ -144,26 +137,60 @@ int AudioInterface::selectAudioDev(int index) {
         currentIndex = index;
     }
 
-    if (firstSelection) {
-        if (engine)
-            lc_start_sequencer(engine);
-    } else if (hooks.restartEngine) {
-        hooks.restartEngine();
-    }
+    startEngine();
     if (engine)
         lc_register_gettime_cb(engine, this, &AudioInterface::GetStreamTime);
 
     if (stream) {
         err = Pa_StartStream(stream);
         if (err != paNoError)
-            std::fprintf(stderr, "AudioInterface: cannot start the input stream of \"%s\": %s\n", info->name,
-                         Pa_GetErrorText(err));
+            lc_logmsg(LC_LOG_ERROR, "Audio: cannot start the input stream of \"%s\": %s", info->name,
+                      Pa_GetErrorText(err));
     }
-    firstSelection = false;
 
     if (hooks.engineStarted)
         hooks.engineStarted();
     return 0;
+}
+
+void AudioInterface::leaveCurrentInput() {
+    // The stream always stops before the engine, so that no block reaches a sequencer
+    // that is being closed.
+    closeStream();
+    // The engine reads the player's clock until it stops: only then may the player go.
+    if (player)
+        player->stop();
+    if (!firstSelection && hooks.stopEngine)
+        hooks.stopEngine();
+    player.reset();
+    // No stream runs now; the next one starts at 0 like the engine's new time line.
+    clock.reset();
+    overflows.store(0);
+}
+
+void AudioInterface::startEngine() {
+    if (firstSelection) {
+        if (engine)
+            lc_start_sequencer(engine);
+    } else if (hooks.restartEngine) {
+        hooks.restartEngine();
+    }
+    firstSelection = false;
+}
+
+void AudioInterface::selectSource(std::unique_ptr<SampleSource> source) {
+    leaveCurrentInput();
+    resetChannels(0);
+    channelCount = 0;
+    currentIndex = -1;
+    startEngine();
+    player = std::make_unique<FilePlayback>(engine);
+    if (engine)
+        lc_register_gettime_cb(engine, player.get(), &FilePlayback::streamTime);
+    player->start(std::move(source));
+    lc_logmsg(LC_LOG_NOTICE, "Playing %s", player->name().c_str());
+    if (hooks.engineStarted)
+        hooks.engineStarted();
 }
 
 double AudioInterface::GetStreamTime(void* self) {
@@ -197,9 +224,11 @@ void AudioInterface::mixToMono(const float* in, unsigned long frames, int channe
 }
 
 int AudioInterface::streamCallback(const void* input, void*, unsigned long frames,
-                                   const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags,
+                                   const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags,
                                    void* userData) {
     auto* self = static_cast<AudioInterface*>(userData);
+    if (statusFlags & paInputOverflow)
+        self->overflows.fetch_add(1, std::memory_order_relaxed);
     // The block's first sample lies where the previous block ended: the first block at 0.
     const double blockStart = self->clock.lastBlockEnd();
     self->clock.onBlock(frames, timeInfo ? timeInfo->currentTime : std::numeric_limits<double>::quiet_NaN());

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "FilePlayback.h"
 #include "SampleClock.h"
+#include "SampleSource.h"
 #include "lumacore.h"
 
 // What a device change does to the engine around the new stream, supplied by the program that
@@ -35,6 +37,8 @@ public:
     // for are handed over in pieces of this size.
     static constexpr unsigned long mixFrames = 512;
 
+    // Its owner stops the engine (lc_stop or lc_close) before destroying it while a file plays:
+    // the engine's time source is then the player inside.
     AudioInterface(LumaCore_t* engine, AudioEngineHooks hooks);
     ~AudioInterface();
     AudioInterface(const AudioInterface&) = delete;
@@ -52,9 +56,19 @@ public:
     void resetChannels(int count);
 
     // Opens the device at list position `index` (the system default input for -1) and starts
-    // or restarts the engine on it. A device that cannot be opened is reported on standard
-    // error and leaves the engine without audio.
+    // or restarts the engine on it. A device that cannot be opened is reported through the
+    // engine log and leaves the engine without audio.
     int selectAudioDev(int index);
+
+    // Plays a sound file or the demo into the engine instead of a device (and to the default
+    // output when there is one), restarting the engine as a device change does. The device
+    // index reads -1 while it plays.
+    void selectSource(std::unique_ptr<SampleSource> source);
+    // What plays now, or null while a device is captured.
+    const FilePlayback* playback() const { return player.get(); }
+
+    // Input overflows reported by the capture stream since it opened. Any thread.
+    unsigned long overflowCount() const { return overflows.load(std::memory_order_relaxed); }
 
     // The engine's time source: seconds of audio the stream has delivered, on the card's
     // sample clock (the time line of the tracker's ticks), interpolated between blocks with
@@ -91,6 +105,10 @@ private:
                               const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags,
                               void* userData);
     void closeStream();
+    // Stops the engine for a new input (not on the first selection) and closes the old one.
+    void leaveCurrentInput();
+    // Starts (first selection) or restarts the engine for the new input.
+    void startEngine();
 
     int channelCount = 0;
     AudioEngineHooks hooks;
@@ -113,4 +131,6 @@ private:
     // Guards `stream` for the time source against the GUI thread closing it; held briefly.
     std::mutex timeLock;
     double frozenTime = 0.0;
+    std::unique_ptr<FilePlayback> player;
+    std::atomic<unsigned long> overflows{0};
 };

@@ -81,9 +81,10 @@ bool accepts_clients(const std::string& server) {
 
 } // namespace
 
-JackServer::JackServer(double startTimeoutSeconds) {
+JackServer::JackServer(double startTimeoutSeconds, int rate) {
 #if !BEATLUME_HAVE_JACK
     (void)startTimeoutSeconds;
+    (void)rate;
     reason_ = "the JACK client library was not found at build time";
 #else
     const std::string jackd = find_in_path("jackd");
@@ -96,7 +97,7 @@ JackServer::JackServer(double startTimeoutSeconds) {
     logPath_ = "/tmp/" + name_ + ".log";
 
     std::vector<std::string> args = {jackd, "--no-realtime", "-n", name_, "-d", "dummy",
-                                     "-r",  "44100",         "-p", "128"};
+                                     "-r",  std::to_string(rate), "-p", "128"};
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
