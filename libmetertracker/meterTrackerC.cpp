@@ -104,12 +104,27 @@ mTracker::mTracker(unsigned int srate_)
     phaseCands = zeroTable(params.nPhaseCands, 2);
     phaseDelta = zeroTable(params.nPhaseCands, 2);
     periodCands = zeroTable(params.nPeriodCands, 3);
+    // Every period up to denseUpTo frames has its filter; above, where a frame is a small
+    // share of the period, every other one, and the salience between them is interpolated.
+    std::vector<unsigned int> delays;
+    for (unsigned int k = 0; k < params.nPeriods; ++k)
+        if (params.periods[k] <= denseUpTo || (params.periods[k] - denseUpTo) % 2 == 0 || k + 1 == params.nPeriods) {
+            bankPeriodIndex.push_back(k);
+            delays.push_back(params.periods[k]);
+        }
     for (unsigned int c = 0; c < nChannels; ++c)
-        resonators.push_back(std::make_unique<CombBank>(params.periods, params.feedback));
+        resonators.push_back(std::make_unique<CombBank>(delays, bankFeedback()));
     setSrate(srate_);
 }
 
 mTracker::~mTracker() = default;
+
+std::vector<double> mTracker::bankFeedback() const {
+    std::vector<double> gains;
+    for (unsigned int k : bankPeriodIndex)
+        gains.push_back(k < params.feedback.size() ? params.feedback[k] : 0.5);
+    return gains;
+}
 
 void mTracker::setSrate(unsigned int srate_) {
     srate = srate_;
@@ -117,7 +132,7 @@ void mTracker::setSrate(unsigned int srate_) {
     onsets.setSrate(srate_);
     params.setSrate(srate_);
     for (auto& bank : resonators)
-        bank->setFeedback(params.feedback);
+        bank->setFeedback(bankFeedback());
     reset();
 }
 
@@ -211,8 +226,8 @@ void mTracker::computeSalience(unsigned int step, unsigned int firstRowFrame) {
     auto const hop = static_cast<unsigned int>(round(params.accentRate / updateRate));
     unsigned int const tLast = step * hop + hop - 1;
     unsigned int const nPer = params.nPeriods;
-    unsigned int const nRes =
-        std::min(nPer, resonators.empty() ? 0u : static_cast<unsigned int>(resonators[0]->size()));
+    auto const nRes = static_cast<unsigned int>(std::min<std::size_t>(
+        bankPeriodIndex.size(), resonators.empty() ? 0u : resonators[0]->size()));
 
     // Output power of each resonator for unit white input after its delay line has been
     // passed m times since reset: what noise alone would show.
@@ -240,14 +255,20 @@ void mTracker::computeSalience(unsigned int step, unsigned int firstRowFrame) {
 
         // Output energy of every resonator over its last period: the bank sums its delay
         // lines while it runs them.
-        for (unsigned int k = 0; k < nRes; ++k) {
+        for (unsigned int r = 0; r < nRes; ++r) {
+            unsigned int const k = bankPeriodIndex[r];
             unsigned int const d = params.periods[k];
             double const fb = params.feedback[k];
-            double const P = resonators[c]->lineEnergy(k) / (fb * fb) / d;
+            double const P = resonators[c]->lineEnergy(r) / (fb * fb) / d;
             // A channel that has carried nothing but exact zeros has no salience.
             double const S = meanInputPower > 0.0 ? P / meanInputPower - noiseLevel[k] : 0.0;
             salience[k] += S > 0.0 ? S : 0.0;
         }
+    }
+    for (unsigned int r = 0; r + 1 < nRes; ++r) {
+        unsigned int const k0 = bankPeriodIndex[r], k1 = bankPeriodIndex[r + 1];
+        for (unsigned int k = k0 + 1; k < k1; ++k)
+            salience[k] = salience[k0] + (salience[k1] - salience[k0]) * (k - k0) / (k1 - k0);
     }
     if (nChannels > 1)
         for (unsigned int k = 0; k < nPer; ++k)
@@ -680,7 +701,7 @@ void mTracker::changeMyyValues(double patternMyy, double beatMyy, double tatumMy
 void mTracker::changeHalfTime(double halfLifeSeconds) {
     params.changeHalfTime(halfLifeSeconds);
     for (auto& bank : resonators)
-        bank->setFeedback(params.feedback);
+        bank->setFeedback(bankFeedback());
 }
 
 } // namespace meterTracker

@@ -136,6 +136,9 @@ private:
     std::vector<double> beatTicks;
     std::vector<double> patternTicks;
     std::vector<std::unique_ptr<CombBank>> resonators;
+    static constexpr unsigned int denseUpTo = 256; // accent frames (about 1.5 s)
+    std::vector<unsigned int> bankPeriodIndex;     // per filter, its index in params.periods
+    std::vector<double> bankFeedback() const;      // the filters' gains at the current half-life
     unsigned int nChannels;
     std::vector<double> channelMean;
     unsigned int framesConsumed;

@@ -320,20 +320,33 @@ void Onsets::updateStatistics(double const* x, std::size_t count) {
         c = 1;
         i = 1;
     }
-    // The per-sample update mean' = (mean·c + x)/(c + 1), var' = (1 − 1/c)·var + (c + 1)·d²
-    // (d = mean' − mean) is run in its equivalent sum form: with S = mean·c and
-    // M2 = var·(c − 1), S' = S + x and M2' = M2 + c·(c + 1)·d². The serial chains are then
-    // single additions; the divisions no longer wait on each other.
-    double sum = sampleMean * c;
-    double m2 = sampleVar * (c - 1);
+    // The block's own mean and squared deviations, then merged with the running ones
+    // (Chan et al.): two plain passes instead of a division per sample.
+    std::size_t const n = count - i;
     double mean = sampleMean;
-    for (; i < count; ++i) {
-        sum += x[i];
-        double const newMean = sum / (c + 1);
-        double const d = newMean - mean;
-        m2 += c * (c + 1) * (d * d);
-        mean = newMean;
-        c += 1;
+    double m2 = sampleVar * (c - 1);
+    if (n > 0) {
+        // Four partial sums each, so that the additions overlap.
+        double s[4] = {0.0, 0.0, 0.0, 0.0};
+        std::size_t j = i;
+        for (; j + 4 <= count; j += 4)
+            for (std::size_t l = 0; l < 4; ++l)
+                s[l] += x[j + l];
+        for (; j < count; ++j)
+            s[0] += x[j];
+        double const blockMean = ((s[0] + s[1]) + (s[2] + s[3])) / static_cast<double>(n);
+        double d[4] = {0.0, 0.0, 0.0, 0.0};
+        for (j = i; j + 4 <= count; j += 4)
+            for (std::size_t l = 0; l < 4; ++l)
+                d[l] += (x[j + l] - blockMean) * (x[j + l] - blockMean);
+        for (; j < count; ++j)
+            d[0] += (x[j] - blockMean) * (x[j] - blockMean);
+        double const blockM2 = (d[0] + d[1]) + (d[2] + d[3]);
+        double const total = c + static_cast<double>(n);
+        double const delta = blockMean - mean;
+        mean += delta * static_cast<double>(n) / total;
+        m2 += blockM2 + delta * delta * c * static_cast<double>(n) / total;
+        c = total;
     }
     sampleCount = c;
     sampleMean = mean;
