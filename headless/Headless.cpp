@@ -199,6 +199,13 @@ int runHeadless(const HeadlessOptions& o) {
         lc_enable_midiclock(engine, o.clock ? 1 : 0);
         lc_enable_midinote(engine, o.notes ? 1 : 0);
         lc_enable_midiphase(engine, o.phase ? 1 : 0);
+        lc_set_link_latency_offset(engine, o.linkOffset);
+        lc_set_osc_latency_offset(engine, o.oscOffset);
+        lc_set_osc_bundles(engine, o.oscBundles ? 1 : 0);
+        if (!o.oscHost.empty() && lc_set_osc_destination(engine, o.oscHost.c_str(), o.oscPort) == 0)
+            lc_enable_osc(engine, 1);
+        if (o.link)
+            lc_enable_link(engine, 1);
         if (!live)
             driver.resume();
     };

@@ -76,13 +76,18 @@ HeadlessOptions parseCommandLine(int argc, const char* const* argv) {
             list = true;
             continue;
         }
+        if (arg == "--link") {
+            o.link = true;
+            continue;
+        }
         if (arg == "--demo") {
             o.demo = true;
             continue;
         }
         static const char* const valued[] = {"--input",      "--channels",    "--midi-port", "--file",
                                              "--clock",      "--notes",       "--phase",     "--anti-delay",
-                                             "--tempo-range", "--half-life",  "--log"};
+                                             "--tempo-range", "--half-life",  "--log",       "--osc",
+                                             "--osc-bundles", "--osc-offset", "--link-offset"};
         bool known = false;
         for (const char* name : valued)
             known = known || arg == name;
@@ -117,6 +122,19 @@ HeadlessOptions parseCommandLine(int argc, const char* const* argv) {
             ok = parseNumber(value, 0.1, 60.0, o.halfLife);
         else if (arg == "--log")
             o.logFile = value;
+        else if (arg == "--osc") {
+            const size_t colon = value.rfind(':');
+            double port = 0.0;
+            ok = colon != std::string::npos && colon > 0 && parseNumber(value.substr(colon + 1), 1, 65535, port) &&
+                 port == std::floor(port);
+            o.oscHost = ok ? value.substr(0, colon) : std::string();
+            o.oscPort = ok ? static_cast<int>(port) : 0;
+        } else if (arg == "--osc-bundles")
+            ok = parseSwitch(value, o.oscBundles);
+        else if (arg == "--osc-offset")
+            ok = parseNumber(value, -1.0, 1.0, o.oscOffset);
+        else if (arg == "--link-offset")
+            ok = parseNumber(value, -1.0, 1.0, o.linkOffset);
         else if (arg == "--tempo-range") {
             o.tempoRange = value == "medium" ? 0 : value == "fast" ? 1 : value == "slow" ? 2 : -1;
             ok = o.tempoRange >= 0;
@@ -157,6 +175,11 @@ Without --headless the window opens (it needs a display).
   --notes on|off        bar, beat and tatum notes (default on)
   --phase on|off        phase controllers (default on)
   --anti-delay S        seconds the output runs ahead of the audio (default 0)
+  --link                join the Ableton Link session on the network (tempo, bar phase, start/stop)
+  --osc HOST:PORT       send OSC over UDP (/beatlume/bar, beat, tatum, tempo, phase, state)
+  --osc-bundles on|off  time-tagged bundles (default on); off: bare messages when due
+  --osc-offset S        seconds OSC runs ahead of the other outputs (default 0)
+  --link-offset S       seconds Link runs ahead of the other outputs (default 0)
   --tempo-range R       medium (about 109 BPM, default), fast (140) or slow (80)
   --half-life S         how long the tracker remembers, in seconds (default 3)
   --log FILE            log file (default $XDG_STATE_HOME/beatlume/beatlume.log)

@@ -16,6 +16,12 @@ struct HeadlessOptions {
     bool notes = true;              // bar/beat/tatum notes
     bool phase = true;              // phase controllers
     double antiDelay = 0.0;         // seconds the output leads the audio
+    bool link = false;              // join the Ableton Link session
+    std::string oscHost;            // OSC destination; empty: no OSC
+    int oscPort = 0;
+    bool oscBundles = true;         // time-tagged bundles, else bare messages
+    double linkOffset = 0.0;        // seconds Link / OSC run ahead of the other outputs
+    double oscOffset = 0.0;
     int tempoRange = 0;             // 0 about 109 BPM, 1 about 140, 2 about 80 (the window's button)
     double halfLife = 3.0;          // seconds
     std::string logFile;            // empty: the default place

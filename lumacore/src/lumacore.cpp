@@ -117,9 +117,10 @@ LumaCore_t* create_engine(int midiPort, size_t captureCapacity) {
         LUMACORE_ERROR_STATUS = LC_STATUS_GENERAL;
         return nullptr;
     }
-    /* A virtual engine's stream time is not the wall clock's: its owner relates the two. */
-    lc->osc = osc_output_create(captureCapacity > 0 ? nullptr : stream_now, lc);
-    lc->link = link_output_create(captureCapacity > 0 ? nullptr : stream_now, lc);
+    /* Also a virtual engine's outputs read the installed time source: one driven by real audio
+       (headless mode without a MIDI port) keeps its time tags and Link clock right. */
+    lc->osc = osc_output_create(stream_now, lc);
+    lc->link = link_output_create(stream_now, lc);
     Sequencer_t* sequencer = lc->osc && lc->link ? init_sequencer() : nullptr;
     if (!sequencer) {
         LUMACORE_ERROR_STATUS = LC_STATUS_GENERAL;
