@@ -29,7 +29,6 @@
 TEST(SettingsDialog, LatencySliderSetsTheAntiDelayInFiveMillisecondSteps) {
     QLumacore bridge;
     SettingsDialog dialog(&bridge);
-    EXPECT_EQ(dialog.windowTitle(), "Beatlume I/O Settings");
     auto* edit = dialog.findChild<QLineEdit*>("latencyEdit");
     EXPECT_EQ(edit->text(), "0 ms");
     dialog.findChild<QSlider*>("latencySlider")->setValue(20);
@@ -86,9 +85,6 @@ TEST(ChannelDialog, CheckStatesChooseTheMixedChannels) {
     dialog.SetSelectedAudioDevice(0);
     auto* list = dialog.findChild<QTreeWidget*>("channelList");
     ASSERT_EQ(list->topLevelItemCount(), 2);
-    EXPECT_EQ(list->headerItem()->text(0), "Channels");
-    EXPECT_EQ(list->topLevelItem(0)->text(0), "1");
-    EXPECT_EQ(list->topLevelItem(1)->text(0), "2");
     EXPECT_EQ(list->topLevelItem(0)->checkState(0), Qt::Checked);
     EXPECT_EQ(list->topLevelItem(1)->checkState(0), Qt::Unchecked);
 
@@ -116,14 +112,10 @@ TEST(MidiMappingDialog, SilencesTheAutomaticNotesWhileOpen) {
         MidiMapping mapping(bridge, &window);
         EXPECT_FALSE(bridge->getMidiNoteEnabled());
         auto* sendPhase = mapping.findChild<QCheckBox*>("checkBox");
-        EXPECT_EQ(sendPhase->text(), "Send phase");
         EXPECT_TRUE(sendPhase->isChecked());
         sendPhase->setChecked(false);
         EXPECT_FALSE(window.getSendPhase());
         EXPECT_EQ(bridge->getSendPhase(), 0);
-        EXPECT_EQ(mapping.findChild<QLabel*>("barNoteNumber")->text(), "64");
-        EXPECT_EQ(mapping.findChild<QLabel*>("beatNoteNumber")->text(), "65");
-        EXPECT_EQ(mapping.findChild<QLabel*>("tatumNoteNumber")->text(), "66");
         mapping.findChild<QPushButton*>("beatNoteSendButton")->click();
         EXPECT_FALSE(bridge->getMidiNoteEnabled());
     }
@@ -140,7 +132,6 @@ TEST(SilenceDialog, WritesThresholdAndHoldIntoTheMainWindow) {
     MainWindow window(new QLumacore);
     NomusicDialog* dialog = window.silenceDialog();
     ASSERT_NE(dialog, nullptr);
-    EXPECT_EQ(dialog->windowModality(), Qt::WindowModal);
     auto* slider = dialog->findChild<QSlider*>("horizontalSlider");
     auto* dial = dialog->findChild<QDial*>("dial");
     EXPECT_EQ(slider->value(), -35);

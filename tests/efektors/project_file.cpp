@@ -62,12 +62,6 @@ protected:
     QTemporaryDir folder;
 };
 
-TEST_F(ProjectFileTest, AnEmptyProjectIsThreeLines) {
-    EXPECT_EQ(save("empty.bep"), QByteArray("Save format version: 1\n0\n0\n"));
-    list->SetSelectedScene(7);
-    EXPECT_EQ(save("empty.bep"), QByteArray("Save format version: 1\n0\n6\n"));
-}
-
 TEST_F(ProjectFileTest, TheExampleFileLoadsAndSavesByteForByte) {
     EXPECT_TRUE(load(exampleFile).isEmpty());
     EXPECT_EQ(list->selectedScene(), 0);

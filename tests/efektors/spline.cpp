@@ -196,18 +196,12 @@ TEST(Spline, ChangesRegenerateLazily) {
     EXPECT_DOUBLE_EQ(spline(15), 10.0);
 }
 
-TEST(Spline, TooFewPointsSayThatAndStaySafe) {
+TEST(Spline, TooFewPointsStaySafe) {
     Spline empty;
-    testing::internal::CaptureStdout();
-    empty.generate();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Spline requires at least 2 points\n");
     EXPECT_DOUBLE_EQ(empty(0.5), 0.0);
-
     Spline single = through({{3, 7}});
-    testing::internal::CaptureStdout();
     EXPECT_DOUBLE_EQ(single(0.0), 7.0);
     EXPECT_DOUBLE_EQ(single.highCalc(9.0), 7.0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Spline requires at least 2 points\n");
 }
 
 TEST(Spline, NonFiniteInputNeitherHangsNorCrashes) {

@@ -84,20 +84,23 @@ TEST(BeatlumeTrack, BadInputIsAOneLineErrorWithStatusTwo) {
         EXPECT_EQ(countLines(r.err), 1) << r.err;
         EXPECT_NE(r.err.find(path.substr(dir.size())), std::string::npos) << r.err;
     }
-    // An output naming the input is refused before anything is truncated; a failed dump is
-    // reported with status 1.
-    writeWav(text, std::vector<double>(4410, 0.0), 44100, 1);
+    // Silence is no error; an output naming the input is refused before anything is truncated;
+    // a failed dump is reported with status 1.
+    writeWav(text, std::vector<double>(3 * 44100, 0.0), 44100, 1);
+    RunResult const silent = run(text + " --offline --beats " + dir + "silence.beats");
+    EXPECT_EQ(silent.status, 0) << silent.err;
+    EXPECT_NE(silent.out.find("no tempo was found"), std::string::npos) << silent.out;
     std::string sameFile = text;
     sameFile.insert(sameFile.rfind('/') + 1, "./");
     RunResult const over = run(text + " --offline --beats " + sameFile);
     EXPECT_EQ(over.status, 2);
     EXPECT_NE(over.err.find("input"), std::string::npos) << over.err;
-    EXPECT_GT(readFile(text).size(), 8820u);
+    EXPECT_GT(readFile(text).size(), 6u * 44100u);
     RunResult const full = run(text + " --offline --dump /dev/full");
     EXPECT_EQ(full.status, 1);
     EXPECT_NE(full.err.find("/dev/full"), std::string::npos) << full.err;
-    std::remove(text.c_str());
-    std::remove(slow.c_str());
+    for (std::string const& p : {text, slow, dir + "silence.beats"})
+        std::remove(p.c_str());
 
     EXPECT_EQ(run("").status, 2);
     EXPECT_EQ(run("x.wav --bogus").status, 2);
@@ -105,17 +108,6 @@ TEST(BeatlumeTrack, BadInputIsAOneLineErrorWithStatusTwo) {
     RunResult help = run("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--estimates"), std::string::npos);
-}
-
-TEST(BeatlumeTrack, SilentFileFindsNoTempo) {
-    std::string const wav = dir + "silence.wav", beats = dir + "silence.beats";
-    writeWav(wav, std::vector<double>(3 * 44100, 0.0), 44100, 1);
-    RunResult r = run(wav + " --offline --beats " + beats);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("no tempo was found"), std::string::npos) << r.out;
-    EXPECT_EQ(readFile(beats), "");
-    std::remove(wav.c_str());
-    std::remove(beats.c_str());
 }
 
 TEST(BeatlumeTrack, StereoAt48kHzIsMixedResampledAndTracked) {
