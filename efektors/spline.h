@@ -50,8 +50,8 @@ public:
     void setLowBoundary(Boundary_type boundary, double value = 0.0);
     void setHighBoundary(Boundary_type boundary, double value = 0.0);
 
-    // Sorts the points (by x, ties by y), separates equal x values by a relative nudge of
-    // 10 machine epsilons, and computes the pieces. Fewer than two points leave an empty curve
+    // Sorts the points (by x, ties by y), moves each point not above its predecessor just
+    // above it (a relative nudge of 10 machine epsilons), and computes the pieces. Fewer than two points leave an empty curve
     // (and a message on standard output).
     void generate();
 

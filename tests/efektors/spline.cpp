@@ -172,6 +172,13 @@ TEST(Spline, EqualXIsSeparatedByTenEpsilon) {
     EXPECT_TRUE(std::isfinite(crowd(0.0)));
     for (std::size_t i = 0; i + 1 < crowd.size(); ++i)
         EXPECT_LT(crowd.points()[i].first, crowd.points()[i + 1].first) << "i = " << i;
+    // A hostile curve: all its nodes at one x, separated in one pass.
+    Spline column;
+    for (int i = 0; i < 2000; ++i)
+        column.addPoint(5.0, i);
+    column.generate();
+    for (std::size_t i = 0; i + 1 < column.size(); ++i)
+        ASSERT_LT(column.points()[i].first, column.points()[i + 1].first) << "i = " << i;
 }
 
 TEST(Spline, ChangesRegenerateLazily) {
