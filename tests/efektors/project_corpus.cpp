@@ -6,12 +6,11 @@
 
 #include <QCheckBox>
 #include <QDir>
-#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 TEST(ProjectCorpus, EveryFileLoadsIntoSaneEfektorsAndSavesStably) {
-    const QDir corpus(QFileInfo(QStringLiteral(__FILE__)).dir().filePath("corpus"));
+    const QDir corpus(QStringLiteral(BEATLUME_PROJECT_CORPUS));
     const QStringList names = corpus.entryList(QDir::Files, QDir::Name);
     ASSERT_GE(names.size(), 5);
     QTemporaryDir scratch;
