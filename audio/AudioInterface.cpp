@@ -1,5 +1,6 @@
 #include "AudioInterface.h"
 
+#include <cmath>
 #include <limits>
 #include <utility>
 
@@ -87,6 +88,7 @@ void AudioInterface::closeStream() {
     if (Pa_IsStreamActive(closing) == 1)
         Pa_StopStream(closing);
     Pa_CloseStream(closing);
+    converter.reset();
 }
 
 int AudioInterface::selectAudioDev(int index) {
@@ -115,9 +117,26 @@ int AudioInterface::selectAudioDev(int index) {
     inputParameters.hostApiSpecificStreamInfo = nullptr;
     channelCount = channels;
 
+    // The device runs at its own rate; anything but the tracker's 44.1 kHz is converted on a
+    // thread of its own, never on the audio thread.
+    const double ownRate = std::isfinite(info->defaultSampleRate) && info->defaultSampleRate >= 8000.0 &&
+                                   info->defaultSampleRate <= 768000.0
+                               ? info->defaultSampleRate
+                               : sampleRate;
     PaStream* opened = nullptr;
-    PaError err = Pa_OpenStream(&opened, &inputParameters, nullptr, sampleRate, framesPerBuffer, paClipOff,
+    PaError err = Pa_OpenStream(&opened, &inputParameters, nullptr, ownRate, framesPerBuffer, paClipOff,
                                 &AudioInterface::streamCallback, this);
+    double rate = ownRate;
+    if (err != paNoError && ownRate != sampleRate) {
+        rate = sampleRate;
+        err = Pa_OpenStream(&opened, &inputParameters, nullptr, sampleRate, framesPerBuffer, paClipOff,
+                            &AudioInterface::streamCallback, this);
+    }
+    clock.reset(rate);
+    if (err == paNoError && rate != sampleRate) {
+        converter = std::make_unique<RateConverter>(engine, rate);
+        lc_logmsg(LC_LOG_NOTICE, "Audio: \"%s\" runs at %.0f Hz, converted to %.0f Hz", info->name, rate, sampleRate);
+    }
     if (err != paNoError) {
         lc_logmsg(LC_LOG_ERROR, "Audio: cannot open the input stream of \"%s\": %s", info->name,
                   Pa_GetErrorText(err));
@@ -235,6 +254,12 @@ int AudioInterface::streamCallback(const void* input, void*, unsigned long frame
     if (!self->engine)
         return paContinue;
     LumaCore_t* engine = self->engine;
+    if (RateConverter* converter = self->converter.get()) {
+        mixInPieces(static_cast<const float*>(input), frames, self->channelCount, self->channelGates.get(),
+                    self->mix, blockStart,
+                    [converter](const float* block, unsigned long n, double) { converter->push(block, n); });
+        return paContinue;
+    }
     mixInPieces(static_cast<const float*>(input), frames, self->channelCount, self->channelGates.get(),
                 self->mix, blockStart, [engine](const float* block, unsigned long n, double t) {
                     lc_process_audio(block, n, engine, t);

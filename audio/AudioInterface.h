@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "FilePlayback.h"
+#include "RateConverter.h"
 #include "SampleClock.h"
 #include "SampleSource.h"
 #include "lumacore.h"
@@ -25,8 +26,8 @@ struct AudioEngineHooks {
     std::function<void()> engineStarted;
 };
 
-// Owner of audio capture: lists the input devices, opens one as a 44.1 kHz float capture
-// stream, mixes the selected channels to mono on the audio thread and hands every block to
+// Owner of audio capture: lists the input devices, opens one as a float capture stream at
+// the device's own rate (converted to the tracker's 44.1 kHz off the audio thread), mixes the selected channels to mono on the audio thread and hands every block to
 // the engine. Also the engine's time source, and the place where a device change restarts
 // the engine. Free of any GUI toolkit: the window and the headless program share it.
 class AudioInterface {
@@ -132,5 +133,7 @@ private:
     std::mutex timeLock;
     double frozenTime = 0.0;
     std::unique_ptr<FilePlayback> player;
+    // Only for devices that do not run at 44.1 kHz; exists while their stream does.
+    std::unique_ptr<RateConverter> converter;
     std::atomic<unsigned long> overflows{0};
 };

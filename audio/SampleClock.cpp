@@ -16,21 +16,23 @@ double SampleClock::now(double hostTime) const noexcept {
     const Reading reading = read();
     // Counted in frames, so that a reading held at the end of the last block equals, to the
     // bit, the next block's value: the clock never steps back.
-    double elapsedFrames = std::isfinite(hostTime) ? (hostTime - reading.hostTime) * sampleRate : 0.0;
+    const double rate = frameRate.load();
+    double elapsedFrames = std::isfinite(hostTime) ? (hostTime - reading.hostTime) * rate : 0.0;
     // NaN (no host time yet) and a host clock behind the block both read as no time elapsed.
     if (!(elapsedFrames > 0.0))
         elapsedFrames = 0.0;
     const auto blockFrames = static_cast<double>(reading.lastBlockFrames);
     if (elapsedFrames > blockFrames)
         elapsedFrames = blockFrames;
-    return (static_cast<double>(reading.frames) + elapsedFrames) / sampleRate;
+    return (static_cast<double>(reading.frames) + elapsedFrames) / rate;
 }
 
 double SampleClock::lastBlockEnd() const noexcept {
-    return static_cast<double>(read().frames) / sampleRate;
+    return static_cast<double>(read().frames) / frameRate.load();
 }
 
-void SampleClock::reset() noexcept {
+void SampleClock::reset(double rate) noexcept {
+    frameRate.store(std::isfinite(rate) && rate > 0.0 ? rate : sampleRate);
     publish(Reading{0, 0, std::numeric_limits<double>::quiet_NaN()});
 }
 

@@ -8,7 +8,8 @@
 // since the stream started, at the nominal 44.1 kHz the meter tracker counts in. The host's
 // stream clock (often the system clock) drifts from the card's crystal by its error, some
 // tenths of a second per hour; the tracker's tick times do not, so neither may the clock the
-// engine compares them with. The host clock only fills in the time between two blocks.
+// engine compares them with. The host clock only fills in the time between two blocks. Devices
+// that run at another rate count at theirs (see reset).
 //
 // One writer (the audio thread, or the GUI thread while no stream runs) and any number of
 // readers. The frame count and the host time of the last block are published together under a
@@ -33,8 +34,9 @@ public:
     // Seconds delivered so far: the time of the first sample of the next block.
     double lastBlockEnd() const noexcept;
 
-    // Back to zero for a new stream. Only while no stream delivers blocks; readers may run.
-    void reset() noexcept;
+    // Back to zero for a new stream that delivers `rate` frames a second (the device's own rate;
+    // the time line stays in seconds). Only while no stream delivers blocks; readers may run.
+    void reset(double rate = sampleRate) noexcept;
 
 private:
     struct Reading {
@@ -52,4 +54,5 @@ private:
     std::atomic<std::uint64_t> lastBlockFrameCount{0};
     // NaN until a block brought a finite host time.
     std::atomic<double> blockHostTime{std::numeric_limits<double>::quiet_NaN()};
+    std::atomic<double> frameRate{sampleRate};
 };

@@ -214,3 +214,40 @@ TEST(HeadlessOverJack, TracksTheDemoAndStopsCleanlyOnSigterm) {
     for (int note = 0; note < 128; ++note)
         EXPECT_FALSE(sounding[note]) << "note " << note << " still sounds after the program ended";
 }
+
+// Devices that run at another rate than the tracker's are converted: the beat notes follow 120
+// BPM music played at 48 and 96 kHz.
+class HeadlessDeviceRate : public ::testing::TestWithParam<int> {};
+
+TEST_P(HeadlessDeviceRate, BeatNotesLandOnA120BpmPattern) {
+    const int rate = GetParam();
+    // Periods of 512 frames: 1.3 ms cycles at 96 kHz would be lost on a busy machine.
+    beatlume::test::JackServer server(30.0, rate, 512);
+    if (!server.available())
+        GTEST_SKIP() << server.skip_reason();
+    synth::MusicSpec spec;
+    spec.seconds = 16.0; // whole bars: the loop keeps the beat
+    spec.sampleRate = static_cast<unsigned int>(rate);
+    Rig rig(synth::renderMusicFloat(spec));
+    ASSERT_TRUE(rig.active);
+    Headless program({"--input", "system", "--midi-port", "headless-test:midi_in"},
+                     outputPath(("headless-rate-" + std::to_string(rate)).c_str()));
+    ASSERT_TRUE(waitFor([&] { return !program.status().empty() && rig.connectMusic(); }, 60)) << program.text();
+
+    const jack_nframes_t from = rig.now() + 10u * static_cast<unsigned>(rate);
+    ASSERT_TRUE(waitFor([&] { return rig.now() >= from + 8u * static_cast<unsigned>(rate); }, 120));
+    std::vector<double> beats, intervals;
+    for (const Message& m : rig.messages())
+        if (isNoteOn(m) && m.bytes[1] == 65 && m.frame >= from)
+            beats.push_back(static_cast<double>(m.frame) / rate);
+    for (size_t i = 1; i < beats.size(); ++i)
+        intervals.push_back(beats[i] - beats[i - 1]);
+    ASSERT_GE(intervals.size(), 10u) << program.text();
+    const auto onPattern = std::count_if(intervals.begin(), intervals.end(), [](double d) { return std::abs(d - 0.5) < 0.03; });
+    std::string seen;
+    for (double d : intervals) seen += std::to_string(d).substr(0, 5) + " ";
+    EXPECT_GE(onPattern * 10, static_cast<long>(intervals.size()) * 8) << program.status() << "\n" << seen;
+    EXPECT_EQ(program.terminate(), 0) << program.text();
+}
+
+INSTANTIATE_TEST_SUITE_P(JackServers, HeadlessDeviceRate, ::testing::Values(48000, 96000));

@@ -81,10 +81,11 @@ bool accepts_clients(const std::string& server) {
 
 } // namespace
 
-JackServer::JackServer(double startTimeoutSeconds, int rate) {
+JackServer::JackServer(double startTimeoutSeconds, int rate, int period) {
 #if !BEATLUME_HAVE_JACK
     (void)startTimeoutSeconds;
     (void)rate;
+    (void)period;
     reason_ = "the JACK client library was not found at build time";
 #else
     const std::string jackd = find_in_path("jackd");
@@ -97,7 +98,7 @@ JackServer::JackServer(double startTimeoutSeconds, int rate) {
     logPath_ = "/tmp/" + name_ + ".log";
 
     std::vector<std::string> args = {jackd, "--no-realtime", "-n", name_, "-d", "dummy",
-                                     "-r",  std::to_string(rate), "-p", "128"};
+                                     "-r",  std::to_string(rate), "-p", std::to_string(period)};
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());

@@ -1,6 +1,6 @@
 // A private JACK server for tests that need real audio or MIDI plumbing.
 //
-// Starts `jackd --no-realtime -n <unique name> -d dummy -r <rate> -p 128` as a child process, waits
+// Starts `jackd --no-realtime -n <unique name> -d dummy -r <rate> -p <period>` as a child process, waits
 // until it accepts clients and points this process's JACK clients at it (JACK_DEFAULT_SERVER).
 // The destructor stops the server and restores the environment. If jackd (or the JACK client
 // library) is missing or the server does not come up, available() is false and skip_reason() says
@@ -17,7 +17,7 @@ namespace beatlume::test {
 
 class JackServer {
 public:
-    explicit JackServer(double startTimeoutSeconds = 30.0, int rate = 44100);
+    explicit JackServer(double startTimeoutSeconds = 30.0, int rate = 44100, int period = 128);
     ~JackServer();
     JackServer(const JackServer&) = delete;
     JackServer& operator=(const JackServer&) = delete;
