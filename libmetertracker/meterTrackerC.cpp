@@ -44,6 +44,12 @@ inline double finiteScore(double v, double floorScore) {
 // without turning the whole recursion into NaN.
 constexpr double hopelessScore = -1e300;
 
+// The resonators' output peaks this long before the onset is heard: accents rise on the
+// attack, before the sound is at its loudest, and the combs' smoothing spreads each peak
+// toward its earlier side. Measured as the mean offset of the beat on rendered and on played
+// drums alike (about 6 and 12 ms); this splits the difference.
+constexpr double accentLead = 0.009;
+
 // Input samples beyond this magnitude (120 dB above full scale) are clipped: they could only
 // overflow the front end's running statistics.
 constexpr double maxSampleMagnitude = 1e6;
@@ -531,7 +537,7 @@ void mTracker::estimatePhases(unsigned int step) {
         for (unsigned int i = 0; i < nCand; ++i)
             phaseCands[0][i][lev] = phaseCands[1][i][lev];
         for (unsigned int i = 0; i < count; ++i)
-            phaseCands[1][i][lev] = (peakIdx[i] + (tLast + 1.0 - L) + 1.0) / fs + 0.5 / fs;
+            phaseCands[1][i][lev] = (peakIdx[i] + (tLast + 1.0 - L) + 1.0) / fs + 0.5 / fs + accentLead;
 
         // 7. Lag memory.
         lagHistory[0][lev] = lagHistory[1][lev];

@@ -70,8 +70,8 @@ TEST(MeterTrackerMusic, At120BpmFindsBeatBarAndPhase) {
     EXPECT_NEAR(last.bar / last.beat, 4.0, 0.08) << last.bar;
     EXPECT_EQ(last.tatumPhase, last.beatPhase);
 
-    // The beat phase keeps a small, steady offset from the true onsets: the accent time line
-    // places an onset a few accent frames (5.8 ms each) early.
+    // The beat phase keeps a small, steady offset from the true onsets: the accents' lead
+    // before the heard onset is compensated on average, not per sound.
     std::vector<double> const beats = synth::beatTimes(spec);
     std::vector<double> const bars = synth::downbeatTimes(spec);
     for (Estimate const& e : est) {
