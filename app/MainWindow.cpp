@@ -3,22 +3,26 @@
 #include "AboutDialog.h"
 #include "AudioInterface.h"
 #include "EfektorList.h"
-#include "MidiErrorDialog.h"
 #include "MidiMapping.h"
 #include "NetworkControls.h"
 #include "NomusicDialog.h"
 #include "QLumacore.h"
 #include "SettingsDialog.h"
+#include "TempoPanel.h"
 #include "ui_MainWindow.h"
 
 #include <QAction>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeySequence>
+#include <QLabel>
+#include <QPushButton>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
 #include <QSettings>
+#include <QStatusBar>
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
 
@@ -53,20 +57,18 @@ MainWindow::MainWindow(QLumacore* bridge, QWidget* parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), lumacore(bridge) {
     nomusicDialog = new NomusicDialog(this);
     ui->setupUi(this);
+    ui->tempoPanel->attach(lumacore);
+    connect(nomusicDialog, &NomusicDialog::holdChanged, this, &MainWindow::setSilenceHold);
+    connect(nomusicDialog, &NomusicDialog::thresholdChanged, this, &MainWindow::setSilenceThreshold);
     lumacore->startProcessing();
+
+    const QRect desktop = availableDesktop();
+    move(desktop.left() + 15, desktop.top() + 20);
     readSettings();
 
     efektorList = new EfektorList(lumacore, this, nullptr);
     efektorList->move(efektorListPosition());
     efektorList->show();
-
-    stopOnSilence = false;
-    wasStopOnSilence = false;
-    silenceThreshold = -35.0;
-    silenceHold = 0.0;
-    silentCount = 0;
-    connect(nomusicDialog, &NomusicDialog::holdChanged, this, &MainWindow::setSilenceHold);
-    connect(nomusicDialog, &NomusicDialog::thresholdChanged, this, &MainWindow::setSilenceThreshold);
 
     connect(lumacore, &QLumacore::audioLevelChange, ui->audioLevelBar, &Meter::showLevel);
     // Silence is judged on every poll, not only when the level changes: the hold is a time,
@@ -77,17 +79,21 @@ MainWindow::MainWindow(QLumacore* bridge, QWidget* parent)
     connect(lumacore, &QLumacore::tatumPhase, ui->tatumGauge, &Blinker::setPhase);
 
     createMenus();
-
-    const QRect desktop = availableDesktop();
-    move(desktop.left() + 15, desktop.top() + 20);
-
+    createStatusLine();
     ui->DMXButton->hide();
-    ui->effects->move(ui->effects->x(), ui->effects->y() + 50);
     auto* link = new LinkCheckBox(lumacore, ui->windowFrame);
     link->setObjectName("linkEnable");
-    link->setGeometry(10, ui->DMXButton->y() + 2, 160, 22);
+    // Above the row of window buttons.
+    ui->frameLayout->insertWidget(ui->frameLayout->count() - 1, link);
+    // The engine runs with the half-life the slider shows, restored or not.
+    showHalfLife(ui->robustSlider->value());
 
-    lumacore->changeHalfTime(3.0);
+    // Device lists are cheap to read but not free: every two seconds is quick enough for
+    // someone plugging in a cable.
+    deviceWatch = new QTimer(this);
+    connect(deviceWatch, &QTimer::timeout, this, &MainWindow::checkDevices);
+    deviceWatch->start(2000);
+    checkDevices();
 }
 
 MainWindow::~MainWindow() {
@@ -109,11 +115,36 @@ QPoint MainWindow::efektorListPosition() const {
 
 void MainWindow::readSettings() {
     QSettings settings("Kalvora", "Beatlume");
-    if (settings.contains("MainWindow/Position"))
-        move(settings.value("MainWindow/Position").toPoint());
+    if (settings.contains("MainWindow/Size")) {
+        const QSize size = settings.value("MainWindow/Size").toSize();
+        if (size.isValid())
+            resize(size.boundedTo(availableDesktop().size()).expandedTo(minimumSizeHint()));
+    }
+    if (settings.contains("MainWindow/Position")) {
+        // A position on a screen that is gone would hide the window.
+        const QPoint stored = settings.value("MainWindow/Position").toPoint();
+        const QRect desktop = availableDesktop();
+        move(std::clamp(stored.x(), desktop.left(), std::max(desktop.left(), desktop.right() - 100)),
+             std::clamp(stored.y(), desktop.top(), std::max(desktop.top(), desktop.bottom() - 100)));
+    }
     if (settings.contains("Beatlume/HalfLife"))
         ui->robustSlider->setValue(settings.value("Beatlume/HalfLife").toInt());
     ui->midiNoteEnable->setChecked(settings.value("Beatlume/MidiNoteEnabled", true).toBool());
+
+    const int range = settings.value("Beatlume/TempoRange", 0).toInt();
+    if (range > 0 && range < 3) {
+        tempoState = range - 1;
+        on_tempoButton_pressed();
+    }
+    bool ok = false;
+    const double threshold = settings.value("Beatlume/SilenceThreshold").toDouble(&ok);
+    const bool thresholdOk = ok && threshold >= -100.0 && threshold <= 0.0;
+    const double hold = settings.value("Beatlume/SilenceHold").toDouble(&ok);
+    const bool holdOk = ok && hold >= 0.0 && hold <= 1000.0;
+    if (thresholdOk || holdOk)
+        nomusicDialog->setValues(thresholdOk ? threshold : silenceThreshold, holdOk ? hold : silenceHold);
+    if (settings.value("Beatlume/StopOnSilence", false).toBool() != stopOnSilence)
+        ui->nonMusicCheck->click();
 
     if (lumacore) {
         if (settings.contains("Beatlume/SendPhase")) {
@@ -123,43 +154,57 @@ void MainWindow::readSettings() {
             lumacore->setSendPhase(1);
         }
         lumacore->enableMidiClockOutput(0);
-
-        if (AudioInterface* audio = lumacore->audioInterface()) {
-            int position = -1;
-            if (settings.contains("Beatlume/AudioInputDevice"))
-                position =
-                    lumacore->getAudioDevList().indexOf(settings.value("Beatlume/AudioInputDevice").toString());
-            if (position >= 0) {
-                audio->selectAudioDev(position);
-                if (settings.contains("Beatlume/AudioChannels")) {
-                    const QVariantList channels = settings.value("Beatlume/AudioChannels").toList();
-                    for (int c = 0; c < channels.size(); ++c)
-                        audio->toggleChannel(c, channels[c].toInt());
-                }
-            } else {
-                audio->selectAudioDev(-1);
-            }
-        }
-
-        if (settings.contains("Beatlume/MidiOutputDevice")) {
-            const int port =
-                lumacore->getMidiDevList().indexOf(settings.value("Beatlume/MidiOutputDevice").toString());
-            if (port >= 0)
-                lumacore->selectMidiDev(port);
-        }
+        // A box that stays unchecked emits nothing, and the engine's own default is notes on.
+        lumacore->enableMidiNoteOutput(ui->midiNoteEnable->isChecked() ? 1 : 0);
+        const double antiDelay = settings.value("Beatlume/AntiDelay").toDouble(&ok);
+        if (ok && antiDelay >= 0.0 && antiDelay <= 1.0)
+            lumacore->SetAntiDelay(antiDelay);
+        applyDeviceSettings();
     }
     ui->midiClockEnable->setChecked(settings.value("Beatlume/MidiClockEnabled", false).toBool());
+}
+
+void MainWindow::applyDeviceSettings() {
+    QSettings settings("Kalvora", "Beatlume");
+    if (AudioInterface* audio = lumacore->audioInterface()) {
+        int position = -1;
+        if (settings.contains("Beatlume/AudioInputDevice"))
+            position = lumacore->getAudioDevList().indexOf(settings.value("Beatlume/AudioInputDevice").toString());
+        if (position >= 0) {
+            audio->selectAudioDev(position);
+            if (settings.contains("Beatlume/AudioChannels")) {
+                const QVariantList channels = settings.value("Beatlume/AudioChannels").toList();
+                for (int c = 0; c < channels.size(); ++c)
+                    audio->toggleChannel(c, channels[c].toInt());
+            }
+        } else {
+            audio->selectAudioDev(-1);
+        }
+    }
+    if (settings.contains("Beatlume/MidiOutputDevice")) {
+        const int port = lumacore->getMidiDevList().indexOf(settings.value("Beatlume/MidiOutputDevice").toString());
+        if (port >= 0)
+            lumacore->selectMidiDev(port);
+    }
 }
 
 void MainWindow::writeSettings() {
     QSettings settings("Kalvora", "Beatlume");
     settings.setValue("MainWindow/Position", pos());
-    settings.setValue("Beatlume/MidiClockEnabled", ui->midiClockEnable->isChecked());
+    settings.setValue("MainWindow/Size", size());
+    // While "Stop on silence" is on, the boxes show the silence, not the user's choice, which
+    // is then "both on" (music switches both back on).
+    settings.setValue("Beatlume/MidiClockEnabled", stopOnSilence || ui->midiClockEnable->isChecked());
     settings.setValue("Beatlume/SendPhase", sendPhase);
     settings.setValue("Beatlume/HalfLife", ui->robustSlider->value());
-    settings.setValue("Beatlume/MidiNoteEnabled", ui->midiNoteEnable->isChecked());
+    settings.setValue("Beatlume/MidiNoteEnabled", stopOnSilence || ui->midiNoteEnable->isChecked());
+    settings.setValue("Beatlume/TempoRange", tempoState);
+    settings.setValue("Beatlume/StopOnSilence", stopOnSilence);
+    settings.setValue("Beatlume/SilenceThreshold", silenceThreshold);
+    settings.setValue("Beatlume/SilenceHold", silenceHold);
     if (!lumacore)
         return;
+    settings.setValue("Beatlume/AntiDelay", lumacore->GetAntiDelay());
     if (AudioInterface* audio = lumacore->audioInterface()) {
         const QList<QString> devices = lumacore->getAudioDevList();
         const int index = audio->getAudioDevIndex();
@@ -181,6 +226,69 @@ void MainWindow::writeSettings() {
             settings.setValue("Beatlume/AudioChannels", channels);
         }
     }
+}
+
+TempoPanel* MainWindow::tempoPanel() const {
+    return ui->tempoPanel;
+}
+
+void MainWindow::createStatusLine() {
+    statusText = new QLabel(this);
+    statusText->setObjectName("deviceStatus");
+    statusSettingsButton = new QPushButton("Settings\u2026", this);
+    statusSettingsButton->setObjectName("statusSettingsButton");
+    statusSettingsButton->setToolTip("Choose the audio input and the MIDI port");
+    connect(statusSettingsButton, &QPushButton::clicked, this, &MainWindow::launchSettings);
+    ui->statusBar->addWidget(statusText, 1);
+    ui->statusBar->addPermanentWidget(statusSettingsButton);
+}
+
+QString MainWindow::deviceStatus() const {
+    return statusText ? statusText->text() : QString();
+}
+
+void MainWindow::checkDevices() {
+    if (!lumacore->engineHandle() && lumacore->retryInit()) {
+        // The new engine has nothing selected yet: the stored devices, then the switches the
+        // window shows.
+        lumacore->stopProcessing();
+        midiPortsListedFor = -2;
+        applyDeviceSettings();
+        lumacore->startProcessing();
+        lumacore->enableMidiClockOutput(ui->midiClockEnable->isChecked() ? 1 : 0);
+        lumacore->enableMidiNoteOutput(ui->midiNoteEnable->isChecked() ? 1 : 0);
+    }
+    QStringList missing;
+    QStringList using_;
+    if (!lumacore->engineHandle()) {
+        const int failure = lumacore->startFailure();
+        missing << (failure == 3 ? "No MIDI output port: nothing is sent"
+                                 : failure != 0 ? "The engine did not start" : "The engine is not running");
+    } else {
+        // Listing the ports asks the MIDI system afresh, which the engine's timer thread should
+        // not have to share every two seconds: only a change of port reads the names again.
+        const int port = lumacore->getMidiDevIndex();
+        if (port != midiPortsListedFor) {
+            midiPorts = lumacore->getMidiDevList();
+            midiPortsListedFor = port;
+        }
+        if (port >= 0 && port < midiPorts.size())
+            using_ << "MIDI to " + midiPorts[port];
+        else
+            missing << "No MIDI output port open";
+    }
+    AudioInterface* audio = lumacore->audioInterface();
+    const QList<QString> inputs = audio ? lumacore->getAudioDevList() : QList<QString>();
+    const int input = audio ? audio->getAudioDevIndex() : -1;
+    if (input >= 0 && input < inputs.size())
+        using_ << "input " + inputs[input];
+    else
+        missing << (inputs.isEmpty() ? "No audio input found" : "No audio input open");
+    const QString text = missing.isEmpty() ? using_.join(", ")
+                                           : missing.join(". ") + ". Plug one in, or choose under Settings.";
+    statusText->setText(text);
+    statusText->setStyleSheet(missing.isEmpty() ? "" : "color: #e0a030;");
+    statusSettingsButton->setVisible(!missing.isEmpty());
 }
 
 void MainWindow::createMenus() {
@@ -209,11 +317,11 @@ void MainWindow::createMenus() {
     fileMenu->addSeparator();
 
     auto* quitAction = new QAction("&Quit", this);
-    quitAction->setStatusTip("Quit Quavebox");
+    quitAction->setStatusTip("Quit Beatlume");
     connect(quitAction, &QAction::triggered, this, &MainWindow::close);
     fileMenu->addAction(quitAction);
 
-    QMenu* helpMenu = menuBar()->addMenu("&File");
+    QMenu* helpMenu = menuBar()->addMenu("&Help");
     auto* aboutAction = new QAction("&About", this);
     connect(aboutAction, &QAction::triggered, this, &MainWindow::launchAbout);
     helpMenu->addAction(aboutAction);
@@ -307,16 +415,13 @@ void MainWindow::on_silenceSettingsButton_clicked() {
 void MainWindow::launchSettings() {
     SettingsDialog settings(lumacore, this);
     settings.exec();
+    midiPortsListedFor = -2;
+    checkDevices();
 }
 
 void MainWindow::launchAbout() {
     AboutDialog about(this);
     about.exec();
-}
-
-void MainWindow::launchMidiError() {
-    MidiErrorDialog error(this);
-    error.exec();
 }
 
 void MainWindow::on_effects_clicked() {

@@ -5,14 +5,20 @@
 class EfektorList;
 class NomusicDialog;
 class QCheckBox;
+class QLabel;
 class QLumacore;
+class QPushButton;
+class QTimer;
+class TempoPanel;
 namespace Ui {
 class MainWindow;
 }
 
-// The small main window: MIDI switches, "Stop on silence", the phase lamps and level bar,
-// the tempo-range button and the half-life slider. Reads the stored settings when built and
-// writes them when closed.
+// The main window: MIDI switches, "Stop on silence", the phase lamps and level bar, the
+// tempo-range button and the half-life slider on the left; the tempo readouts and controls
+// (TempoPanel) on the right; a status line that says which device is missing. Reads the stored
+// settings when built and writes them when closed. Opens also without an engine and picks up
+// the devices when they appear.
 class MainWindow : public QMainWindow {
     Q_OBJECT
     // The efektor list switches the phase controllers off during a solo and back after it.
@@ -33,6 +39,9 @@ public:
     double getSilenceHold() const { return silenceHold; }
     int getTempoState() const { return tempoState; }
     NomusicDialog* silenceDialog() const { return nomusicDialog; }
+    TempoPanel* tempoPanel() const;
+    // The status line's text: what is missing, or which devices are in use.
+    QString deviceStatus() const;
 
     void readSettings();
     void writeSettings();
@@ -44,7 +53,9 @@ public slots:
 
     void launchSettings();
     void launchAbout();
-    void launchMidiError();
+    // Looks for missing devices again (the engine when there was no MIDI port, the input
+    // list when there was no input) and updates the status line. Runs on a slow timer.
+    void checkDevices();
     // The silence logic, run on every poll of the bridge with the input level in dB.
     void nonbeatynessChange(double nbt);
 
@@ -67,6 +78,8 @@ protected:
 
 private:
     void createMenus();
+    void createStatusLine();
+    void applyDeviceSettings();
     void showHalfLife(int tenths);
     void setBlinkersActive(bool on);
     void setMidiBoxes(bool checked);
@@ -83,4 +96,9 @@ private:
     double silenceThreshold = -35.0;
     double silenceHold = 0.0;
     int silentCount = 0;
+    QLabel* statusText = nullptr;
+    QPushButton* statusSettingsButton = nullptr;
+    QTimer* deviceWatch = nullptr;
+    QList<QString> midiPorts;
+    int midiPortsListedFor = -2; // port index the names were read for; -2: none read
 };

@@ -15,6 +15,9 @@ public:
     explicit NomusicDialog(QWidget* parent = nullptr);
     ~NomusicDialog() override;
 
+    // Puts stored values on the controls, which pass them on as if the user had set them.
+    void setValues(double thresholdDb, double holdPolls);
+
 public slots:
     // Shows the present input level (dB) on the dialog's level bar.
     void showLevel(int db);

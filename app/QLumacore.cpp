@@ -28,9 +28,27 @@ bool tickPassed(double previous, double now) {
     return std::trunc(previous) != std::trunc(now);
 }
 
+// Whole beats in a bar, 0 when the periods make no sense.
+int beatsPerBar(double bar, double beat) {
+    if (!std::isfinite(bar) || !std::isfinite(beat) || beat <= 0.0)
+        return 0;
+    const double n = std::round(bar / beat);
+    return n >= 1.0 && n <= 16.0 ? static_cast<int>(n) : 0;
+}
+
 } // namespace
 
-QLumacore::QLumacore(QObject* parent) : QObject(parent), pollTimer(new QTimer(this)) {}
+namespace {
+
+LumaCore_t* systemEngine(int* status) {
+    LumaCore_t* engine = lc_init(-1, -1);
+    *status = engine ? 0 : LUMACORE_ERROR_STATUS;
+    return engine;
+}
+
+} // namespace
+
+QLumacore::QLumacore(QObject* parent) : QObject(parent), pollTimer(new QTimer(this)), makeEngine(systemEngine) {}
 
 QLumacore::~QLumacore() {
     pollTimer->stop();
@@ -44,15 +62,48 @@ QLumacore::~QLumacore() {
 }
 
 bool QLumacore::init() {
-    engine = lc_init(-1, -1);
+    engine = makeEngine(&failure);
     createAudioInterface();
     if (engine)
         return true;
-    if (LUMACORE_ERROR_STATUS != 3)
+    if (failure != 3)
         qWarning("Fatal: Failed to initialize lumacore.\n");
     else
         qWarning("Error\nNo active MIDI devices found.\n");
     return false;
+}
+
+bool QLumacore::retryInit() {
+    // A bridge that never tried (the windows' tests build those) stays without an engine.
+    if (engine || failure == 0)
+        return engine != nullptr;
+    int status = 0;
+    LumaCore_t* fresh = makeEngine(&status);
+    if (!fresh) {
+        failure = status;
+        return false;
+    }
+    failure = 0;
+    // The audio interface holds the engine it feeds from its construction on, so it is built
+    // anew; the window selects the input again afterwards.
+    delete audio;
+    audio = nullptr;
+    engine = fresh;
+    createAudioInterface();
+    handOverSettings();
+    return true;
+}
+
+void QLumacore::handOverSettings() {
+    lc_enable_midiclock(engine, midiClockEnabled ? 1 : 0);
+    lc_enable_midinote(engine, midiNoteEnabled ? 1 : 0);
+    lc_enable_midiphase(engine, sendPhase);
+    if (tuning.halfTimeSet)
+        lc_change_half_time(engine, tuning.halfTime);
+    if (tuning.myySet)
+        lc_change_myyValues(engine, tuning.myyBar, tuning.myyBeat, tuning.myyTatum);
+    if (tuning.antiDelaySet)
+        lc_set_anti_delay(engine, tuning.antiDelay);
 }
 
 void QLumacore::createAudioInterface() {
@@ -100,6 +151,11 @@ void QLumacore::updateOutputs() {
     lc_get_meter_phases(engine, &r.bar, &r.beat, &r.tatum);
     r.level = lc_get_input_level(engine);
     r.nonBeatyness = lc_get_nonbeatyness(engine);
+    r.bpm = lc_get_bpm(engine);
+    double periods[3] = {0.0, 0.0, 0.0};
+    if (lc_get_meter_estimate(engine, periods, nullptr, nullptr) > 0)
+        r.beatsPerBar = beatsPerBar(periods[METERLEVEL_BAR], periods[METERLEVEL_BEAT]);
+    r.state = r.bpm > 0.0 ? TrackState::Searching : TrackState::NoEvidence;
     publish(r);
 }
 
@@ -130,6 +186,34 @@ void QLumacore::publish(const Readings& r) {
     lastBar = r.bar;
     lastBeat = r.beat;
     lastTatum = r.tatum;
+    emit polled(r);
+}
+
+void QLumacore::hintTempo(double bpm) {
+    if (!std::isfinite(bpm) || bpm < 30.0 || bpm > 300.0)
+        return;
+    hints.tempo = bpm;
+    ++hints.tempoHints;
+}
+
+void QLumacore::hintTempoFactor(double factor) {
+    const double now = engine ? lc_get_bpm(engine) : hints.tempo;
+    if (now > 0.0)
+        hintTempo(now * factor);
+}
+
+void QLumacore::hintBarStart() {
+    ++hints.barStarts;
+}
+
+void QLumacore::setTempoFrozen(bool frozen) {
+    hints.frozen = frozen;
+}
+
+void QLumacore::nudgePhase(double seconds) {
+    if (!std::isfinite(seconds))
+        return;
+    hints.nudge += seconds;
 }
 
 void QLumacore::enableMidiClockOutput(int enabled) {

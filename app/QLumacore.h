@@ -23,6 +23,9 @@ public:
     enum MeterLevel { Bar = METERLEVEL_BAR, Beat = METERLEVEL_BEAT, Tatum = METERLEVEL_TATUM };
     Q_ENUM(MeterLevel)
 
+    // How sure the engine is of the meter it sends.
+    enum class TrackState { NoEvidence, Searching, Holding, Locked };
+
     // What one poll reads from the engine.
     struct Readings {
         double bar = 0.0; // full phases: ticks since the first alignment plus the fraction
@@ -30,6 +33,19 @@ public:
         double tatum = 0.0;
         double level = -100.0; // input level in dB
         double nonBeatyness = -100.0;
+        double bpm = 0.0;        // 0 while there is no tempo
+        int beatsPerBar = 0;     // bar length being tracked; 0 while unknown
+        double confidence = 0.0; // 0 … 1
+        TrackState state = TrackState::NoEvidence;
+    };
+
+    // The user's corrections as last handed to the engine (also kept without an engine).
+    struct Hints {
+        double tempo = 0.0;     // BPM of the last tempo hint
+        int tempoHints = 0;     // tempo hints given
+        int barStarts = 0;      // "the next beat is the bar's first" given
+        bool frozen = false;
+        double nudge = 0.0;     // seconds the phase was moved in total; negative: earlier
     };
 
     explicit QLumacore(QObject* parent = nullptr);
@@ -38,6 +54,17 @@ public:
     // Creates the engine and the audio interface; false (with a warning) when the engine
     // could not start. The audio interface exists afterwards either way.
     bool init();
+    // Tries again to create the engine when init() failed (a MIDI port may have appeared);
+    // on success the audio interface is rebuilt on it and the remembered switches and tuning
+    // are handed over. True when an engine exists afterwards.
+    bool retryInit();
+    // Why the last attempt to create the engine failed (the engine's status code: 3 no MIDI
+    // port); 0 when it succeeded or was never made.
+    int startFailure() const { return failure; }
+    // Where engines come from: lc_init by default; tests put in engines without a MIDI port
+    // or virtual ones. Returns the engine or null with the status code in `status`.
+    using EngineFactory = LumaCore_t* (*)(int* status);
+    void setEngineFactory(EngineFactory factory) { makeEngine = factory; }
     // Creates the audio interface alone (init() does this after creating the engine); the
     // shell then runs without an engine, which is how its windows are tested.
     void createAudioInterface();
@@ -50,6 +77,19 @@ public:
     void publish(const Readings& readings);
 
     bool isProcessing() const;
+
+    // Corrections from the user, which the tracker follows and keeps until the music clearly
+    // contradicts them. A tempo outside 30 … 300 BPM or not finite is ignored.
+    void hintTempo(double bpm);
+    // Half or double of the tempo being tracked (factor 0.5 or 2).
+    void hintTempoFactor(double factor);
+    // The next beat becomes the first of the bar.
+    void hintBarStart();
+    // While frozen the engine keeps its tempo and follows only the phase.
+    void setTempoFrozen(bool frozen);
+    // Moves the phase by `seconds`; negative is earlier.
+    void nudgePhase(double seconds);
+    const Hints& lastHints() const { return hints; }
 
     void setSendPhase(int on);
     int getSendPhase() const { return sendPhase; }
@@ -116,6 +156,8 @@ signals:
     void tatumFullPhase(double phase);
     // Input level in dB, truncated towards zero.
     void audioLevelChange(int db);
+    // Everything one poll read, last of its signals.
+    void polled(const QLumacore::Readings& readings);
 
 private:
     AudioInterface* audio = nullptr;
@@ -130,6 +172,10 @@ private:
     double lastTatum = 0.0;
     QTimer* pollTimer = nullptr;
     MeterTicker_t* virtualTicker = nullptr;
+    Hints hints;
+    int failure = 0;
+    EngineFactory makeEngine;
+    void handOverSettings();
 
     struct Tuning {
         bool halfTimeSet = false;

@@ -1,8 +1,6 @@
-#include "AudioErrorDialog.h"
 #include "Headless.h"
 #include "HeadlessOptions.h"
 #include "MainWindow.h"
-#include "MidiErrorDialog.h"
 #include "QLumacore.h"
 #include "Resources.h"
 
@@ -34,22 +32,11 @@ int main(int argc, char* argv[]) {
     beatlumeInitResources();
     beatlumeInstallStyleSheet(app);
 
+    // Without a MIDI port or an input the window opens all the same: its status line says
+    // what is missing, and the engine starts once a port appears.
     auto* bridge = new QLumacore;
-    if (bridge->init()) {
-        MainWindow window(bridge);
-        window.show();
-        return app.exec();
-    }
-
-    // Without an engine there is nothing to show but the reason.
-    const bool noMidi = LUMACORE_ERROR_STATUS == 3;
-    delete bridge;
-    if (noMidi) {
-        MidiErrorDialog dialog;
-        dialog.exec();
-    } else {
-        AudioErrorDialog dialog;
-        dialog.exec();
-    }
-    return 1;
+    bridge->init();
+    MainWindow window(bridge);
+    window.show();
+    return app.exec();
 }

@@ -1,10 +1,8 @@
 // The I/O settings, channel, mapping, silence and error dialogs, without an engine.
 
 #include "AdvancedSettings.h"
-#include "AudioErrorDialog.h"
 #include "AudioInterface.h"
 #include "MainWindow.h"
-#include "MidiErrorDialog.h"
 #include "MidiMapping.h"
 #include "NetworkControls.h"
 #include "NomusicDialog.h"
@@ -13,14 +11,12 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QDial>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
-#include <QUrl>
 #include <QSlider>
 #include <QSpinBox>
 #include <QTreeWidget>
@@ -147,33 +143,3 @@ TEST(SilenceDialog, WritesThresholdAndHoldIntoTheMainWindow) {
     EXPECT_EQ(dial->toolTip(), "7");
     QSettings("Kalvora", "Beatlume").clear();
 }
-
-// Links reach the desktop's URL handler exactly as written; nothing hands them to a shell,
-// where ";" or "$(...)" would run commands.
-class LinkCatcher : public QObject {
-    Q_OBJECT
-public:
-    QList<QUrl> urls;
-public slots:
-    void open(const QUrl& url) { urls << url; }
-};
-
-TEST(ErrorDialogs, LinksGoToTheDesktopUnchangedAndTheDialogCloses) {
-    LinkCatcher catcher;
-    QDesktopServices::setUrlHandler("https", &catcher, "open");
-    QDesktopServices::setUrlHandler("mailto", &catcher, "open");
-    const QString web = "https://example.org/a;touch${IFS}/tmp/x$(id)", mail = "mailto:a@example.org?subject=a'b";
-    MidiErrorDialog midi;
-    emit midi.findChild<QLabel*>("linkToHowto")->linkActivated(web);
-    AudioErrorDialog audio;
-    emit audio.findChild<QLabel*>("linkToHowto")->linkActivated(mail);
-    QDesktopServices::unsetUrlHandler("https");
-    QDesktopServices::unsetUrlHandler("mailto");
-    EXPECT_EQ(catcher.urls, (QList<QUrl>{QUrl(web), QUrl(mail)}));
-
-    audio.show();
-    audio.findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Close)->click();
-    EXPECT_FALSE(audio.isVisible());
-}
-
-#include "dialogs.moc"

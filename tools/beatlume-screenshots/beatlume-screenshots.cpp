@@ -6,11 +6,9 @@
 
 #include "AboutDialog.h"
 #include "AdvancedSettings.h"
-#include "AudioErrorDialog.h"
 #include "Efektor.h"
 #include "EfektorList.h"
 #include "MainWindow.h"
-#include "MidiErrorDialog.h"
 #include "MidiMapping.h"
 #include "NomusicDialog.h"
 #include "QLumacore.h"
@@ -93,6 +91,10 @@ int main(int argc, char* argv[]) {
             r.tatum = 49.3;
             r.level = -9.4;
             r.nonBeatyness = -9.4;
+            r.bpm = 127.98;
+            r.beatsPerBar = 4;
+            r.confidence = 0.86;
+            r.state = QLumacore::TrackState::Locked;
             bridge->publish(r);
         }
         ok &= save(window, folder, "main-window");
@@ -137,9 +139,16 @@ int main(int argc, char* argv[]) {
         }
         ok &= report.isEmpty();
     }
-    MidiErrorDialog midiError;
-    ok &= save(midiError, folder, "midi-error");
-    AudioErrorDialog audioError;
-    ok &= save(audioError, folder, "audio-error");
+    // A first start on a machine without a MIDI port: the window says so and offers the settings.
+    {
+        auto* lonely = new QLumacore;
+        lonely->setEngineFactory([](int* status) -> LumaCore_t* {
+            *status = 3;
+            return nullptr;
+        });
+        lonely->init();
+        MainWindow window(lonely);
+        ok &= save(window, folder, "first-start");
+    }
     return ok ? 0 : 1;
 }
