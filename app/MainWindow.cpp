@@ -258,6 +258,14 @@ void MainWindow::checkDevices() {
         lumacore->enableMidiClockOutput(ui->midiClockEnable->isChecked() ? 1 : 0);
         lumacore->enableMidiNoteOutput(ui->midiNoteEnable->isChecked() ? 1 : 0);
     }
+    // Restarting the audio system to learn of new inputs is slower and chattier than asking
+    // for MIDI ports: every fifth look.
+    AudioInterface* audio = lumacore->audioInterface();
+    if (audio && audio->getAudioDevIndex() < 0 && ++lookedForInput % 5 == 0 && audio->rescanDevices()) {
+        lumacore->stopProcessing();
+        applyDeviceSettings();
+        lumacore->startProcessing();
+    }
     QStringList missing;
     QStringList using_;
     if (!lumacore->engineHandle()) {
@@ -277,7 +285,6 @@ void MainWindow::checkDevices() {
         else
             missing << "No MIDI output port open";
     }
-    AudioInterface* audio = lumacore->audioInterface();
     const QList<QString> inputs = audio ? lumacore->getAudioDevList() : QList<QString>();
     const int input = audio ? audio->getAudioDevIndex() : -1;
     if (input >= 0 && input < inputs.size())

@@ -101,4 +101,5 @@ private:
     QTimer* deviceWatch = nullptr;
     QList<QString> midiPorts;
     int midiPortsListedFor = -2; // port index the names were read for; -2: none read
+    int lookedForInput = 0;
 };

@@ -36,10 +36,6 @@ int beatsPerBar(double bar, double beat) {
     return n >= 1.0 && n <= 16.0 ? static_cast<int>(n) : 0;
 }
 
-} // namespace
-
-namespace {
-
 LumaCore_t* systemEngine(int* status) {
     LumaCore_t* engine = lc_init(-1, -1);
     *status = engine ? 0 : LUMACORE_ERROR_STATUS;
@@ -104,6 +100,9 @@ void QLumacore::handOverSettings() {
         lc_change_myyValues(engine, tuning.myyBar, tuning.myyBeat, tuning.myyTatum);
     if (tuning.antiDelaySet)
         lc_set_anti_delay(engine, tuning.antiDelay);
+    for (const WaitingCallback& waiting : waitingCallbacks)
+        lc_register_phase_cb(engine, waiting.level, waiting.udata, waiting.fn);
+    waitingCallbacks.clear();
 }
 
 void QLumacore::createAudioInterface() {
@@ -306,14 +305,24 @@ PhaseCallback_t* QLumacore::RegisterPhaseCallback(MeterLevelID level, void* udat
                                                   void (*fn)(void*, double)) {
     if (virtualTicker)
         return meterticker_register_phase_cb(virtualTicker, level, udata, fn);
-    return engine ? lc_register_phase_cb(engine, level, udata, fn) : nullptr;
+    if (engine)
+        return lc_register_phase_cb(engine, level, udata, fn);
+    waitingCallbacks.append({level, udata, fn});
+    return nullptr;
 }
 
 void QLumacore::UnregisterPhaseCallback(void* udata) {
-    if (virtualTicker)
+    if (virtualTicker) {
         meterticker_unregister_phase_cb(virtualTicker, udata);
-    else if (engine)
+    } else if (engine) {
         lc_unregister_phase_cb(engine, udata);
+    } else {
+        for (qsizetype i = 0; i < waitingCallbacks.size(); ++i)
+            if (waitingCallbacks[i].udata == udata) {
+                waitingCallbacks.removeAt(i);
+                break;
+            }
+    }
 }
 
 int QLumacore::RunLumacore() {

@@ -117,7 +117,8 @@ public:
     QList<double> lastMyyValues() const { return {tuning.myyBar, tuning.myyBeat, tuning.myyTatum}; }
 
     // The callback runs on the engine's timer thread: it must not allocate, lock, do I/O or
-    // throw, and must not touch Qt widgets.
+    // throw, and must not touch Qt widgets. Without an engine the registration waits and is
+    // installed on the engine once it exists (null is returned meanwhile).
     PhaseCallback_t* RegisterPhaseCallback(MeterLevelID level, void* udata, void (*fn)(void*, double));
     void UnregisterPhaseCallback(void* udata);
 
@@ -174,6 +175,12 @@ private:
     MeterTicker_t* virtualTicker = nullptr;
     Hints hints;
     int failure = 0;
+    struct WaitingCallback {
+        MeterLevelID level;
+        void* udata;
+        void (*fn)(void*, double);
+    };
+    QList<WaitingCallback> waitingCallbacks;
     EngineFactory makeEngine;
     void handOverSettings();
 

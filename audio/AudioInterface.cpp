@@ -22,6 +22,16 @@ AudioInterface::~AudioInterface() {
         Pa_Terminate();
 }
 
+bool AudioInterface::rescanDevices() {
+    if (!stream) {
+        if (paReady)
+            Pa_Terminate();
+        paReady = Pa_Initialize() == paNoError;
+        InitializeDeviceList();
+    }
+    return !deviceNames.empty();
+}
+
 void AudioInterface::InitializeDeviceList() {
     deviceNumbers.clear();
     deviceNames.clear();

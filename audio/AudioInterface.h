@@ -46,6 +46,9 @@ public:
     AudioInterface& operator=(const AudioInterface&) = delete;
 
     void InitializeDeviceList();
+    // Asks the audio system for its devices again (PortAudio learns of new ones only when it
+    // starts afresh); does nothing while a stream is open. True when an input is listed.
+    bool rescanDevices();
     // Names of the input devices, in list position order.
     const std::vector<std::string>& getAudioDevList() const { return deviceNames; }
     int getAudioDevIndex() const { return currentIndex; }
