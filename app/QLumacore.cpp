@@ -98,8 +98,8 @@ void QLumacore::handOverSettings() {
         lc_change_half_time(engine, tuning.halfTime);
     if (tuning.myySet)
         lc_change_myyValues(engine, tuning.myyBar, tuning.myyBeat, tuning.myyTatum);
-    if (tuning.antiDelaySet)
-        lc_set_anti_delay(engine, tuning.antiDelay);
+    if (tuning.antiDelaySet || hints.nudge != 0.0)
+        lc_set_anti_delay(engine, tuning.antiDelay - hints.nudge);
     for (const WaitingCallback& waiting : waitingCallbacks)
         lc_register_phase_cb(engine, waiting.level, waiting.udata, waiting.fn);
     waitingCallbacks.clear();
@@ -210,9 +210,18 @@ void QLumacore::setTempoFrozen(bool frozen) {
 }
 
 void QLumacore::nudgePhase(double seconds) {
-    if (!std::isfinite(seconds))
+    // The engine reads the meter ahead by the anti-delay; reading further ahead sends every
+    // event earlier, and the tracker's next estimate does not undo it. The user's own
+    // anti-delay stays what the settings show.
+    if (!std::isfinite(seconds) || std::fabs(hints.nudge + seconds) > maxNudge)
         return;
+    if (engine && !tuning.antiDelaySet) {
+        tuning.antiDelay = lc_get_anti_delay(engine) + hints.nudge;
+        tuning.antiDelaySet = true;
+    }
     hints.nudge += seconds;
+    if (engine)
+        lc_set_anti_delay(engine, tuning.antiDelay - hints.nudge);
 }
 
 void QLumacore::enableMidiClockOutput(int enabled) {
@@ -275,14 +284,14 @@ void QLumacore::SendMidiMsg(int kind, int channel, int data1, int data2) {
 }
 
 double QLumacore::GetAntiDelay() const {
-    return engine ? lc_get_anti_delay(engine) : tuning.antiDelay;
+    return engine ? lc_get_anti_delay(engine) + hints.nudge : tuning.antiDelay;
 }
 
 void QLumacore::SetAntiDelay(double seconds) {
     tuning.antiDelaySet = true;
     tuning.antiDelay = seconds;
     if (engine)
-        lc_set_anti_delay(engine, seconds);
+        lc_set_anti_delay(engine, seconds - hints.nudge);
 }
 
 void QLumacore::changeHalfTime(double seconds) {
@@ -335,8 +344,8 @@ int QLumacore::RunLumacore() {
         lc_change_half_time(engine, tuning.halfTime);
     if (tuning.myySet)
         lc_change_myyValues(engine, tuning.myyBar, tuning.myyBeat, tuning.myyTatum);
-    if (tuning.antiDelaySet)
-        lc_set_anti_delay(engine, tuning.antiDelay);
+    if (tuning.antiDelaySet || hints.nudge != 0.0)
+        lc_set_anti_delay(engine, tuning.antiDelay - hints.nudge);
     return result;
 }
 

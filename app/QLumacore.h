@@ -87,7 +87,8 @@ public:
     void hintBarStart();
     // While frozen the engine keeps its tempo and follows only the phase.
     void setTempoFrozen(bool frozen);
-    // Moves the phase by `seconds`; negative is earlier.
+    // Moves the phase by `seconds`, negative is earlier, up to maxNudge in total either way.
+    static constexpr double maxNudge = 0.5;
     void nudgePhase(double seconds);
     const Hints& lastHints() const { return hints; }
 

@@ -105,6 +105,14 @@ TEST_F(MainWindowTest, WithoutMidiPortTheWindowOpensAndPicksThePortUpLater) {
     EXPECT_TRUE(bridge->isProcessing());
     EXPECT_DOUBLE_EQ(bridge->lastHalfTime(), 6.0);
     midiPortAppeared = false;
+
+    // A nudge moves the engine's reading ahead, not the user's anti-latency.
+    bridge->SetAntiDelay(0.03);
+    window->tempoPanel()->findChild<QAction*>("earlierAction")->trigger();
+    window->tempoPanel()->findChild<QAction*>("earlierAction")->trigger();
+    bridge->nudgePhase(-QLumacore::maxNudge); // beyond the limit
+    EXPECT_NEAR(lc_get_anti_delay(bridge->engineHandle()), 0.05, 1e-12);
+    EXPECT_NEAR(bridge->GetAntiDelay(), 0.03, 1e-12);
 }
 
 TEST_F(MainWindowTest, SettingsSurviveARestart) {
