@@ -154,7 +154,21 @@ void QLumacore::updateOutputs() {
     double periods[3] = {0.0, 0.0, 0.0};
     if (lc_get_meter_estimate(engine, periods, nullptr, nullptr) > 0)
         r.beatsPerBar = beatsPerBar(periods[METERLEVEL_BAR], periods[METERLEVEL_BEAT]);
-    r.state = r.bpm > 0.0 ? TrackState::Searching : TrackState::NoEvidence;
+    r.confidence = lc_get_confidence(engine);
+    switch (lc_get_tracking_state(engine)) {
+    case LC_TRACKING_LOCKED:
+        r.state = TrackState::Locked;
+        break;
+    case LC_TRACKING_SEARCHING:
+        r.state = TrackState::Searching;
+        break;
+    case LC_TRACKING_HOLDING:
+        r.state = TrackState::Holding;
+        break;
+    default:
+        r.state = TrackState::NoEvidence;
+        break;
+    }
     publish(r);
 }
 
@@ -191,18 +205,21 @@ void QLumacore::publish(const Readings& r) {
 void QLumacore::hintTempo(double bpm) {
     if (!std::isfinite(bpm) || bpm < 30.0 || bpm > 300.0)
         return;
+    if (engine && lc_hint_tempo(engine, bpm) != 0)
+        return;
     hints.tempo = bpm;
     ++hints.tempoHints;
 }
 
 void QLumacore::hintTempoFactor(double factor) {
     const double now = engine ? lc_get_bpm(engine) : hints.tempo;
-    if (now > 0.0)
+    if (now > 0.0 && std::isfinite(factor))
         hintTempo(now * factor);
 }
 
 void QLumacore::hintBarStart() {
-    ++hints.barStarts;
+    if (!engine || lc_hint_bar_start(engine) == 0)
+        ++hints.barStarts;
 }
 
 void QLumacore::setTempoFrozen(bool frozen) {

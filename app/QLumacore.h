@@ -39,7 +39,7 @@ public:
         TrackState state = TrackState::NoEvidence;
     };
 
-    // The user's corrections as last handed to the engine (also kept without an engine).
+    // The user's corrections the engine took (all of them while there is no engine).
     struct Hints {
         double tempo = 0.0;     // BPM of the last tempo hint
         int tempoHints = 0;     // tempo hints given

@@ -19,6 +19,8 @@
 #include <QSlider>
 #include <gtest/gtest.h>
 
+#include "synth_music.h"
+
 namespace {
 
 // Engines the window may get: none for want of a MIDI port, then a virtual one.
@@ -376,4 +378,55 @@ TEST_F(MainWindowTest, TempoPanelShowsTempoBeatOfTheBarAndCertainty) {
     EXPECT_EQ(TempoPanel::beatInBar(5.99, 17.97, 3), 2);
     EXPECT_EQ(TempoPanel::beatInBar(6.003, 18.01, 3), 0);
     EXPECT_EQ(TempoPanel::beatInBar(std::nan(""), 1.0, 4), -1);
+}
+
+// "This is the one" on music at 120 BPM in 4/4 (bars at 0, 2, 4 … s): pressed at 7.2 s, the
+// next beat (7.5 s, the bar's fourth) becomes the bar's first, and stays so for 30 s of music.
+TEST(TempoPanelOnTheEngine, ThisIsTheOneMovesTheBarNotesForThirtySeconds) {
+    struct Clock {
+        double now = 0.0;
+        static double read(void* self) { return static_cast<Clock*>(self)->now; }
+    } clock;
+    QLumacore bridge;
+    bridge.setEngineFactory([](int* status) {
+        *status = 0;
+        return lc_init_virtual(1 << 15);
+    });
+    ASSERT_TRUE(bridge.init());
+    LumaCore_t* lc = bridge.engineHandle();
+    lc_register_gettime_cb(lc, &clock, Clock::read);
+    lc_start_sequencer(lc);
+    bridge.enableMidiNoteOutput(1);
+    TempoPanel panel;
+    panel.attach(&bridge);
+
+    synth::MusicSpec spec;
+    spec.seconds = 38.0;
+    const std::vector<float> music = synth::renderMusicFloat(spec);
+    long ms = 0;
+    for (size_t frame = 0; frame + 128 <= music.size(); frame += 128) {
+        clock.now = static_cast<double>(frame + 128) / 44100.0;
+        lc_process_audio(music.data() + frame, 128, lc, static_cast<double>(frame) / 44100.0);
+        lc_consume_audio(lc);
+        if (frame / 4410 == 71 && (frame + 128) / 4410 == 72)
+            panel.findChild<QAction*>("oneAction")->trigger();
+        for (; ms < static_cast<long>(static_cast<double>(frame + 256) / 44.1); lc_timer_pass(lc, clock.now))
+            clock.now = static_cast<double>(++ms) / 1000.0;
+    }
+    ASSERT_EQ(bridge.lastHints().barStarts, 1);
+
+    // Distance of each bar note from the grid 7.5 s + 2 s k.
+    std::vector<double> before, after;
+    MidiOut_t* out = lc_get_midi_output(lc);
+    MidiCaptureEntry_t e;
+    for (size_t i = 0; i < midioutput_capture_count(out); ++i)
+        if (midioutput_capture_get(out, i, &e) == 0 && e.size == 3 && e.bytes[0] == 0x90 && e.bytes[1] == 64) {
+            const double x = (e.time - 7.5) / 2.0;
+            if (e.time < 7.0 || e.time > 9.0)
+                (e.time < 7.0 ? before : after).push_back(std::fabs(x - std::round(x)) * 2.0);
+        }
+    ASSERT_FALSE(before.empty());
+    EXPECT_GT(before.back(), 0.4);
+    EXPECT_GE(after.size(), 13u);
+    EXPECT_LT(*std::max_element(after.begin(), after.end()), 0.05);
 }
