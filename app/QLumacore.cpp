@@ -100,6 +100,8 @@ void QLumacore::handOverSettings() {
         lc_change_myyValues(engine, tuning.myyBar, tuning.myyBeat, tuning.myyTatum);
     if (tuning.antiDelaySet || hints.nudge != 0.0)
         lc_set_anti_delay(engine, tuning.antiDelay - hints.nudge);
+    if (hints.frozen)
+        lc_freeze_tempo(engine, 1);
     for (const WaitingCallback& waiting : waitingCallbacks)
         lc_register_phase_cb(engine, waiting.level, waiting.udata, waiting.fn);
     waitingCallbacks.clear();
@@ -224,6 +226,8 @@ void QLumacore::hintBarStart() {
 
 void QLumacore::setTempoFrozen(bool frozen) {
     hints.frozen = frozen;
+    if (engine)
+        lc_freeze_tempo(engine, frozen ? 1 : 0);
 }
 
 void QLumacore::nudgePhase(double seconds) {
@@ -355,6 +359,8 @@ int QLumacore::RunLumacore() {
     if (!engine)
         return 1;
     const int result = lc_run(engine);
+    if (hints.frozen)
+        lc_freeze_tempo(engine, 1);
     // The restart builds a new tracker with default tuning; the window still shows the
     // user's choice, so hand it on again.
     if (tuning.halfTimeSet)

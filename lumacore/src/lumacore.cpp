@@ -400,6 +400,17 @@ int lc_hint_bar_start(LumaCore_t* lc) {
     return lc && lc->ticker ? meterticker_hint_bar_start(lc->ticker) : 1;
 }
 
+int lc_freeze_tempo(LumaCore_t* lc, int on) {
+    if (!lc || !lc->ticker)
+        return 1;
+    meterticker_freeze_tempo(lc->ticker, on);
+    return 0;
+}
+
+int lc_get_tempo_frozen(LumaCore_t* lc) {
+    return lc && lc->ticker ? meterticker_tempo_frozen(lc->ticker) : 0;
+}
+
 /* ---- MIDI ---- */
 
 int lc_enable_midiclock(LumaCore_t* lc, int on) {

@@ -130,6 +130,13 @@ int lc_hint_double(LumaCore_t* lc);
    the bars are counted from it for the next 30 s of music. GUI thread, lock-free, no allocation.
    0 when taken; 1 before the first estimate or without an engine. */
 int lc_hint_bar_start(LumaCore_t* lc);
+/* Freezes the tempo (on non-zero) or lets it follow the music again: while frozen, the grid keeps
+   the periods it had and follows the music's phase only; a tempo hint moves the frozen tempo.
+   Takes effect from the next analysis step (once there is a first estimate) and lasts until
+   switched off or the engine restarts. GUI thread, lock-free, no allocation. 0 when taken; 1
+   without an engine. The getter: any thread; 0 without an engine. */
+int lc_freeze_tempo(LumaCore_t* lc, int on);
+int lc_get_tempo_frozen(LumaCore_t* lc);
 
 /* ---- MIDI ---- (each returns 1 and logs at level 3 without a MIDI output) */
 

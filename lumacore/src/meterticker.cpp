@@ -226,9 +226,13 @@ void analyse(MeterTicker_t* t, const double* samples, int count) {
     t->onsetMeter.takeStep(step.onsetActivity, step.meanSquare);
 
     const double origin = t->originTime > 0.0 ? t->originTime : 0.0;
+    t->freeze.update(t->tempoFrozen.load(std::memory_order_relaxed) != 0, t->judge.periods(),
+                     t->judge.ref_times());
     const double beatHint = t->beatPeriodHint.exchange(0.0, std::memory_order_acq_rel);
-    if (beatHint > 0.0)
+    if (beatHint > 0.0) {
         t->judge.hint_beat_period(beatHint);
+        t->freeze.hint_beat_period(beatHint);
+    }
     const double barHint = t->barStartHint.exchange(-1.0, std::memory_order_acq_rel);
     if (barHint >= 0.0)
         t->judge.hint_bar_start(barHint - origin);
@@ -238,7 +242,10 @@ void analyse(MeterTicker_t* t, const double* samples, int count) {
     t->confidence.store(t->judge.confidence(), std::memory_order_relaxed);
     t->trackingState.store(t->judge.state(), std::memory_order_relaxed);
     if (verdict.accept) {
-        meterticker_accept_estimate(t, verdict.periods, verdict.refTimes);
+        double periods[METERLEVEL_COUNT] = {verdict.periods[0], verdict.periods[1], verdict.periods[2]};
+        double refTimes[METERLEVEL_COUNT] = {verdict.refTimes[0], verdict.refTimes[1], verdict.refTimes[2]};
+        t->freeze.apply(periods, refTimes);
+        meterticker_accept_estimate(t, periods, refTimes);
         t->evidenceGone.store(0, std::memory_order_relaxed);
     } else if (t->judge.state() == LC_TRACKING_NO_EVIDENCE) {
         t->evidenceGone.store(1, std::memory_order_relaxed);
@@ -521,6 +528,14 @@ int meterticker_hint_beat_period(MeterTicker_t* t, double seconds) {
         return 1;
     t->beatPeriodHint.store(seconds, std::memory_order_release);
     return 0;
+}
+
+void meterticker_freeze_tempo(MeterTicker_t* t, int on) {
+    t->tempoFrozen.store(on ? 1 : 0, std::memory_order_relaxed);
+}
+
+int meterticker_tempo_frozen(MeterTicker_t* t) {
+    return t->tempoFrozen.load(std::memory_order_relaxed);
 }
 
 int meterticker_hint_bar_start(MeterTicker_t* t) {

@@ -28,6 +28,7 @@
 #include "common.h"
 #include "evidence.h"
 #include "link_output.h"
+#include "tempo_freeze.h"
 #include "mTracker.h"
 #include "midioutput.h"
 #include "osc_output.h"
@@ -166,6 +167,9 @@ struct MeterTicker_t {
     std::atomic<int> holdBars{8};
     std::atomic<double> beatPeriodHint{0.0};
     std::atomic<double> barStartHint{-1.0};
+    /* Asked for by the GUI thread; the analysis keeps the periods (freeze, its own). */
+    std::atomic<int> tempoFrozen{0};
+    TempoFreeze freeze;
     /* Set by the analysis when the music has gone and holding ran out, cleared when an estimate
        is taken over again: the timer pass then holds MIDI back (outputsSilent, its own copy). */
     std::atomic<int> evidenceGone{0};
@@ -225,6 +229,9 @@ int meterticker_get_hold_bars(MeterTicker_t* t);
 int meterticker_hint_beat_period(MeterTicker_t* t, double seconds);
 /* The next beat of the present grid after now + anti-delay starts a bar; 1 without a grid. */
 int meterticker_hint_bar_start(MeterTicker_t* t);
+/* Freezes the tempo from the next analysis step on (see lc_freeze_tempo). GUI thread, lock-free. */
+void meterticker_freeze_tempo(MeterTicker_t* t, int on);
+int meterticker_tempo_frozen(MeterTicker_t* t);
 
 /* ---- Prediction ---- */
 

@@ -184,3 +184,25 @@ TEST(EvidenceJudgeHints, AContradictedTempoHintIsDroppedAfterFourSecondsOfClearM
     step.periods[METERLEVEL_BEAT] = 0.5;
     EXPECT_EQ(judge.judge(step).periods[METERLEVEL_BEAT], 0.5);
 }
+
+// Frozen at 6 s, the beat keeps 120 BPM when the music speeds up to 140 at 8 s; not frozen, it
+// follows.
+TEST_F(Evidence, FrozenTempoHoldsThroughATempoChange) {
+    synth::MusicSpec fast;
+    fast.bpm = 140.0;
+    fast.seconds = 14.0;
+    for (const bool frozen : {true, false}) {
+        restart();
+        play(music120(8) + synth::renderMusicFloat(fast), [&](int tenth) {
+            if (tenth == 60 && frozen) {
+                EXPECT_EQ(lc_freeze_tempo(lc, 1), 0);
+            }
+        });
+        std::vector<double> beats = sent(kBeatOn, 15.0), gaps;
+        ASSERT_GE(beats.size(), 8u);
+        for (size_t i = 1; i < beats.size(); ++i)
+            gaps.push_back(beats[i] - beats[i - 1]);
+        std::sort(gaps.begin(), gaps.end());
+        EXPECT_NEAR(gaps[gaps.size() / 2], frozen ? 0.5 : 60.0 / 140.0, 0.01) << (frozen ? "frozen" : "free");
+    }
+}
