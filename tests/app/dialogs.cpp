@@ -122,24 +122,3 @@ TEST(MidiMappingDialog, SilencesTheAutomaticNotesWhileOpen) {
     EXPECT_FALSE(bridge->getMidiNoteEnabled());
     QSettings("Kalvora", "Beatlume").clear();
 }
-
-TEST(SilenceDialog, WritesThresholdAndHoldIntoTheMainWindow) {
-    QSettings("Kalvora", "Beatlume").clear();
-    MainWindow window(new QLumacore);
-    NomusicDialog* dialog = window.silenceDialog();
-    ASSERT_NE(dialog, nullptr);
-    auto* slider = dialog->findChild<QSlider*>("horizontalSlider");
-    auto* dial = dialog->findChild<QDial*>("dial");
-    EXPECT_EQ(slider->value(), -35);
-    EXPECT_EQ(dial->value(), 85);
-    // The dialog's starting values are not passed on until changed.
-    EXPECT_DOUBLE_EQ(window.getSilenceHold(), 0.0);
-
-    slider->setValue(-42);
-    EXPECT_EQ(dialog->findChild<QLabel*>("decibelLabel")->text(), "-42 dB");
-    EXPECT_DOUBLE_EQ(window.getSilenceThreshold(), -42.0);
-    dial->setValue(7);
-    EXPECT_DOUBLE_EQ(window.getSilenceHold(), 7.0);
-    EXPECT_EQ(dial->toolTip(), "7");
-    QSettings("Kalvora", "Beatlume").clear();
-}
