@@ -97,24 +97,14 @@ TEST(Blinker, IgnoresPhasesThatAreNotNumbers) {
     EXPECT_LE(blinker.darkeningFactor(), 300);
 }
 
-TEST_F(Meter71, DrawsOneBlockPerSixPixelsOfTheLevel) {
-    meter.setValue(0);
-    EXPECT_EQ(blocksOn(meter), 11);
-    meter.setValue(-35);
-    EXPECT_EQ(blocksOn(meter), 3);
-    meter.setValue(-50);
-    EXPECT_EQ(blocksOn(meter), 0);
-}
-
-TEST_F(Meter71, SilenceBelowTheRangeEmptiesTheBar) {
-    meter.showLevel(-10);
-    EXPECT_EQ(blocksOn(meter), 9);
+TEST_F(Meter71, DrawsOneBlockPerSixPixelsOfTheLevelAndEmptiesBelowTheRange) {
     // The progress bar alone would keep the last level for a value outside its range.
-    meter.showLevel(-100);
-    EXPECT_EQ(meter.value(), -50);
-    EXPECT_EQ(blocksOn(meter), 0);
-    meter.showLevel(12);
-    EXPECT_EQ(blocksOn(meter), 11);
+    const int cases[][3] = {{0, 0, 11}, {-35, -35, 3}, {-10, -10, 9}, {-100, -50, 0}, {12, 0, 11}};
+    for (const auto& c : cases) {
+        meter.showLevel(c[0]);
+        EXPECT_EQ(meter.value(), c[1]) << c[0];
+        EXPECT_EQ(blocksOn(meter), c[2]) << c[0];
+    }
 }
 
 TEST_F(Meter71, DrawsNoFrameOrText) {
