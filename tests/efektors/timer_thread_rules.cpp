@@ -57,7 +57,9 @@ TEST_F(EfektorEngineTest, TheGuiThreadEditsTheCurveWhileTheTimerThreadPlaysIt) {
     std::atomic<bool> stop{false};
     std::thread timer([&] {
         long ms = 0;
-        while (!stop.load()) {
+        // Runs at least two seconds of virtual time, however quickly the edits end on a loaded
+        // machine: the curve must have been played while edited and afterwards.
+        while (!stop.load() || clock.load() < 2.0) {
             clock = ++ms / 1000.0;
             meterticker_timer_pass(ticker, clock.load());
             std::this_thread::yield(); // a pass a millisecond is all a real timer thread runs
