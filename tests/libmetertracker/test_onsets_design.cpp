@@ -68,27 +68,6 @@ TEST(OnsetsDesign, GroupDelayPeakSearch) {
     EXPECT_EQ(Onsets::grpDelayAverage({0, 1, 1}, {1}, 10), 1);
 }
 
-TEST(OnsetsDesign, RunningStatisticsAreTheUnbiasedSampleVariance) {
-    Onsets onsets(44100);
-    double mean = -1, sd = -1;
-    onsets.getMeanAndStd(mean, sd, {});
-    EXPECT_EQ(mean, 0.0);
-    EXPECT_EQ(sd, 0.0);
-    onsets.getMeanAndStd(mean, sd, {1, 2, 3, 4});
-    EXPECT_DOUBLE_EQ(mean, 2.5);
-    EXPECT_NEAR(sd, std::sqrt(5.0 / 3.0), 1e-12);
-    onsets.getMeanAndStd(mean, sd, {5});
-    EXPECT_DOUBLE_EQ(mean, 3.0);
-    EXPECT_NEAR(sd, std::sqrt(2.5), 1e-12);
-    onsets.getMeanAndStd(mean, sd, {}); // nothing new: unchanged
-    EXPECT_DOUBLE_EQ(mean, 3.0);
-    EXPECT_NEAR(sd, std::sqrt(2.5), 1e-12);
-    onsets.reset();
-    onsets.getMeanAndStd(mean, sd, {7});
-    EXPECT_EQ(mean, 7.0);
-    EXPECT_EQ(sd, 0.0);
-}
-
 TEST(OnsetsDesign, WindowIsASymmetricHannWithEndsOutsideTheFrame) {
     Onsets onsets(44100);
     std::vector<double> const& w = onsets.window();
