@@ -255,26 +255,6 @@ TEST(CurveEditor, ABrokenChainLeavesTheCurveAsItWas) {
     EXPECT_EQ(pixels(editor)[1], std::make_pair(500, 200));
 }
 
-TEST(CurveEditor, DrawsSectionsCurveNodesAndPlayBarOnBlack) {
-    BrazierCurve editor;
-    editor.resize(400, 200);
-    editor.InitNodePoints();
-    editor.SetSectionAmount(4);
-    editor.SetPlayBarPos(0.625);
-    const QImage image = editor.grab().toImage();
-    ASSERT_EQ(image.size(), QSize(400, 200));
-    EXPECT_EQ(image.pixelColor(50, 20), QColor(0, 0, 0));
-    EXPECT_EQ(image.pixelColor(100, 20), QColor(60, 60, 80));  // section line at a quarter
-    EXPECT_EQ(image.pixelColor(200, 100), QColor(75, 75, 90)); // the flat curve at mid height
-    EXPECT_EQ(image.pixelColor(2, 100), QColor(75, 15, 30));   // first node's square
-    const QColor bar = image.pixelColor(250, 20);              // white at 0.7 over black
-    EXPECT_NEAR(bar.red(), 178, 2);
-    EXPECT_EQ(bar.red(), bar.blue());
-
-    press(editor, 200, 100); // picks nothing (no node there): a new, selected node
-    EXPECT_EQ(editor.grab().toImage().pixelColor(200, 100), QColor(0, 120, 30));
-}
-
 // The GUI thread rebuilds the splines as fast as it can while another thread reads the value as
 // the timer thread does. Every value read must be one of the curves published (both flat), never
 // a mixture, a half-built set or freed memory (AddressSanitizer watches the last).

@@ -149,12 +149,4 @@ TEST(EfektorRecords, AnEarlyEndMarkerStopsAllFurtherReading) {
     QString next;
     in >> next;
     EXPECT_EQ(next, "3");
-
-    // A title may read "END_EFEKTOR": the user called the efektor "END EFEKTOR".
-    QString titled = "END_EFEKTOR 0";
-    QTextStream titledIn(&titled);
-    CountingEfektor t(nullptr);
-    EXPECT_EQ(t.readTitle(&titledIn, ""), "END EFEKTOR");
-    EXPECT_FALSE(t.readBool(&titledIn, "enabled"));
-    EXPECT_TRUE(t.loadedOk());
 }

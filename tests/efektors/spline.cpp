@@ -1,5 +1,5 @@
-// The curve editor's spline: values against hand-solved splines, the end conditions inside
-// and beyond the points, point order and duplicate x, and the degenerate cases.
+// The curve editor's spline: values against hand-solved splines inside and beyond the points,
+// point order and duplicate x, and the degenerate cases.
 #include "spline.h"
 
 #include <gtest/gtest.h>
@@ -79,70 +79,12 @@ TEST(Spline, NaturalCubicMatchesHandSolvedSystems) {
     EXPECT_NEAR(slopeOf(pieces[1], 2.0), pieces[2].c, tolerance);
 }
 
-TEST(Spline, EndConditionsShapeTheCurveInsideAndBeyondThePoints) {
-    // Through (0, 0), (1, 1), (2, 0). Beyond the points the end formulas take the end slopes
-    // s0, s1 and, in their t² terms, the ends' second derivatives.
-    struct Case {
-        const char* name;
-        Spline::Boundary_type type;
-        double low, high;
-        std::initializer_list<double> secondDerivatives;
-        std::initializer_list<std::pair<double, double>> values;
-    };
-    const Case cases[] = {
-        // 2·M0 + M1 = 3, M0 + 4·M1 + M2 = −12, M1 + 2·M2 = 18.
-        {"slope", Spline::SLOPE, 0.5, 2.0, {5.25, -7.5, 12.75}, {{-2, -1.0}, {2.5, 1.0}}},
-        // s0 = 1.75, s1 = −2.75.
-        {"curvature",
-         Spline::CURVATURE,
-         2.0,
-         -1.0,
-         {2, -3.25, -1},
-         {{0.5, 0.578125}, {-1, 0.25}, {3, -3.75}}},
-        // Run-out through three points of a parabola gives that parabola, 2x − x²; s0 = 2, s1 = −3.
-        {"runout", Spline::RUNOUT, 0, 0, {-2, -2, -2}, {{0.5, 0.75}, {1.25, 0.9375}, {-1, -4.0}, {3, -5.0}}},
-    };
-    for (Case const& c : cases) {
-        SCOPED_TRACE(c.name);
-        Spline spline = through({{0, 0}, {1, 1}, {2, 0}});
-        spline.setLowBoundary(c.type, c.low);
-        spline.setHighBoundary(c.type, c.high);
-        expectSecondDerivatives(spline, c.secondDerivatives);
-        for (auto const& [x, y] : c.values)
-            EXPECT_NEAR(spline(x), y, tolerance) << "x = " << x;
-        if (c.type == Spline::SLOPE) {
-            EXPECT_NEAR(spline.intervals()[0].c, 0.5, tolerance);
-            EXPECT_NEAR(slopeOf(spline.intervals()[1], 1.0), 2.0, tolerance);
-        }
-    }
-
-    // Two points with run-out at both ends leave the curvature free: a straight line.
-    Spline free = through({{0, 0}, {2, 4}});
-    free.setLowBoundary(Spline::RUNOUT);
-    free.setHighBoundary(Spline::RUNOUT);
-    EXPECT_NEAR(free(1), 2.0, tolerance);
-    expectSecondDerivatives(free, {0, 0});
-
-    // Two points: the start formula needs the second interval's b, taken from M[1].
-    Spline two = through({{0, 0}, {10, 10}});
-    EXPECT_NEAR(two(-5), -5.0, tolerance);
-    EXPECT_NEAR(two(15), 15.0, tolerance);
-}
-
 TEST(Spline, LinearInsideAndBeyond) {
     Spline line = through({{0, 0}, {2, 4}}, Spline::LINEAR);
     EXPECT_DOUBLE_EQ(line(1), 2.0);
     EXPECT_DOUBLE_EQ(line(-1), 0.0); // end values 0: flat beyond the ends
     EXPECT_DOUBLE_EQ(line(3), 4.0);
     EXPECT_TRUE(line.secondDerivatives().empty());
-
-    Spline kinked = through({{0, 0}, {1, 2}, {3, 1}}, Spline::LINEAR);
-    kinked.setLowBoundary(Spline::SLOPE, 3.0);
-    kinked.setHighBoundary(Spline::SLOPE, -1.0);
-    EXPECT_DOUBLE_EQ(kinked(0.5), 1.0);
-    EXPECT_DOUBLE_EQ(kinked(2.0), 1.5);
-    EXPECT_DOUBLE_EQ(kinked(-1), -3.0);
-    EXPECT_DOUBLE_EQ(kinked(4), 0.0);
 }
 
 TEST(Spline, UnsortedPointsEvaluateAsSorted) {
@@ -193,8 +135,6 @@ TEST(Spline, ChangesRegenerateLazily) {
 
     spline.setType(Spline::LINEAR);
     EXPECT_DOUBLE_EQ(spline(2.5), 0.0);
-    spline.setLowBoundary(Spline::SLOPE, 1.0);
-    EXPECT_DOUBLE_EQ(spline(-1), -1.0);
 
     // A copy is independent of its original.
     Spline copy = spline;

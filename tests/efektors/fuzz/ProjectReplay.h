@@ -9,6 +9,7 @@
 #include "PhaseEfektor.h"
 #include "ProjectChecks.h"
 #include "StepEfektor.h"
+#include "curveEfektor.h"
 
 #include <QDir>
 #include <QFile>
@@ -32,6 +33,17 @@ inline QString efektorFault(Efektor* e) {
         for (int i = 0; i < s->stepCount; ++i)
             if (s->stepValue(i) < 0 || s->stepValue(i) > 127)
                 return QStringLiteral("step value %1").arg(s->stepValue(i));
+    }
+    if (auto* c = dynamic_cast<curveEfektor*>(e)) {
+        if (c->speed() < 0 || c->speed() >= curveEfektor::speedCount)
+            return QStringLiteral("speed %1").arg(c->speed());
+        if (c->triggerMode() < 0 || c->triggerMode() >= curveEfektor::triggerRowCount)
+            return QStringLiteral("trigger %1").arg(c->triggerMode());
+        if (c->curve()->nodes().size() < 2)
+            return QStringLiteral("a curve of %1 nodes").arg(c->curve()->nodes().size());
+        for (const BrazierCurve::Node& n : c->curve()->nodes())
+            if (!(n.X >= 0 && n.X <= 1000 && n.Y >= 0 && n.Y <= 1000))
+                return QStringLiteral("curve node at %1, %2").arg(n.X).arg(n.Y);
     }
     return QString();
 }
