@@ -149,20 +149,6 @@ TEST_F(Facade, StopRunCyclesKeepTheEnginePortAndPhaseCallbacks) {
     // the sanitizer's leak check covers the cycles above
 }
 
-TEST_F(Facade, SettingsReachTheTicker) {
-    lc_set_anti_delay(lc, 0.035);
-    EXPECT_EQ(lc_get_anti_delay(lc), 0.035);
-    lc_set_anti_delay(lc, INFINITY);
-    EXPECT_EQ(lc_get_anti_delay(lc), 0.035);
-    lc_change_half_time(lc, 4.5);
-    lc_change_myyValues(lc, 1.5, 3.0 / 7.0, 6.0 / 49.0);
-    EXPECT_EQ(lc_timer_pass(lc, 0.001), 0); // no estimate yet: the timer only waits
-    double bar = 0, beat = 0, tatum = 0;
-    lc_get_meter_phases(lc, &bar, &beat, &tatum);
-    EXPECT_TRUE(std::isfinite(bar) && std::isfinite(beat) && std::isfinite(tatum));
-    EXPECT_EQ(lc_get_nonbeatyness(lc), lc_get_input_level(lc));
-}
-
 TEST_F(Facade, SetMididevSwitchesTheClockOnEvenWhenItWasOff) {
     EXPECT_EQ(lc_set_mididev(lc, 0), 0); // the clock was never switched on
     playMusic();

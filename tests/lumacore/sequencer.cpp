@@ -140,40 +140,6 @@ TEST_F(SequencerTest, StalledConsumerAllows127BlocksThenOneDropMessagePerBlock) 
     EXPECT_EQ(sequencer_consume(seq, slot), 0); // nothing left
 }
 
-TEST_F(SequencerTest, ZeroSampleBlocksAreAcceptedAndDeliverNothing) {
-    const int slot = add_recorder(recorder);
-    Feeder feeder(seq);
-    EXPECT_EQ(sequencer_audio_cb(nullptr, 0, seq, 0.0), 0);
-    EXPECT_EQ(sequencer_consume(seq, slot), 0);
-    ASSERT_EQ(feeder.feed(128), 0);
-    EXPECT_EQ(feeder.feed(0), 0);
-    EXPECT_EQ(sequencer_write_pos(seq), 128);
-    EXPECT_EQ(sequencer_consume(seq, slot), 128);
-    EXPECT_EQ(feeder.feed(0), 0);
-    EXPECT_EQ(sequencer_consume(seq, slot), 0);
-    expectDeliveries(recorder.deliveries, {{0, 128, 0.0}});
-    EXPECT_EQ(log.count("Dropping"), 0);
-}
-
-TEST_F(SequencerTest, BlocksThatDoNotDivideTheRingWrapWithoutLosingSamples) {
-    const int slot = add_recorder(recorder);
-    Feeder feeder(seq);
-    for (int b = 0; b < 700; ++b) { // 70000 samples: four wraps at odd positions
-        ASSERT_EQ(feeder.feed(100), 0);
-        if (b % 37 == 0)
-            sequencer_consume(seq, slot);
-    }
-    sequencer_consume(seq, slot);
-    EXPECT_EQ(recorder.samples.size(), 70000u);
-    EXPECT_EQ(recorder.mismatches, 0);
-    for (const Delivery& d : recorder.deliveries) {
-        EXPECT_GE(d.count, 1);
-        EXPECT_LE(d.ringIndex + d.count, kRing) << "a delivery ran past the ring's end";
-    }
-    for (size_t i = 0; i < recorder.samples.size(); ++i)
-        ASSERT_EQ(recorder.samples[i], sample_value(i)) << i;
-}
-
 TEST_F(SequencerTest, LargestBlockFillsTheRingAcrossItsEndAndLargerOnesAreDropped) {
     const int slot = add_recorder(recorder);
     Feeder feeder(seq);
