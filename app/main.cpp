@@ -1,3 +1,5 @@
+#include "AudioInterface.h"
+#include "EngineLog.h"
 #include "Headless.h"
 #include "HeadlessOptions.h"
 #include "MainWindow.h"
@@ -5,6 +7,8 @@
 #include "Resources.h"
 
 #include <QApplication>
+#include <QStatusBar>
+#include <QTimer>
 #include <cstdio>
 
 int main(int argc, char* argv[]) {
@@ -31,6 +35,9 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     beatlumeInitResources();
     beatlumeInstallStyleSheet(app);
+    // Engine and audio messages go to the log file; problems also to the window's status bar.
+    EngineLog log(EngineLog::defaultPath());
+    log.install();
 
     // Without a MIDI port or an input the window opens all the same: its status line says
     // what is missing, and the engine starts once a port appears.
@@ -38,5 +45,13 @@ int main(int argc, char* argv[]) {
     bridge->init();
     MainWindow window(bridge);
     window.show();
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (AudioInterface* audio = bridge->audioInterface())
+            audio->checkHealth();
+        if (log.drain())
+            window.statusBar()->showMessage(QString::fromStdString(log.lastProblem()), 10000);
+    });
+    watch.start(250);
     return app.exec();
 }

@@ -1,8 +1,16 @@
 #include "AudioInterface.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <utility>
+
+namespace {
+double steadySeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+} // namespace
 
 AudioInterface::AudioInterface(LumaCore_t* engineHandle, AudioEngineHooks engineHooks)
     : hooks(std::move(engineHooks)), engine(engineHandle) {
@@ -170,6 +178,9 @@ int AudioInterface::selectAudioDev(int index) {
     if (engine)
         lc_register_gettime_cb(engine, this, &AudioInterface::GetStreamTime);
 
+    streamName = info->name;
+    streamStartedAt = steadySeconds();
+    inputLost = false;
     if (stream) {
         err = Pa_StartStream(stream);
         if (err != paNoError)
@@ -195,6 +206,7 @@ void AudioInterface::leaveCurrentInput() {
     // No stream runs now; the next one starts at 0 like the engine's new time line.
     clock.reset();
     overflows.store(0);
+    overflowsReported = 0;
 }
 
 void AudioInterface::startEngine() {
@@ -220,6 +232,33 @@ void AudioInterface::selectSource(std::unique_ptr<SampleSource> source) {
     lc_logmsg(LC_LOG_NOTICE, "Playing %s", player->name().c_str());
     if (hooks.engineStarted)
         hooks.engineStarted();
+}
+
+bool AudioInterface::checkHealth() {
+    const unsigned long count = overflows.load(std::memory_order_relaxed);
+    if (count > overflowsReported) {
+        lc_logmsg(LC_LOG_WARNING, "Audio: %lu input overflows on \"%s\" (audio was lost)", count,
+                  streamName.c_str());
+        overflowsReported = count;
+    }
+    bool running = false;
+    {
+        std::lock_guard<std::mutex> guard(timeLock);
+        running = stream != nullptr;
+    }
+    if (!running)
+        return false;
+    const double now = steadySeconds();
+    const double last = std::max(lastBlockAt.load(std::memory_order_relaxed), streamStartedAt);
+    if (!inputLost && now - last > 1.0) {
+        inputLost = true;
+        lc_logmsg(LC_LOG_ERROR, "Audio: no audio from \"%s\" for a second: the device or audio server is gone",
+                  streamName.c_str());
+    } else if (inputLost && now - last < 0.5) {
+        inputLost = false;
+        lc_logmsg(LC_LOG_WARNING, "Audio: \"%s\" delivers audio again", streamName.c_str());
+    }
+    return inputLost;
 }
 
 double AudioInterface::GetStreamTime(void* self) {
@@ -256,6 +295,7 @@ int AudioInterface::streamCallback(const void* input, void*, unsigned long frame
                                    const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags,
                                    void* userData) {
     auto* self = static_cast<AudioInterface*>(userData);
+    self->lastBlockAt.store(steadySeconds(), std::memory_order_relaxed);
     if (statusFlags & paInputOverflow)
         self->overflows.fetch_add(1, std::memory_order_relaxed);
     // The block's first sample lies where the previous block ended: the first block at 0.

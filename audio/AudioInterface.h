@@ -74,6 +74,12 @@ public:
     // Input overflows reported by the capture stream since it opened. Any thread.
     unsigned long overflowCount() const { return overflows.load(std::memory_order_relaxed); }
 
+    // Watches the capture stream, to be called a few times a second by the program (window poll,
+    // headless loop): a stream that has delivered nothing for a second (device unplugged, audio
+    // server gone, stream stopped) is reported through the engine log once, and so is its return;
+    // new input overflows are reported too. Returns true while the input is lost.
+    bool checkHealth();
+
     // The engine's time source: seconds of audio the stream has delivered, on the card's
     // sample clock (the time line of the tracker's ticks), interpolated between blocks with
     // the stream's host clock; 0 before the first block, frozen once the stream closes. Called on the
@@ -139,4 +145,10 @@ private:
     // Only for devices that do not run at 44.1 kHz; exists while their stream does.
     std::unique_ptr<RateConverter> converter;
     std::atomic<unsigned long> overflows{0};
+    unsigned long overflowsReported = 0;
+    // Steady-clock seconds of the last block, written by the audio thread; and of the stream's start.
+    std::atomic<double> lastBlockAt{0.0};
+    double streamStartedAt = 0.0;
+    bool inputLost = false;
+    std::string streamName;
 };

@@ -46,7 +46,7 @@ void EngineLog::handler(int level, void* self, const char* format, va_list args)
 
 void EngineLog::post(int level, const char* format, va_list args) {
     const unsigned long claim = claimed_.fetch_add(1);
-    Slot& slot = ring_[claim % slots];
+    Slot& slot = ring_[claim % slotCount];
     slot.ready.store(0, std::memory_order_relaxed);
     slot.level = level;
     std::vsnprintf(slot.text, sizeof slot.text, format, args);
@@ -57,13 +57,13 @@ bool EngineLog::drain() {
     bool problems = false;
     const unsigned long end = claimed_.load();
     // Messages lapped by the writers are lost; say so rather than print mixed texts.
-    if (end - read_ > slots) {
+    if (end - read_ > slotCount) {
         if (file_)
-            std::fprintf(file_, "(%lu messages lost)\n", end - read_ - slots);
-        read_ = end - slots;
+            std::fprintf(file_, "(%lu messages lost)\n", end - read_ - slotCount);
+        read_ = end - slotCount;
     }
     for (; read_ < end; ++read_) {
-        const Slot& slot = ring_[read_ % slots];
+        const Slot& slot = ring_[read_ % slotCount];
         if (slot.ready.load(std::memory_order_acquire) != read_ + 1)
             break; // still being written: next time
         std::string text = slot.text;

@@ -39,13 +39,13 @@ public:
 private:
     static void handler(int level, void* self, const char* format, va_list args);
 
-    static constexpr std::size_t slots = 128;
+    static constexpr std::size_t slotCount = 128;
     struct Slot {
         std::atomic<unsigned long> ready{0}; // claim number + 1 once written
         int level = 0;
         char text[256] = {};
     };
-    std::array<Slot, slots> ring_;
+    std::array<Slot, slotCount> ring_;
     std::atomic<unsigned long> claimed_{0};
     unsigned long read_ = 0;
     std::string path_;

@@ -241,7 +241,6 @@ int runHeadless(const HeadlessOptions& o) {
     std::fflush(stdout);
 
     const bool terminal = isatty(STDOUT_FILENO) == 1;
-    unsigned long overflowsSeen = 0;
     std::string note;
     double noteUntil = 0.0;
     for (;;) {
@@ -252,11 +251,7 @@ int runHeadless(const HeadlessOptions& o) {
             note = "the file has ended";
             break;
         }
-        const unsigned long overflows = audio->overflowCount();
-        if (overflows != overflowsSeen) {
-            lc_logmsg(LC_LOG_WARNING, "Audio: %lu input overflows", overflows);
-            overflowsSeen = overflows;
-        }
+        audio->checkHealth();
         if (log.drain()) {
             note = log.lastProblem();
             noteUntil = steadySeconds() + 10.0;
@@ -283,8 +278,13 @@ int runHeadless(const HeadlessOptions& o) {
         std::fflush(stdout);
     }
 
-    // A device that went away can keep its stream's close waiting on the audio server: once the
-    // MIDI is silenced the program ends within a bounded time whatever the audio host does.
+    // A device that went away can keep its stream's close waiting on the audio server: the
+    // program ends within a bounded time whatever the audio host does.
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(900));
+        std::fputs("beatlume: the audio or MIDI device did not close in time; leaving anyway\n", stderr);
+        std::_Exit(0);
+    }).detach();
     lc_enable_midiclock(engine, 0);
     lc_enable_midinote(engine, 0);
     // MIDI services (JACK) pass messages on in their next cycle, and a cycle lost on a busy
@@ -296,11 +296,6 @@ int runHeadless(const HeadlessOptions& o) {
     std::printf("%sStopped%s%s.\n", terminal ? "\n" : "", note.empty() ? "" : ": ", note.c_str());
     std::fflush(stdout);
     log.drain();
-    std::thread([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        std::fputs("beatlume: the audio device did not close in time; leaving anyway\n", stderr);
-        std::_Exit(0);
-    }).detach();
     driver.pause();
     lc_stop(engine);
     audio = nullptr;
