@@ -48,7 +48,10 @@ QLumacore::QLumacore(QObject* parent) : QObject(parent), pollTimer(new QTimer(th
 
 QLumacore::~QLumacore() {
     pollTimer->stop();
-    // The audio interface closes the stream first, so no block reaches a closed engine.
+    // The engine's timer thread reads the time source inside the audio interface: it stops
+    // first. Blocks that still arrive meanwhile are ignored by a stopped engine.
+    if (engine)
+        lc_stop(engine);
     delete audio;
     audio = nullptr;
     if (engine)
