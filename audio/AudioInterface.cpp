@@ -1,8 +1,11 @@
 #include "AudioInterface.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <utility>
 
@@ -26,6 +29,9 @@ AudioInterface::AudioInterface(LumaCore_t* engineHandle, AudioEngineHooks engine
 AudioInterface::~AudioInterface() {
     closeStream();
     player.reset();
+    // The engine's threads outlive this object: they fall back to the sequencer's own time.
+    if (engine)
+        lc_register_gettime_cb(engine, nullptr, nullptr);
     if (paReady)
         Pa_Terminate();
 }
@@ -95,14 +101,12 @@ void AudioInterface::resetChannels(int count) {
 void AudioInterface::closeStream() {
     if (!stream)
         return;
-    // The time source stops at the last stream time. Stopping and closing happen outside the
-    // lock: they may wait for the audio host, and the timer thread must not wait with them.
+    // The time source stops at the last stream time; stopping and closing may wait for the
+    // audio host, and the time source's readers never wait with them.
     PaStream* closing = stream;
-    {
-        std::lock_guard<std::mutex> guard(timeLock);
-        frozenTime = clock.now(Pa_GetStreamTime(closing));
-        stream = nullptr;
-    }
+    frozenTime.store(clock.now(hostSeconds()));
+    streamOpen.store(false);
+    stream = nullptr;
     if (Pa_IsStreamActive(closing) == 1)
         Pa_StopStream(closing);
     Pa_CloseStream(closing);
@@ -160,10 +164,8 @@ int AudioInterface::selectAudioDev(int index) {
                   Pa_GetErrorText(err));
         opened = nullptr;
     }
-    {
-        std::lock_guard<std::mutex> guard(timeLock);
-        stream = opened;
-    }
+    stream = opened;
+    streamOpen.store(opened != nullptr);
 
     if (index == -1) {
         currentIndex = -1;
@@ -241,12 +243,7 @@ bool AudioInterface::checkHealth() {
                   streamName.c_str());
         overflowsReported = count;
     }
-    bool running = false;
-    {
-        std::lock_guard<std::mutex> guard(timeLock);
-        running = stream != nullptr;
-    }
-    if (!running)
+    if (!streamOpen.load())
         return false;
     const double now = steadySeconds();
     const double last = std::max(lastBlockAt.load(std::memory_order_relaxed), streamStartedAt);
@@ -263,10 +260,15 @@ bool AudioInterface::checkHealth() {
 
 double AudioInterface::GetStreamTime(void* self) {
     auto* audio = static_cast<AudioInterface*>(self);
-    std::lock_guard<std::mutex> guard(audio->timeLock);
-    if (!audio->stream)
-        return audio->frozenTime;
-    return audio->clock.now(Pa_GetStreamTime(audio->stream));
+    if (!audio->streamOpen.load())
+        return audio->frozenTime.load();
+    return audio->clock.now(hostSeconds());
+}
+
+double AudioInterface::hostSeconds() noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
 void AudioInterface::mixToMono(const float* in, unsigned long frames, int channelCount,
@@ -292,7 +294,7 @@ void AudioInterface::mixToMono(const float* in, unsigned long frames, int channe
 }
 
 int AudioInterface::streamCallback(const void* input, void*, unsigned long frames,
-                                   const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags,
+                                   const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags statusFlags,
                                    void* userData) {
     auto* self = static_cast<AudioInterface*>(userData);
     self->lastBlockAt.store(steadySeconds(), std::memory_order_relaxed);
@@ -300,7 +302,7 @@ int AudioInterface::streamCallback(const void* input, void*, unsigned long frame
         self->overflows.fetch_add(1, std::memory_order_relaxed);
     // The block's first sample lies where the previous block ended: the first block at 0.
     const double blockStart = self->clock.lastBlockEnd();
-    self->clock.onBlock(frames, timeInfo ? timeInfo->currentTime : std::numeric_limits<double>::quiet_NaN());
+    self->clock.onBlock(frames, hostSeconds());
     if (!self->engine)
         return paContinue;
     LumaCore_t* engine = self->engine;

@@ -82,10 +82,12 @@ public:
 
     // The engine's time source: seconds of audio the stream has delivered, on the card's
     // sample clock (the time line of the tracker's ticks), interpolated between blocks with
-    // the stream's host clock; 0 before the first block, frozen once the stream closes. Called on the
-    // engine's timer thread and the GUI thread: takes only a lock that the GUI thread holds for a few
-    // instructions around stream changes; no allocation, no I/O.
+    // the system's monotonic clock; 0 before the first block, frozen once the stream closes.
+    // Called on the engine's timer thread, its MIDI sender and the GUI thread: no lock, no
+    // allocation, no I/O, never touches the stream.
     static double GetStreamTime(void* self);
+    // Seconds on the monotonic clock that interpolates the time source.
+    static double hostSeconds() noexcept;
 
     // Mixes `frames` interleaved frames of `channelCount` channels to mono: the mean of the
     // channels whose flag is non-zero, 0 when none is. Runs on the audio thread: no
@@ -138,9 +140,9 @@ private:
     // Frames delivered by the current stream; reset when a new stream opens, together with the
     // engine restart whose time line starts at 0 with that stream.
     SampleClock clock;
-    // Guards `stream` for the time source against the GUI thread closing it; held briefly.
-    std::mutex timeLock;
-    double frozenTime = 0.0;
+    // The time source reads the clock while a stream is open, the frozen time otherwise.
+    std::atomic<bool> streamOpen{false};
+    std::atomic<double> frozenTime{0.0};
     std::unique_ptr<FilePlayback> player;
     // Only for devices that do not run at 44.1 kHz; exists while their stream does.
     std::unique_ptr<RateConverter> converter;

@@ -7,6 +7,10 @@
 #include <new>
 #include <system_error>
 
+#include <pthread.h>
+#include <sched.h>
+#include <time.h>
+
 namespace {
 
 constexpr double kSampleRate = SEQUENCER_SAMPLE_RATE;
@@ -14,69 +18,36 @@ constexpr int kBufferLength = SEQUENCER_RING_LENGTH;
 /* Analysis steps older than this before the newest tatum tick are dropped from the tracker's
    cache: a few bars at any tempo the tracker follows. */
 constexpr double kPulseCacheSeconds = 10.0;
-/* A seqlock reader gives up retrying after this many attempts and keeps the last read. */
-constexpr int kSeqRetries = 64;
-constexpr int kWaitLogMs = 500;
+constexpr long kWaitLogPasses = 500;
+/* Threaded tickers hand events over this early: a JACK period (2.9 ms) plus the timer's own step
+   and the lateness of a busy machine. */
+constexpr double kThreadedLookahead = 0.020;
+/* A crossing this far in the past when its pass finally runs is no use to anyone downstream. */
+constexpr double kStaleSeconds = 0.1;
+constexpr double kTestNoteSeconds = 0.05;
+/* A pass after a very long stall catches up over several passes rather than at once. */
+constexpr int kMaxCrossingsPerPass = 20000;
+constexpr double kMaxOutputLatency = 1.0;
 
 const int kNoteNumbers[METERLEVEL_COUNT] = {64, 65, 66};
 const int kCtrlNumbers[METERLEVEL_COUNT] = {64, 65, 66};
 const double kCallbackRates[METERLEVEL_COUNT] = {64.0, 32.0, 16.0};
 
+/* The ticker whose pass runs on this thread right now (messages from phase callbacks). */
+thread_local const MeterTicker_t* passOwner = nullptr;
+
 bool valid_level(int level) {
     return level >= 0 && level < METERLEVEL_COUNT;
 }
 
-/* ---- sequence-counter publication (single writer, readers retry) ---- */
-
-/* No fences (ThreadSanitizer does not model them): the writer stores the data with release
-   ordering after making the counter odd, the reader loads the data with acquire ordering between
-   its two reads of the counter. */
-void seq_begin(std::atomic<unsigned>& seq) {
-    seq.store(seq.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-}
-
-void seq_end(std::atomic<unsigned>& seq) {
-    seq.store(seq.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-}
-
-struct Estimate {
-    double period;
-    double refTime;
-};
-
-struct Ticks {
-    double prevTick;
-    double nextTick;
-    int tickCount;
-};
-
-Estimate read_estimate(const LevelTrack_t& track) {
-    Estimate e{};
-    for (int attempt = 0; attempt < kSeqRetries; ++attempt) {
-        const unsigned before = track.estimateSeq.load(std::memory_order_acquire);
-        e.period = track.period.load(std::memory_order_acquire);
-        e.refTime = track.refTime.load(std::memory_order_acquire);
-        if ((before & 1u) == 0 && track.estimateSeq.load(std::memory_order_relaxed) == before)
-            break;
-    }
-    return e;
-}
-
-Ticks read_ticks(const LevelTrack_t& track) {
-    Ticks k{};
-    for (int attempt = 0; attempt < kSeqRetries; ++attempt) {
-        const unsigned before = track.tickSeq.load(std::memory_order_acquire);
-        k.prevTick = track.prevTick.load(std::memory_order_acquire);
-        k.nextTick = track.nextTick.load(std::memory_order_acquire);
-        k.tickCount = track.tickCount.load(std::memory_order_acquire);
-        if ((before & 1u) == 0 && track.tickSeq.load(std::memory_order_relaxed) == before)
-            break;
-    }
-    return k;
-}
-
-double phase_of(const Ticks& k, double time) {
+double phase_of(const LevelTicks_t& k, double time) {
     const double interval = k.nextTick - k.prevTick;
+    if (time < k.prevTick && interval > 0.0) {
+        const double before = k.prevTick - k.earlierTick;
+        const double f = (time - k.earlierTick) / before;
+        if (before > 0.0 && std::isfinite(f))
+            return k.tickCount - 1 + f;
+    }
     double fraction = 1.0; /* an empty interval: the tick is due */
     if (interval > 0.0) {
         fraction = std::fmin(1.0, (time - k.prevTick) / interval);
@@ -87,108 +58,351 @@ double phase_of(const Ticks& k, double time) {
 }
 
 bool estimates_present(const MeterTicker_t* t) {
-    for (const LevelTrack_t& track : t->tracks)
-        if (!(track.period.load(std::memory_order_relaxed) > 0.0))
-            return false;
-    return true;
-}
-
-/* ---- event table actions (timer thread: no allocation, lock, I/O or throw) ---- */
-
-void tick_advance_action(const double phases[METERLEVEL_COUNT], void* argument, int flag, double now) {
-    update_next_tick(phases, static_cast<LevelTrack_t*>(argument), flag, now);
-}
-
-void midi_clock_at_beat(const double*, void* argument, int, double) {
-    ClockOut_t* clock = static_cast<ClockOut_t*>(argument);
-    if (clock->enabled.load(std::memory_order_acquire) &&
-        clock->startPending.load(std::memory_order_acquire)) {
-        clock->startPending.store(0, std::memory_order_release);
-        clock->running.store(1, std::memory_order_relaxed);
-        midioutput_send_start(clock->midi);
-    }
-}
-
-void midi_clock_update(const double*, void* argument, int, double) {
-    ClockOut_t* clock = static_cast<ClockOut_t*>(argument);
-    if (clock->enabled.load(std::memory_order_acquire) &&
-        !clock->startPending.load(std::memory_order_acquire))
-        midioutput_send_clock(clock->midi);
-}
-
-void midi_notes_update(const double*, void* argument, int flag, double) {
-    NoteOut_t* note = static_cast<NoteOut_t*>(argument);
-    if (!note->enabled.load(std::memory_order_acquire))
-        return;
-    if (flag) {
-        note->sounding.store(1, std::memory_order_relaxed);
-        midioutput_send_note_on(note->midi, note->channel, note->note, note->velocity);
-    } else {
-        note->sounding.store(0, std::memory_order_relaxed);
-        midioutput_send_note_off(note->midi, note->channel, note->note, 0);
-    }
-}
-
-void midi_ctrls_update(const double* phases, void* argument, int, double) {
-    CtrlOut_t* ctrl = static_cast<CtrlOut_t*>(argument);
-    if (!ctrl->enabled.load(std::memory_order_acquire))
-        return;
-    const double phase = phases[ctrl->level];
-    double fraction = phase - std::floor(phase);
-    if (!(fraction >= 0.0))
-        fraction = 0.0;
-    /* 128 steps per period: 0 at the tick, 127 just before the next. */
-    int value = static_cast<int>(fraction * 128.0);
-    value = value < 0 ? 0 : (value > 127 ? 127 : value);
-    midioutput_send_ctrl(ctrl->midi, ctrl->channel, ctrl->controller, value);
+    return t->estimateCount.load(std::memory_order_acquire) > 0;
 }
 
 void fill_event_table(MeterTicker_t* t) {
-    struct Row {
-        MeterLevelID level;
-        double rate;
-        double offset;
-        TickEventAction_fn action;
-        void* argument;
-        int flag;
-    };
-    const Row rows[METERTICKER_EVENT_ROWS] = {
-        {METERLEVEL_BAR, 1, 0, tick_advance_action, &t->tracks[METERLEVEL_BAR], 0},
-        {METERLEVEL_BEAT, 1, 0, tick_advance_action, &t->tracks[METERLEVEL_BEAT], 0},
-        {METERLEVEL_TATUM, 1, 0, tick_advance_action, &t->tracks[METERLEVEL_TATUM], 0},
-        {METERLEVEL_BEAT, 1, 0, midi_clock_at_beat, &t->clock, 0},
-        {METERLEVEL_BEAT, 24, 0, midi_clock_update, &t->clock, 0},
-        {METERLEVEL_BAR, 1, 0, midi_notes_update, &t->notes[METERLEVEL_BAR], 1},
-        {METERLEVEL_BAR, 1, 0.2, midi_notes_update, &t->notes[METERLEVEL_BAR], 0},
-        {METERLEVEL_BEAT, 1, 0, midi_notes_update, &t->notes[METERLEVEL_BEAT], 1},
-        {METERLEVEL_BEAT, 1, 0.2, midi_notes_update, &t->notes[METERLEVEL_BEAT], 0},
-        {METERLEVEL_TATUM, 1, 0, midi_notes_update, &t->notes[METERLEVEL_TATUM], 1},
-        {METERLEVEL_TATUM, 1, 0.2, midi_notes_update, &t->notes[METERLEVEL_TATUM], 0},
-        {METERLEVEL_BAR, 128, 0, midi_ctrls_update, &t->ctrls[METERLEVEL_BAR], 0},
-        {METERLEVEL_BEAT, 128, 0, midi_ctrls_update, &t->ctrls[METERLEVEL_BEAT], 0},
-        {METERLEVEL_TATUM, 16, 0, midi_ctrls_update, &t->ctrls[METERLEVEL_TATUM], 0},
+    const TickEvent_t rows[METERTICKER_EVENT_ROWS] = {
+        {METERLEVEL_BAR, 1, 0, ROW_TICK_ADVANCE, 0},     {METERLEVEL_BEAT, 1, 0, ROW_TICK_ADVANCE, 0},
+        {METERLEVEL_TATUM, 1, 0, ROW_TICK_ADVANCE, 0},   {METERLEVEL_BEAT, 1, 0, ROW_CLOCK_START, 0},
+        {METERLEVEL_BEAT, 24, 0, ROW_CLOCK_PULSE, 0},    {METERLEVEL_BAR, 1, 0, ROW_NOTE_ON, 0},
+        {METERLEVEL_BAR, 1, 0.2, ROW_NOTE_OFF, 0},       {METERLEVEL_BEAT, 1, 0, ROW_NOTE_ON, 0},
+        {METERLEVEL_BEAT, 1, 0.2, ROW_NOTE_OFF, 0},      {METERLEVEL_TATUM, 1, 0, ROW_NOTE_ON, 0},
+        {METERLEVEL_TATUM, 1, 0.2, ROW_NOTE_OFF, 0},     {METERLEVEL_BAR, 128, 0, ROW_CONTROLLER, 0},
+        {METERLEVEL_BEAT, 128, 0, ROW_CONTROLLER, 0},    {METERLEVEL_TATUM, 16, 0, ROW_CONTROLLER, 0},
     };
     for (int i = 0; i < METERTICKER_EVENT_ROWS; ++i)
-        t->events[i] = TickEvent_t{
-            rows[i].level, rows[i].rate, rows[i].offset, rows[i].action, rows[i].argument, rows[i].flag,
-            0.0,           0.0};
-    t->events[METERTICKER_EVENT_ROWS] = TickEvent_t{METERLEVEL_BAR, 0, 0, nullptr, nullptr, 0, 0.0, 0.0};
+        t->events[i] = rows[i];
 }
 
-void fill_midi_records(MeterTicker_t* t) {
-    t->clock.midi = t->midi;
-    for (int level = 0; level < METERLEVEL_COUNT; ++level) {
-        NoteOut_t& note = t->notes[level];
-        note.midi = t->midi;
-        note.channel = 0;
-        note.note = kNoteNumbers[level];
-        note.velocity = 127;
-        CtrlOut_t& ctrl = t->ctrls[level];
-        ctrl.midi = t->midi;
-        ctrl.level = static_cast<MeterLevelID>(level);
-        ctrl.channel = 0;
-        ctrl.controller = kCtrlNumbers[level];
+/* ---- the event stream (timer pass) ---- */
+
+struct Emission {
+    MeterTicker_t* t;
+    double now;  /* the pass's present */
+    double anti; /* the anti-delay of this pass */
+};
+
+/* Hands one event to every attached output. `streamTime` is where the grid puts it; `shifted`:
+   each output receives it earlier by its latency (grid events), else as it is (requests). */
+void emit(MeterTicker_t* t, TimedEvent_t event, double streamTime, bool shifted) {
+    for (std::atomic<EventOutput_t*>& slot : t->outputs) {
+        EventOutput_t* out = slot.load(std::memory_order_acquire);
+        if (!out)
+            continue;
+        double time = streamTime;
+        if (shifted)
+            time -= out->latency.load(std::memory_order_relaxed);
+        if (time < out->lastTime)
+            time = out->lastTime;
+        out->lastTime = time;
+        event.time = time;
+        if (!out->offer(out, &event))
+            out->refused.fetch_add(1, std::memory_order_relaxed);
     }
+}
+
+void emit_midi(MeterTicker_t* t, double streamTime, bool shifted, unsigned char status, int size, int data1 = 0,
+               int data2 = 0) {
+    TimedEvent_t event{};
+    event.kind = EVENT_MIDI;
+    event.size = static_cast<unsigned char>(size);
+    event.bytes[0] = status;
+    event.bytes[1] = static_cast<unsigned char>(data1 & 0xFF);
+    event.bytes[2] = static_cast<unsigned char>(data2 & 0xFF);
+    emit(t, event, streamTime, shifted);
+}
+
+void emit_bytes(MeterTicker_t* t, double streamTime, const unsigned char* bytes, int size) {
+    TimedEvent_t event{};
+    event.kind = EVENT_MIDI;
+    event.size = static_cast<unsigned char>(size);
+    for (int i = 0; i < size && i < 3; ++i)
+        event.bytes[i] = bytes[i];
+    emit(t, event, streamTime, false);
+}
+
+void note_offs(MeterTicker_t* t, double now) {
+    for (int level = 0; level < METERLEVEL_COUNT; ++level)
+        if (t->switches.sounding[level]) {
+            t->switches.sounding[level] = 0;
+            emit_midi(t, now, false, 0x80, 3, kNoteNumbers[level], 0);
+        }
+}
+
+void defer(MeterTicker_t* t, double time, const unsigned char bytes[3], int size) {
+    for (DeferredEvent_t& slot : t->deferred)
+        if (slot.size == 0) {
+            slot.time = time;
+            std::memcpy(slot.bytes, bytes, 3);
+            slot.size = static_cast<unsigned char>(size);
+            return;
+        }
+    /* All taken (a flood of test notes): the note-off goes out at once rather than never. */
+    emit_bytes(t, time, bytes, size);
+}
+
+/* Deferred events due by `until` (all with an infinite `until`), in time order. */
+void emit_deferred(MeterTicker_t* t, double until) {
+    for (;;) {
+        DeferredEvent_t* first = nullptr;
+        for (DeferredEvent_t& slot : t->deferred)
+            if (slot.size != 0 && slot.time <= until && (!first || slot.time < first->time))
+                first = &slot;
+        if (!first)
+            return;
+        emit_bytes(t, first->time, first->bytes, first->size);
+        first->size = 0;
+    }
+}
+
+void carry_out_requests(MeterTicker_t* t, double now) {
+    MidiSwitches_t& sw = t->switches;
+    TickerRequest_t r;
+    while (t->requests.pop(r)) {
+        switch (r.kind) {
+        case REQUEST_CLOCK:
+            if (r.value) {
+                if (sw.running)
+                    emit_midi(t, now, false, 0xFC, 1);
+                sw.running = 0;
+                sw.clockEnabled = 1;
+                sw.startPending = 1;
+            } else {
+                sw.clockEnabled = 0;
+                sw.startPending = 0;
+                sw.running = 0;
+                emit_midi(t, now, false, 0xFC, 1);
+            }
+            break;
+        case REQUEST_NOTES:
+            for (int& enabled : sw.noteEnabled)
+                enabled = r.value;
+            if (!r.value)
+                note_offs(t, now);
+            break;
+        case REQUEST_PHASE:
+            sw.ctrlEnabled[METERLEVEL_BAR] = r.value;
+            sw.ctrlEnabled[METERLEVEL_BEAT] = r.value;
+            sw.ctrlEnabled[METERLEVEL_TATUM] = 0;
+            break;
+        case REQUEST_TEST_NOTE: {
+            const unsigned char off[3] = {0x80, static_cast<unsigned char>(kNoteNumbers[r.value]), 0};
+            emit_midi(t, now, false, 0x90, 3, kNoteNumbers[r.value], 127);
+            defer(t, now + kTestNoteSeconds, off, 3);
+            break;
+        }
+        case REQUEST_MESSAGE:
+            emit_bytes(t, now, r.bytes, r.size);
+            break;
+        }
+    }
+}
+
+/* Model time at which `row` reaches its next value on the level's current interval; infinite
+   while that lies beyond the next tick (it needs the tick advance first). */
+double crossing_time(const LevelTicks_t& k, const TickEvent_t& row) {
+    const double phase = (row.nextValue + row.offset) / row.rate;
+    const double due = static_cast<double>(k.tickCount) + 1.0;
+    if (phase > due)
+        return INFINITY;
+    if (phase == due)
+        return k.nextTick;
+    return k.prevTick + (phase - k.tickCount) * (k.nextTick - k.prevTick);
+}
+
+/* Whether the beat tick at model time `time` is the first beat of a bar: the bar phase then lies
+   within half a beat of a whole number. */
+bool is_downbeat(const MeterTicker_t* t, double time) {
+    const LevelTicks_t& bar = t->tracks[METERLEVEL_BAR].own;
+    const LevelTicks_t& beat = t->tracks[METERLEVEL_BEAT].own;
+    const double beatsPerBar = (bar.nextTick - bar.prevTick) / (beat.nextTick - beat.prevTick);
+    const double phase = phase_of(bar, time);
+    const double distance = std::fabs(phase - std::nearbyint(phase));
+    if (!std::isfinite(beatsPerBar) || !(beatsPerBar > 0.0) || !std::isfinite(distance))
+        return true; /* no usable bar: every beat will do */
+    return distance * beatsPerBar < 0.5;
+}
+
+/* One crossing of `row` at model time `time`. */
+void fire(const Emission& e, const TickEvent_t& row, double time) {
+    MeterTicker_t* t = e.t;
+    MidiSwitches_t& sw = t->switches;
+    const int level = row.level;
+    const double at = time - e.anti;
+    const bool stale = at < e.now - kStaleSeconds;
+    if (t->outputsSilent && row.kind != ROW_TICK_ADVANCE)
+        return;
+    switch (row.kind) {
+    case ROW_TICK_ADVANCE: {
+        LevelTrack_t& track = t->tracks[level];
+        update_next_tick(nullptr, &track, 0, time);
+        if (!stale) {
+            TimedEvent_t tick{};
+            tick.kind = EVENT_TICK;
+            tick.level = static_cast<unsigned char>(level);
+            tick.count = track.own.tickCount;
+            tick.period = track.own.nextTick - track.own.prevTick;
+            emit(t, tick, at, true);
+        }
+        break;
+    }
+    case ROW_CLOCK_START:
+        if (sw.clockEnabled && sw.startPending && !stale && is_downbeat(t, time)) {
+            sw.startPending = 0;
+            sw.running = 1;
+            emit_midi(t, at, true, 0xFA, 1);
+        }
+        break;
+    case ROW_CLOCK_PULSE:
+        if (sw.running && !stale)
+            emit_midi(t, at, true, 0xF8, 1);
+        break;
+    case ROW_NOTE_ON:
+        if (sw.noteEnabled[level] && !stale) {
+            sw.sounding[level] = 1;
+            emit_midi(t, at, true, 0x90, 3, kNoteNumbers[level], 127);
+        }
+        break;
+    case ROW_NOTE_OFF:
+        if (sw.sounding[level]) {
+            sw.sounding[level] = 0;
+            emit_midi(t, at, true, 0x80, 3, kNoteNumbers[level], 0);
+        }
+        break;
+    case ROW_CONTROLLER:
+        if (sw.ctrlEnabled[level] && !stale) {
+            const double phase = (row.nextValue + row.offset) / row.rate;
+            int value = static_cast<int>((phase - std::floor(phase)) * 128.0);
+            value = value < 0 ? 0 : (value > 127 ? 127 : value);
+            emit_midi(t, at, true, 0xB0, 3, kCtrlNumbers[level], value);
+        }
+        break;
+    }
+}
+
+/* Runs the table on the predicted grid up to model time `until`, crossing by crossing in time
+   order (rows of one instant in table order). */
+void run_table(const Emission& e, double until) {
+    MeterTicker_t* t = e.t;
+    for (int fired = 0; fired < kMaxCrossingsPerPass; ++fired) {
+        int best = -1;
+        double bestTime = INFINITY;
+        for (int i = 0; i < METERTICKER_EVENT_ROWS; ++i) {
+            const double time = crossing_time(t->tracks[t->events[i].level].own, t->events[i]);
+            if (time < bestTime) {
+                bestTime = time;
+                best = i;
+            }
+        }
+        if (best < 0 || !(bestTime <= until))
+            return;
+        fire(e, t->events[best], bestTime);
+        t->events[best].nextValue += 1.0;
+    }
+}
+
+/* Where every row stands at model time `time`, just after the first alignment: a value reached
+   exactly (a tick due now) is still to fire. */
+void start_rows(MeterTicker_t* t, double time) {
+    for (TickEvent_t& row : t->events) {
+        const double x = phase_of(t->tracks[row.level].own, time) * row.rate - row.offset;
+        row.nextValue = std::isfinite(x) ? std::ceil(x) : 0.0;
+    }
+}
+
+void read_estimate_for_timer(MeterTicker_t* t) {
+    GridEstimate_t grid;
+    if (t->estimateToTimer.read(grid))
+        for (int level = 0; level < METERLEVEL_COUNT; ++level)
+            t->tracks[level].timerEstimate = grid.levels[level];
+}
+
+void run_phase_callbacks(MeterTicker_t* t, double time) {
+    double phases[METERLEVEL_COUNT];
+    for (int level = 0; level < METERLEVEL_COUNT; ++level)
+        phases[level] = phase_of(t->tracks[level].own, time);
+    int expected = CALLBACKS_FREE;
+    if (!t->callbackListState.compare_exchange_strong(expected, CALLBACKS_HELD_BY_TIMER, std::memory_order_acquire))
+        return;
+    for (PhaseCallback_t* node = t->phaseCallbacks.load(std::memory_order_acquire); node;
+         node = node->next.load(std::memory_order_acquire)) {
+        const double phase = phases[node->level];
+        const double f = std::fmod(node->rate * phase, 1.0);
+        if (node->lastFraction > f)
+            node->function(node->udata, phase);
+        node->lastFraction = f;
+    }
+    t->callbackListState.store(CALLBACKS_FREE, std::memory_order_release);
+}
+
+/* Asks for real-time scheduling for the calling thread where the system allows it. */
+void raise_priority() {
+    sched_param param{};
+    param.sched_priority = 60;
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0)
+        lc_logmsg(LC_LOG_PROGRESS, "MeterTicker: timer thread at real-time priority");
+    else
+        lc_logmsg(LC_LOG_PROGRESS, "MeterTicker: timer thread at normal priority");
+}
+
+void timer_thread_main(MeterTicker_t* t) {
+    lc_logmsg(LC_LOG_PROGRESS, "MeterTicker: timer thread started");
+    raise_priority();
+    long waiting = 0;
+    timespec next{};
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    while (!t->stop.load(std::memory_order_acquire)) {
+        if (meterticker_timer_pass(t, LCSeq_get_current_time(t->sequencer)) == 0 && ++waiting >= kWaitLogPasses) {
+            waiting = 0;
+            lc_logmsg(LC_LOG_PROGRESS, "Meterticker: waiting for period estimates ...");
+        }
+        /* Absolute steps of 1 ms: a late wake-up does not shift the following passes; after a
+           long stall the steps start again from the present. */
+        next.tv_nsec += 1000000;
+        if (next.tv_nsec >= 1000000000) {
+            next.tv_nsec -= 1000000000;
+            ++next.tv_sec;
+        }
+        timespec present{};
+        clock_gettime(CLOCK_MONOTONIC, &present);
+        if (present.tv_sec > next.tv_sec + 1)
+            next = present;
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+    }
+}
+
+bool push_request(MeterTicker_t* t, const TickerRequest_t& request) {
+    std::lock_guard<std::mutex> guard(t->requestLock);
+    if (t->requests.push(request))
+        return true;
+    t->requestsRefused.fetch_add(1, std::memory_order_relaxed);
+    return false;
+}
+
+void request(MeterTicker_t* t, TickerRequestKind kind, int value) {
+    TickerRequest_t r{};
+    r.kind = kind;
+    r.value = value;
+    push_request(t, r);
+}
+
+double sequencer_time(void* sequencer) {
+    return LCSeq_get_current_time(static_cast<Sequencer_t*>(sequencer));
+}
+
+void release_ticker(MeterTicker_t* t) {
+    if (t->midi && !t->midiBorrowed)
+        midioutput_free(t->midi);
+    mTracker_close(t->tracker);
+    PhaseCallback_t* node = t->phaseCallbacks.load();
+    while (node) {
+        PhaseCallback_t* next = node->next.load();
+        delete node;
+        node = next;
+    }
+    delete[] t->buffer;
+    delete t;
 }
 
 /* The tracker's remarks join the engine's log. Consumer thread. */
@@ -257,68 +471,30 @@ void analyse(MeterTicker_t* t, const double* samples, int count) {
     }
 }
 
-/* The timer pass's view for the network outputs. TIMER THREAD: no allocation, lock or I/O. */
-void feed_network(MeterTicker_t* t, double now) {
+/* The timer pass's view for the network outputs: each level's tick interval around model time
+   `time` (the table runs ahead of it). TIMER THREAD: no allocation, lock or I/O. */
+void feed_network(MeterTicker_t* t, double now, double anti) {
     OscOutput_t* osc = t->osc.load(std::memory_order_acquire);
     LinkOutput_t* link = t->link.load(std::memory_order_acquire);
     if (!osc && !link)
         return;
     MeterSnapshot_t s{};
     s.now = now;
-    s.antiDelay = t->antiDelay.load(std::memory_order_relaxed);
+    s.antiDelay = anti;
     for (int level = 0; level < METERLEVEL_COUNT; ++level) {
-        const Ticks k = read_ticks(t->tracks[level]);
-        s.prevTick[level] = k.prevTick;
-        s.nextTick[level] = k.nextTick;
-        s.tickCount[level] = k.tickCount;
-        s.periods[level] = read_estimate(t->tracks[level]).period;
+        const LevelTicks_t& k = t->tracks[level].own;
+        const bool before = now + anti < k.prevTick && k.earlierTick < k.prevTick;
+        s.prevTick[level] = before ? k.earlierTick : k.prevTick;
+        s.nextTick[level] = before ? k.prevTick : k.nextTick;
+        s.tickCount[level] = before ? k.tickCount - 1 : k.tickCount;
+        s.periods[level] = t->tracks[level].timerEstimate.period;
     }
     s.estimateCount = t->estimateCount.load(std::memory_order_acquire);
     s.state = t->trackingState.load(std::memory_order_relaxed);
-    s.clockRunning = t->clock.enabled.load(std::memory_order_relaxed);
+    s.clockRunning = t->switches.clockEnabled;
     s.outputsSilent = t->outputsSilent ? 1 : 0;
     osc_output_feed(osc, &s);
     link_output_feed(link, &s);
-}
-
-void timer_thread_main(MeterTicker_t* t) {
-    lc_logmsg(LC_LOG_PROGRESS, "MeterTicker: timer thread started");
-    int waitedMs = 0;
-    while (!t->stop.load(std::memory_order_acquire)) {
-        if (!t->aligned.load(std::memory_order_relaxed) && !estimates_present(t)) {
-            /* Short sleeps so that closing does not wait for a long one. */
-            LCSleep(10);
-            waitedMs += 10;
-            if (waitedMs >= kWaitLogMs) {
-                waitedMs = 0;
-                lc_logmsg(LC_LOG_PROGRESS, "Meterticker: waiting for period estimates ...");
-            }
-            continue;
-        }
-        meterticker_timer_pass(t, LCSeq_get_current_time(t->sequencer));
-        LCSleep(1);
-    }
-}
-
-void send_note_off_if_sounding(NoteOut_t& note) {
-    if (note.sounding.exchange(0))
-        midioutput_send_note_off(note.midi, note.channel, note.note, 0);
-}
-
-void release_ticker(MeterTicker_t* t) {
-    if (t->midi && !t->midiBorrowed)
-        midioutput_free(t->midi);
-    mTracker_close(t->tracker);
-    PhaseCallback_t* node = t->phaseCallbacks.load();
-    while (node) {
-        PhaseCallback_t* next = node->next.load();
-        delete node;
-        node = next;
-    }
-    if (t->predictorFile)
-        std::fclose(t->predictorFile);
-    delete[] t->buffer;
-    delete t;
 }
 
 } // namespace
@@ -352,6 +528,7 @@ int meterticker_init_ex(Sequencer_t* sequencer, const MeterTickerOptions_t* opti
     t->sequencer = sequencer;
     t->midiPort = options->midiPort;
     t->threaded = options->threads != 0;
+    t->lookahead.store(t->threaded ? kThreadedLookahead : 0.0);
     t->midi = givenMidi;
     t->midiBorrowed = borrowed;
     t->buffer = new (std::nothrow) double[kBufferLength]();
@@ -378,8 +555,10 @@ int meterticker_init_ex(Sequencer_t* sequencer, const MeterTickerOptions_t* opti
         lc_logmsg(LC_LOG_ERROR, "No MIDI ports available");
         return fail(t, LC_STATUS_NO_MIDI);
     }
+    if (!midioutput_is_capture(t->midi))
+        midioutput_set_clock(t->midi, sequencer_time, sequencer);
+    meterticker_attach_output(t, midioutput_event_output(t->midi));
 
-    fill_midi_records(t);
     fill_event_table(t);
 
     if (t->threaded) {
@@ -395,7 +574,6 @@ int meterticker_init_ex(Sequencer_t* sequencer, const MeterTickerOptions_t* opti
             const int status = e.code().value() != 0 ? e.code().value() : LC_STATUS_GENERAL;
             return fail(t, status);
         }
-        t->predictorFile = std::fopen("beatpredictor.txt", "w");
     } else {
         t->consumerSlot = sequencer_audio_cons_add_manual(sequencer, meterticker_cbfun, t);
         if (t->consumerSlot < 0)
@@ -414,12 +592,20 @@ void meterticker_close(MeterTicker_t* t) {
         lc_logmsg(LC_LOG_PROGRESS, "LCMeterTicker: joining timer thread");
         t->timerThread.join();
     }
+    /* The timer thread is gone: this thread is the event stream's only writer now. Requests still
+       queued are carried out; nothing may keep sounding, nor a receiver keep running. */
+    double now = LCSeq_get_current_time(t->sequencer);
+    if (!std::isfinite(now))
+        now = 0.0;
+    carry_out_requests(t, now);
+    emit_deferred(t, INFINITY);
+    note_offs(t, now);
+    if (t->switches.running) {
+        t->switches.running = 0;
+        emit_midi(t, now, false, 0xFC, 1);
+    }
     if (t->midi) {
-        /* Nothing may keep sounding, nor a receiver keep running, once the engine is gone. */
-        for (NoteOut_t& note : t->notes)
-            send_note_off_if_sounding(note);
-        if (t->clock.running.exchange(0))
-            midioutput_send_stop(t->midi);
+        midioutput_flush(t->midi, 0.5);
         lc_logmsg(LC_LOG_PROGRESS, "LCMeterTicker: closing midi output\n");
         midioutput_close(t->midi);
     }
@@ -494,15 +680,12 @@ int meterticker_accept_estimate(MeterTicker_t* t, const double offeredPeriods[ME
     /* The tracker counts seconds of audio it was given; the stream's time line began earlier when
        the ticker joined a running sequencer. */
     const double origin = t->originTime > 0.0 ? t->originTime : 0.0;
-    for (int level = 0; level < METERLEVEL_COUNT; ++level) {
-        LevelTrack_t& track = t->tracks[level];
-        seq_begin(track.estimateSeq);
-        track.period.store(periods[level], std::memory_order_release);
-        track.refTime.store(refTimes[level] + origin, std::memory_order_release);
-        seq_end(track.estimateSeq);
-    }
-    t->estimateTime.store(origin + static_cast<double>(t->samplesFed) / kSampleRate,
-                          std::memory_order_relaxed);
+    GridEstimate_t grid;
+    for (int level = 0; level < METERLEVEL_COUNT; ++level)
+        grid.levels[level] = LevelEstimate_t{periods[level], refTimes[level] + origin};
+    t->estimateToTimer.write(grid);
+    t->estimate.write(grid);
+    t->estimateTime.store(origin + static_cast<double>(t->samplesFed) / kSampleRate, std::memory_order_relaxed);
     t->estimateCount.fetch_add(1, std::memory_order_release);
     return 1;
 }
@@ -539,7 +722,7 @@ int meterticker_tempo_frozen(MeterTicker_t* t) {
 }
 
 int meterticker_hint_bar_start(MeterTicker_t* t) {
-    const Estimate beat = read_estimate(t->tracks[METERLEVEL_BEAT]);
+    const LevelEstimate_t beat = t->estimate.read().levels[METERLEVEL_BEAT];
     if (!(beat.period > 0.0))
         return 1;
     const double now = LCSeq_get_current_time(t->sequencer) + t->antiDelay.load(std::memory_order_relaxed);
@@ -553,43 +736,45 @@ int meterticker_hint_bar_start(MeterTicker_t* t) {
 /* ---------------- prediction ---------------- */
 
 void update_next_tick(const double*, LevelTrack_t* track, int, double) {
-    const Estimate e = read_estimate(*track);
-    const double reached = track->nextTick.load(std::memory_order_relaxed);
+    const LevelEstimate_t e = track->timerEstimate;
+    LevelTicks_t& k = track->own;
+    const double reached = k.nextTick;
     double next = reached + e.period;
     if (e.period > 0.0) {
         /* The grid point nearest one period after the tick just reached (halves away from 0). */
-        const double k = std::round((reached + e.period - e.refTime) / e.period);
-        if (std::isfinite(k))
-            next = k * e.period + e.refTime;
+        const double n = std::round((reached + e.period - e.refTime) / e.period);
+        if (std::isfinite(n))
+            next = n * e.period + e.refTime;
     }
     if (!std::isfinite(next) || !(next > reached))
         next = reached + (e.period > 0.0 ? e.period : 0.5);
-    seq_begin(track->tickSeq);
-    track->prevTick.store(reached, std::memory_order_release);
-    track->nextTick.store(next, std::memory_order_release);
-    track->tickCount.store(track->tickCount.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-    seq_end(track->tickSeq);
+    k.earlierTick = k.prevTick;
+    k.prevTick = reached;
+    k.nextTick = next;
+    k.tickCount += 1;
+    track->ticks.write(k);
 }
 
-int meterticker_align(MeterTicker_t* t, double now) {
+int meterticker_align(MeterTicker_t* t, double time) {
     if (!estimates_present(t))
         return 0;
+    read_estimate_for_timer(t);
     for (LevelTrack_t& track : t->tracks) {
-        const Estimate e = read_estimate(track);
-        const double k = std::ceil((now - e.refTime) / e.period);
-        double next = k * e.period + e.refTime;
+        const LevelEstimate_t e = track.timerEstimate;
+        double next = std::ceil((time - e.refTime) / e.period) * e.period + e.refTime;
         if (!std::isfinite(next))
-            next = now;
-        seq_begin(track.tickSeq);
-        track.nextTick.store(next, std::memory_order_release);
-        seq_end(track.tickSeq);
+            next = time;
+        track.own = LevelTicks_t{next - 2.0 * e.period, next - e.period, next, 0};
+        track.ticks.write(track.own);
     }
+    start_rows(t, time);
+    t->horizon = -INFINITY;
     t->aligned.store(1, std::memory_order_relaxed);
     return 1;
 }
 
 double meterticker_track_phase(const LevelTrack_t* track, double time) {
-    return phase_of(read_ticks(*track), time);
+    return phase_of(track->ticks.read(), time);
 }
 
 void meterticker_phases_at(const MeterTicker_t* t, double time, double phases[METERLEVEL_COUNT]) {
@@ -618,7 +803,7 @@ double meterticker_get_nonbeatyness(MeterTicker_t* t) {
 }
 
 double meterticker_get_bpm(MeterTicker_t* t) {
-    const double period = read_estimate(t->tracks[METERLEVEL_BEAT]).period;
+    const double period = t->estimate.read().levels[METERLEVEL_BEAT].period;
     return period > 0.0 ? 60.0 / period : 0.0;
 }
 
@@ -644,79 +829,94 @@ void meterticker_change_myyValues(MeterTicker_t* t, double bar, double beat, dou
 unsigned long meterticker_get_estimate(MeterTicker_t* t, double periods[METERLEVEL_COUNT],
                                        double refTimes[METERLEVEL_COUNT], double* analysedTime) {
     const unsigned long count = t->estimateCount.load(std::memory_order_acquire);
+    const GridEstimate_t grid = t->estimate.read();
     for (int level = 0; level < METERLEVEL_COUNT; ++level) {
-        const Estimate e = read_estimate(t->tracks[level]);
         if (periods)
-            periods[level] = e.period;
+            periods[level] = grid.levels[level].period;
         if (refTimes)
-            refTimes[level] = e.refTime;
+            refTimes[level] = grid.levels[level].refTime;
     }
     if (analysedTime)
         *analysedTime = t->estimateTime.load(std::memory_order_relaxed);
     return count;
 }
 
-/* ---------------- timer ---------------- */
+/* ---------------- timer and event stream ---------------- */
 
 int meterticker_timer_pass(MeterTicker_t* t, double now) {
     if (!std::isfinite(now)) /* a broken time source must not poison the predicted ticks */
         return 0;
-    if (!t->aligned.load(std::memory_order_relaxed) && !meterticker_align(t, now))
-        return 0;
-
-    double phases[METERLEVEL_COUNT];
-    meterticker_phases_at(t, now + t->antiDelay.load(std::memory_order_relaxed), phases);
-
+    t->passRunning.store(1);
+    passOwner = t;
+    t->passNow = now;
+    read_estimate_for_timer(t);
+    carry_out_requests(t, now);
+    const double lookahead = t->lookahead.load(std::memory_order_relaxed);
+    const Emission e{t, now, t->antiDelay.load(std::memory_order_relaxed)};
     /* Once holding has run out the music has gone: receivers get a Stop and no more notes, and a
-       Start at the first beat after the music is back. The grid and the phases carry on. */
+       Start on the first downbeat after the music is back. The grid and the phases carry on. */
     const bool silent = t->evidenceGone.load(std::memory_order_relaxed) != 0;
     if (silent != t->outputsSilent) {
         t->outputsSilent = silent;
         if (silent) {
-            for (NoteOut_t& note : t->notes)
-                send_note_off_if_sounding(note);
-            if (t->clock.running.exchange(0))
-                midioutput_send_stop(t->midi);
-            t->clock.startPending.store(1, std::memory_order_release);
+            note_offs(t, now);
+            if (t->switches.running) {
+                t->switches.running = 0;
+                emit_midi(t, now, false, 0xFC, 1);
+            }
+            t->switches.startPending = 1;
         }
     }
+    int ran = 0;
+    if (t->aligned.load(std::memory_order_relaxed) || meterticker_align(t, now + e.anti)) {
+        double earliest = 0.0;
+        for (std::atomic<EventOutput_t*>& slot : t->outputs)
+            if (EventOutput_t* out = slot.load(std::memory_order_acquire))
+                earliest = std::fmax(earliest, out->latency.load(std::memory_order_relaxed));
+        const double until = now + lookahead + e.anti + earliest;
+        if (until > t->horizon) {
+            run_table(e, until);
+            t->horizon = until;
+        }
+        run_phase_callbacks(t, now + e.anti);
+        feed_network(t, now, e.anti);
+        t->passCount.fetch_add(1, std::memory_order_release);
+        ran = 1;
+    }
+    emit_deferred(t, now + lookahead);
+    passOwner = nullptr;
+    t->passRunning.store(0);
+    return ran;
+}
 
-    for (TickEvent_t* row = t->events; row->action; ++row) {
-        const double x = phases[row->level] * row->rate - row->offset;
-        const double f = std::fmod(x, 1.0);
-        if (silent && row->action != tick_advance_action) {
-            row->lastFraction = f;
-            row->lastValue = x;
-            continue;
-        }
-        /* A falling fraction is the usual crossing. A phase waiting at its next integer reads
-           exactly that integer, fraction 0; when the pass that finds it there follows a pass
-           that read the previous integer (an overdue tick after a stall or a jump of the
-           anti-delay) or is the very first (a tick already due at the first alignment), the
-           fraction has not fallen, yet the value rose by a whole unit and so crossed an integer.
-           Without that test the tick would never advance again. */
-        if (row->lastFraction > f || x - row->lastValue >= 1.0)
-            row->action(phases, row->argument, row->flag, now);
-        row->lastFraction = f;
-        row->lastValue = x;
-    }
+void meterticker_set_lookahead(MeterTicker_t* t, double seconds) {
+    if (std::isfinite(seconds) && seconds >= 0.0)
+        t->lookahead.store(seconds, std::memory_order_relaxed);
+}
 
-    int expected = CALLBACKS_FREE;
-    if (t->callbackListState.compare_exchange_strong(expected, CALLBACKS_HELD_BY_TIMER,
-                                                     std::memory_order_acquire)) {
-        for (PhaseCallback_t* node = t->phaseCallbacks.load(std::memory_order_acquire); node;
-             node = node->next.load(std::memory_order_acquire)) {
-            const double phase = phases[node->level];
-            const double f = std::fmod(node->rate * phase, 1.0);
-            if (node->lastFraction > f)
-                node->function(node->udata, phase);
-            node->lastFraction = f;
-        }
-        t->callbackListState.store(CALLBACKS_FREE, std::memory_order_release);
+int meterticker_attach_output(MeterTicker_t* t, EventOutput_t* output) {
+    if (!output)
+        return 1;
+    for (std::atomic<EventOutput_t*>& slot : t->outputs) {
+        EventOutput_t* expected = nullptr;
+        if (slot.compare_exchange_strong(expected, output))
+            return 0;
     }
-    feed_network(t, now);
-    t->passCount.fetch_add(1, std::memory_order_release);
     return 1;
+}
+
+void meterticker_detach_output(MeterTicker_t* t, EventOutput_t* output) {
+    for (std::atomic<EventOutput_t*>& slot : t->outputs) {
+        EventOutput_t* expected = output;
+        slot.compare_exchange_strong(expected, nullptr);
+    }
+    while (t->passRunning.load())
+        std::this_thread::yield();
+}
+
+void meterticker_set_output_latency(EventOutput_t* output, double seconds) {
+    if (output && std::isfinite(seconds))
+        output->latency.store(std::fmax(-kMaxOutputLatency, std::fmin(kMaxOutputLatency, seconds)));
 }
 
 void meterticker_attach_network(MeterTicker_t* t, OscOutput_t* osc, LinkOutput_t* link) {
@@ -727,56 +927,38 @@ void meterticker_attach_network(MeterTicker_t* t, OscOutput_t* osc, LinkOutput_t
 /* ---------------- MIDI switches ---------------- */
 
 void meterticker_midiclock_out(MeterTicker_t* t, int on) {
-    if (on) {
-        lc_logmsg(LC_LOG_PROGRESS, "Enabling MIDI Clock");
-        /* Pending first, so that no pulse precedes the Start. */
-        t->clock.startPending.store(1, std::memory_order_release);
-        t->clock.enabled.store(1, std::memory_order_release);
-    } else {
-        lc_logmsg(LC_LOG_PROGRESS, "Disabling MIDI Clock");
-        t->clock.enabled.store(0, std::memory_order_release);
-        t->clock.running.store(0, std::memory_order_relaxed);
-        midioutput_send_stop(t->midi);
-    }
+    lc_logmsg(LC_LOG_PROGRESS, on ? "Enabling MIDI Clock" : "Disabling MIDI Clock");
+    request(t, REQUEST_CLOCK, on ? 1 : 0);
 }
 
 void meterticker_midinote_out(MeterTicker_t* t, int on) {
-    for (NoteOut_t& note : t->notes) {
-        note.enabled.store(on ? 1 : 0, std::memory_order_release);
-        if (!on)
-            send_note_off_if_sounding(note);
-    }
+    request(t, REQUEST_NOTES, on ? 1 : 0);
 }
 
 void meterticker_midiphase_out(MeterTicker_t* t, int on) {
-    if (on) {
-        lc_logmsg(LC_LOG_PROGRESS, "Enabling MIDI Phase");
-        t->ctrls[METERLEVEL_BAR].enabled.store(1, std::memory_order_release);
-        t->ctrls[METERLEVEL_BEAT].enabled.store(1, std::memory_order_release);
-        t->ctrls[METERLEVEL_TATUM].enabled.store(0, std::memory_order_release);
-    } else {
-        lc_logmsg(LC_LOG_PROGRESS, "Disabling MIDI Phase");
-        for (CtrlOut_t& ctrl : t->ctrls)
-            ctrl.enabled.store(0, std::memory_order_release);
-        midioutput_send_stop(t->midi);
-    }
+    lc_logmsg(LC_LOG_PROGRESS, on ? "Enabling MIDI Phase" : "Disabling MIDI Phase");
+    request(t, REQUEST_PHASE, on ? 1 : 0);
 }
 
 void meterticker_send_test_midinote(MeterTicker_t* t, MeterLevelID level) {
     if (!valid_level(level))
         return;
-    const NoteOut_t& note = t->notes[level];
-    lc_logmsg(LC_LOG_PROGRESS, "Sending a TEST MIDI note: %d", note.note);
-    midioutput_send_note_on(t->midi, note.channel, note.note, 127);
-    LCSleep(50);
-    midioutput_send_note_off(t->midi, note.channel, note.note, 0);
+    lc_logmsg(LC_LOG_PROGRESS, "Sending a TEST MIDI note: %d", kNoteNumbers[level]);
+    request(t, REQUEST_TEST_NOTE, level);
 }
 
 void meterticker_send_midi_message(MeterTicker_t* t, int kind, int channel, int data1, int data2) {
-    if (kind == 0)
-        midioutput_send_note_on(t->midi, channel, data1, data2);
-    else
-        midioutput_send_ctrl(t->midi, channel, data1, data2);
+    const unsigned char bytes[3] = {static_cast<unsigned char>((kind == 0 ? 0x90 : 0xB0) | (channel & 0x0F)),
+                                    static_cast<unsigned char>(data1 & 0xFF), static_cast<unsigned char>(data2 & 0xFF)};
+    if (passOwner == t) { /* a phase callback of the pass under way */
+        emit_bytes(t, t->passNow, bytes, 3);
+        return;
+    }
+    TickerRequest_t r{};
+    r.kind = REQUEST_MESSAGE;
+    std::memcpy(r.bytes, bytes, 3);
+    r.size = 3;
+    push_request(t, r);
 }
 
 /* ---------------- phase callbacks ---------------- */

@@ -12,10 +12,16 @@
  * (meterticker_init_ex) is driven entirely by its owner: meterticker_consume runs the analysis
  * on the audio delivered so far, meterticker_timer_pass runs one pass at a given time.
  *
+ * Events: the timer pass runs the event table ahead of the present by the lookahead and hands
+ * every crossing to the attached outputs as a timed event (event_stream.h), at the exact stream
+ * time the predicted grid gives it. Ticks are therefore decided a few milliseconds ahead; events
+ * not yet handed over follow any later estimate. MIDI switches, test notes and messages from
+ * other threads are requests that the next pass turns into events, so that each port has one
+ * writer.
+ *
  * Threads: consumer (analysis) thread, timer thread, GUI thread. Values shared between them are
- * atomics; each level's estimate (period, refTime) and predicted ticks (prevTick, nextTick,
- * tickCount) are published with a sequence counter, so that a reader never combines halves of
- * two updates (and the writer never waits).
+ * atomics or hand-over pieces (handover.h): the estimate reaches the timer through a triple
+ * buffer, the predicted ticks reach other threads under a sequence counter written by the timer.
  */
 #ifndef LUMACORE_METERTICKER_H
 #define LUMACORE_METERTICKER_H
@@ -26,7 +32,9 @@
 #include <thread>
 
 #include "common.h"
+#include "event_stream.h"
 #include "evidence.h"
+#include "handover.h"
 #include "link_output.h"
 #include "tempo_freeze.h"
 #include "mTracker.h"
@@ -43,59 +51,53 @@ extern "C" {
 typedef void (*lc_phase_cb_fn)(void* udata, double phase);
 #endif
 
-/* One metrical level's grid and predicted ticks. */
+/* A level's latest accepted estimate: the grid refTime + k * period on the stream's time line. */
+struct LevelEstimate_t {
+    double period;
+    double refTime;
+};
+
+/* A level's predicted ticks: the phase runs from tickCount at prevTick to tickCount + 1 at
+   nextTick. earlierTick is the tick before prevTick, so that a phase can be read for a time
+   before prevTick (the timer pass predicts a little ahead of the present). */
+struct LevelTicks_t {
+    double earlierTick;
+    double prevTick;
+    double nextTick;
+    int tickCount;
+};
+
+/* The three levels' estimates, handed over together. */
+struct GridEstimate_t {
+    LevelEstimate_t levels[METERLEVEL_COUNT];
+};
+
+/* One metrical level's predicted ticks. */
 struct LevelTrack_t {
-    /* Latest accepted estimate, written by the analysis; 0 = none yet. refTime is a tick time on
-       the stream's time line (seconds since the start of capture). */
-    std::atomic<double> period{0.0};
-    std::atomic<double> refTime{0.0};
-    /* Predicted ticks, written by the timer pass only. */
-    std::atomic<double> prevTick{0.0};
-    std::atomic<double> nextTick{0.0};
-    std::atomic<int> tickCount{0};
-    /* Odd while the writer is between the halves of an update. */
-    std::atomic<unsigned> estimateSeq{0};
-    std::atomic<unsigned> tickSeq{0};
+    /* Timer pass -> any reader. */
+    lumacore::SeqValue<LevelTicks_t> ticks;
+    /* Timer pass only: the level's estimate as the timer last read it, and its working ticks. */
+    LevelEstimate_t timerEstimate{0.0, 0.0};
+    LevelTicks_t own{0.0, 0.0, 0.0, 0};
 };
 
-typedef void (*TickEventAction_fn)(const double phases[METERLEVEL_COUNT], void* argument, int flag,
-                                   double now);
-
-struct ClockOut_t {
-    MidiOut_t* midi;
-    std::atomic<int> enabled{0};
-    std::atomic<int> startPending{0};
-    std::atomic<int> running{0}; /* a Start went out and no Stop since */
+/* What a row of the event table does when its value crosses an integer. */
+enum TickRowKind {
+    ROW_TICK_ADVANCE,
+    ROW_CLOCK_START,
+    ROW_CLOCK_PULSE,
+    ROW_NOTE_ON,
+    ROW_NOTE_OFF,
+    ROW_CONTROLLER
 };
 
-struct NoteOut_t {
-    MidiOut_t* midi;
-    std::atomic<int> enabled{0};
-    int channel = 0; /* 0 = MIDI channel 1 */
-    int note = 0;
-    int velocity = 127;
-    std::atomic<int> sounding{0};
-};
-
-struct CtrlOut_t {
-    MidiOut_t* midi;
-    MeterLevelID level = METERLEVEL_BAR;
-    std::atomic<int> enabled{0};
-    int channel = 0;
-    int controller = 0;
-};
-
+/* A row of the event table: fires where phase(level) * rate - offset reaches nextValue. */
 struct TickEvent_t {
     MeterLevelID level;
     double rate;
     double offset;
-    TickEventAction_fn action; /* null ends the table */
-    void* argument;
-    int flag;
-    double lastFraction;
-    /* phase * rate - offset at the previous pass (0 before the first): a rise by a whole unit
-       is a crossing that leaves the fraction where it was, e.g. from one capped tick to the next */
-    double lastValue;
+    TickRowKind kind;
+    double nextValue; /* timer pass only: the integer the row fires at next */
 };
 
 struct PhaseCallback_t {
@@ -107,10 +109,43 @@ struct PhaseCallback_t {
     double lastFraction = 0.0; /* timer pass only */
 };
 
-enum { METERTICKER_EVENT_ROWS = 14 };
+enum { METERTICKER_EVENT_ROWS = 14, METERTICKER_MAX_OUTPUTS = 4, METERTICKER_DEFERRED = 16 };
 
 /* State of the phase-callback list. */
 enum { CALLBACKS_FREE = 0, CALLBACKS_HELD_BY_REMOVAL = 1, CALLBACKS_HELD_BY_TIMER = 2 };
+
+/* A request of another thread, carried out by the next timer pass (one writer per port). */
+enum TickerRequestKind {
+    REQUEST_CLOCK,   /* value: on (1) or off (0) */
+    REQUEST_NOTES,   /* value: on or off */
+    REQUEST_PHASE,   /* value: on or off */
+    REQUEST_TEST_NOTE, /* value: level */
+    REQUEST_MESSAGE  /* bytes */
+};
+
+struct TickerRequest_t {
+    TickerRequestKind kind;
+    int value;
+    unsigned char bytes[3];
+    unsigned char size;
+};
+
+/* An event the timer pass sends at a later time (the end of a test note). */
+struct DeferredEvent_t {
+    double time; /* stream seconds */
+    unsigned char bytes[3];
+    unsigned char size; /* 0: free slot */
+};
+
+/* The MIDI switches, kept by the timer pass (requests change them). */
+struct MidiSwitches_t {
+    int clockEnabled;
+    int startPending; /* Start goes out on the next downbeat */
+    int running;      /* a Start went out and no Stop since */
+    int noteEnabled[METERLEVEL_COUNT];
+    int sounding[METERLEVEL_COUNT];
+    int ctrlEnabled[METERLEVEL_COUNT];
+};
 
 struct MeterTicker_t {
     Sequencer_t* sequencer; /* not owned */
@@ -118,14 +153,15 @@ struct MeterTicker_t {
     std::atomic<int> stop{0};
     mTrackerHandle* tracker = nullptr;
     LevelTrack_t tracks[METERLEVEL_COUNT];
+    /* Analysis -> timer pass (the timer never waits for a writer preempted mid-update). */
+    lumacore::TripleBuffer<GridEstimate_t> estimateToTimer;
+    /* Analysis -> any other reader. */
+    lumacore::SeqValue<GridEstimate_t> estimate;
     std::atomic<double> level{-100.0};
     std::atomic<double> nonBeatyness{-100.0};
     MidiOut_t* midi = nullptr; /* owned unless midiBorrowed */
     bool midiBorrowed = false;
-    ClockOut_t clock;
-    NoteOut_t notes[METERLEVEL_COUNT];
-    CtrlOut_t ctrls[METERLEVEL_COUNT];
-    TickEvent_t events[METERTICKER_EVENT_ROWS + 1];
+    TickEvent_t events[METERTICKER_EVENT_ROWS];
     std::atomic<PhaseCallback_t*> phaseCallbacks{nullptr};
     int midiPort = 0;
     std::atomic<double> antiDelay{0.0};
@@ -153,7 +189,23 @@ struct MeterTicker_t {
     std::atomic<unsigned long> passCount{0};
     /* Samples of silence fed for dropped blocks. */
     std::atomic<unsigned long long> gapSamples{0};
-    FILE* predictorFile = nullptr;
+
+    /* ---- event stream ---- */
+    /* Seconds the timer pass predicts ahead of the present: events are handed over this early. */
+    std::atomic<double> lookahead{0.0};
+    /* Timer pass only: model time (stream time plus anti-delay) up to which the table has run. */
+    double horizon = -INFINITY;
+    std::atomic<EventOutput_t*> outputs[METERTICKER_MAX_OUTPUTS] = {};
+    /* Non-zero while a timer pass runs (detaching waits for it). */
+    std::atomic<int> passRunning{0};
+    /* Requests of other threads; producers take requestLock among themselves, the timer never. */
+    lumacore::SpscQueue<TickerRequest_t, 256> requests;
+    std::mutex requestLock;
+    std::atomic<unsigned long> requestsRefused{0};
+    DeferredEvent_t deferred[METERTICKER_DEFERRED] = {};
+    MidiSwitches_t switches = {};
+    /* Timer pass only: the time of the pass under way (for messages sent from callbacks). */
+    double passNow = 0.0;
 
     /* Analysis only: what decides whether a step's estimate becomes the grid. */
     OnsetMeter onsetMeter;
@@ -236,16 +288,19 @@ int meterticker_tempo_frozen(MeterTicker_t* t);
 /* ---- Prediction ---- */
 
 /* The tick advance: the new next tick is the grid point nearest one period after the tick just
-   reached. TIMER THREAD: no allocation, lock, I/O or throw. `phases`, `flag`, `now` unused. */
+   reached (the track's own timer-side estimate). TIMER THREAD: no allocation, lock, I/O or throw.
+   `phases`, `flag`, `now` unused. */
 void update_next_tick(const double phases[METERLEVEL_COUNT], LevelTrack_t* track, int flag, double now);
 
-/* First alignment: every level's next tick becomes the first grid time at or after `now`.
+/* First alignment at model time `time` (stream time plus anti-delay): every level's next tick
+   becomes the first grid time at or after it, its previous tick the grid time one period before.
    TIMER THREAD. Returns 0 (nothing done) while no estimate exists, else 1. */
-int meterticker_align(MeterTicker_t* t, double now);
+int meterticker_align(MeterTicker_t* t, double time);
 
 /* Full phase of one track at time `time`: tickCount + min(1, (time - prevTick) / (nextTick -
-   prevTick)). Never NaN: while the interval is empty (before the first alignment prevTick ==
-   nextTick == 0) the tick counts as due and the phase is tickCount + 1 (1.0 before alignment). */
+   prevTick)), read on the interval before when `time` lies before prevTick. Never NaN: while the
+   interval is empty (before the first alignment) the tick counts as due and the phase is
+   tickCount + 1. Any thread. */
 double meterticker_track_phase(const LevelTrack_t* track, double time);
 
 /* Full phases of bar, beat, tatum at `time` (no anti-delay added). Any thread. */
@@ -268,30 +323,53 @@ void meterticker_change_half_time(MeterTicker_t* t, double seconds);
 void meterticker_change_myyValues(MeterTicker_t* t, double bar, double beat, double tatum);
 
 /* Latest accepted estimate on the stream's time line; returns the number accepted so far and
-   writes the stream time of the audio analysed at that moment. Any thread. */
+   writes the stream time of the audio analysed at that moment. Any thread except the timer
+   thread (may wait for the analysis thread between its two counter steps). */
 unsigned long meterticker_get_estimate(MeterTicker_t* t, double periods[METERLEVEL_COUNT],
                                        double refTimes[METERLEVEL_COUNT], double* analysedTime);
 
-/* ---- Timer ---- */
+/* ---- Timer and event stream ---- */
 
-/* One pass of the timer thread at time `now`: the first alignment while none was done (nothing
-   else happens before it), the phase snapshot at now + anti-delay, the event table, the phase
-   callbacks. TIMER THREAD (or the owner of a thread-less ticker): no allocation, no lock, no I/O
-   apart from MIDI sends, no throw. Returns 1 when the pass ran, 0 while waiting for estimates. */
+/* One pass of the timer at time `now`: the requests of other threads; the first alignment while
+   none was done; the event table run on the predicted grid up to now + lookahead + anti-delay +
+   the largest output latency, each crossing handed to the outputs with its exact time; the phase
+   callbacks at now + anti-delay. A pass that comes late sends each crossing it missed once, with
+   its own time (crossings more than 0.1 s in the past are dropped, except note-offs). TIMER
+   THREAD (or the owner of a thread-less ticker): no allocation, lock, I/O or throw. Returns 1 when
+   the pass ran the table, 0 while waiting for estimates (requests are still carried out). */
 int meterticker_timer_pass(MeterTicker_t* t, double now);
 
 /* Hands the network outputs to the timer pass (null: none). They must stay alive until they are
    replaced or the ticker is closed. Any thread. */
 void meterticker_attach_network(MeterTicker_t* t, OscOutput_t* osc, LinkOutput_t* link);
 
-/* ---- MIDI switches and sends (GUI thread) ---- */
+/* Seconds the table runs ahead of the present (threaded tickers: 20 ms; others: 0). Negative
+   and non-finite values are ignored. Any thread. */
+void meterticker_set_lookahead(MeterTicker_t* t, double seconds);
 
+/* Attaches an output to the event stream (the ticker's MIDI output is attached at creation).
+   0, or 1 when all METERTICKER_MAX_OUTPUTS slots are taken. Not from the timer thread. */
+int meterticker_attach_output(MeterTicker_t* t, EventOutput_t* output);
+/* Detaches it, waiting for a pass that may be using it. Not from the timer thread. */
+void meterticker_detach_output(MeterTicker_t* t, EventOutput_t* output);
+/* Latency offset of one output: its events are handed over `seconds` early (negative: late).
+   Limited to -1 ... 1 s; non-finite values are ignored. Any thread. */
+void meterticker_set_output_latency(EventOutput_t* output, double seconds);
+
+/* ---- MIDI switches and sends (any thread but the timer's: carried out by the next pass) ---- */
+
+/* On: Start and the first Clock go out on the next downbeat (the beat tick nearest a bar tick),
+   then 24 Clocks per beat. Off: Stop at once (when a Start went out), no Clock after it. */
 void meterticker_midiclock_out(MeterTicker_t* t, int on);
+/* On: note-on at each tick of bar, beat, tatum, note-off 0.2 of the period later. Off: the
+   note-offs of sounding notes at once. */
 void meterticker_midinote_out(MeterTicker_t* t, int on);
+/* On: bar and beat phase controllers; off: none. */
 void meterticker_midiphase_out(MeterTicker_t* t, int on);
-/* Note-on and, 50 ms later, note-off of the level's note; blocks the caller for 50 ms. */
+/* Note-on of the level's note now and its note-off 50 ms later; returns at once. */
 void meterticker_send_test_midinote(MeterTicker_t* t, MeterLevelID level);
-/* kind 0: note-on (data1 note, data2 velocity); otherwise control change. */
+/* kind 0: note-on (data1 note, data2 velocity); otherwise control change. From a phase callback
+   (timer thread) the message goes out in the same pass, from other threads in the next. */
 void meterticker_send_midi_message(MeterTicker_t* t, int kind, int channel, int data1, int data2);
 
 /* ---- Phase callbacks ---- */

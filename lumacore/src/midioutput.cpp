@@ -3,15 +3,22 @@
 #include <RtMidi.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
+#include <time.h>
+
 #include "common.h"
+#include "event_stream.h"
+#include "handover.h"
 
 #if LUMACORE_HAVE_JACK
 #include <jack/jack.h>
@@ -66,11 +73,24 @@ struct MidiOut_t {
     char** portNames = nullptr;
     int portCount = 0;
     std::atomic<int> openPort{-1};
-    // RtMidi's send paths are not safe for concurrent callers (the JACK back end writes a
-    // single-producer ring), so sends from the timer and GUI threads take turns here; a port change
-    // holds it too, so that no send reaches a port being closed. Held only for one send otherwise.
+    // Taken by the sender thread around each send and by a port change (GUI thread), so that no
+    // send reaches a port being closed. Never taken by the producer of the queue.
     std::mutex sendLock;
     unsigned long failedSends = 0; // consecutive sends that failed; under sendLock
+
+    // The event stream (timer thread) -> sender thread.
+    lumacore::SpscQueue<TimedEvent_t, 4096> queue;
+    // Immediate sends of other threads -> sender thread; those producers take directLock among
+    // themselves (the timer thread never does).
+    lumacore::SpscQueue<TimedEvent_t, 256> direct;
+    std::mutex directLock;
+    EventOutput_t output;
+    std::thread sender;
+    std::atomic<int> stopSender{0};
+    std::atomic<int> flushing{0};
+    std::atomic<unsigned long> dropped{0};
+    std::atomic<lc_gettime_fn> clock{nullptr};
+    std::atomic<void*> clockData{nullptr};
 
     bool capture = false;
     CaptureSlot* slots = nullptr;
@@ -163,18 +183,110 @@ bool api_reachable(RtMidi::Api api) {
     return true;
 }
 
-void capture_append(MidiOut_t* m, const unsigned char* bytes, int size) {
+void capture_append(MidiOut_t* m, const unsigned char* bytes, int size, double time) {
     const size_t index = m->claimed.fetch_add(1, std::memory_order_relaxed);
     if (index >= m->capacity) {
         m->overflow.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     CaptureSlot& slot = m->slots[index];
-    slot.entry.time = m->gettime != nullptr ? m->gettime(m->gettimeData) : 0.0;
+    slot.entry.time = time;
     slot.entry.size = static_cast<unsigned char>(size < 3 ? size : 3);
     for (int i = 0; i < 3; ++i)
         slot.entry.bytes[i] = i < size ? bytes[i] : 0;
     slot.ready.store(1, std::memory_order_release);
+}
+
+double clock_now(const MidiOut_t* m) {
+    const lc_gettime_fn clock = m->clock.load(std::memory_order_acquire);
+    return clock != nullptr ? clock(m->clockData.load(std::memory_order_acquire)) : INFINITY;
+}
+
+// The port's actual send. SENDER THREAD: waits only for a port change in progress.
+void send_now(MidiOut_t* m, const unsigned char* bytes, int size) {
+    std::lock_guard<std::mutex> guard(m->sendLock);
+    if (m->openPort.load(std::memory_order_relaxed) < 0) {
+        m->dropped.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    CallReport report;
+    try {
+        ReportScope scope(report);
+        m->port->sendMessage(bytes, static_cast<size_t>(size));
+    } catch (const RtMidiError& error) {
+        std::snprintf(report.text, sizeof report.text, "%s", error.getMessage().c_str());
+        report.reported = true;
+    } catch (...) {
+        std::snprintf(report.text, sizeof report.text, "unknown error");
+        report.reported = true;
+    }
+    // A vanished device fails every send: say so once, and once more when sending works again.
+    if (report.reported) {
+        if (m->failedSends++ == 0)
+            lc_logmsg(LC_LOG_ERROR, "midioutput: sending failed: %s", report.text);
+    } else if (m->failedSends != 0) {
+        lc_logmsg(LC_LOG_NOTICE, "midioutput: sending works again after %lu failed messages", m->failedSends);
+        m->failedSends = 0;
+    }
+}
+
+void sleep_seconds(double seconds) {
+    timespec pause{0, static_cast<long>(seconds * 1e9)};
+    nanosleep(&pause, nullptr);
+}
+
+// Sends every queued message at its stream time, in queue order.
+void sender_main(MidiOut_t* m) {
+    while (!m->stopSender.load(std::memory_order_acquire)) {
+        if (const TimedEvent_t* now = m->direct.front()) {
+            send_now(m, now->bytes, now->size);
+            m->direct.pop();
+            continue;
+        }
+        const TimedEvent_t* event = m->queue.front();
+        if (event == nullptr) {
+            sleep_seconds(0.0005);
+            continue;
+        }
+        if (!m->flushing.load(std::memory_order_acquire)) {
+            const double wait = event->time - clock_now(m);
+            // Wake shortly before the time and then step closely up to it.
+            if (wait > 0.0) {
+                sleep_seconds(wait > 0.002 ? 0.001 : (wait > 0.0002 ? wait - 0.0001 : 0.00005));
+                continue;
+            }
+        }
+        send_now(m, event->bytes, event->size);
+        m->queue.pop();
+    }
+}
+
+template <size_t N>
+bool enqueue(MidiOut_t* m, lumacore::SpscQueue<TimedEvent_t, N>& queue, double time, const unsigned char* bytes,
+             int size) {
+    TimedEvent_t event{};
+    event.time = time;
+    event.kind = EVENT_MIDI;
+    event.size = static_cast<unsigned char>(size < 3 ? size : 3);
+    for (int i = 0; i < event.size; ++i)
+        event.bytes[i] = bytes[i];
+    if (queue.push(event))
+        return true;
+    m->dropped.fetch_add(1, std::memory_order_relaxed);
+    return false;
+}
+
+bool offer_event(EventOutput_t* self, const TimedEvent_t* event) {
+    MidiOut_t* m = static_cast<MidiOut_t*>(self->context);
+    if (event->kind != EVENT_MIDI || event->size == 0)
+        return true;
+    if (m->openPort.load(std::memory_order_acquire) < 0)
+        return true;
+    if (m->capture) {
+        capture_append(m, event->bytes, event->size, event->time);
+        return true;
+    }
+    return enqueue(m, m->queue, event->time, event->bytes, event->size);
 }
 
 void send3(MidiOut_t* m, int status, int channel, int data1, int data2) {
@@ -230,6 +342,16 @@ MidiOut_t* midioutput_init(void) {
         return nullptr;
     }
     m->port = chosen;
+    m->output.offer = offer_event;
+    m->output.context = m;
+    try {
+        m->sender = std::thread(sender_main, m);
+    } catch (const std::system_error&) {
+        delete chosen;
+        delete m;
+        lc_logmsg(LC_LOG_ERROR, "Midi output initialization failed");
+        return nullptr;
+    }
     lc_logmsg(LC_LOG_PROGRESS, "midioutput: using %s",
               RtMidi::getApiDisplayName(chosen->getCurrentApi()).c_str());
     if (enumerate_ports(m) == 0) {
@@ -255,6 +377,8 @@ MidiOut_t* midioutput_init_capture(size_t capacity, lc_gettime_fn gettime, void*
     m->capacity = capacity;
     m->gettime = gettime;
     m->gettimeData = udata;
+    m->output.offer = offer_event;
+    m->output.context = m;
     enumerate_ports(m);
     return m;
 }
@@ -264,6 +388,9 @@ void midioutput_free(MidiOut_t* m) {
         return;
     if (m->openPort.load(std::memory_order_acquire) >= 0)
         midioutput_close(m);
+    m->stopSender.store(1, std::memory_order_release);
+    if (m->sender.joinable())
+        m->sender.join();
     delete m->port;
     free_port_names(m);
     delete[] m->slots;
@@ -354,31 +481,32 @@ void midioutput_send_msg(MidiOut_t* m, const unsigned char* bytes, int size) {
     if (m->openPort.load(std::memory_order_acquire) < 0)
         return;
     if (m->capture) {
-        capture_append(m, bytes, size);
+        capture_append(m, bytes, size, m->gettime != nullptr ? m->gettime(m->gettimeData) : 0.0);
         return;
     }
-    std::lock_guard<std::mutex> guard(m->sendLock);
-    if (m->openPort.load(std::memory_order_relaxed) < 0)
-        return; // closed while we waited
-    CallReport report;
-    try {
-        ReportScope scope(report);
-        m->port->sendMessage(bytes, static_cast<size_t>(size));
-    } catch (const RtMidiError& error) {
-        std::snprintf(report.text, sizeof report.text, "%s", error.getMessage().c_str());
-        report.reported = true;
-    } catch (...) {
-        std::snprintf(report.text, sizeof report.text, "unknown error");
-        report.reported = true;
-    }
-    // A vanished device fails every send: say so once, and once more when sending works again.
-    if (report.reported) {
-        if (m->failedSends++ == 0)
-            lc_logmsg(LC_LOG_ERROR, "midioutput: sending failed: %s", report.text);
-    } else if (m->failedSends != 0) {
-        lc_logmsg(LC_LOG_NOTICE, "midioutput: sending works again after %lu failed messages", m->failedSends);
-        m->failedSends = 0;
-    }
+    std::lock_guard<std::mutex> guard(m->directLock);
+    enqueue(m, m->direct, 0.0, bytes, size);
+}
+
+void midioutput_set_clock(MidiOut_t* m, lc_gettime_fn gettime, void* udata) {
+    m->clockData.store(udata, std::memory_order_release);
+    m->clock.store(gettime, std::memory_order_release);
+}
+
+int midioutput_flush(MidiOut_t* m, double timeoutSeconds) {
+    if (m->capture || !m->sender.joinable())
+        return 0;
+    m->flushing.store(1, std::memory_order_release);
+    const long steps = timeoutSeconds > 0.0 ? static_cast<long>(timeoutSeconds / 0.001) + 1 : 1;
+    long step = 0;
+    while (m->queue.size() + m->direct.size() > 0 && step++ < steps)
+        sleep_seconds(0.001);
+    m->flushing.store(0, std::memory_order_release);
+    return m->queue.size() + m->direct.size() == 0 ? 0 : 1;
+}
+
+unsigned long midioutput_dropped(const MidiOut_t* m) {
+    return m->dropped.load(std::memory_order_relaxed);
 }
 
 void midioutput_send_note_on(MidiOut_t* m, int channel, int note, int velocity) {
@@ -438,3 +566,7 @@ void midioutput_capture_clear(MidiOut_t* m) {
 }
 
 } // extern "C"
+
+EventOutput_t* midioutput_event_output(MidiOut_t* m) {
+    return m != nullptr ? &m->output : nullptr;
+}

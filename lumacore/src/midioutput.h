@@ -1,9 +1,12 @@
 /* MIDI output: one output port of the system (through RtMidi) or a capture sink that records what
  * would have been sent, for tests and tools.
  *
- * Sends come from the timer thread and from the GUI thread at the same time; port changes come from
- * the GUI thread only. A send never throws and never ends the program: an error of the MIDI service
- * (a device unplugged) is logged at level 3 and the send is dropped.
+ * One writer: only the output's own sender thread touches the port. Timed messages of the event
+ * stream arrive through a single-producer queue filled by the timer pass and leave at their
+ * stream time; immediate sends of other threads arrive through a second queue. Port changes (GUI thread) only ever
+ * make the sender thread wait, never the producer. A capture sink records at once instead. A
+ * send never throws and never ends the program: an error of the MIDI service (a device
+ * unplugged) is logged at level 3 and the message is dropped.
  *
  * C-compatible; the structure is opaque. */
 #ifndef LUMACORE_MIDIOUTPUT_H
@@ -27,8 +30,8 @@ typedef struct MidiOut_t MidiOut_t;
 MidiOut_t* midioutput_init(void);
 
 /* Creates a capture sink: one port named "Capture" (closed until opened like a real one) that records
- * every message sent while open, with the time of `gettime(udata)` at the send (0 when gettime is
- * null), into a buffer of `capacity` entries allocated here. The send path never allocates; once the
+ * every message sent while open, with the time of `gettime(udata)` at an immediate send (0 when
+ * gettime is null) or the event's own time when it comes through the event stream, into a buffer of `capacity` entries allocated here. The send path never allocates; once the
  * buffer is full further messages are counted as overflow, not stored. Null when capacity is 0 or
  * allocation fails. */
 MidiOut_t* midioutput_init_capture(size_t capacity, lc_gettime_fn gettime, void* udata);
@@ -57,9 +60,24 @@ int midioutput_reinitialize_devices(MidiOut_t* m);
 char** midioutput_port_names(const MidiOut_t* m);
 int midioutput_port_count(const MidiOut_t* m);
 
-/* Sends. TIMER THREAD and GUI thread: no allocation, no I/O except the level-3 log line on a send
- * error, no throw. Skipped while no port is open. Channel is masked to 4 bits (17 -> 1), data bytes
- * are the low 8 bits of the arguments. */
+/* Time source of the sender thread (stream seconds), against which queued messages are timed.
+ * Without one every message leaves at once. Set it before messages flow. */
+void midioutput_set_clock(MidiOut_t* m, lc_gettime_fn gettime, void* udata);
+
+/* Waits until the sender thread has sent (or dropped) everything queued so far, sending it without
+ * waiting for its time; at most `timeoutSeconds`. 0 when the queue emptied. Not on the producer
+ * thread while it produces; returns at once for a capture sink. */
+int midioutput_flush(MidiOut_t* m, double timeoutSeconds);
+
+/* Messages handed to the sender thread that it did not send: the queue was full or no port was
+ * open when their time came. */
+unsigned long midioutput_dropped(const MidiOut_t* m);
+
+/* Immediate sends from threads other than the timer's: queued for the sender thread, which sends
+ * them ahead of timed events (a capture sink records them with the time source's reading).
+ * Callers take turns on a short lock; no allocation, I/O or throw. Not for the timer thread, whose
+ * messages go through the event stream. Skipped while no port is open. Channel is masked to 4 bits (17 -> 1), data bytes are the low 8
+ * bits of the arguments. */
 void midioutput_send_msg(MidiOut_t* m, const unsigned char* bytes, int size);
 void midioutput_send_note_on(MidiOut_t* m, int channel, int note, int velocity);  /* 0x90|ch n v */
 void midioutput_send_note_off(MidiOut_t* m, int channel, int note, int velocity); /* 0x80|ch n v */
@@ -95,6 +113,11 @@ void midioutput_capture_clear(MidiOut_t* m);
 
 #ifdef __cplusplus
 }
+
+struct EventOutput_t;
+/* The output's end of the event stream (see event_stream.h): MIDI events are queued for the
+ * sender thread with their time (a capture sink records them with it), other kinds are ignored. */
+EventOutput_t* midioutput_event_output(MidiOut_t* m);
 #endif
 
 #endif

@@ -30,14 +30,14 @@ void rampCurve(curveEfektor& efektor) {
 
 class CurveEfektorTest : public EfektorEngineTest {
 protected:
-    std::vector<Sent> sent() const {
+    std::vector<Sent> sent() {
         std::vector<Sent> out;
         for (const CapturedMessage& m : messages())
             if (m.bytes.size() == 3)
                 out.push_back({m.time, m.bytes[0], m.bytes[1], m.bytes[2]});
         return out;
     }
-    int lastValue() const {
+    int lastValue() {
         const std::vector<Sent> all = sent();
         return all.empty() ? -1 : all.back().value;
     }

@@ -77,8 +77,10 @@ protected:
     }
 
     // Captured messages other than the clock and the event table's own notes and controllers
-    // (which are off unless switched on).
-    std::vector<CapturedMessage> messages() const {
+    // (which are off unless switched on). Messages sent outside a pass leave with the next one:
+    // one more pass at the present time carries them out.
+    std::vector<CapturedMessage> messages() {
+        meterticker_timer_pass(ticker, clock.load());
         std::vector<CapturedMessage> out;
         MidiCaptureEntry_t e;
         for (size_t i = 0; i < midioutput_capture_count(ticker->midi); ++i)

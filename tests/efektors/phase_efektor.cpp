@@ -22,7 +22,7 @@ struct Sent {
 
 class PhaseEfektorTest : public EfektorEngineTest {
 protected:
-    std::vector<Sent> sent(double unitSeconds = barSeconds) const {
+    std::vector<Sent> sent(double unitSeconds = barSeconds) {
         std::vector<Sent> out;
         for (const CapturedMessage& m : messages())
             if (m.bytes.size() == 3)

@@ -1,5 +1,6 @@
-// The timer pass's event table (MIDI clock, notes, phase controllers) and phase callbacks, on a
-// 120 BPM grid (bar 2 s, beat 0.5 s, tatum 0.125 s through t = 0) in virtual time, 1 ms per pass.
+// The timer pass's event stream (MIDI clock, notes, phase controllers) and phase callbacks, on a
+// 120 BPM grid in 4/4 (bar 2 s, beat 0.5 s, tatum 0.125 s through t = 0) in virtual time.
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -8,12 +9,20 @@
 namespace {
 
 constexpr unsigned char kClock = 0xF8, kStart = 0xFA, kStop = 0xFC;
+using Bytes = std::vector<unsigned char>;
 
 std::vector<Message> only(const std::vector<Message>& all, unsigned char status, int data1 = -1) {
     std::vector<Message> out;
     for (const Message& m : all)
         if (m.bytes[0] == status && (data1 < 0 || (m.bytes.size() > 1 && m.bytes[1] == data1)))
             out.push_back(m);
+    return out;
+}
+
+std::vector<double> times(const std::vector<Message>& all) {
+    std::vector<double> out;
+    for (const Message& m : all)
+        out.push_back(m.time);
     return out;
 }
 
@@ -33,149 +42,166 @@ struct Caller {
 
 } // namespace
 
-TEST_F(TickerTest, ClockStartsOnTheNextBeatThen24PulsesPerBeatAndStopsAtOnce) {
+TEST_F(TickerTest, ClockStartsOnTheNextDownbeatWith24ExactPulsesPerBeatAndStopsAtOnce) {
     setGrid120();
-    runUntil(1.8); // beat phase 3.6
-    ASSERT_NEAR(phase(METERLEVEL_BEAT), 3.6, 1e-9);
+    runUntil(0.6);
     EXPECT_TRUE(messages().empty()); // everything starts switched off
     meterticker_midiclock_out(ticker, 1);
     runUntil(4.0);
-
     std::vector<Message> all = messages();
-    ASSERT_FALSE(all.empty());
-    EXPECT_EQ(all[0].bytes, std::vector<unsigned char>{kStart});
-    EXPECT_NEAR(all[0].time, 2.0, 1e-9); // beat phase 4.0
     ASSERT_GE(all.size(), 2u);
-    EXPECT_EQ(all[1].bytes, std::vector<unsigned char>{kClock});
-    EXPECT_EQ(all[1].time, all[0].time); // same pass
+    // Not the next beat (1.0) but the next bar (2.0), and the first Clock with it.
+    EXPECT_EQ(all[0].bytes, Bytes{kStart});
+    EXPECT_EQ(all[0].time, 2.0);
+    EXPECT_EQ(all[1].bytes, Bytes{kClock});
+    EXPECT_EQ(all[1].time, 2.0);
     const std::vector<Message> clocks = only(all, kClock);
     ASSERT_EQ(clocks.size(), 4u * 24u + 1u); // beat phases 4.0 .. 8.0 inclusive
     for (size_t i = 0; i < clocks.size(); ++i)
-        EXPECT_NEAR(clocks[i].time, 2.0 + i * 0.5 / 24.0, 0.0011) << i;
-    EXPECT_EQ(only(all, kStart).size(), 1u);
+        ASSERT_NEAR(clocks[i].time, 2.0 + i * 0.5 / 24.0, 1e-9) << i;
 
     meterticker_midiclock_out(ticker, 0);
+    runUntil(4.001);
     all = messages();
-    EXPECT_EQ(all.back().bytes, std::vector<unsigned char>{kStop});
+    EXPECT_EQ(all.back().bytes, Bytes{kStop});
     const size_t count = all.size();
     runUntil(5.0);
     EXPECT_EQ(messages().size(), count); // not a single Clock after the Stop
-
-    // On again: a new Start on the next beat, no pulse before it.
+    // Resync: off and on again before a pass sends a Stop and a new Start on the next bar.
     meterticker_midiclock_out(ticker, 1);
-    runUntil(5.6);
+    meterticker_midiclock_out(ticker, 0);
+    meterticker_midiclock_out(ticker, 1);
+    runUntil(6.01);
     all = messages();
-    EXPECT_EQ(all[count].bytes, std::vector<unsigned char>{kStart});
-    EXPECT_NEAR(all[count].time, 5.5, 1e-9);
+    ASSERT_GE(all.size(), count + 2);
+    EXPECT_EQ(all[count].bytes, Bytes{kStop});
+    EXPECT_EQ(all[count + 1].bytes, Bytes{kStart});
+    EXPECT_EQ(all[count + 1].time, 6.0);
 }
 
-TEST_F(TickerTest, NotesSoundFromEachTickFor02OfThePeriod) {
-    setGrid120();
-    meterticker_midinote_out(ticker, 1);
-    runUntil(4.3);
-    const std::vector<Message> all = messages();
-    const std::vector<Message> barOn = only(all, 0x90, 64), barOff = only(all, 0x80, 64);
-    ASSERT_EQ(barOn.size(), 2u); // bars at 2 and 4 s
-    for (size_t i = 0; i < barOn.size(); ++i) {
-        EXPECT_EQ(barOn[i].bytes, (std::vector<unsigned char>{0x90, 64, 127}));
-        EXPECT_NEAR(barOn[i].time, 2.0 * (i + 1), 1e-9);
-    }
-    ASSERT_EQ(barOff.size(), 2u); // bar phase k + 0.2
-    EXPECT_EQ(barOff[0].bytes, (std::vector<unsigned char>{0x80, 64, 0}));
-    // The offset rows start below their lastFraction of 0: the first note-off goes out in the very
-    // first pass, without a note-on before it.
-    EXPECT_NEAR(barOff[0].time, 0.001, 1e-9);
-    EXPECT_NEAR(barOff[1].time, 2.4, 1e-9);
-
-    const std::vector<Message> beatOn = only(all, 0x90, 65), beatOff = only(all, 0x80, 65);
-    ASSERT_EQ(beatOn.size(), 8u);
-    for (size_t i = 0; i < beatOn.size(); ++i) {
-        EXPECT_NEAR(beatOn[i].time, 0.5 * (i + 1), 1e-9);
-        EXPECT_NEAR(beatOff[i + 1].time, 0.5 * (i + 1) + 0.1, 0.0011); // first pass at or after
-    }
-    const std::vector<Message> tatumOn = only(all, 0x90, 66);
-    ASSERT_EQ(tatumOn.size(), 34u);
-    EXPECT_NEAR(tatumOn[5].time, 0.75, 1e-9);
-}
-
-TEST_F(TickerTest, ATickAlreadyDueAtTheFirstPassOrAfterAStallIsStillPlayed) {
-    // Both ways the phase can reach the next integer in a single pass: an anti-delay that makes
-    // the first tick due at once, and a timer that sleeps longer than a beat. Neither may leave a
-    // level waiting at its integer for good.
-    const struct {
-        double antiDelay, firstPass, stallFrom, stallTo;
-    } cases[] = {
-        {0.1, 0.45, 0.0, 0.0},  // beat 0.5 lies between now and now + 0.1
-        {0.0, 0.001, 1.0, 1.8}, // no pass from 1.0 to 1.8: the interval after tick 1.0 has passed
-    };
-    for (const auto& c : cases) {
+TEST_F(TickerTest, LatePassesNeitherBunchNorRepeatNorLoseEvents) {
+    // Passes that come 1 ms, 37 ms and 90 ms apart produce the same events at the same times.
+    std::vector<std::vector<Message>> runs;
+    for (double step : {0.001, 0.037, 0.09}) {
         close();
         open(0, 0);
-        meterticker_set_anti_delay(ticker, c.antiDelay);
-        meterticker_midinote_out(ticker, 1);
         setGrid120();
-        clock.now = c.firstPass - 0.001;
-        runUntil(c.stallFrom > 0.0 ? c.stallFrom : 3.0);
-        if (c.stallFrom > 0.0) {
-            clock.now = c.stallTo - 0.001;
-            runUntil(3.0);
+        meterticker_midiclock_out(ticker, 1);
+        meterticker_midinote_out(ticker, 1);
+        meterticker_midiphase_out(ticker, 1);
+        for (double now = 0.001; now < 4.0; now += step)
+            meterticker_timer_pass(ticker, clock.now = now);
+        meterticker_timer_pass(ticker, clock.now = 4.0);
+        runs.push_back(messages());
+    }
+    const std::vector<Message>& reference = runs[0];
+    const std::vector<double> clockTimes = times(only(reference, kClock));
+    ASSERT_EQ(clockTimes.size(), 2u * 48u + 1u); // from the bar at 2.0 on
+    EXPECT_TRUE(std::adjacent_find(clockTimes.begin(), clockTimes.end()) == clockTimes.end()) << "a burst";
+    EXPECT_EQ(only(reference, 0x90).size(), only(reference, 0x80).size() + 3); // bar, beat, tatum at 4.0
+    EXPECT_EQ(only(reference, 0xB0, 65).size(), 8u * 128u);
+    for (size_t r = 1; r < runs.size(); ++r) {
+        ASSERT_EQ(runs[r].size(), reference.size()) << r;
+        for (size_t i = 0; i < reference.size(); ++i) {
+            ASSERT_EQ(runs[r][i].bytes, reference[i].bytes) << r << " " << i;
+            ASSERT_NEAR(runs[r][i].time, reference[i].time, 1e-9) << r << " " << i;
         }
-        std::vector<double> beats;
-        for (const Message& m : only(messages(), 0x90, 65))
-            beats.push_back(m.time);
-        EXPECT_GE(beats.size(), 3u) << c.antiDelay;
-        if (beats.size() < 3u)
-            continue;
-        // Played ahead by the anti-delay, one per beat up to the end.
-        EXPECT_NEAR(beats[beats.size() - 1], 3.0 - c.antiDelay, 0.0011) << c.antiDelay;
-        EXPECT_NEAR(beats[beats.size() - 2], 2.5 - c.antiDelay, 0.0011) << c.antiDelay;
-        EXPECT_EQ(ticker->tracks[METERLEVEL_BAR].nextTick, 4.0) << c.antiDelay;
     }
 }
 
-TEST_F(TickerTest, SwitchingNotesOffSendsTheNoteOffOfASoundingNoteAtOnce) {
+TEST_F(TickerTest, ANewEstimateMovesOnlyEventsNotYetHandedOver) {
+    meterticker_set_lookahead(ticker, 0.02);
     setGrid120();
     meterticker_midinote_out(ticker, 1);
-    runUntil(2.05); // bar and beat notes sound since 2.0; the tatum note ended at 2.025
+    runUntil(1.0); // beat notes handed over up to 1.02; the tick after 1.0 is predicted at 1.5
     const size_t before = messages().size();
-    meterticker_midinote_out(ticker, 0);
-    std::vector<Message> all = messages();
-    ASSERT_EQ(all.size(), before + 2);
-    EXPECT_EQ(all[before].bytes, (std::vector<unsigned char>{0x80, 64, 0}));
-    EXPECT_EQ(all[before + 1].bytes, (std::vector<unsigned char>{0x80, 65, 0}));
-    EXPECT_EQ(all[before].time, 2.05);
+    EXPECT_EQ(acceptGrid120(0.1, 0.1, 0.1), 1); // the music now lies 0.1 s later
     runUntil(3.0);
-    EXPECT_EQ(messages().size(), before + 2);
+    const std::vector<Message> all = messages();
+    const std::vector<double> beats = times(only(all, 0x90, 65));
+    const std::vector<double> expected = {0.5, 1.0, 1.5, 2.1, 2.6};
+    ASSERT_GE(beats.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_NEAR(beats[i], expected[i], 1e-9) << i;
+    const std::vector<double> allTimes = times(all);
+    EXPECT_TRUE(std::is_sorted(allTimes.begin(), allTimes.end()));
+    EXPECT_GT(all.size(), before);
 }
 
-TEST_F(TickerTest, PhaseControllersRiseFromZeroAtTheTick) {
+TEST_F(TickerTest, NotesSoundFromEachTickFor02OfThePeriodAndStopWithTheSwitch) {
     setGrid120();
-    runUntil(0.6);
-    meterticker_midiphase_out(ticker, 1);
-    runUntil(2.5);
+    meterticker_midinote_out(ticker, 1);
+    runUntil(2.05);
     const std::vector<Message> all = messages();
-    const std::vector<Message> beat = only(all, 0xB0, 65), bar = only(all, 0xB0, 64);
-    EXPECT_TRUE(only(all, 0xB0, 66).empty()); // the tatum controller stays off
-    // 128 per beat: 3 whole beats from 1.0 to 2.5 plus the part of the beat after 0.6.
-    EXPECT_NEAR(static_cast<double>(beat.size()), 128 * 3 + 128 * 0.8, 2.0);
-    size_t zeros = 0;
-    for (size_t i = 1; i < beat.size(); ++i) {
-        const int value = beat[i].bytes[2];
-        const double expected = std::fmod(beat[i].time, 0.5) / 0.5 * 128.0;
-        EXPECT_NEAR(value, expected, 1.0) << beat[i].time;
-        if (value == 0) {
-            ++zeros;
-            EXPECT_NEAR(std::fmod(beat[i].time + 0.001, 0.5), 0.001, 1e-9) << "0 only at a beat tick";
-        } else {
-            EXPECT_GT(value, beat[i - 1].bytes[2]) << beat[i].time;
+    EXPECT_EQ(all.front().bytes, (Bytes{0x90, 66, 127})); // no note-off before its note-on
+    for (int note = 64; note <= 66; ++note) {
+        const std::vector<Message> on = only(all, 0x90, note), off = only(all, 0x80, note);
+        const double period = note == 64 ? 2.0 : note == 65 ? 0.5 : 0.125;
+        EXPECT_EQ(on.size(), static_cast<size_t>(std::floor(2.05 / period))) << note;
+        for (size_t i = 0; i < on.size(); ++i) {
+            EXPECT_NEAR(on[i].time, (i + 1) * period, 1e-9) << note;
+            if (i < off.size()) {
+                EXPECT_EQ(off[i].bytes, (Bytes{0x80, static_cast<unsigned char>(note), 0}));
+                EXPECT_NEAR(off[i].time, (i + 1.2) * period, 1e-9) << note;
+            }
         }
     }
-    EXPECT_EQ(zeros, 4u); // ticks 1.0, 1.5, 2.0, 2.5
-    EXPECT_NEAR(static_cast<double>(bar.size()), 128 * 0.95, 2.0);
-    EXPECT_EQ(bar.front().bytes[0], 0xB0);
+    // Bar and beat notes sound since 2.0; switched off, both end at the next pass.
+    meterticker_midinote_out(ticker, 0);
+    runUntil(3.0);
+    std::vector<Message> after = messages();
+    after.erase(after.begin(), after.begin() + static_cast<long>(all.size()));
+    const std::vector<Message> expected = {{2.051, {0x80, 64, 0}}, {2.051, {0x80, 65, 0}}};
+    ASSERT_EQ(after.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(after[i].bytes, expected[i].bytes);
+        EXPECT_NEAR(after[i].time, expected[i].time, 1e-9);
+    }
+}
 
+TEST_F(TickerTest, PhaseControllersRiseFromZeroAtTheTickAtTheirExactTimes) {
+    setGrid120();
+    meterticker_midiphase_out(ticker, 1);
+    runUntil(1.0);
+    const std::vector<Message> all = messages();
+    const std::vector<Message> beat = only(all, 0xB0, 65);
+    EXPECT_TRUE(only(all, 0xB0, 66).empty()); // the tatum controller stays off
+    ASSERT_EQ(beat.size(), 2u * 128u);
+    for (size_t i = 0; i < beat.size(); ++i) {
+        ASSERT_EQ(beat[i].bytes[2], (i + 1) % 128) << i;
+        ASSERT_NEAR(beat[i].time, (i + 1) * 0.5 / 128.0, 1e-9) << i;
+    }
+    EXPECT_EQ(only(all, 0xB0, 64).size(), 64u);
     meterticker_midiphase_out(ticker, 0);
-    EXPECT_EQ(messages().back().bytes, std::vector<unsigned char>{kStop});
+    runUntil(1.1);
+    EXPECT_EQ(messages().size(), all.size()); // off: nothing more, and no Stop
+}
+
+TEST_F(TickerTest, EachOutputGetsTheStreamEarlierByItsOwnLatency) {
+    MidiOut_t* early = midioutput_init_capture(1024, VirtualClock::read, &clock);
+    ASSERT_EQ(midioutput_open(early, 0), 0);
+    EventOutput_t* out = midioutput_event_output(early);
+    meterticker_set_output_latency(out, 0.03);
+    ASSERT_EQ(meterticker_attach_output(ticker, out), 0);
+    setGrid120();
+    meterticker_midinote_out(ticker, 1);
+    runUntil(1.48);
+    const std::vector<double> late = times(only(messages(), 0x90, 65)), soon = times(only([&] {
+        std::vector<Message> m;
+        MidiCaptureEntry_t e;
+        for (size_t i = 0; i < midioutput_capture_count(early); ++i)
+            if (midioutput_capture_get(early, i, &e) == 0)
+                m.push_back({e.time, Bytes(e.bytes, e.bytes + e.size)});
+        return m;
+    }(), 0x90, 65));
+    ASSERT_EQ(soon.size(), 3u); // 0.47, 0.97 and 1.47
+    ASSERT_EQ(late.size(), 3u);
+    EXPECT_NEAR(soon[2], 1.47, 1e-9);
+    EXPECT_NEAR(late[2], 1.5, 1e-9) << "handed over ahead of its time, not later";
+    meterticker_set_output_latency(out, NAN);
+    EXPECT_EQ(out->latency.load(), 0.03);
+    meterticker_detach_output(ticker, out);
+    midioutput_free(early);
 }
 
 TEST_F(TickerTest, PhaseCallbacksRun32TimesPerBeatInRegistrationOrderWithTheFullPhase) {
@@ -242,17 +268,29 @@ TEST_F(TickerTest, APassThatFindsTheListHeldReportsTheWrapOnTheNextPass) {
     meterticker_unregister_phase_cb(ticker, &a);
 }
 
-TEST_F(TickerTest, CloseSilencesSoundingNotesAndStopsARunningClock) {
+TEST_F(TickerTest, TestNotesAndMessagesFromOtherThreadsGoOutInTheNextPassAndCloseSilencesEverything) {
     close();
     open(0, 1); // the capture sink stays the test's, to be read after the close
     setGrid120();
+    runUntil(0.2);
+    meterticker_send_test_midinote(ticker, METERLEVEL_BEAT);
+    meterticker_send_midi_message(ticker, 1, 2, 7, 99);
+    EXPECT_TRUE(messages().empty()); // nothing leaves outside a pass
+    runUntil(0.3);
+    const std::vector<Message> expected = {{0.201, {0x90, 65, 127}}, {0.201, {0xB2, 7, 99}}, {0.251, {0x80, 65, 0}}};
+    std::vector<Message> all = messages();
+    ASSERT_EQ(all.size(), expected.size());
+    for (size_t i = 0; i < all.size(); ++i) {
+        EXPECT_EQ(all[i].bytes, expected[i].bytes) << i;
+        EXPECT_NEAR(all[i].time, expected[i].time, 1e-9) << i;
+    }
     meterticker_midiclock_out(ticker, 1);
     meterticker_midinote_out(ticker, 1);
-    runUntil(1.05);
+    runUntil(2.05);
     const size_t before = midioutput_capture_count(midi);
-    close(); // only the beat note (1.0 .. 1.1) sounds; the clock runs since 0.5
-    const std::vector<std::vector<unsigned char>> expected = {{0x80, 65, 0}, {kStop}};
-    EXPECT_EQ(captured(midi, before), expected);
+    close(); // only the beat and bar notes (2.0 .. 2.1, 2.4) sound; the clock runs since 2.0
+    const std::vector<std::vector<unsigned char>> closing = {{0x80, 64, 0}, {0x80, 65, 0}, {kStop}};
+    EXPECT_EQ(captured(midi, before), closing);
     EXPECT_EQ(midioutput_open_port(midi), -1);
     midioutput_free(midi);
 }

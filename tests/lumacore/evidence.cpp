@@ -126,7 +126,8 @@ TEST_F(Evidence, TheBeatHoldsThroughABreakForTheSetBarsThenStopsUntilTheMusicIsB
         EXPECT_EQ(state[210], LC_TRACKING_NO_EVIDENCE);
 
         // One note per beat on the music's grid, through the holding too; then one Stop and
-        // nothing until the music is back, when the clock starts again and follows it.
+        // nothing until the music is back, when the notes follow it and the clock starts again
+        // on its next downbeat.
         const std::vector<double> beats = sent(kBeatOn, 8.0, 18.0), stops = sent(kStop), starts = sent(kStart);
         EXPECT_NEAR(static_cast<double>(beats.size()), 20.0, 1.0);
         EXPECT_TRUE(std::all_of(beats.begin(), beats.end(), [](double t) { return offGrid(t, 0, 0.5) < 0.05; }));
@@ -134,7 +135,7 @@ TEST_F(Evidence, TheBeatHoldsThroughABreakForTheSetBarsThenStopsUntilTheMusicIsB
         EXPECT_TRUE(stops[0] > 18.0 && stops[0] < 20.0) << stops[0];
         ASSERT_EQ(starts.size(), 2u);
         EXPECT_GT(starts[1], 24.0);
-        EXPECT_TRUE(sent(kBeatOn, stops[0], starts[1]).empty());
+        EXPECT_TRUE(sent(kBeatOn, stops[0], 24.0).empty()); // the music is back at 24 s
         EXPECT_TRUE(sent(kPulse, stops[0], starts[1]).empty());
         EXPECT_GE(sent(kBeatOn, 29.0).size(), 8u);
     }

@@ -1,0 +1,50 @@
+/* The stream of timed events that leaves the timer pass, and the interface of its outputs.
+ *
+ * The timer pass knows the predicted grid ahead of time. It turns every crossing of the event
+ * table (MIDI Clock, notes, controllers, ticks) into one event carrying the stream time at which
+ * it should take effect, in time order, and offers it to each attached output. An output keeps
+ * its own single-producer single-consumer queue and its own thread or callback that drains it
+ * (the JACK port in its process callback, RtMidi on a sender thread, network outputs on theirs);
+ * the capture sink records synchronously. Adding an output touches nothing else.
+ *
+ * Times are seconds on the stream's time line (the engine's time source). Each output has a
+ * latency offset: its events are handed over that much earlier (positive values) than the
+ * grid says, for gear whose own delay differs. The times one output receives never go back. */
+#ifndef LUMACORE_EVENT_STREAM_H
+#define LUMACORE_EVENT_STREAM_H
+
+#include <atomic>
+#include <cmath>
+
+enum TimedEventKind : unsigned char {
+    EVENT_MIDI = 0, /* `size` bytes of one MIDI message */
+    EVENT_TICK = 1, /* a tick of `level`: `count` ticks so far, `period` seconds to the next */
+};
+
+struct TimedEvent_t {
+    double time;   /* stream seconds at which the event takes effect at this output */
+    double period; /* EVENT_TICK: interval to the level's next predicted tick */
+    int count;     /* EVENT_TICK: the level's tick count, this tick included */
+    unsigned char kind;
+    unsigned char level; /* EVENT_TICK: 0 bar, 1 beat, 2 tatum */
+    unsigned char size;  /* EVENT_MIDI: 1 to 3 */
+    unsigned char bytes[3];
+};
+
+/* One consumer of the event stream, attached to a ticker (meterticker_attach_output). */
+struct EventOutput_t {
+    /* TIMER THREAD: takes one event (its time already shifted by the latency offset). Returns
+       false when the output could not take it (its queue full). Must not allocate, lock, do I/O
+       or throw. */
+    bool (*offer)(EventOutput_t* self, const TimedEvent_t* event) = nullptr;
+    void* context = nullptr; /* the output's own object */
+    /* Seconds by which this output's events are handed over early; any thread writes, the timer
+       pass reads. Non-finite values are refused by meterticker_set_output_latency. */
+    std::atomic<double> latency{0.0};
+    /* Timer pass only: the latest time handed over, so that no later event goes out earlier. */
+    double lastTime = -INFINITY;
+    /* Events the output refused; timer pass writes, any thread reads. */
+    std::atomic<unsigned long> refused{0};
+};
+
+#endif
