@@ -21,6 +21,7 @@ void applyNetworkSettings(LumaCore_t* engine) {
     if (!engine)
         return;
     QSettings settings(kOrganisation, kApplication);
+    lc_set_midi_latency(engine, settings.value("Beatlume/MidiLatencyMs", 0).toInt() / 1000.0);
     lc_set_link_latency_offset(engine, settings.value("Beatlume/LinkLatencyMs", 0).toInt() / 1000.0);
     lc_set_osc_latency_offset(engine, settings.value("Beatlume/OscLatencyMs", 0).toInt() / 1000.0);
     lc_set_osc_phase_rate(engine, settings.value("Beatlume/OscPhaseRate", 30).toInt());
@@ -61,7 +62,8 @@ void LinkCheckBox::switchLink(bool on) {
 NetworkSettingsBox::NetworkSettingsBox(QLumacore* bridgeObject, QWidget* parent)
     : QGroupBox("OSC and Link", parent), bridge(bridgeObject), oscEnable(new QCheckBox("Send OSC to", this)),
       oscHost(new QLineEdit(this)), oscPort(new QSpinBox(this)), oscBare(new QCheckBox("Without bundles", this)),
-      oscRate(new QSpinBox(this)), oscOffset(new QSpinBox(this)), linkOffset(new QSpinBox(this)) {
+      oscRate(new QSpinBox(this)), oscOffset(new QSpinBox(this)), linkOffset(new QSpinBox(this)),
+      midiOffset(new QSpinBox(this)) {
     const QSettings settings(kOrganisation, kApplication);
     oscEnable->setObjectName("oscEnable");
     oscHost->setObjectName("oscHost");
@@ -69,6 +71,7 @@ NetworkSettingsBox::NetworkSettingsBox(QLumacore* bridgeObject, QWidget* parent)
     oscBare->setObjectName("oscBare");
     oscOffset->setObjectName("oscOffset");
     linkOffset->setObjectName("linkOffset");
+    midiOffset->setObjectName("midiOffset");
     oscEnable->setChecked(settings.value("Beatlume/OscEnabled", false).toBool());
     oscHost->setText(settings.value("Beatlume/OscHost", "127.0.0.1").toString());
     oscPort->setRange(1, 65535);
@@ -78,13 +81,14 @@ NetworkSettingsBox::NetworkSettingsBox(QLumacore* bridgeObject, QWidget* parent)
     oscRate->setRange(1, 200);
     oscRate->setSuffix(" /s");
     oscRate->setValue(settings.value("Beatlume/OscPhaseRate", 30).toInt());
-    for (QSpinBox* offset : {oscOffset, linkOffset}) {
+    for (QSpinBox* offset : {oscOffset, linkOffset, midiOffset}) {
         offset->setRange(-500, 500);
         offset->setSuffix(" ms");
         offset->setToolTip("How far this output runs ahead of the others, for gear that responds late");
     }
     oscOffset->setValue(settings.value("Beatlume/OscLatencyMs", 0).toInt());
     linkOffset->setValue(settings.value("Beatlume/LinkLatencyMs", 0).toInt());
+    midiOffset->setValue(settings.value("Beatlume/MidiLatencyMs", 0).toInt());
 
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(6, 4, 6, 4);
@@ -99,10 +103,12 @@ NetworkSettingsBox::NetworkSettingsBox(QLumacore* bridgeObject, QWidget* parent)
     grid->addWidget(oscOffset, 2, 1);
     grid->addWidget(new QLabel("Link", this), 3, 0, Qt::AlignRight);
     grid->addWidget(linkOffset, 3, 1);
+    grid->addWidget(new QLabel("MIDI", this), 4, 0, Qt::AlignRight);
+    grid->addWidget(midiOffset, 4, 1);
 
     for (QCheckBox* box : {oscEnable, oscBare})
         connect(box, &QCheckBox::toggled, this, &NetworkSettingsBox::store);
-    for (QSpinBox* box : {oscPort, oscRate, oscOffset, linkOffset})
+    for (QSpinBox* box : {oscPort, oscRate, oscOffset, linkOffset, midiOffset})
         connect(box, &QSpinBox::valueChanged, this, &NetworkSettingsBox::store);
     connect(oscHost, &QLineEdit::editingFinished, this, &NetworkSettingsBox::store);
 }
@@ -116,6 +122,7 @@ void NetworkSettingsBox::store() {
     settings.setValue("Beatlume/OscPhaseRate", oscRate->value());
     settings.setValue("Beatlume/OscLatencyMs", oscOffset->value());
     settings.setValue("Beatlume/LinkLatencyMs", linkOffset->value());
+    settings.setValue("Beatlume/MidiLatencyMs", midiOffset->value());
     settings.sync();
     applyNetworkSettings(bridge->engineHandle());
 }

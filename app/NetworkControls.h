@@ -13,7 +13,7 @@ class QTimer;
 // Ableton Link and OSC as the user sets them up. The choices live in the settings store and are
 // applied to whichever engine the bridge has, also to one created later.
 
-// Applies the stored Link offset and every OSC setting to `engine` (null: nothing).
+// Applies the stored MIDI and Link offsets and every OSC setting to `engine` (null: nothing).
 void applyNetworkSettings(LumaCore_t* engine);
 
 // The main window's "Link" box: joins or leaves the Link session, remembers the choice and shows
@@ -35,7 +35,7 @@ private:
     QTimer* timer;
 };
 
-// The settings dialog's OSC destination and options, and the latency offsets of OSC and Link.
+// The settings dialog's OSC destination and options, and the latency offsets of OSC, Link and MIDI.
 // A change is stored and takes effect at once.
 class NetworkSettingsBox : public QGroupBox {
     Q_OBJECT
@@ -54,4 +54,5 @@ private:
     QSpinBox* oscRate;
     QSpinBox* oscOffset;
     QSpinBox* linkOffset;
+    QSpinBox* midiOffset;
 };

@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstdio>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "jackmidiport.h"
 #include "lumacore_version.h"
 #include "meterticker.h"
 
@@ -44,6 +46,13 @@ struct LumaCore_t {
     /* The installed time source, for the network outputs to relate the stream to their clocks. */
     std::atomic<lc_gettime_fn> timeFn{nullptr};
     std::atomic<void*> timeData{nullptr};
+    /* Live engines: Beatlume's own JACK MIDI port (null without a JACK server); it outlives every
+       ticker, so that other programs' connections to it survive restarts. */
+    JackMidiPort_t* ownPort = nullptr;
+    /* Latency offset of the MIDI output, applied to every new ticker. */
+    double midiLatency = 0.0;
+    /* Outputs attached by the owner, attached again to every new ticker. */
+    std::vector<EventOutput_t*> outputs;
 };
 
 namespace {
@@ -66,6 +75,10 @@ void install_phase_callbacks(LumaCore_t* lc) {
         return;
     for (const PhaseRegistration& r : lc->phaseRegistrations)
         meterticker_register_phase_cb(lc->ticker, r.level, r.udata, r.fn);
+    for (EventOutput_t* output : lc->outputs)
+        meterticker_attach_output(lc->ticker, output);
+    if (lc->ticker->midi)
+        meterticker_set_output_latency(midioutput_event_output(lc->ticker->midi), lc->midiLatency);
 }
 
 /* Stream time for the network outputs' threads; NaN without a time source. */
@@ -98,6 +111,8 @@ double capture_time(void* udata) {
 /* New ticker on `sequencer`, live or virtual as the handle is. */
 int create_ticker(LumaCore_t* lc, Sequencer_t* sequencer, int midiPort, MeterTicker_t** out) {
     MeterTickerOptions_t options{midiPort, 1, nullptr, 0};
+    if (lc->captureCapacity == 0)
+        options.midi = midioutput_init_own(lc->ownPort); /* null: the ticker runs without MIDI */
     if (lc->captureCapacity > 0) {
         options.threads = 0;
         options.midi = midioutput_init_capture(lc->captureCapacity, capture_time, sequencer);
@@ -127,13 +142,17 @@ LumaCore_t* create_engine(int midiPort, size_t captureCapacity) {
         free_engine(lc);
         return nullptr;
     }
+    if (captureCapacity == 0)
+        lc->ownPort = jackmidiport_open("Beatlume", "Beatlume");
     const int status = create_ticker(lc, sequencer, midiPort, &lc->ticker);
     if (status != 0) {
         LUMACORE_ERROR_STATUS = status;
         close_sequencer(sequencer);
+        jackmidiport_close(lc->ownPort);
         free_engine(lc);
         return nullptr;
     }
+    install_phase_callbacks(lc);
     attach_network(lc);
     lc->sequencer.store(sequencer, std::memory_order_release);
     return lc;
@@ -199,6 +218,7 @@ void lc_register_gettime_cb(LumaCore_t* lc, void* udata, lc_gettime_fn fn) {
 void lc_process_audio(const float* samples, unsigned long frames, LumaCore_t* lc, double streamTime) {
     if (!lc)
         return;
+    jackmidiport_note_block(lc->ownPort, streamTime);
     /* Counted in before the pointer is read (see detach_sequencer). */
     lc->audioCallsInside.fetch_add(1, std::memory_order_seq_cst);
     if (Sequencer_t* sequencer = lc->sequencer.load(std::memory_order_seq_cst))
@@ -244,8 +264,10 @@ int lc_reinit(LumaCore_t* lc) {
     if (create_ticker(lc, sequencer, 0, &ticker) == 0) {
         lc->ticker = ticker;
         meterticker_midiclock_out(ticker, 0);
-        midioutput_close(ticker->midi);
-        midioutput_open(ticker->midi, 0);
+        if (ticker->midi) {
+            midioutput_close(ticker->midi);
+            midioutput_open(ticker->midi, 0);
+        }
         meterticker_midiclock_out(ticker, 1);
         install_phase_callbacks(lc);
         attach_network(lc);
@@ -259,6 +281,7 @@ void lc_close(LumaCore_t* lc) {
         return;
     if (current_sequencer(lc))
         close_engine_parts(lc, "Closing meterticker..\n", "Closing seq..\n");
+    jackmidiport_close(lc->ownPort);
     free_engine(lc);
 }
 
@@ -512,6 +535,60 @@ OscOutput_t* lc_get_osc_output(LumaCore_t* lc) {
 
 LinkOutput_t* lc_get_link_output(LumaCore_t* lc) {
     return lc ? lc->link : nullptr;
+}
+
+const char* lc_own_midi_port_name(LumaCore_t* lc) {
+    if (!has_midi(lc))
+        return nullptr;
+    if (lc->ownPort)
+        return jackmidiport_name(lc->ownPort);
+    char** names = midioutput_port_names(lc->ticker->midi);
+    return names && names[0] && std::string(names[0]) == "Beatlume" ? names[0] : nullptr;
+}
+
+int lc_open_own_midi_port(LumaCore_t* lc) {
+    if (!lc_own_midi_port_name(lc))
+        return 1;
+    return lc_set_mididev(lc, 0);
+}
+
+void lc_set_midi_latency(LumaCore_t* lc, double seconds) {
+    if (!lc || !std::isfinite(seconds))
+        return;
+    lc->midiLatency = std::fmax(-1.0, std::fmin(1.0, seconds));
+    if (has_midi(lc))
+        meterticker_set_output_latency(midioutput_event_output(lc->ticker->midi), lc->midiLatency);
+}
+
+double lc_get_midi_latency(LumaCore_t* lc) {
+    return lc ? lc->midiLatency : 0.0;
+}
+
+int lc_attach_output(LumaCore_t* lc, EventOutput_t* output) {
+    if (!lc || !output)
+        return 1;
+    try {
+        lc->outputs.push_back(output);
+    } catch (...) {
+        return 1;
+    }
+    if (lc->ticker && meterticker_attach_output(lc->ticker, output) != 0) {
+        lc->outputs.pop_back();
+        return 1;
+    }
+    return 0;
+}
+
+void lc_detach_output(LumaCore_t* lc, EventOutput_t* output) {
+    if (!lc)
+        return;
+    for (auto o = lc->outputs.begin(); o != lc->outputs.end(); ++o)
+        if (*o == output) {
+            lc->outputs.erase(o);
+            break;
+        }
+    if (lc->ticker)
+        meterticker_detach_output(lc->ticker, output);
 }
 
 /* ---- phase callbacks ---- */

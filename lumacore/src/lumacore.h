@@ -41,9 +41,10 @@ typedef struct PhaseCallback_t PhaseCallback_t;
 
 /* ---- Lifecycle ---- */
 
-/* Creates the engine: sequencer, then the ticker with the tracker, MIDI port `midiPort` (negative:
-   0), the analysis thread and the timer thread. Null on failure, with LUMACORE_ERROR_STATUS set
-   (1 general, 3 no MIDI, or the thread library's code). `reserved` is not used. */
+/* Creates the engine: sequencer, Beatlume's own MIDI port, then the ticker with the tracker, MIDI
+   port `midiPort` (negative: 0, the own port), the analysis thread and the timer thread. Without
+   any MIDI service the engine runs without MIDI. Null on failure, with LUMACORE_ERROR_STATUS set
+   (1 general or the thread library's code). `reserved` is not used. */
 LumaCore_t* lc_init(int reserved, int midiPort);
 
 /* Creates an engine without threads whose MIDI goes into a capture sink of
@@ -149,7 +150,7 @@ int lc_set_mididev(LumaCore_t* lc, int port);
 int lc_get_current_mididev(LumaCore_t* lc);
 /* Port names after a fresh enumeration, null-terminated, owned by the engine; null without MIDI. */
 char** lc_get_mididev_list(LumaCore_t* lc);
-/* Note-on, 50 ms, note-off of the level's note (blocks the caller 50 ms). */
+/* Note-on of the level's note with the next timer pass, its note-off 50 ms later; returns at once. */
 int lc_send_test_midinote(LumaCore_t* lc, MeterLevelID level);
 /* kind 0: note-on (data1 note, data2 velocity); otherwise control change. */
 void lc_send_midi_message(LumaCore_t* lc, int kind, int channel, int data1, int data2);
@@ -175,6 +176,30 @@ void lc_set_osc_latency_offset(LumaCore_t* lc, double seconds);
 /* The outputs themselves, for their finer settings (see osc_output.h, link_output.h). */
 OscOutput_t* lc_get_osc_output(LumaCore_t* lc);
 LinkOutput_t* lc_get_link_output(LumaCore_t* lc);
+
+/* ---- Beatlume's own MIDI port and output latencies ---- */
+
+/* Name of Beatlume's own MIDI port, always index 0 of the port list: the JACK MIDI port
+   "Beatlume:Beatlume" (opened with every live engine while a JACK server runs), else a virtual
+   port "Beatlume" of the MIDI service where it has them; null without. GUI thread. */
+const char* lc_own_midi_port_name(LumaCore_t* lc);
+/* Sends on the own port (as lc_set_mididev(lc, 0)); 1 when there is none. GUI thread. */
+int lc_open_own_midi_port(LumaCore_t* lc);
+/* Seconds by which MIDI leaves ahead of the grid (positive) or after it, beside the anti-delay:
+   for gear whose own delay differs from the rest. Limited to -1 ... 1 s, kept across restarts;
+   non-finite values are ignored. GUI thread. */
+void lc_set_midi_latency(LumaCore_t* lc, double seconds);
+double lc_get_midi_latency(LumaCore_t* lc);
+
+#ifdef __cplusplus
+}
+struct EventOutput_t;
+extern "C" {
+#endif
+/* Attaches an output to the engine's event stream (see event_stream.h), now and on every new
+   ticker, until lc_detach_output. 0, or 1 when no slot is free. GUI thread. */
+int lc_attach_output(LumaCore_t* lc, struct EventOutput_t* output);
+void lc_detach_output(LumaCore_t* lc, struct EventOutput_t* output);
 
 /* ---- Phase callbacks ---- */
 

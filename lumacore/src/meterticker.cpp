@@ -163,11 +163,11 @@ void carry_out_requests(MeterTicker_t* t, double now) {
         switch (r.kind) {
         case REQUEST_CLOCK:
             if (r.value) {
-                if (sw.running)
-                    emit_midi(t, now, false, 0xFC, 1);
-                sw.running = 0;
-                sw.clockEnabled = 1;
-                sw.startPending = 1;
+                /* On again while on changes nothing: a resync is off, then on. */
+                if (!sw.clockEnabled) {
+                    sw.clockEnabled = 1;
+                    sw.startPending = 1;
+                }
             } else {
                 sw.clockEnabled = 0;
                 sw.startPending = 0;
@@ -541,23 +541,16 @@ int meterticker_init_ex(Sequencer_t* sequencer, const MeterTickerOptions_t* opti
         return fail(t, LC_STATUS_GENERAL);
     mTracker_set_message_handler(t->tracker, log_tracker_message, nullptr);
 
-    if (!t->midi) {
+    if (!t->midi)
         t->midi = midioutput_init();
-        if (!t->midi) {
-            lc_logmsg(LC_LOG_ERROR, "No MIDI output available");
-            return fail(t, LC_STATUS_NO_MIDI);
-        }
-        if (midioutput_open(t->midi, options->midiPort) != 0) {
-            lc_logmsg(LC_LOG_ERROR, "No MIDI ports available");
-            return fail(t, LC_STATUS_NO_MIDI);
-        }
-    } else if (midioutput_open_port(t->midi) < 0 && midioutput_open(t->midi, options->midiPort) != 0) {
-        lc_logmsg(LC_LOG_ERROR, "No MIDI ports available");
-        return fail(t, LC_STATUS_NO_MIDI);
-    }
-    if (!midioutput_is_capture(t->midi))
+    if (!t->midi)
+        lc_logmsg(LC_LOG_WARNING, "No MIDI output available: running without MIDI");
+    else if (midioutput_open_port(t->midi) < 0 && midioutput_open(t->midi, options->midiPort) != 0)
+        lc_logmsg(LC_LOG_WARNING, "MIDI port %d not available: no port open", options->midiPort);
+    if (t->midi && !midioutput_is_capture(t->midi))
         midioutput_set_clock(t->midi, sequencer_time, sequencer);
-    meterticker_attach_output(t, midioutput_event_output(t->midi));
+    if (t->midi)
+        meterticker_attach_output(t, midioutput_event_output(t->midi));
 
     fill_event_table(t);
 

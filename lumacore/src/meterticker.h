@@ -242,7 +242,8 @@ struct MeterTickerOptions_t {
 };
 
 /* Creates a live ticker (consumer and timer threads) on `sequencer` with MIDI port `midiPort`.
-   0 and *out set, or a status: 1 general, 3 no MIDI, or the thread library's error code. */
+   0 and *out set, or a status: 1 general or the thread library's error code. Without a MIDI
+   output, or when the port cannot be opened, the ticker runs with what there is (a warning). */
 int meterticker_init(Sequencer_t* sequencer, int midiPort, MeterTicker_t** out);
 int meterticker_init_ex(Sequencer_t* sequencer, const MeterTickerOptions_t* options, MeterTicker_t** out);
 

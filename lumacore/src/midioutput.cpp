@@ -19,6 +19,7 @@
 #include "common.h"
 #include "event_stream.h"
 #include "handover.h"
+#include "jackmidiport.h"
 
 #if LUMACORE_HAVE_JACK
 #include <jack/jack.h>
@@ -29,6 +30,7 @@ namespace {
 const char* const kClientName = "RtMidi Output Client";
 const char* const kPortName = "RtMidi Output";
 const char* const kCapturePortName = "Capture";
+const char* const kOwnPortName = "Beatlume";
 
 // What RtMidi reported during one call made on this thread. With an error callback installed RtMidi
 // neither throws nor writes to standard error (which a send on the timer thread must not do); each
@@ -69,7 +71,12 @@ struct CaptureSlot {
 } // namespace
 
 struct MidiOut_t {
-    RtMidiOut* port = nullptr; // null for a capture sink
+    RtMidiOut* port = nullptr; // null for a capture sink (and where only the own JACK port exists)
+    // Beatlume's own port, listed first: a JACK MIDI port (not owned) or an RtMidi virtual port.
+    JackMidiPort_t* ownJack = nullptr;
+    bool ownVirtual = false;
+    // Set while the own JACK port is the open one: the event stream goes there.
+    std::atomic<int> routeOwn{0};
     char** portNames = nullptr;
     int portCount = 0;
     std::atomic<int> openPort{-1};
@@ -121,11 +128,17 @@ char* copy_string(const char* text) {
     return copy;
 }
 
+int own_count(const MidiOut_t* m) {
+    return m->ownJack != nullptr || m->ownVirtual ? 1 : 0;
+}
+
 int enumerate_ports(MidiOut_t* m) {
     std::vector<std::string> names;
+    if (own_count(m))
+        names.emplace_back(m->ownJack ? jackmidiport_name(m->ownJack) : kOwnPortName);
     if (m->capture) {
         names.emplace_back(kCapturePortName);
-    } else {
+    } else if (m->port != nullptr) {
         CallReport report;
         try {
             ReportScope scope(report);
@@ -286,6 +299,10 @@ bool offer_event(EventOutput_t* self, const TimedEvent_t* event) {
         capture_append(m, event->bytes, event->size, event->time);
         return true;
     }
+    if (m->routeOwn.load(std::memory_order_acquire)) {
+        EventOutput_t* own = jackmidiport_event_output(m->ownJack);
+        return own->offer(own, event);
+    }
     return enqueue(m, m->queue, event->time, event->bytes, event->size);
 }
 
@@ -304,11 +321,14 @@ void send1(MidiOut_t* m, unsigned char status) {
 
 extern "C" {
 
-MidiOut_t* midioutput_init(void) {
+namespace {
+
+// The port object on the first API that offers ports (or, with `keepEmpty`, on the first usable
+// one); null when none can be created.
+RtMidiOut* choose_api(bool keepEmpty, bool* anyPortObject) {
     std::vector<RtMidi::Api> apis;
     RtMidi::getCompiledApi(apis);
-    RtMidiOut* chosen = nullptr;
-    bool anyPortObject = false;
+    RtMidiOut* empty = nullptr;
     // The first compiled API is the platform's default; the others are tried when it offers nothing
     // (e.g. JACK on a system without the ALSA sequencer).
     for (RtMidi::Api api : apis) {
@@ -317,7 +337,7 @@ MidiOut_t* midioutput_init(void) {
         RtMidiOut* candidate = open_api(api);
         if (candidate == nullptr)
             continue;
-        anyPortObject = true;
+        *anyPortObject = true;
         unsigned count = 0;
         CallReport report;
         try {
@@ -326,15 +346,18 @@ MidiOut_t* midioutput_init(void) {
         } catch (const RtMidiError&) {
         }
         if (count > 0) {
-            chosen = candidate;
-            break;
+            delete empty;
+            return candidate;
         }
-        delete candidate;
+        if (keepEmpty && empty == nullptr)
+            empty = candidate;
+        else
+            delete candidate;
     }
-    if (chosen == nullptr) {
-        lc_logmsg(LC_LOG_ERROR, anyPortObject ? "No MIDI ports" : "Midi output initialization failed");
-        return nullptr;
-    }
+    return empty;
+}
+
+MidiOut_t* create_output(RtMidiOut* chosen, JackMidiPort_t* own) {
     MidiOut_t* m = new (std::nothrow) MidiOut_t;
     if (m == nullptr) {
         delete chosen;
@@ -342,6 +365,7 @@ MidiOut_t* midioutput_init(void) {
         return nullptr;
     }
     m->port = chosen;
+    m->ownJack = own;
     m->output.offer = offer_event;
     m->output.context = m;
     try {
@@ -352,13 +376,46 @@ MidiOut_t* midioutput_init(void) {
         lc_logmsg(LC_LOG_ERROR, "Midi output initialization failed");
         return nullptr;
     }
-    lc_logmsg(LC_LOG_PROGRESS, "midioutput: using %s",
-              RtMidi::getApiDisplayName(chosen->getCurrentApi()).c_str());
-    if (enumerate_ports(m) == 0) {
+    if (chosen != nullptr)
+        lc_logmsg(LC_LOG_PROGRESS, "midioutput: using %s",
+                  RtMidi::getApiDisplayName(chosen->getCurrentApi()).c_str());
+    return m;
+}
+
+} // namespace
+
+MidiOut_t* midioutput_init(void) {
+    bool anyPortObject = false;
+    RtMidiOut* chosen = choose_api(false, &anyPortObject);
+    if (chosen == nullptr) {
+        lc_logmsg(LC_LOG_ERROR, anyPortObject ? "No MIDI ports" : "Midi output initialization failed");
+        return nullptr;
+    }
+    MidiOut_t* m = create_output(chosen, nullptr);
+    if (m != nullptr && enumerate_ports(m) == 0) {
         lc_logmsg(LC_LOG_ERROR, "No MIDI ports");
         midioutput_free(m);
         return nullptr;
     }
+    return m;
+}
+
+MidiOut_t* midioutput_init_own(JackMidiPort_t* own) {
+    bool anyPortObject = false;
+    RtMidiOut* chosen = choose_api(true, &anyPortObject);
+    if (chosen == nullptr && own == nullptr) {
+        lc_logmsg(LC_LOG_ERROR, "Midi output initialization failed");
+        return nullptr;
+    }
+    MidiOut_t* m = create_output(chosen, own);
+    if (m == nullptr)
+        return nullptr;
+    if (own == nullptr) {
+        // No JACK server: the own port is a virtual port of the MIDI service, where it has them.
+        const RtMidi::Api api = chosen->getCurrentApi();
+        m->ownVirtual = api == RtMidi::LINUX_ALSA || api == RtMidi::UNIX_JACK || api == RtMidi::MACOSX_CORE;
+    }
+    enumerate_ports(m);
     return m;
 }
 
@@ -407,21 +464,31 @@ int midioutput_open(MidiOut_t* m, int port) {
     bool opened = false;
     try {
         ReportScope scope(report);
-        if (m->capture) {
+        const bool own = port < own_count(m);
+        const unsigned index = static_cast<unsigned>(port - own_count(m));
+        if (m->capture || own) {
             if (port >= m->portCount)
                 throw RtMidiError("no such port", RtMidiError::INVALID_PARAMETER);
             name = m->portNames[port];
         } else {
-            if (static_cast<unsigned>(port) >= m->port->getPortCount())
+            if (m->port == nullptr || index >= m->port->getPortCount())
                 throw RtMidiError("no such port", RtMidiError::INVALID_PARAMETER);
-            name = m->port->getPortName(static_cast<unsigned>(port));
+            name = m->port->getPortName(index);
         }
         std::printf("midioutput: opening port %d: %s\n", port, name.c_str());
         if (m->capture) {
             opened = true;
+        } else if (own && m->ownJack != nullptr) {
+            m->routeOwn.store(1, std::memory_order_release);
+            opened = true;
+        } else if (own) {
+            std::lock_guard<std::mutex> guard(m->sendLock);
+            m->port->openVirtualPort(kOwnPortName);
+            opened = !report.failed && m->port->isPortOpen();
+            m->failedSends = 0;
         } else {
             std::lock_guard<std::mutex> guard(m->sendLock);
-            m->port->openPort(static_cast<unsigned>(port), kPortName);
+            m->port->openPort(index, kPortName);
             opened = !report.failed && m->port->isPortOpen();
             m->failedSends = 0;
         }
@@ -444,7 +511,8 @@ int midioutput_open(MidiOut_t* m, int port) {
 void midioutput_close(MidiOut_t* m) {
     lc_logmsg(LC_LOG_PROGRESS, "midioutput: closing port");
     m->openPort.store(-1, std::memory_order_release);
-    if (m->capture)
+    m->routeOwn.store(0, std::memory_order_release);
+    if (m->capture || m->port == nullptr)
         return;
     std::lock_guard<std::mutex> guard(m->sendLock);
     CallReport report;
@@ -482,6 +550,10 @@ void midioutput_send_msg(MidiOut_t* m, const unsigned char* bytes, int size) {
         return;
     if (m->capture) {
         capture_append(m, bytes, size, m->gettime != nullptr ? m->gettime(m->gettimeData) : 0.0);
+        return;
+    }
+    if (m->routeOwn.load(std::memory_order_acquire)) {
+        jackmidiport_send_now(m->ownJack, bytes, size);
         return;
     }
     std::lock_guard<std::mutex> guard(m->directLock);

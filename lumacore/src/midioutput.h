@@ -29,6 +29,13 @@ typedef struct MidiOut_t MidiOut_t;
  * No port is open yet. */
 MidiOut_t* midioutput_init(void);
 
+struct JackMidiPort_t;
+/* Like midioutput_init, but with Beatlume's own port listed first (index 0): `own`, a JACK MIDI
+ * port that stays the caller's, or without one a virtual port named "Beatlume" of the MIDI service
+ * (ALSA sequencer, CoreMIDI) where it offers them. The system's ports follow. Succeeds without any
+ * system port; null only when neither an own port nor any MIDI service exists. */
+MidiOut_t* midioutput_init_own(struct JackMidiPort_t* own);
+
 /* Creates a capture sink: one port named "Capture" (closed until opened like a real one) that records
  * every message sent while open, with the time of `gettime(udata)` at an immediate send (0 when
  * gettime is null) or the event's own time when it comes through the event stream, into a buffer of `capacity` entries allocated here. The send path never allocates; once the

@@ -1,0 +1,210 @@
+#include "jackmidiport.h"
+
+#include "event_stream.h"
+
+#if LUMACORE_HAVE_JACK
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "common.h"
+#include "handover.h"
+
+namespace {
+
+/* Stream time `streamTime` is JACK frame `frame`. */
+struct FrameTie {
+    double streamTime;
+    jack_nframes_t frame;
+    int valid;
+};
+
+/* Ties further apart than this from an event (hours) are not trusted: the event goes out at once. */
+constexpr double kMaxTieFrames = 1e9;
+
+} // namespace
+
+struct JackMidiPort_t {
+    jack_client_t* client = nullptr;
+    jack_port_t* port = nullptr;
+    std::string name;
+    double rate = 44100.0;
+    EventOutput_t output;
+    lumacore::SpscQueue<TimedEvent_t, 4096> queue;
+    lumacore::SpscQueue<TimedEvent_t, 256> direct;
+    std::mutex directLock;
+    lumacore::TripleBuffer<FrameTie> tie{FrameTie{0.0, 0, 0}};
+    /* Audio thread only. */
+    jack_nframes_t lastNotedFrame = 0;
+    bool noted = false;
+    /* Process callback only. */
+    FrameTie current{0.0, 0, 0};
+    std::atomic<unsigned long> late{0};
+    std::atomic<unsigned long> lost{0};
+};
+
+namespace {
+
+/* Frame offset of `event` in the period that starts at `cycleStart`; may be negative (passed) or
+   beyond the period (later). */
+long long offset_of(const JackMidiPort_t* p, const TimedEvent_t& event, jack_nframes_t cycleStart) {
+    if (!p->current.valid)
+        return 0;
+    const double frames = (event.time - p->current.streamTime) * p->rate;
+    if (!std::isfinite(frames) || std::fabs(frames) > kMaxTieFrames)
+        return 0;
+    const jack_nframes_t target = p->current.frame + static_cast<jack_nframes_t>(static_cast<int64_t>(std::llround(frames)));
+    return static_cast<int32_t>(target - cycleStart);
+}
+
+/* JACK PROCESS THREAD: no allocation, lock, I/O or throw. */
+int process(jack_nframes_t nframes, void* arg) {
+    JackMidiPort_t* p = static_cast<JackMidiPort_t*>(arg);
+    void* buffer = jack_port_get_buffer(p->port, nframes);
+    jack_midi_clear_buffer(buffer);
+    p->tie.read(p->current);
+    const jack_nframes_t cycleStart = jack_last_frame_time(p->client);
+    jack_nframes_t last = 0;
+    while (const TimedEvent_t* event = p->direct.front()) {
+        if (jack_midi_event_write(buffer, last, event->bytes, event->size) != 0)
+            p->lost.fetch_add(1, std::memory_order_relaxed);
+        p->direct.pop();
+    }
+    while (const TimedEvent_t* event = p->queue.front()) {
+        long long offset = offset_of(p, *event, cycleStart);
+        if (offset >= static_cast<long long>(nframes))
+            break;
+        if (offset < 0) {
+            offset = 0;
+            p->late.fetch_add(1, std::memory_order_relaxed);
+        }
+        jack_nframes_t frame = static_cast<jack_nframes_t>(offset);
+        if (frame < last)
+            frame = last; /* never out of order */
+        if (jack_midi_event_write(buffer, frame, event->bytes, event->size) != 0)
+            p->lost.fetch_add(1, std::memory_order_relaxed);
+        last = frame;
+        p->queue.pop();
+    }
+    return 0;
+}
+
+bool offer(EventOutput_t* self, const TimedEvent_t* event) {
+    JackMidiPort_t* p = static_cast<JackMidiPort_t*>(self->context);
+    if (event->kind != EVENT_MIDI || event->size == 0)
+        return true;
+    if (p->queue.push(*event))
+        return true;
+    p->lost.fetch_add(1, std::memory_order_relaxed);
+    return false;
+}
+
+} // namespace
+
+JackMidiPort_t* jackmidiport_open(const char* clientName, const char* portName) {
+    jack_status_t status{};
+    jack_client_t* client = jack_client_open(clientName, JackNoStartServer, &status);
+    if (!client)
+        return nullptr;
+    JackMidiPort_t* p = new (std::nothrow) JackMidiPort_t;
+    if (!p) {
+        jack_client_close(client);
+        return nullptr;
+    }
+    p->client = client;
+    p->rate = static_cast<double>(jack_get_sample_rate(client));
+    p->output.offer = offer;
+    p->output.context = p;
+    p->port = jack_port_register(client, portName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    if (!p->port || jack_set_process_callback(client, process, p) != 0 || jack_activate(client) != 0) {
+        lc_logmsg(LC_LOG_WARNING, "JACK MIDI port %s could not be opened", portName);
+        jack_client_close(client);
+        delete p;
+        return nullptr;
+    }
+    p->name = jack_port_name(p->port);
+    lc_logmsg(LC_LOG_NOTICE, "Own MIDI port: %s", p->name.c_str());
+    return p;
+}
+
+void jackmidiport_close(JackMidiPort_t* p) {
+    if (!p)
+        return;
+    jack_deactivate(p->client);
+    jack_client_close(p->client);
+    delete p;
+}
+
+const char* jackmidiport_name(const JackMidiPort_t* p) {
+    return p ? p->name.c_str() : nullptr;
+}
+
+void jackmidiport_note_block(JackMidiPort_t* p, double streamTime) {
+    if (!p || !std::isfinite(streamTime))
+        return;
+    const jack_nframes_t frame = jack_last_frame_time(p->client);
+    if (p->noted && frame == p->lastNotedFrame)
+        return;
+    p->noted = true;
+    p->lastNotedFrame = frame;
+    p->tie.write(FrameTie{streamTime, frame, 1});
+}
+
+EventOutput_t* jackmidiport_event_output(JackMidiPort_t* p) {
+    return p ? &p->output : nullptr;
+}
+
+int jackmidiport_send_now(JackMidiPort_t* p, const unsigned char* bytes, int size) {
+    if (!p || !bytes || size <= 0)
+        return 1;
+    TimedEvent_t event{};
+    event.kind = EVENT_MIDI;
+    event.size = static_cast<unsigned char>(size < 3 ? size : 3);
+    for (int i = 0; i < event.size; ++i)
+        event.bytes[i] = bytes[i];
+    std::lock_guard<std::mutex> guard(p->directLock);
+    if (p->direct.push(event))
+        return 0;
+    p->lost.fetch_add(1, std::memory_order_relaxed);
+    return 1;
+}
+
+unsigned long jackmidiport_late(const JackMidiPort_t* p) {
+    return p ? p->late.load(std::memory_order_relaxed) : 0;
+}
+
+unsigned long jackmidiport_lost(const JackMidiPort_t* p) {
+    return p ? p->lost.load(std::memory_order_relaxed) : 0;
+}
+
+#else
+
+JackMidiPort_t* jackmidiport_open(const char*, const char*) {
+    return nullptr;
+}
+void jackmidiport_close(JackMidiPort_t*) {}
+const char* jackmidiport_name(const JackMidiPort_t*) {
+    return nullptr;
+}
+void jackmidiport_note_block(JackMidiPort_t*, double) {}
+EventOutput_t* jackmidiport_event_output(JackMidiPort_t*) {
+    return nullptr;
+}
+int jackmidiport_send_now(JackMidiPort_t*, const unsigned char*, int) {
+    return 1;
+}
+unsigned long jackmidiport_late(const JackMidiPort_t*) {
+    return 0;
+}
+unsigned long jackmidiport_lost(const JackMidiPort_t*) {
+    return 0;
+}
+
+#endif
