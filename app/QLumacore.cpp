@@ -97,14 +97,7 @@ void QLumacore::handOverSettings() {
     lc_enable_midiclock(engine, midiClockEnabled ? 1 : 0);
     lc_enable_midinote(engine, midiNoteEnabled ? 1 : 0);
     lc_enable_midiphase(engine, sendPhase);
-    if (tuning.halfTimeSet)
-        lc_change_half_time(engine, tuning.halfTime);
-    if (tuning.myySet)
-        lc_change_myyValues(engine, tuning.myyBar, tuning.myyBeat, tuning.myyTatum);
-    if (tuning.antiDelaySet || hints.nudge != 0.0)
-        lc_set_anti_delay(engine, tuning.antiDelay - hints.nudge);
-    if (hints.frozen)
-        lc_freeze_tempo(engine, 1);
+    handOverTuning();
     for (const WaitingCallback& waiting : waitingCallbacks)
         lc_register_phase_cb(engine, waiting.level, waiting.udata, waiting.fn);
     waitingCallbacks.clear();
@@ -362,17 +355,21 @@ int QLumacore::RunLumacore() {
     if (!engine)
         return 1;
     const int result = lc_run(engine);
-    if (hints.frozen)
-        lc_freeze_tempo(engine, 1);
     // The restart builds a new tracker with default tuning; the window still shows the
     // user's choice, so hand it on again.
+    handOverTuning();
+    return result;
+}
+
+void QLumacore::handOverTuning() {
     if (tuning.halfTimeSet)
         lc_change_half_time(engine, tuning.halfTime);
     if (tuning.myySet)
         lc_change_myyValues(engine, tuning.myyBar, tuning.myyBeat, tuning.myyTatum);
     if (tuning.antiDelaySet || hints.nudge != 0.0)
         lc_set_anti_delay(engine, tuning.antiDelay - hints.nudge);
-    return result;
+    if (hints.frozen)
+        lc_freeze_tempo(engine, 1);
 }
 
 int QLumacore::StopLumacore() {

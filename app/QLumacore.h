@@ -184,6 +184,8 @@ private:
     QList<WaitingCallback> waitingCallbacks;
     EngineFactory makeEngine;
     void handOverSettings();
+    // Half-life, resonator weights, anti-delay with the nudge, freeze: what a new tracker lacks.
+    void handOverTuning();
 
     struct Tuning {
         bool halfTimeSet = false;
