@@ -20,6 +20,7 @@
 #include "lumacore.h"
 #include "log_capture.h"
 #include "midi_inbox.h"
+#include "ticker_support.h"
 
 namespace {
 
@@ -125,13 +126,6 @@ struct Rig {
     }
 };
 
-template <typename Pred> bool within20s(Pred done) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done() && std::chrono::steady_clock::now() < limit)
-        std::this_thread::yield();
-    return done();
-}
-
 } // namespace
 
 TEST(OwnJackPort, EventsLeaveAtTheFramesOfTheirStreamTimes) {
@@ -148,7 +142,7 @@ TEST(OwnJackPort, EventsLeaveAtTheFramesOfTheirStreamTimes) {
     ASSERT_EQ(jack_set_process_callback(rig.client, Rig::process, &rig), 0);
     ASSERT_EQ(jack_activate(rig.client), 0);
     ASSERT_EQ(jack_connect(rig.client, "beatlume-own:Beatlume", "beatlume-rig:in"), 0);
-    ASSERT_TRUE(within20s([&] { return rig.cycles.load() > 10; }));
+    ASSERT_TRUE(eventually([&] { return rig.cycles.load() > 10; }));
 
     // 48 Clocks at 24 per 0.5 s beat from 0.2 s after the present, handed over at once (as the
     // timer pass would, ahead of time) and a Stop without a time of its own.
@@ -164,10 +158,10 @@ TEST(OwnJackPort, EventsLeaveAtTheFramesOfTheirStreamTimes) {
         ASSERT_TRUE(out->offer(out, &clock));
         expected.push_back(rig.firstFrame.load() + std::llround(clock.time * 44100.0));
     }
-    ASSERT_TRUE(within20s([&] { return rig.count.load() >= 48; }));
+    ASSERT_TRUE(eventually([&] { return rig.count.load() >= 48; }));
     const unsigned char stop = 0xFC;
     EXPECT_EQ(jackmidiport_send_now(rig.own, &stop, 1), 0);
-    ASSERT_TRUE(within20s([&] { return rig.count.load() >= 49; }));
+    ASSERT_TRUE(eventually([&] { return rig.count.load() >= 49; }));
 
     // Each Clock on the frame of its stream time (give or take a constant of at most one period
     // and a frame of rounding), whatever period it was handed over in; never early, never out of

@@ -21,17 +21,6 @@
 
 namespace {
 
-// Polls `done` until it holds; false after a generous limit (a hang, not a timing).
-template <typename Pred> bool eventually(Pred done) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > limit)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 struct Received {
     std::string path, types, text;
     std::vector<double> numbers;

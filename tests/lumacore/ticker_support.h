@@ -6,10 +6,23 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <thread>
 #include <vector>
 
 #include "meterticker.h"
+
+/* Polls `done` until it holds; false after `limitSeconds` of wall clock (a hang, not a timing). */
+template <typename Pred> bool eventually(Pred done, int limitSeconds = 20) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > limit)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
 
 struct VirtualClock {
     std::atomic<double> now{0.0};

@@ -13,17 +13,6 @@
 
 namespace {
 
-// Polls `done` until it holds; false after a generous wall-clock limit (a hang, not a timing).
-template <typename Pred> bool eventually(Pred done) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > limit)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
 struct Counter {
     std::atomic<int> calls{0};
     std::atomic<double> lastPhase{0.0};
@@ -62,9 +51,9 @@ TEST_F(TickerThreads, AnalysisTimerAndGuiThreadsWorkTogether) {
         }
         // Let the analysis keep up, so that nothing is dropped.
         ASSERT_TRUE(
-            eventually([&] { return sequencer_read_pos(sequencer, 0) == sequencer_write_pos(sequencer); }));
+            eventually([&] { return sequencer_read_pos(sequencer, 0) == sequencer_write_pos(sequencer); }, 120));
     }
-    ASSERT_TRUE(eventually([&] { return meterticker_get_estimate(ticker, nullptr, nullptr, nullptr) > 0; }));
+    ASSERT_TRUE(eventually([&] { return meterticker_get_estimate(ticker, nullptr, nullptr, nullptr) > 0; }, 120));
     EXPECT_EQ(sequencer_dropped_frames(sequencer), 0u);
 
     meterticker_midiclock_out(ticker, 1);
@@ -77,7 +66,7 @@ TEST_F(TickerThreads, AnalysisTimerAndGuiThreadsWorkTogether) {
     int step = 0;
     ASSERT_TRUE(eventually([&] {
         const unsigned long passes = ticker->passCount.load();
-        if (!eventually([&] { return ticker->passCount.load() != passes; }))
+        if (!eventually([&] { return ticker->passCount.load() != passes; }, 120))
             return true; // the timer thread is stuck: fail below
         clock.now = clock.now + 0.001;
         if (++step % 7 == 0)
@@ -89,7 +78,7 @@ TEST_F(TickerThreads, AnalysisTimerAndGuiThreadsWorkTogether) {
         for (double p : phases)
             EXPECT_TRUE(std::isfinite(p));
         return beat.calls.load() >= 3 * 32;
-    }));
+    }, 120));
     EXPECT_GT(beat.lastPhase.load(), 2.0); // full phases
     meterticker_unregister_phase_cb(ticker, &beat);
     meterticker_unregister_phase_cb(ticker, &churn);
@@ -99,7 +88,7 @@ TEST_F(TickerThreads, AnalysisTimerAndGuiThreadsWorkTogether) {
 TEST_F(TickerThreads, ClosesPromptlyWhileWaitingForEstimates) {
     std::vector<float> silence(128, 0.0f);
     sequencer_audio_cb(silence.data(), 128, sequencer, 0.0);
-    ASSERT_TRUE(eventually([&] { return sequencer_read_pos(sequencer, 0) == 128; }));
+    ASSERT_TRUE(eventually([&] { return sequencer_read_pos(sequencer, 0) == 128; }, 120));
     EXPECT_EQ(meterticker_get_level(ticker), -100.0);
     close(); // the timer thread is still waiting for the first estimate
 }
