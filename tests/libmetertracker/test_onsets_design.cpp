@@ -1,7 +1,6 @@
 // The accent front end's fixed design: band layout, low-pass designs, delays, statistics.
 #include "onsets.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,36 +13,23 @@
 
 namespace {
 
-TEST(OnsetsDesign, BandEdgesAt44100AreErbSpacedFrom50HzTo90PercentOfNyquist) {
+TEST(OnsetsDesign, BandsAt44100AreErbSpacedTrianglesFrom50HzTo90PercentOfNyquist) {
     Onsets onsets(44100);
     std::vector<double> const& edges = onsets.bandEdges();
     ASSERT_EQ(edges.size(), 38u);
+    ASSERT_EQ(onsets.numBands(), 36u);
     EXPECT_DOUBLE_EQ(edges[0], 50.0);
     EXPECT_NEAR(edges[37], 19845.0, 1e-9);
-    // Equal steps on the ERB-rate scale.
     double const step = Onsets::hz2erb(edges[1]) - Onsets::hz2erb(edges[0]);
-    for (std::size_t k = 1; k < edges.size(); ++k)
-        EXPECT_NEAR(Onsets::hz2erb(edges[k]) - Onsets::hz2erb(edges[k - 1]), step, 1e-9) << k;
-}
-
-TEST(OnsetsDesign, BandBinsAt44100) {
-    Onsets onsets(44100);
-    ASSERT_EQ(onsets.numBands(), 36u);
-    auto const bins = [&](unsigned int b) {
-        Onsets::BandBins const x = onsets.bandBins(b);
-        return std::array{x.first, x.peak, x.last};
-    };
-    EXPECT_THAT(bins(0), ::testing::ElementsAre(1u, 2u, 3u));
-    EXPECT_THAT(bins(35), ::testing::ElementsAre(365u, 410u, 461u));
     // Every band's triangle rises from, peaks at and falls to the bins of three neighbouring
     // edges, so a sine lights up the band around its frequency.
-    std::vector<double> const& edges = onsets.bandEdges();
     for (unsigned int b = 0; b < 36; ++b) {
-        EXPECT_LT(bins(b)[0], bins(b)[1]) << b;
-        EXPECT_LT(bins(b)[1], bins(b)[2]) << b;
-        EXPECT_LT(bins(b)[2], 512u) << b;
+        EXPECT_NEAR(Onsets::hz2erb(edges[b + 1]) - Onsets::hz2erb(edges[b]), step, 1e-9) << b;
+        Onsets::BandBins const x = onsets.bandBins(b);
+        std::array const bins{x.first, x.peak, x.last};
+        EXPECT_TRUE(bins[0] < bins[1] && bins[1] < bins[2] && bins[2] < 512u) << b;
         for (unsigned int k = 0; k < 3; ++k)
-            EXPECT_NEAR(bins(b)[k], edges[b + k] * 1024 / 44100, 0.5) << b << " " << k;
+            EXPECT_NEAR(bins[k], edges[b + k] * 1024 / 44100, 0.5) << b << " " << k;
     }
 }
 
@@ -79,7 +65,7 @@ TEST(OnsetsDesign, WindowIsASymmetricHannWithEndsOutsideTheFrame) {
     EXPECT_NEAR(w[511], 1.0, 1e-5);
 }
 
-TEST(OnsetsDesign, SetSrateRebuildsForEightKilohertz) {
+TEST(OnsetsDesign, SetSrateRebuildsForEightKilohertzAndRefusesUnsupportedRates) {
     Onsets rebuilt(44100), fresh(8000);
     rebuilt.setSrate(8000);
     std::vector<double> noise(4096);
@@ -93,14 +79,9 @@ TEST(OnsetsDesign, SetSrateRebuildsForEightKilohertz) {
     ASSERT_TRUE(rebuilt.getBandEnvs(a, 0));
     ASSERT_TRUE(fresh.getBandEnvs(b, 0));
     EXPECT_EQ(rebuilt.numBands(), 9u);
-    EXPECT_EQ(rebuilt.getGroupDelay(), fresh.getGroupDelay());
     EXPECT_TRUE(a.equalSized(b) && std::equal(a.begin(), a.end(), b.begin()));
-}
-
-TEST(OnsetsDesign, UnsupportedRateIsRefused) {
     EXPECT_THROW(Onsets(48000), std::invalid_argument);
-    Onsets onsets(44100);
-    EXPECT_THROW(onsets.setSrate(11025), std::invalid_argument);
+    EXPECT_THROW(rebuilt.setSrate(11025), std::invalid_argument);
 }
 
 } // namespace

@@ -106,10 +106,8 @@ TEST(PhaLogTransLikes, WrapsDifferencesIntoOnePeriod) {
     ASSERT_EQ(out.nCols(), 4u);
     double const peak = 1.0 / (0.1 * sqrtTwoPi);
     EXPECT_NEAR(out[0][0], peak, 1e-12);
-    EXPECT_NEAR(out[0][0], 3.989422804014327, 1e-12);
     EXPECT_NEAR(out[0][1], peak, 1e-9);
     EXPECT_NEAR(out[0][2], std::exp(-12.5) * peak, 1e-15);
-    EXPECT_NEAR(out[0][2], 1.4867195147342977e-05, 1e-15);
     EXPECT_NEAR(out[0][3], std::exp(-0.5 * 2.5 * 2.5) * peak, 1e-12);
 }
 
