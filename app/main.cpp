@@ -9,9 +9,16 @@
 #include <QApplication>
 #include <QStatusBar>
 #include <QTimer>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <thread>
 
 int main(int argc, char* argv[]) {
+    // A client of an audio server that has gone away gets a broken pipe at its next request: an
+    // error to handle, not a reason to end.
+    std::signal(SIGPIPE, SIG_IGN);
     // Everything that must work without a display is decided before Qt looks for one.
     const HeadlessOptions options = parseCommandLine(argc, argv);
     switch (options.action) {
@@ -53,5 +60,14 @@ int main(int argc, char* argv[]) {
             window.statusBar()->showMessage(QString::fromStdString(log.lastProblem()), 10000);
     });
     watch.start(250);
+    // Closing a stream whose device or audio server went away can wait for ever inside the audio
+    // library: once the window has gone, the program ends within two seconds whatever it waits for.
+    QObject::connect(&app, &QApplication::aboutToQuit, [] {
+        std::thread([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1800));
+            std::fputs("beatlume: a device did not close in time; leaving anyway\n", stderr);
+            std::_Exit(0);
+        }).detach();
+    });
     return app.exec();
 }

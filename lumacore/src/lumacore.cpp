@@ -118,7 +118,6 @@ int create_ticker(LumaCore_t* lc, Sequencer_t* sequencer, int midiPort, MeterTic
         options.midi = midioutput_init_capture(lc->captureCapacity, capture_time, sequencer);
         if (!options.midi) {
             lc_logmsg(LC_LOG_ERROR, "No MIDI output available");
-            std::fputs("LCMeterTicker: initialization failed\n", stderr);
             return LC_STATUS_NO_MIDI;
         }
     }
@@ -167,10 +166,10 @@ int refuse_without_midi(const char* message) {
     return 1;
 }
 
-/* Ticker close then sequencer close, with the given console lines. */
-void close_engine_parts(LumaCore_t* lc, const char* tickerLine, const char* sequencerLine) {
+/* Ticker close then sequencer close. */
+void close_engine_parts(LumaCore_t* lc) {
     Sequencer_t* sequencer = detach_sequencer(lc);
-    std::fputs(tickerLine, stderr);
+    lc_logmsg(LC_LOG_PROGRESS, "Closing the ticker and the sequencer");
     if (lc->ticker) {
         const int open = lc->ticker->midi ? midioutput_open_port(lc->ticker->midi) : -1;
         if (open >= 0)
@@ -178,7 +177,6 @@ void close_engine_parts(LumaCore_t* lc, const char* tickerLine, const char* sequ
         meterticker_close(lc->ticker);
         lc->ticker = nullptr;
     }
-    std::fputs(sequencerLine, stderr);
     close_sequencer(sequencer);
 }
 
@@ -229,7 +227,7 @@ void lc_process_audio(const float* samples, unsigned long frames, LumaCore_t* lc
 int lc_stop(LumaCore_t* lc) {
     if (!lc || !current_sequencer(lc))
         return 0;
-    close_engine_parts(lc, "Closing meterticker!\n", "Closing sequencer!\n");
+    close_engine_parts(lc);
     return 0;
 }
 
@@ -280,7 +278,7 @@ void lc_close(LumaCore_t* lc) {
     if (!lc)
         return;
     if (current_sequencer(lc))
-        close_engine_parts(lc, "Closing meterticker..\n", "Closing seq..\n");
+        close_engine_parts(lc);
     jackmidiport_close(lc->ownPort);
     free_engine(lc);
 }

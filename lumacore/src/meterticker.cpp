@@ -512,7 +512,7 @@ int meterticker_init_ex(Sequencer_t* sequencer, const MeterTickerOptions_t* opti
     MidiOut_t* givenMidi = options ? options->midi : nullptr;
     const bool borrowed = givenMidi && options->midiBorrowed;
     auto fail = [&](MeterTicker_t* t, int status) {
-        std::fputs("LCMeterTicker: initialization failed\n", stderr);
+        lc_logmsg(LC_LOG_ERROR, "Ticker: initialization failed (status %d)", status);
         if (t)
             release_ticker(t);
         else if (givenMidi && !borrowed)

@@ -475,7 +475,7 @@ int midioutput_open(MidiOut_t* m, int port) {
                 throw RtMidiError("no such port", RtMidiError::INVALID_PARAMETER);
             name = m->port->getPortName(index);
         }
-        std::printf("midioutput: opening port %d: %s\n", port, name.c_str());
+        lc_logmsg(LC_LOG_PROGRESS, "midioutput: opening port %d: %s", port, name.c_str());
         if (m->capture) {
             opened = true;
         } else if (own && m->ownJack != nullptr) {
@@ -496,14 +496,12 @@ int midioutput_open(MidiOut_t* m, int port) {
         std::snprintf(report.text, sizeof report.text, "%s", error.getMessage().c_str());
     }
     if (!opened) {
-        std::printf("Could not open midi output: %s\n",
-                    report.text[0] != '\0' ? report.text : "port not opened");
-        std::fflush(stdout);
+        lc_logmsg(LC_LOG_ERROR, "Could not open midi output: %s",
+                  report.text[0] != '\0' ? report.text : "port not opened");
         return 1;
     }
     if (report.reported)
         lc_logmsg(LC_LOG_WARNING, "midioutput: %s", report.text);
-    std::fflush(stdout);
     m->openPort.store(port, std::memory_order_release);
     return 0;
 }

@@ -47,9 +47,9 @@ MidiOut_t* midioutput_init_capture(size_t capacity, lc_gettime_fn gettime, void*
 void midioutput_free(MidiOut_t* m);
 
 /* Opens port `port` (negative: port 0) with the port name "RtMidi Output", closing the open one first.
- * Prints "midioutput: opening port %d: %s\n" to standard output. 0 on success; 1 after printing
- * "Could not open midi output: %s\n" when the port does not exist or cannot be opened (then no port
- * is open). GUI thread. */
+ * Logs "midioutput: opening port %d: %s" at level 0. 0 on success; 1 after logging "Could not open
+ * midi output: %s" at level 3 when the port does not exist or cannot be opened (then no port is
+ * open). GUI thread. */
 int midioutput_open(MidiOut_t* m, int port);
 
 /* Logs "midioutput: closing port" and closes the open port; later sends are skipped. GUI thread. */

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,8 +71,6 @@ TEST_F(Facade, SetMididevToAPortThatCannotBeOpenedLeavesNoPortOpen) {
     EXPECT_EQ(lc_get_current_mididev(lc), 0);
     char** names = lc_get_mididev_list(lc);
     ASSERT_NE(names, nullptr);
-    EXPECT_EQ(std::string(names[0]), "Capture");
-    EXPECT_EQ(names[1], nullptr);
 
     EXPECT_EQ(lc_set_mididev(lc, 7), 1);
     EXPECT_EQ(lc_get_current_mididev(lc), -1);
@@ -111,8 +110,6 @@ TEST_F(Facade, AStoppedHandleAnswersAsAnEngineWithoutMidi) {
     lc_stop(lc);
     lc_stop(lc); // twice is harmless
     EXPECT_EQ(lc_enable_midiclock(lc, 1), 1);
-    EXPECT_EQ(lc_enable_midinote(lc, 1), 1);
-    EXPECT_EQ(lc_enable_midiphase(lc, 1), 1);
     EXPECT_EQ(lc_send_test_midinote(lc, METERLEVEL_BEAT), 1);
     EXPECT_EQ(lc_set_mididev(lc, 0), 1);
     EXPECT_EQ(lc_get_current_mididev(lc), -1);
@@ -134,6 +131,8 @@ TEST_F(Facade, StopRunCyclesKeepTheEnginePortAndPhaseCallbacks) {
     EXPECT_NE(lc_register_phase_cb(lc, METERLEVEL_BEAT, &kept, countCall), nullptr);
     EXPECT_NE(lc_register_phase_cb(lc, METERLEVEL_BAR, &dropped, countCall), nullptr);
     std::vector<float> block(128, 0.1f);
+    std::filesystem::remove("beatpredictor.txt"); // older engines left one in the working folder
+    testing::internal::CaptureStdout();
     for (int cycle = 0; cycle < 3; ++cycle) {
         lc_register_gettime_cb(lc, &time, VirtualClock::read);
         lc_process_audio(block.data(), block.size(), lc, 0.0);
@@ -149,6 +148,8 @@ TEST_F(Facade, StopRunCyclesKeepTheEnginePortAndPhaseCallbacks) {
     }
     EXPECT_EQ(lc_reinit(lc), 1);
     EXPECT_EQ(lc_get_current_mididev(lc), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "engine chatter belongs in the engine log";
+    EXPECT_FALSE(std::filesystem::exists("beatpredictor.txt"));
     playMusic();
     EXPECT_GT(kept, 32 * 4); // 32 calls per beat, more than four beats
     EXPECT_EQ(dropped, 0);
