@@ -2,6 +2,7 @@
 
 #include "AboutDialog.h"
 #include "AudioInterface.h"
+#include "SampleSource.h"
 #include "EfektorList.h"
 #include "MidiMapping.h"
 #include "NetworkControls.h"
@@ -13,6 +14,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QKeySequence>
 #include <QLabel>
@@ -23,6 +25,7 @@
 #include <QSettings>
 #include <QStatusBar>
 #include <QTimer>
+#include <QUndoStack>
 #include <algorithm>
 #include <cmath>
 
@@ -67,8 +70,9 @@ MainWindow::MainWindow(QLumacore* bridge, QWidget* parent)
     readSettings();
 
     efektorList = new EfektorList(lumacore, this, nullptr);
-    efektorList->move(efektorListPosition());
-    efektorList->show();
+    placeEfektorList();
+    connect(efektorList, &EfektorList::projectStateChanged, this, &MainWindow::updateTitle);
+    updateTitle();
 
     connect(lumacore, &QLumacore::audioLevelChange, ui->audioLevelBar, &Meter::showLevel);
     // Silence is judged on every poll, not only when the level changes: the hold is a time,
@@ -108,9 +112,26 @@ QCheckBox* MainWindow::midiNoteCheckBox() const {
     return ui->midiNoteEnable;
 }
 
-QPoint MainWindow::efektorListPosition() const {
+void MainWindow::placeEfektorList() {
     const QRect desktop = availableDesktop();
-    return QPoint(desktop.right() + 1 - 349, desktop.top() + 20);
+    efektorList->show();
+    // The frame is known once the window is shown; it may be taller than a small screen.
+    const QSize frame = efektorList->frameGeometry().size();
+    const QSize decoration = frame - efektorList->size();
+    if (frame.height() > desktop.height())
+        efektorList->resize(efektorList->width(), std::max(desktop.height() - decoration.height(), 100));
+    const QSize size = efektorList->frameGeometry().size();
+    QPoint at(desktop.right() + 1 - size.width(), desktop.top() + 20);
+    const QSettings settings("Kalvora", "Beatlume");
+    if (settings.contains("EfektorList/Position"))
+        at = settings.value("EfektorList/Position").toPoint();
+    efektorList->move(std::clamp(at.x(), desktop.left(), std::max(desktop.left(), desktop.right() + 1 - size.width())),
+                      std::clamp(at.y(), desktop.top(), std::max(desktop.top(), desktop.bottom() + 1 - size.height())));
+}
+
+void MainWindow::updateTitle() {
+    setWindowTitle(efektorList->projectName() + "[*] \u2014 Beatlume");
+    setWindowModified(efektorList->hasUnsavedChanges());
 }
 
 void MainWindow::readSettings() {
@@ -192,6 +213,8 @@ void MainWindow::writeSettings() {
     QSettings settings("Kalvora", "Beatlume");
     settings.setValue("MainWindow/Position", pos());
     settings.setValue("MainWindow/Size", size());
+    if (efektorList)
+        settings.setValue("EfektorList/Position", efektorList->pos());
     // While "Stop on silence" is on, the boxes show the silence, not the user's choice, which
     // is then "both on" (music switches both back on).
     settings.setValue("Beatlume/MidiClockEnabled", stopOnSilence || ui->midiClockEnable->isChecked());
@@ -239,7 +262,13 @@ void MainWindow::createStatusLine() {
     statusSettingsButton->setObjectName("statusSettingsButton");
     statusSettingsButton->setToolTip("Choose the audio input and the MIDI port");
     connect(statusSettingsButton, &QPushButton::clicked, this, &MainWindow::launchSettings);
+    statusStopButton = new QPushButton("Back to live input", this);
+    statusStopButton->setObjectName("statusStopButton");
+    statusStopButton->setToolTip("Stop the file and listen to the audio input again");
+    statusStopButton->hide();
+    connect(statusStopButton, &QPushButton::clicked, this, &MainWindow::stopPlayingFile);
     ui->statusBar->addWidget(statusText, 1);
+    ui->statusBar->addPermanentWidget(statusStopButton);
     ui->statusBar->addPermanentWidget(statusSettingsButton);
 }
 
@@ -258,10 +287,16 @@ void MainWindow::checkDevices() {
         lumacore->enableMidiClockOutput(ui->midiClockEnable->isChecked() ? 1 : 0);
         lumacore->enableMidiNoteOutput(ui->midiNoteEnable->isChecked() ? 1 : 0);
     }
-    // Restarting the audio system to learn of new inputs is slower and chattier than asking
-    // for MIDI ports: every fifth look.
     AudioInterface* audio = lumacore->audioInterface();
-    if (audio && audio->getAudioDevIndex() < 0 && ++lookedForInput % 5 == 0 && audio->rescanDevices()) {
+    const FilePlayback* playing = audio ? audio->playback() : nullptr;
+    if (playing && playing->finished()) {
+        stopPlayingFile();
+        statusBar()->showMessage("The file has ended: back to the live input", 10000);
+        return;
+    }
+    // Restarting the audio system to learn of new inputs is slower and chattier than asking
+    // for MIDI ports: every fifth look. Never while a file plays on its output.
+    if (audio && !playing && audio->getAudioDevIndex() < 0 && ++lookedForInput % 5 == 0 && audio->rescanDevices()) {
         lumacore->stopProcessing();
         applyDeviceSettings();
         lumacore->startProcessing();
@@ -287,7 +322,9 @@ void MainWindow::checkDevices() {
     }
     const QList<QString> inputs = audio ? lumacore->getAudioDevList() : QList<QString>();
     const int input = audio ? audio->getAudioDevIndex() : -1;
-    if (input >= 0 && input < inputs.size())
+    if (playing)
+        using_ << "playing " + playingFile() + (playing->audible() ? "" : " (no output device: not heard)");
+    else if (input >= 0 && input < inputs.size())
         using_ << "input " + inputs[input];
     else
         missing << (inputs.isEmpty() ? "No audio input found" : "No audio input open");
@@ -296,6 +333,50 @@ void MainWindow::checkDevices() {
     statusText->setText(text);
     statusText->setStyleSheet(missing.isEmpty() ? "" : "color: #e0a030;");
     statusSettingsButton->setVisible(!missing.isEmpty());
+}
+
+QString MainWindow::playingFile() const {
+    AudioInterface* audio = lumacore->audioInterface();
+    const FilePlayback* playing = audio ? audio->playback() : nullptr;
+    return playing ? QString::fromStdString(playing->name()) : QString();
+}
+
+bool MainWindow::playFile(const QString& path) {
+    AudioInterface* audio = lumacore->audioInterface();
+    std::string error = "no audio system";
+    std::unique_ptr<SampleSource> source = audio ? openSoundFile(path.toStdString(), error) : nullptr;
+    if (!source) {
+        statusBar()->showMessage("Cannot play " + path + ": " + QString::fromStdString(error), 10000);
+        return false;
+    }
+    lumacore->stopProcessing();
+    audio->selectSource(std::move(source));
+    lumacore->startProcessing();
+    stopPlayingAction->setEnabled(true);
+    statusStopButton->show();
+    checkDevices();
+    return true;
+}
+
+void MainWindow::stopPlayingFile() {
+    AudioInterface* audio = lumacore->audioInterface();
+    if (!audio || !audio->playback())
+        return;
+    lumacore->stopProcessing();
+    audio->stopSource();
+    applyDeviceSettings();
+    lumacore->startProcessing();
+    stopPlayingAction->setEnabled(false);
+    statusStopButton->hide();
+    checkDevices();
+}
+
+void MainWindow::chooseFileToPlay() {
+    const QString path = QFileDialog::getOpenFileName(
+        this, "Play audio file", QString(),
+        "Sound files (*.wav *.flac *.ogg *.opus *.mp3 *.aiff *.aif *.au *.caf *.w64);;All files (*)");
+    if (!path.isEmpty())
+        playFile(path);
 }
 
 void MainWindow::createMenus() {
@@ -323,10 +404,37 @@ void MainWindow::createMenus() {
 
     fileMenu->addSeparator();
 
+    auto* playAction = new QAction("&Play audio file\u2026", this);
+    playAction->setObjectName("playFileAction");
+    playAction->setStatusTip("Play a sound file through the engine instead of the live input");
+    connect(playAction, &QAction::triggered, this, &MainWindow::chooseFileToPlay);
+    fileMenu->addAction(playAction);
+    stopPlayingAction = new QAction("S&top playing, back to the live input", this);
+    stopPlayingAction->setObjectName("stopFileAction");
+    stopPlayingAction->setEnabled(false);
+    connect(stopPlayingAction, &QAction::triggered, this, &MainWindow::stopPlayingFile);
+    fileMenu->addAction(stopPlayingAction);
+
+    fileMenu->addSeparator();
+
     auto* quitAction = new QAction("&Quit", this);
     quitAction->setStatusTip("Quit Beatlume");
     connect(quitAction, &QAction::triggered, this, &MainWindow::close);
     fileMenu->addAction(quitAction);
+
+    QMenu* editMenu = menuBar()->addMenu("&Edit");
+    QUndoStack* undo = efektorList->undoStack();
+    QAction* undoAction = undo->createUndoAction(this, "&Undo");
+    undoAction->setObjectName("undoAction");
+    undoAction->setShortcuts(QKeySequence::Undo);
+    QAction* redoAction = undo->createRedoAction(this, "&Redo");
+    redoAction->setObjectName("redoAction");
+    redoAction->setShortcuts(QKeySequence::Redo);
+    // Also from the efektor windows and the list, where the curves are edited.
+    for (QAction* action : {undoAction, redoAction}) {
+        action->setShortcutContext(Qt::ApplicationShortcut);
+        editMenu->addAction(action);
+    }
 
     QMenu* helpMenu = menuBar()->addMenu("&Help");
     auto* aboutAction = new QAction("&About", this);
@@ -432,8 +540,9 @@ void MainWindow::launchAbout() {
 }
 
 void MainWindow::on_effects_clicked() {
-    efektorList->move(efektorListPosition());
     efektorList->show();
+    efektorList->raise();
+    efektorList->activateWindow();
 }
 
 void MainWindow::on_DMXButton_clicked() {}
@@ -445,6 +554,10 @@ void MainWindow::moveEvent(QMoveEvent* event) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+    if (efektorList && !efektorList->settleUnsavedChanges()) {
+        event->ignore();
+        return;
+    }
     writeSettings();
     event->accept();
 }

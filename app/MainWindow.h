@@ -7,6 +7,7 @@ class NomusicDialog;
 class QCheckBox;
 class QLabel;
 class QLumacore;
+class QAction;
 class QPushButton;
 class QTimer;
 class TempoPanel;
@@ -42,6 +43,15 @@ public:
     TempoPanel* tempoPanel() const;
     // The status line's text: what is missing, or which devices are in use.
     QString deviceStatus() const;
+    EfektorList* efektors() const { return efektorList; }
+
+    // Plays a sound file through the engine in place of the live input (and on the default
+    // output when there is one); false, with the reason in the status line, when it cannot be
+    // read. stopPlayingFile() goes back to the stored live input.
+    bool playFile(const QString& path);
+    void stopPlayingFile();
+    // The name of the file that plays, or empty.
+    QString playingFile() const;
 
     void readSettings();
     void writeSettings();
@@ -51,6 +61,9 @@ public slots:
     // Number of consecutive polls (30 ms each) below the threshold that count as silence.
     void setSilenceHold(double polls) { silenceHold = polls; }
 
+    // The title: the project's name, with "*" while it has unsaved changes.
+    void updateTitle();
+    void chooseFileToPlay();
     void launchSettings();
     void launchAbout();
     // Looks for missing devices again (the engine when there was no MIDI port, the input
@@ -83,7 +96,9 @@ private:
     void showHalfLife(int tenths);
     void setBlinkersActive(bool on);
     void setMidiBoxes(bool checked);
-    QPoint efektorListPosition() const;
+    // Shows the efektor list where it was left, or at the right edge of the screen, wholly on
+    // the screen in either case.
+    void placeEfektorList();
 
     Ui::MainWindow* ui;
     QLumacore* lumacore;
@@ -98,6 +113,8 @@ private:
     int silentCount = 0;
     QLabel* statusText = nullptr;
     QPushButton* statusSettingsButton = nullptr;
+    QPushButton* statusStopButton = nullptr;
+    QAction* stopPlayingAction = nullptr;
     QTimer* deviceWatch = nullptr;
     QList<QString> midiPorts;
     int midiPortsListedFor = -2; // port index the names were read for; -2: none read

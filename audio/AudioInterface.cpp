@@ -236,6 +236,13 @@ void AudioInterface::selectSource(std::unique_ptr<SampleSource> source) {
         hooks.engineStarted();
 }
 
+void AudioInterface::stopSource() {
+    if (!player)
+        return;
+    leaveCurrentInput();
+    currentIndex = -1;
+}
+
 bool AudioInterface::checkHealth() {
     const unsigned long count = overflows.load(std::memory_order_relaxed);
     if (count > overflowsReported) {

@@ -68,6 +68,8 @@ public:
     // output when there is one), restarting the engine as a device change does. The device
     // index reads -1 while it plays.
     void selectSource(std::unique_ptr<SampleSource> source);
+    // Stops what plays, leaving the engine stopped until the next device selection.
+    void stopSource();
     // What plays now, or null while a device is captured.
     const FilePlayback* playback() const { return player.get(); }
 

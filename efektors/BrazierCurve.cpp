@@ -239,7 +239,31 @@ void BrazierCurve::LoadNodes(const BrazierCurve* other) {
     CreateSplines();
 }
 
+void BrazierCurve::setNodes(const QList<Node>& chain) {
+    if (chain.size() < 2)
+        return;
+    nodeList = chain;
+    selected = -1;
+    CreateSplines();
+}
+
+void BrazierCurve::beginEdit() {
+    if (editOpen)
+        return;
+    editStart = nodeList;
+    editOpen = true;
+}
+
+void BrazierCurve::endEdit() {
+    if (!editOpen)
+        return;
+    editOpen = false;
+    if (editStart != nodeList)
+        emit edited(editStart, nodeList);
+}
+
 void BrazierCurve::mousePressEvent(QMouseEvent* event) {
+    beginEdit();
     const QPoint at = event->position().toPoint();
     pressX = at.x();
     pressY = at.y();
@@ -297,10 +321,12 @@ void BrazierCurve::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void BrazierCurve::mouseReleaseEvent(QMouseEvent* event) {
+    endEdit();
     event->accept();
 }
 
 void BrazierCurve::mouseDoubleClickEvent(QMouseEvent* event) {
+    beginEdit();
     const QPoint at = event->position().toPoint();
     const double X = unitsFromPixelX(at.x());
     const double Y = unitsFromPixelY(at.y());
@@ -316,13 +342,18 @@ void BrazierCurve::mouseDoubleClickEvent(QMouseEvent* event) {
 
 bool BrazierCurve::keyTyped(int key) {
     const bool removeKey = key == Qt::Key_Backspace || key == Qt::Key_Delete;
+    // A key typed while the mouse drags belongs to the drag's edit, which the release closes.
+    const bool partOfDrag = editOpen;
     // The end nodes anchor the curve to both edges of the loop; without one of them part of the
     // loop would have no curve at all.
     if (removeKey && selected > 0 && selected + 1 < nodeList.size() && nodeList.size() >= 3) {
+        beginEdit();
         nodeList.removeAt(selected);
         selected = -1;
     }
     CreateSplines();
+    if (!partOfDrag)
+        endEdit();
     return removeKey;
 }
 

@@ -47,6 +47,7 @@ public:
         double X;         // 0 … 1000, to the right
         double Y;         // 0 … 1000, downwards
         Spline_type kind; // kind of the segment that starts at this node
+        bool operator==(const Node&) const = default;
     };
 
     explicit BrazierCurve(QWidget* parent = nullptr);
@@ -97,6 +98,16 @@ public:
     bool keyTyped(int key);
 
     const QList<Node>& nodes() const { return nodeList; }
+    // Replaces the chain by `chain` (units, as nodes() gives it) and rebuilds the splines; what
+    // undo and redo of an edit use. A chain of fewer than two nodes is refused.
+    void setNodes(const QList<Node>& chain);
+
+signals:
+    // One finished edit by the user (a press with its drag, a double click, a removed node),
+    // with the chain before and after it; an edit that changed nothing is not reported.
+    void edited(const QList<BrazierCurve::Node>& before, const QList<BrazierCurve::Node>& after);
+
+public:
     int selectedNode() const { return selected; }
     // Splines of the published set (GUI thread).
     std::size_t splineCount() const;
@@ -130,6 +141,8 @@ private:
     int pixelX(double X) const;
     int pixelY(double Y) const;
     int insertNode(Node node);
+    void beginEdit();
+    void endEdit();
 
     bool backgroundDirty = true;
     QPixmap background;
@@ -138,6 +151,9 @@ private:
     int pressY = 0;
     int sectionCount = 4;
     QList<Node> nodeList;
+    // The chain when the user's current edit began, while one is open.
+    QList<Node> editStart;
+    bool editOpen = false;
     std::atomic<double> playBarPosition{0.0};
 
     std::atomic<SplineSet*> published{nullptr};

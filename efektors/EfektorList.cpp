@@ -4,6 +4,7 @@
 #include "EfektorFactory.h"
 #include "ProjectFile.h"
 #include "QLumacore.h"
+#include "curveEfektor.h"
 #include "ui_EfektorList.h"
 
 #include <QApplication>
@@ -18,9 +19,10 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QTextStream>
+#include <QTimer>
+#include <QUndoStack>
 
 #include <algorithm>
-#include <cstdio>
 #include <vector>
 
 namespace {
@@ -47,6 +49,56 @@ QPushButton* sceneButton(Ui::EfektorList* ui, int scene) {
 }
 
 } // namespace
+
+// A deleted efektor is kept, hidden and silent, for as long as its deletion can be undone.
+class EfektorList::DeleteCommand : public QUndoCommand {
+public:
+    DeleteCommand(EfektorList* owner, Efektor* victim, int inScene, int atRow)
+        : QUndoCommand(QStringLiteral("Delete \"%1\"").arg(victim->windowTitle())), list(owner),
+          efektor(victim), scene(inScene), row(atRow) {}
+    ~DeleteCommand() override {
+        if (detached)
+            delete efektor;
+    }
+    void redo() override { detached = list->detachEfektor(efektor, scene, row, &ownSetting); }
+    void undo() override {
+        if (!detached)
+            return;
+        list->reattachEfektor(efektor, scene, row, ownSetting);
+        detached = false;
+    }
+
+private:
+    EfektorList* list;
+    Efektor* efektor;
+    int scene;
+    int row;
+    bool ownSetting = false;
+    bool detached = false;
+};
+
+// An edit of a curve the editor reports when it is done; redo on the first push finds the
+// curve already so.
+class EfektorList::CurveEditCommand : public QUndoCommand {
+public:
+    using Chain = QList<BrazierCurve::Node>;
+    CurveEditCommand(curveEfektor* owner, const Chain& from, const Chain& to)
+        : QUndoCommand(QStringLiteral("Edit the curve of \"%1\"").arg(owner->windowTitle())), efektor(owner),
+          before(from), after(to) {}
+    void redo() override {
+        if (!firstRedo)
+            efektor->curve()->setNodes(after);
+        firstRedo = false;
+    }
+    void undo() override { efektor->curve()->setNodes(before); }
+
+private:
+    // Alive for as long as this command: a deletion of it that can still be undone keeps it.
+    curveEfektor* efektor;
+    Chain before;
+    Chain after;
+    bool firstRedo = true;
+};
 
 EfektorList::EfektorList(QLumacore* lumacore, QWidget* parent, FixtureSystem* fixtures)
     : QDialog(parent), ui(new Ui::EfektorList), bridge(lumacore), fixtureSystem(fixtures) {
@@ -85,9 +137,35 @@ EfektorList::EfektorList(QLumacore* lumacore, QWidget* parent, FixtureSystem* fi
     if (QCheckBox* notes = noteCheckBox())
         savedNoteEnable = notes->isChecked();
     projectFileName.clear();
+
+    undo = new QUndoStack(this);
+    connect(undo, &QUndoStack::indexChanged, this, &EfektorList::refreshUnsavedState);
+    unsavedPrompt = [this](const QString& name) {
+        const auto answer = QMessageBox::warning(
+            this, QStringLiteral("Unsaved changes"),
+            QStringLiteral("The project \"%1\" has changes that are not saved.").arg(name),
+            QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
+        return answer == QMessageBox::Save      ? UnsavedChoice::Save
+               : answer == QMessageBox::Discard ? UnsavedChoice::Discard
+                                                : UnsavedChoice::Cancel;
+    };
+    filePrompt = [this](bool forSaving) {
+        return forSaving ? QFileDialog::getSaveFileName(this, "Save Beatlume Efektor Project", projectFileName,
+                                                        projectFilter)
+                         : QFileDialog::getOpenFileName(this, "Open Beatlume Efektor Project",
+                                                        projectFileName, projectFilter);
+    };
+    markSaved();
+    // Turning a knob reaches the project without passing through the list: look now and then.
+    unsavedWatch = new QTimer(this);
+    connect(unsavedWatch, &QTimer::timeout, this, &EfektorList::refreshUnsavedState);
+    unsavedWatch->start(1000);
 }
 
 EfektorList::~EfektorList() {
+    // Deleted efektors that undo could bring back go with their commands, before the others.
+    delete undo;
+    undo = nullptr;
     // The efektors are children and go with the dialog; the rows must not outlive the form.
     listReady = false;
     delete ui;
@@ -176,6 +254,7 @@ Efektor* EfektorList::addEfektor(int type, Efektor* copy_efektor, int which_scen
         SetEffectLocation(efektor);
 
     sceneLists[static_cast<size_t>(scene)].append(efektor);
+    watchCurve(efektor);
     if (scene == currentScene) {
         efektor->show();
         // The row shows the window's title, so a copy or a loaded efektor is listed by its own
@@ -206,18 +285,40 @@ int EfektorList::GetFirstFreePort() {
 }
 
 void EfektorList::SetEffectLocation(Efektor* efektor) {
-    const QRect frame = parentWidget() ? parentWidget()->frameGeometry() : frameGeometry();
     const QScreen* where = screen() ? screen() : QGuiApplication::primaryScreen();
     const QRect avail = where ? where->availableGeometry() : QRect(0, 0, 1024, 768);
-    int s = frame.right() + 1;
+    // Efektor windows go left of this list, which must stay in sight to switch scenes, and
+    // start right of the main window when there is room, row after row.
+    int right = avail.right();
+    if (isVisible() && frameGeometry().left() > avail.left())
+        right = std::min(right, frameGeometry().left() - 1);
+    const QSize own = efektor->frameGeometry().size();
+    const QWidget* main = parentWidget();
+    const int mainRight = main && main->isVisible() ? main->frameGeometry().right() + 1 : avail.left();
+    const int start = mainRight + own.width() - 1 <= right ? mainRight : avail.left();
+    int x = start;
+    int y = avail.top();
+    int rowHeight = 0;
+    auto place = [&](QSize size) {
+        if (x != start && x + size.width() - 1 > right) {
+            x = start;
+            y += rowHeight;
+            rowHeight = 0;
+        }
+    };
     for (Efektor* other : currentList()) {
         if (other == efektor)
             break;
-        s += other->width();
+        const QSize size = other->frameGeometry().size();
+        place(size);
+        x += size.width();
+        rowHeight = std::max(rowHeight, size.height());
     }
-    const int wrapped = ((s - avail.left()) % 700 + 700) % 700;
-    const int x = wrapped + avail.left();
-    const int y = ((s - frame.left()) / 700) * 350;
+    place(own);
+    // Rows past the bottom of the screen start again at the top.
+    const int rowsRoom = std::max(avail.height() - own.height(), 1);
+    y = avail.top() + (y - avail.top()) % rowsRoom;
+    x = std::max(avail.left(), std::min(x, right - own.width() + 1));
     efektor->move(x, y);
 }
 
@@ -302,6 +403,7 @@ void EfektorList::EfektorDropped(QDropEvent* event, int scene) {
         copy->hide();
         muteForScene(copy, own);
     }
+    refreshUnsavedState();
 }
 
 void EfektorList::SyncEfektors() {
@@ -434,20 +536,57 @@ void EfektorList::on_hideEfektor_clicked() {
 
 void EfektorList::on_deleteEfektor_clicked() {
     const int row = ui->efektorListWidget->currentRow();
-    Efektor* efektor = efektorAtRow(row);
-    if (!efektor)
-        return;
-    // Deleting the soloed efektor ends the solo; deleting another keeps the soloed row in place.
-    if (row == soloRow)
-        RemoveSolo();
-    else if (soloRow > row)
-        --soloRow;
+    if (Efektor* efektor = efektorAtRow(row))
+        undo->push(new DeleteCommand(this, efektor, currentScene, row));
+}
+
+bool EfektorList::detachEfektor(Efektor* efektor, int scene, int row, bool* own) {
+    QList<Efektor*>& list = sceneLists[static_cast<size_t>(scene)];
+    if (row < 0 || row >= list.size() || list.at(row) != efektor)
+        return false;
+    *own = ownSetting(efektor);
     listReady = false;
-    currentList().removeAt(row);
+    if (scene == currentScene) {
+        // Deleting the soloed efektor ends the solo; deleting another keeps the soloed row in place.
+        if (row == soloRow)
+            RemoveSolo();
+        else if (soloRow > row)
+            --soloRow;
+        delete ui->efektorListWidget->takeItem(row);
+    }
+    list.removeAt(row);
     mutedByScene.remove(efektor);
-    delete efektor;
-    delete ui->efektorListWidget->takeItem(row);
+    efektor->on_enabledCheckBox_clicked(false);
+    efektor->hide();
     listReady = true;
+    return true;
+}
+
+void EfektorList::reattachEfektor(Efektor* efektor, int scene, int row, bool own) {
+    QList<Efektor*>& list = sceneLists[static_cast<size_t>(scene)];
+    row = std::clamp(row, 0, static_cast<int>(list.size()));
+    if (scene == currentScene)
+        RemoveSolo();
+    list.insert(row, efektor);
+    if (scene == currentScene) {
+        efektor->on_enabledCheckBox_clicked(own);
+        efektor->show();
+        listReady = false;
+        refillRows();
+        listReady = true;
+    } else {
+        muteForScene(efektor, own);
+    }
+}
+
+void EfektorList::watchCurve(Efektor* efektor) {
+    auto* curve = efektor->typeCode == Efektor::CurveType ? dynamic_cast<curveEfektor*>(efektor) : nullptr;
+    if (!curve)
+        return;
+    connect(curve->curve(), &BrazierCurve::edited, this,
+            [this, curve](const QList<BrazierCurve::Node>& before, const QList<BrazierCurve::Node>& after) {
+                undo->push(new CurveEditCommand(curve, before, after));
+            });
 }
 
 void EfektorList::on_efektorListWidget_itemChanged(QListWidgetItem* item) {
@@ -465,6 +604,7 @@ void EfektorList::on_efektorListWidget_itemChanged(QListWidgetItem* item) {
         return;
     }
     efektor->setWindowTitle(item->text());
+    refreshUnsavedState();
 }
 
 void EfektorList::on_addBox_currentIndexChanged(int index) {
@@ -472,6 +612,7 @@ void EfektorList::on_addBox_currentIndexChanged(int index) {
         return;
     addEfektor(index - 1);
     ui->addBox->setCurrentIndex(0);
+    refreshUnsavedState();
 }
 
 void EfektorList::on_efektorListWidget_currentRowChanged(int row) {
@@ -487,21 +628,13 @@ void EfektorList::on_efektorListWidget_clicked(const QModelIndex& index) {
 
 // ---- project files ------------------------------------------------------------------------
 
-bool EfektorList::saveProjectTo(const QString& fileName, QString* error) {
-    RemoveSolo();
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
+QString EfektorList::projectText(bool withScene) const {
+    QString text;
+    QTextStream out(&text);
     int total = 0;
     for (const QList<Efektor*>& list : sceneLists)
         total += static_cast<int>(list.size());
-
-    QTextStream out(&file);
-    ProjectFile::writeHeader(out, total, currentScene);
-    std::printf("Efektor count: %i\n", total);
+    ProjectFile::writeHeader(out, total, withScene ? currentScene : 0);
     for (int scene = 0; scene < sceneCount; ++scene) {
         for (Efektor* efektor : sceneLists[static_cast<size_t>(scene)]) {
             ProjectFile::writeRecordStart(out, efektor->typeCode, scene);
@@ -514,13 +647,82 @@ bool EfektorList::saveProjectTo(const QString& fileName, QString* error) {
         }
     }
     out.flush();
-    std::fflush(stdout);
+    return text;
+}
+
+void EfektorList::markSaved() {
+    savedText = projectText(false);
+    refreshUnsavedState();
+}
+
+bool EfektorList::hasUnsavedChanges() const {
+    return projectText(false) != savedText;
+}
+
+void EfektorList::refreshUnsavedState() {
+    const bool unsaved = hasUnsavedChanges();
+    if (unsaved == unsavedShown)
+        return;
+    unsavedShown = unsaved;
+    emit projectStateChanged();
+}
+
+void EfektorList::setProjectFileName(const QString& name) {
+    projectFileName = name;
+    emit projectStateChanged();
+}
+
+QString EfektorList::projectName() const {
+    return projectFileName.isEmpty() ? QStringLiteral("Untitled") : QFileInfo(projectFileName).completeBaseName();
+}
+
+QString EfektorList::withProjectSuffix(const QString& fileName) {
+    if (fileName.isEmpty() || fileName.endsWith(QLatin1String(".bep"), Qt::CaseInsensitive))
+        return fileName;
+    return fileName + QLatin1String(".bep");
+}
+
+void EfektorList::setPrompts(UnsavedPrompt unsaved, FilePrompt file) {
+    if (unsaved)
+        unsavedPrompt = std::move(unsaved);
+    if (file)
+        filePrompt = std::move(file);
+}
+
+bool EfektorList::settleUnsavedChanges() {
+    if (!hasUnsavedChanges())
+        return true;
+    switch (unsavedPrompt(projectName())) {
+    case UnsavedChoice::Discard:
+        return true;
+    case UnsavedChoice::Cancel:
+        return false;
+    case UnsavedChoice::Save:
+        SaveProject();
+        // A save the user cancelled, or one that failed, loses nothing either.
+        return !hasUnsavedChanges();
+    }
+    return false;
+}
+
+bool EfektorList::saveProjectTo(const QString& fileName, QString* error) {
+    RemoveSolo();
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    QTextStream out(&file);
+    out << projectText(true);
+    out.flush();
     // The old file is replaced only now, when the new one is complete.
     if (out.status() != QTextStream::Ok || !file.commit()) {
         if (error)
             *error = file.errorString();
         return false;
     }
+    markSaved();
     return true;
 }
 
@@ -547,6 +749,8 @@ bool EfektorList::loadProjectFrom(const QString& fileName, QStringList* report, 
     }
 
     RemoveSolo();
+    // What undo could bring back belongs to the project that goes.
+    undo->clear();
     DeleteAllEfektors();
     QStringList problems = contents.problems;
     currentScene = contents.selectedScene;
@@ -573,42 +777,46 @@ bool EfektorList::loadProjectFrom(const QString& fileName, QStringList* report, 
     SetSelectedScene(currentScene + 1);
     if (report)
         *report = problems;
+    markSaved();
     return true;
 }
 
 void EfektorList::SaveProject() {
     RemoveSolo();
-    if (projectFileName.isEmpty())
-        projectFileName =
-            QFileDialog::getSaveFileName(this, "Save Beatlume Efektor Project", QString(), projectFilter);
     if (projectFileName.isEmpty()) {
-        std::printf("No file name\n");
-        std::fflush(stdout);
-        return;
+        const QString chosen = withProjectSuffix(filePrompt(true));
+        if (chosen.isEmpty())
+            return;
+        projectFileName = chosen;
     }
     QString error;
     if (!saveProjectTo(projectFileName, &error))
-        QMessageBox::information(this, "Unable to open file", error);
+        QMessageBox::information(this, "Unable to save the project", error);
+    emit projectStateChanged();
 }
 
 void EfektorList::SaveProjectAs() {
-    projectFileName.clear();
+    const QString chosen = withProjectSuffix(filePrompt(true));
+    if (chosen.isEmpty())
+        return;
+    projectFileName = chosen;
     SaveProject();
 }
 
 void EfektorList::LoadProject() {
-    const QString chosen =
-        QFileDialog::getOpenFileName(this, "Open Beatlume Efektor Project", QString(), projectFilter);
+    if (!settleUnsavedChanges())
+        return;
+    const QString chosen = filePrompt(false);
     if (chosen.isEmpty())
         return;
     QStringList report;
     QString error;
     // The next Save goes to the loaded file, never to one that could not be loaded.
     if (!loadProjectFrom(chosen, &report, &error)) {
-        QMessageBox::information(this, "Unable to open file", error);
+        QMessageBox::information(this, "Unable to open the project", error);
         return;
     }
-    projectFileName = chosen;
+    setProjectFileName(chosen);
     if (!report.isEmpty()) {
         QMessageBox box(QMessageBox::Warning, "Project loaded with problems",
                         QStringLiteral("Some of \"%1\" could not be loaded as it was written.")

@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <array>
+#include <functional>
 
 class Efektor;
 class FixtureSystem;
@@ -16,6 +17,8 @@ class QListWidgetItem;
 class QLumacore;
 class QModelIndex;
 class QMoveEvent;
+class QTimer;
+class QUndoStack;
 namespace Ui {
 class EfektorList;
 }
@@ -27,6 +30,11 @@ class EfektorList;
 //
 // Efektors outside the selected scene are hidden and muted; the setting they had when their
 // scene was left is kept in their `wasEnabled` and comes back when the scene is selected again.
+//
+// Deleting an efektor and editing a curve go through the list's undo stack. The project is
+// "unsaved" while what a save would write differs from what was last saved or loaded; loading
+// another project asks first what to do with unsaved changes, as the main window does before
+// it closes.
 //
 // The list talks to its parent (the main window) through the parent's "sendPhase" property
 // (the phase-controller output) and its "midiNoteEnable" check box, both switched off while a
@@ -61,7 +69,29 @@ public:
     int autoChangeInterval() const { return autoChangeBars; }
     const QList<Efektor*>& scene(int index) const { return sceneLists.at(static_cast<size_t>(index)); }
     QString currentProjectFile() const { return projectFileName; }
-    void setProjectFileName(const QString& name) { projectFileName = name; }
+    void setProjectFileName(const QString& name);
+
+    // The project's name as a title shows it: the file's base name, or "Untitled".
+    QString projectName() const;
+    // True while the project differs from its file (or, never saved, from an empty project).
+    bool hasUnsavedChanges() const;
+    QUndoStack* undoStack() const { return undo; }
+
+    // What to do with unsaved changes, and which file to open or save. The defaults ask with a
+    // message box and a file dialog; tests put answers in their place.
+    enum class UnsavedChoice { Save, Discard, Cancel };
+    using UnsavedPrompt = std::function<UnsavedChoice(const QString& projectName)>;
+    using FilePrompt = std::function<QString(bool forSaving)>; // empty: the user cancelled
+    void setPrompts(UnsavedPrompt unsaved, FilePrompt file);
+    // Before unsaved changes would be lost: asks, and saves when told to. True when the caller
+    // may go on (saved or discarded, or nothing unsaved); false when the user cancelled.
+    bool settleUnsavedChanges();
+    // A project file name with ".bep" at the end, added when missing.
+    static QString withProjectSuffix(const QString& fileName);
+
+signals:
+    // The project's name or its unsaved state changed.
+    void projectStateChanged();
 
 public slots:
     void AutoChangeScene();
@@ -111,7 +141,20 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    class DeleteCommand;
+    class CurveEditCommand;
+
     void selectSceneByUser(int scene);
+    // Takes an efektor out of its scene without destroying it (a deletion that can be undone),
+    // and puts it back where it was with its own enabled setting.
+    bool detachEfektor(Efektor* efektor, int scene, int row, bool* own);
+    void reattachEfektor(Efektor* efektor, int scene, int row, bool own);
+    void watchCurve(Efektor* efektor);
+    // The project file's text; `withScene` false writes scene 1 as the selected one, so that
+    // changing scenes during a show does not count as a change to save.
+    QString projectText(bool withScene) const;
+    void markSaved();
+    void refreshUnsavedState();
     QList<Efektor*>& currentList() { return sceneLists[static_cast<size_t>(currentScene)]; }
     Efektor* efektorAtRow(int row) const;
     void refillRows();
@@ -138,4 +181,11 @@ private:
     int autoChangeBars = 0;
     int barCounter = 0;
     QString projectFileName;
+    QUndoStack* undo = nullptr;
+    QTimer* unsavedWatch = nullptr;
+    // The project as a save wrote it, or as it was loaded (projectText(false)).
+    QString savedText;
+    bool unsavedShown = false;
+    UnsavedPrompt unsavedPrompt;
+    FilePrompt filePrompt;
 };

@@ -3,14 +3,23 @@
 // readouts and controls with injected tap times.
 
 #include "Blinker.h"
+#include "Efektor.h"
+#include "EfektorList.h"
 #include "MainWindow.h"
 #include "NomusicDialog.h"
 #include "QLumacore.h"
 #include "TapTempo.h"
 #include "TempoPanel.h"
 
-#include <QCheckBox>
 #include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDataStream>
+#include <QFile>
+#include <QListWidget>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTemporaryDir>
 #include <QDial>
 #include <QLabel>
 #include <QProgressBar>
@@ -247,13 +256,68 @@ TEST_F(MainWindowTest, TurningStopOnSilenceOffRestoresTheMidi) {
     EXPECT_FALSE(child<QCheckBox>("midiClockEnable")->isChecked());
 }
 
-TEST_F(MainWindowTest, MenusOfferSettingsProjectsQuitAndHelp) {
+TEST_F(MainWindowTest, TheTitleNamesTheProjectAndClosingAsksBeforeUnsavedChangesAreLost) {
     build();
-    QStringList texts;
-    for (QAction* action : window->findChildren<QAction*>())
-        texts << action->text();
-    for (const char* text : {"&Settings", "&Load Project", "&Save Project", "&Quit", "&About", "&Help"})
-        EXPECT_TRUE(texts.contains(text)) << text;
+    window->show();
+    EfektorList* list = window->efektors();
+    EXPECT_TRUE(window->screen()->availableGeometry().contains(list->frameGeometry()));
+    int asked = 0;
+    auto answer = EfektorList::UnsavedChoice::Cancel;
+    list->setPrompts([&](const QString&) { return ++asked, answer; }, nullptr);
+    EXPECT_EQ(window->windowTitle(), "Untitled[*] \u2014 Beatlume");
+    EXPECT_FALSE(window->isWindowModified());
+    for (int i = 0; i < 3; ++i)
+        list->findChild<QComboBox*>("addBox")->setCurrentIndex(1);
+    EXPECT_TRUE(window->isWindowModified());
+    // Efektor windows keep off the list.
+    for (Efektor* efektor : list->scene(0))
+        EXPECT_FALSE(efektor->frameGeometry().intersects(list->frameGeometry()));
+    list->findChild<QListWidget*>("efektorListWidget")->setCurrentRow(0);
+    list->findChild<QPushButton*>("deleteEfektor")->click();
+    child<QAction>("undoAction")->trigger();
+    EXPECT_EQ(list->scene(0).size(), 3);
+
+    EXPECT_FALSE(window->close());
+    EXPECT_TRUE(window->isVisible());
+    answer = EfektorList::UnsavedChoice::Discard;
+    EXPECT_TRUE(window->close());
+    EXPECT_EQ(asked, 2);
+}
+
+TEST_F(MainWindowTest, AFilePlaysInPlaceOfTheLiveInputUntilStopped) {
+    midiPortAppeared = true;
+    bridge = new QLumacore;
+    bridge->setEngineFactory(engineWhenPortAppeared);
+    ASSERT_TRUE(bridge->init());
+    midiPortAppeared = false;
+    window = std::make_unique<MainWindow>(bridge);
+    EXPECT_FALSE(window->playFile("/nonexistent/song.wav"));
+    EXPECT_TRUE(window->statusBar()->currentMessage().startsWith("Cannot play"));
+
+    // Half a second of silence as 16-bit mono WAV.
+    QTemporaryDir dir;
+    QFile wav(dir.filePath("rehearsal.wav"));
+    ASSERT_TRUE(wav.open(QIODevice::WriteOnly));
+    QDataStream out(&wav);
+    out.setByteOrder(QDataStream::LittleEndian);
+    const quint32 bytes = 44100;
+    wav.write("RIFF");
+    out << quint32(36 + bytes);
+    wav.write("WAVEfmt ");
+    out << quint32(16) << quint16(1) << quint16(1) << quint32(44100) << quint32(88200) << quint16(2) << quint16(16);
+    wav.write("data");
+    out << bytes;
+    wav.write(QByteArray(bytes, 0));
+    wav.close();
+
+    ASSERT_TRUE(window->playFile(wav.fileName()));
+    EXPECT_EQ(window->playingFile(), "rehearsal.wav");
+    EXPECT_TRUE(window->deviceStatus().contains("playing rehearsal.wav")) << window->deviceStatus().toStdString();
+    EXPECT_TRUE(child<QAction>("stopFileAction")->isEnabled());
+    child<QPushButton>("statusStopButton")->click();
+    EXPECT_TRUE(window->playingFile().isEmpty());
+    EXPECT_FALSE(window->deviceStatus().contains("playing"));
+    EXPECT_FALSE(child<QAction>("stopFileAction")->isEnabled());
 }
 
 TEST(TapTempo, IntervalsPausesBouncesAndOutliers) {

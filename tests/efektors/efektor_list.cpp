@@ -4,12 +4,15 @@
 #include "InitEfektor.h"
 #include "PhaseEfektor.h"
 #include "StepEfektor.h"
+#include "curveEfektor.h"
 #include "list_support.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QMimeData>
 #include <QRadioButton>
+#include <QTemporaryDir>
+#include <QUndoStack>
 #include <QtTest/QTest>
 
 namespace {
@@ -228,28 +231,51 @@ TEST_F(EfektorListTest, SInAnEfektorWindowSoloesThatEfektor) {
     EXPECT_TRUE(a->enabled);
 }
 
-TEST_F(EfektorListTest, DeletingDuringASoloKeepsTheSoloOnItsEfektor) {
-    add(Efektor::FunctionType, true);
-    add(Efektor::FunctionType, true);
+TEST_F(EfektorListTest, DeletesAndCurveEditsUndoAndRedoSeveralStepsDeep) {
+    auto* curve = static_cast<curveEfektor*>(add(Efektor::CurveType));
+    add(Efektor::FunctionType, true)->setWindowTitle("f");
     Efektor* soloed = add(Efektor::FunctionType, false);
-    rows->setCurrentRow(2);
+    soloed->setWindowTitle("s");
+    curve->setWindowTitle("c");
+    list->SetSelectedScene(1);
+    // Three edits of the curve: each click adds a node.
+    for (int x : {100, 200, 300})
+        QTest::mouseClick(curve->curve(), Qt::LeftButton, {}, QPoint(x, 50));
+    // Deleting another efektor during a solo keeps the solo on its efektor; deleting the
+    // soloed one ends it.
     list->SetSolo(2);
-    rows->setCurrentRow(0);
+    rows->setCurrentRow(1);
     list->findChild<QPushButton*>("deleteEfektor")->click();
-    EXPECT_EQ(list->scene(0).size(), 2);
-    EXPECT_EQ(rows->count(), 2);
     EXPECT_EQ(list->soloedRow(), 1);
     EXPECT_TRUE(soloed->enabled);
-    // Deleting the soloed efektor ends the solo.
     rows->setCurrentRow(1);
     list->findChild<QPushButton*>("deleteEfektor")->click();
     EXPECT_EQ(list->soloedRow(), -1);
-    ASSERT_EQ(list->scene(0).size(), 1);
-    EXPECT_TRUE(list->scene(0).at(0)->enabled);
     EXPECT_TRUE(noteBox->isChecked());
-    // Nothing selected: delete does nothing.
     rows->setCurrentRow(-1);
-    list->findChild<QPushButton*>("deleteEfektor")->click();
+    list->findChild<QPushButton*>("deleteEfektor")->click(); // nothing selected: nothing deleted
+
+    QUndoStack* undo = list->undoStack();
+    ASSERT_EQ(undo->count(), 5);
+    struct Step {
+        QStringList rows;
+        int nodes;
+    };
+    const Step steps[] = {{{"c"}, 5}, {{"c", "s"}, 5}, {{"c", "f", "s"}, 5},
+                          {{"c", "f", "s"}, 4}, {{"c", "f", "s"}, 3}, {{"c", "f", "s"}, 2}};
+    for (int i = 1; i <= 5; ++i) {
+        undo->undo();
+        EXPECT_EQ(rowTexts(), steps[i].rows) << i;
+        EXPECT_EQ(curve->curve()->nodes().size(), steps[i].nodes) << i;
+    }
+    // The efektor deleted while it played comes back playing.
+    EXPECT_TRUE(list->scene(0).at(1)->enabled);
+    EXPECT_FALSE(list->scene(0).at(2)->enabled);
+    for (int i = 4; i >= 0; --i) {
+        undo->redo();
+        EXPECT_EQ(rowTexts(), steps[i].rows) << i;
+        EXPECT_EQ(curve->curve()->nodes().size(), steps[i].nodes) << i;
+    }
     EXPECT_EQ(list->scene(0).size(), 1);
 }
 
@@ -332,4 +358,56 @@ TEST_F(EfektorListTest, ClosingAWindowOnlyHidesItAndItsSceneShowsItAgain) {
     clearMessages();
     runUntil(barSeconds);
     EXPECT_GE(messages().size(), 63u);
+}
+
+TEST_F(EfektorListTest, UnsavedChangesAreAskedAboutAndSavingAddsTheSuffix) {
+    QTemporaryDir dir;
+    QStringList asked;
+    EfektorList::UnsavedChoice answer = EfektorList::UnsavedChoice::Cancel;
+    QString chosenFile;
+    list->setPrompts(
+        [&](const QString& name) {
+            asked << name;
+            return answer;
+        },
+        [&](bool) { return chosenFile; });
+    EXPECT_FALSE(list->hasUnsavedChanges());
+    add(Efektor::InitType);
+    ASSERT_TRUE(list->hasUnsavedChanges());
+
+    // Cancel keeps everything, and no file is asked for.
+    chosenFile = dir.filePath("other.bep");
+    list->LoadProject();
+    EXPECT_EQ(asked, QStringList{"Untitled"});
+    EXPECT_EQ(list->scene(0).size(), 1);
+
+    // Save to a name without the suffix.
+    chosenFile = dir.filePath("show");
+    list->SaveProject();
+    EXPECT_EQ(list->currentProjectFile(), dir.filePath("show.bep"));
+    EXPECT_TRUE(QFile::exists(dir.filePath("show.bep")));
+    EXPECT_EQ(list->projectName(), "show");
+    EXPECT_FALSE(list->hasUnsavedChanges());
+    // A scene change is no change to save.
+    list->SetSelectedScene(4);
+    EXPECT_FALSE(list->hasUnsavedChanges());
+
+    // Discard loads, and the renaming is gone.
+    list->SetSelectedScene(1);
+    rows->item(0)->setText("renamed");
+    EXPECT_TRUE(list->hasUnsavedChanges());
+    answer = EfektorList::UnsavedChoice::Discard;
+    chosenFile = dir.filePath("show.bep");
+    list->LoadProject();
+    EXPECT_EQ(rowTexts(), QStringList{"Init Efektor 1"});
+    EXPECT_FALSE(list->hasUnsavedChanges());
+
+    // Save writes the changes to the project's file before going on.
+    rows->item(0)->setText("renamed");
+    answer = EfektorList::UnsavedChoice::Save;
+    EXPECT_TRUE(list->settleUnsavedChanges());
+    EXPECT_FALSE(list->hasUnsavedChanges());
+    EXPECT_EQ(asked.size(), 3);
+    ASSERT_TRUE(list->loadProjectFrom(dir.filePath("show.bep")));
+    EXPECT_EQ(rowTexts(), QStringList{"renamed"});
 }

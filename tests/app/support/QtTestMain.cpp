@@ -5,6 +5,7 @@
 #include "Resources.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -17,10 +18,19 @@ extern "C" const char* __lsan_default_suppressions() {
 }
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QStandardPaths::setTestModeEnabled(true);
     QTemporaryDir settingsDir;
+    // A screen of the size a laptop on stage has, where the main window, the efektor list and
+    // an efektor window fit side by side (the offscreen platform's own is 800 × 600).
+    const QString platform = qEnvironmentVariable("QT_QPA_PLATFORM", "offscreen");
+    if (platform == "offscreen") {
+        QFile screens(settingsDir.filePath("screens.json"));
+        if (screens.open(QIODevice::WriteOnly))
+            screens.write(R"({"screens": [{"name": "stage", "x": 0, "y": 0, "width": 1600, "height": 900,)"
+                          R"( "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+        screens.close();
+        qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + screens.fileName()).toLocal8Bit());
+    }
+    QStandardPaths::setTestModeEnabled(true);
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
 
