@@ -29,6 +29,17 @@ constexpr double onBarShare = 0.15;
 // How much worse (log score) the best bar-consistent beat phase may be and still be taken.
 constexpr double barAgreementMargin = 3.0;
 
+// Metrical-level check of the chosen beat (see levelFactor).
+constexpr double minMidForHalving = 0.75;
+constexpr double maxMidOfHalf = 0.25;
+constexpr double maxMidForDoubling = 0.15;
+constexpr double maxMidOfDoubled = 0.2;
+constexpr double minBackbeat = 0.5;
+constexpr double levelHysteresis = 0.1;
+constexpr double minShiftedBeat = 0.25; // 240 BPM
+constexpr double maxShiftedBeat = 1.2;  // 50 BPM
+constexpr int levelStepsToShift = 4;
+
 // Level columns inside the tracker.
 constexpr unsigned int beatLevel = 0;
 constexpr unsigned int patternLevel = 1;
@@ -160,6 +171,7 @@ void mTracker::reset() {
                 std::fill(cand.begin(), cand.end(), 0.0);
     lagHistory = ARGMathLibrary::Matrix<double>(2, 2);
     beatGrid.reset();
+    levelShift = levelVotes = 0;
     std::fill(inEnergy.begin(), inEnergy.end(), 0.0);
 }
 
@@ -461,10 +473,12 @@ void mTracker::estimatePeriods(unsigned int step) {
             periodCands[1][chosen[level]][level] = 7.0;
         }
 
-    // 10. Output.
+    // 10. Output, the beat on the metrical level its accents point to.
     unsigned int const row = step - rowsFlushed;
     for (unsigned int level = 0; level < 3; ++level)
         pulseCache[row][level] = std::complex<double>(periodCands[1][chosen[level]][level], 0.0);
+    double const beatPeriod = pulseCache[row][beatLevel].real();
+    pulseCache[row][beatLevel] = std::complex<double>(beatPeriod * levelFactor(beatPeriod), 0.0);
 }
 
 void mTracker::decodeState(unsigned int s, unsigned int K, unsigned int& tatum, unsigned int& pattern,
@@ -485,20 +499,11 @@ void mTracker::estimatePhases(unsigned int step) {
     unsigned int const tLast = step * hop + hop - 1;
     unsigned int const row = step - rowsFlushed;
     unsigned int const nCand = params.nPhaseCands;
-    unsigned int const nRes = resonators.empty() ? 0u : static_cast<unsigned int>(resonators[0]->size());
 
     for (unsigned int lev = 0; lev < 2; ++lev) {
         // 1. The resonator whose delay is closest to the chosen period.
         double const per = pulseCache[row][lev].real();
-        unsigned int kBest = 0;
-        double bestDist = std::numeric_limits<double>::infinity();
-        for (unsigned int k = 0; k < nRes; ++k) {
-            double const dist = std::fabs(per * fs - resonators[0]->delay(k));
-            if (dist < bestDist) {
-                bestDist = dist;
-                kBest = k;
-            }
-        }
+        unsigned int const kBest = nearestResonator(per * fs);
         unsigned int const L = resonators[0]->delay(kBest);
 
         // 2. Its last period of output in every channel, oldest first.
@@ -632,6 +637,83 @@ void mTracker::alignBeatToBar(unsigned int row) {
     }
     if (best >= 0 && phaseDelta[1][static_cast<unsigned int>(best)][beatLevel] >= topScore - barAgreementMargin)
         pulseCache[row][beatLevel] = std::complex<double>(beatPeriod, phaseCands[1][static_cast<unsigned int>(best)][beatLevel]);
+}
+
+unsigned int mTracker::nearestResonator(double delayFrames) const {
+    auto const n = static_cast<unsigned int>(
+        std::min<std::size_t>(bankPeriodIndex.size(), resonators.empty() ? 0u : resonators[0]->size()));
+    if (n == 0)
+        return 0;
+    // The delays rise with the index: the nearest is the first at or above, or the one before.
+    unsigned int lo = 0, hi = n - 1;
+    while (lo < hi) {
+        unsigned int const m = (lo + hi) / 2;
+        if (resonators[0]->delay(m) < delayFrames)
+            lo = m + 1;
+        else
+            hi = m;
+    }
+    if (lo > 0 && !(std::fabs(delayFrames - resonators[0]->delay(lo - 1)) > std::fabs(resonators[0]->delay(lo) - delayFrames)))
+        --lo;
+    return lo;
+}
+
+double mTracker::levelFactor(double beatPeriod) {
+    double const mid = halfPeriodAccent(beatPeriod);
+    double const midOfHalf = halfPeriodAccent(beatPeriod / 2.0);
+    double const midOfDouble = halfPeriodAccent(2.0 * beatPeriod);
+    double const midOfQuadruple = halfPeriodAccent(4.0 * beatPeriod);
+    // Once a shift holds, looser bounds keep it, so that a wobble at the edge does not flip
+    // the level every other step.
+    double const slack = levelShift != 0 ? levelHysteresis : 0.0;
+    // The low channels accent the middle of the beat as strongly as its start, while the
+    // halves of the beat are clean pulses of their own: the music's beat is the half.
+    bool const tooSlow = mid >= minMidForHalving - slack && midOfHalf >= 0.0 &&
+                         midOfHalf <= maxMidOfHalf + slack && beatPeriod / 2.0 >= minShiftedBeat;
+    // Nothing between the beats nor between pairs of them, but a backbeat between fours:
+    // the beat counts eighths of a slow bar, and the music's beat is twice as long.
+    bool const tooFast = mid >= 0.0 && mid <= maxMidForDoubling + slack && midOfDouble >= 0.0 &&
+                         midOfDouble <= maxMidOfDoubled + slack && midOfQuadruple >= minBackbeat - slack &&
+                         2.0 * beatPeriod <= maxShiftedBeat;
+    int const wanted = tooSlow ? -1 : tooFast ? 1 : 0;
+    if (wanted == levelShift) {
+        levelVotes = 0;
+    } else if (++levelVotes >= levelStepsToShift) {
+        levelShift = wanted;
+        levelVotes = 0;
+    }
+    return levelShift < 0 ? 0.5 : levelShift > 0 ? 2.0 : 1.0;
+}
+
+double mTracker::halfPeriodAccent(double period) {
+    if (resonators.empty() || !(period > 0.0))
+        return -1.0;
+    double const want = period * params.accentRate;
+    CombBank const& bank = *resonators[0];
+    unsigned int const kBest = nearestResonator(want);
+    if (std::fabs(bank.delay(kBest) - want) > 2.0 || bank.delay(kBest) < 4)
+        return -1.0;
+    unsigned int const L = bank.delay(kBest);
+    levelProfile.assign(L, 0.0);
+    for (unsigned int c = 0; c < std::min(2u, nChannels); ++c) {
+        resonators[c]->copyLine(kBest, lineCopy);
+        auto const [lo, hi] = std::minmax_element(lineCopy.begin(), lineCopy.end());
+        double const range = *hi - *lo;
+        if (!(range > 0.0))
+            continue;
+        for (unsigned int j = 0; j < L; ++j)
+            levelProfile[j] += (lineCopy[j] - *lo) / range;
+    }
+    auto const [lo, hi] = std::minmax_element(levelProfile.begin(), levelProfile.end());
+    double const top = *hi - *lo;
+    if (!(top > 0.0))
+        return -1.0;
+    auto const peak = static_cast<unsigned int>(hi - levelProfile.begin());
+    // The middle of the period within a frame's rounding either way.
+    double mid = 0.0;
+    for (unsigned int d : {L / 2, (L + 1) / 2})
+        mid = std::max(mid, levelProfile[(peak + d) % L] - *lo);
+    return mid / top;
 }
 
 void mTracker::rebuildTicks() {

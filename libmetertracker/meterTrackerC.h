@@ -118,6 +118,15 @@ private:
     // bar and tatum their whole multiples and fractions of it.
     void smoothGrid(unsigned int row);
     void rebuildTicks();
+    // How strongly the low channels accent the middle of a period against its strongest
+    // point, 0-1, for the resonator nearest to `period` seconds (−1 when there is none).
+    double halfPeriodAccent(double period);
+    // The bank filter whose delay lies closest to a delay in accent frames (ties: the shorter).
+    unsigned int nearestResonator(double delayFrames) const;
+    // 0.5, 1 or 2: the factor that moves the chosen beat period onto the music's beat, judged
+    // from where the low channels put their accents inside the beat and the periods around it.
+    // Called once per step; a change must hold for a few steps before it is taken.
+    double levelFactor(double beatPeriod);
 
     Params params;
     MessageHandler messageHandler = nullptr;
@@ -146,6 +155,8 @@ private:
     unsigned int stepsDone;
     unsigned int rowsFlushed;
     GridFollower beatGrid;
+    int levelShift = 0; // −1 the beat is halved, 1 doubled, 0 kept
+    int levelVotes = 0; // successive steps that asked for another shift
 
     // Work space, kept between steps so that a step allocates little.
     ARGMathLibrary::Matrix<double> bandEnvs; // bands × frames from the front end
@@ -154,7 +165,7 @@ private:
     std::vector<double> salience;            // per period, mean over channels
     std::vector<double> noiseLevel;          // per period, start-up noise floor
     std::vector<double> stepInput;           // one channel's frames of a step
-    std::vector<double> lineCopy;
+    std::vector<double> lineCopy, levelProfile;
     std::vector<double> cleanSamples; // addData's copy with non-finite values replaced
     std::vector<double> lagSignal;    // salience over lag for the tatum spectrum
     std::vector<double> fftData;
