@@ -7,19 +7,26 @@
 #include "ui_SettingsDialog.h"
 
 #include <QKeyEvent>
+#include <QSignalBlocker>
+
+#include <cmath>
 
 SettingsDialog::SettingsDialog(QLumacore* bridgeObject, QWidget* parent)
     : QDialog(parent), ui(new Ui::SettingsDialog), bridge(bridgeObject) {
     ui->setupUi(this);
     refreshing = true;
     fillLists();
-    connect(ui->buttonBox, &QDialogButtonBox::accepted, this, &SettingsDialog::applyChanges);
+    connect(ui->buttonBox, &QDialogButtonBox::accepted, this, [this] {
+        applyChanges();
+        accept();
+    });
     connect(ui->buttonBox, &QDialogButtonBox::rejected, this, &SettingsDialog::reject);
     advanced = new AdvancedSettings(this, bridge);
     advanced->hide();
     advanced->SetSelectedAudioDevice(audioIndex);
     refreshing = false;
-    ui->latencyEdit->setText(QString::number(bridge->GetAntiDelay() * 1000.0, 'g', 6) + " ms");
+    antiDelayAtOpen = bridge->GetAntiDelay();
+    showLatency(antiDelayAtOpen);
 
     // Below the form of the .ui file, which keeps its fixed size for the rest.
     auto* network = new NetworkSettingsBox(bridge, this);
@@ -84,6 +91,12 @@ void SettingsDialog::on_channelButton_clicked() {
     advanced->show();
 }
 
+void SettingsDialog::showLatency(double seconds) {
+    ui->latencyEdit->setText(QString::number(seconds * 1000.0, 'g', 6) + " ms");
+    const QSignalBlocker quiet(ui->latencySlider);
+    ui->latencySlider->setValue(static_cast<int>(std::lround(seconds * 200.0)));
+}
+
 void SettingsDialog::on_latencySlider_valueChanged(int value) {
     // 0 … 0.5 s in steps of 5 ms.
     ui->latencyEdit->setText(QString::number(value * 5) + " ms");
@@ -93,10 +106,24 @@ void SettingsDialog::on_latencySlider_valueChanged(int value) {
 void SettingsDialog::on_latencySlider_sliderMoved(int) {}
 
 void SettingsDialog::on_latencyEdit_returnPressed() {
-    // Typed text is not taken: the slider is the only way to set the anti-latency.
-    setFocus();
+    on_latencyEdit_editingFinished();
 }
 
-void SettingsDialog::on_latencyEdit_editingFinished() {}
+void SettingsDialog::on_latencyEdit_editingFinished() {
+    // Milliseconds, with or without the unit; anything else shows the value in force again.
+    QString text = ui->latencyEdit->text().trimmed();
+    if (text.endsWith("ms", Qt::CaseInsensitive))
+        text.chop(2);
+    bool ok = false;
+    const double ms = text.trimmed().toDouble(&ok);
+    if (ok && std::isfinite(ms) && ms >= 0.0 && ms <= ui->latencySlider->maximum() * 5.0)
+        bridge->SetAntiDelay(ms / 1000.0);
+    showLatency(bridge->GetAntiDelay());
+}
+
+void SettingsDialog::reject() {
+    bridge->SetAntiDelay(antiDelayAtOpen);
+    QDialog::reject();
+}
 
 void SettingsDialog::keyPressEvent(QKeyEvent*) {}

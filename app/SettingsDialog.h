@@ -9,8 +9,9 @@ namespace Ui {
 class SettingsDialog;
 }
 
-// Audio input device, MIDI output port and anti-latency. A choice takes effect as soon as
-// a list entry is picked; Cancel only closes the dialog.
+// Audio input device, MIDI output port and anti-latency. A choice takes effect as soon as a
+// list entry is picked or a latency is set (slider or typed in milliseconds), so that it can be
+// heard; Cancel puts the anti-latency back as it was when the dialog opened.
 class SettingsDialog : public QDialog {
     Q_OBJECT
 
@@ -23,6 +24,7 @@ public:
 public slots:
     void applyChanges();
     void RefreshDevices();
+    void reject() override;
 
 private slots:
     void on_audioDevSelect_currentIndexChanged(int index);
@@ -39,6 +41,8 @@ protected:
 
 private:
     void fillLists();
+    // Shows an anti-latency in the field and on the slider (at its nearest 5 ms step).
+    void showLatency(double seconds);
 
     Ui::SettingsDialog* ui;
     QLumacore* bridge;
@@ -46,4 +50,5 @@ private:
     int audioIndex = -1;
     int midiIndex = -1;
     bool refreshing = false;
+    double antiDelayAtOpen = 0.0;
 };

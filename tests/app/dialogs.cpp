@@ -1,5 +1,6 @@
 // The I/O settings, channel, mapping, silence and error dialogs, without an engine.
 
+#include "AboutDialog.h"
 #include "AdvancedSettings.h"
 #include "AudioInterface.h"
 #include "MainWindow.h"
@@ -22,26 +23,54 @@
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 
-TEST(SettingsDialog, LatencySliderSetsTheAntiDelayInFiveMillisecondSteps) {
+TEST(SettingsDialog, AntiLatencyFromSliderOrTypedAgreesAndCancelPutsItBack) {
     QLumacore bridge;
+    bridge.SetAntiDelay(0.0425);
     SettingsDialog dialog(&bridge);
     auto* edit = dialog.findChild<QLineEdit*>("latencyEdit");
-    EXPECT_EQ(edit->text(), "0 ms");
-    dialog.findChild<QSlider*>("latencySlider")->setValue(20);
-    EXPECT_EQ(edit->text(), "100 ms");
-    EXPECT_DOUBLE_EQ(bridge.GetAntiDelay(), 0.1);
-    dialog.findChild<QSlider*>("latencySlider")->setValue(100);
-    EXPECT_EQ(edit->text(), "500 ms");
-    EXPECT_DOUBLE_EQ(bridge.GetAntiDelay(), 0.5);
-    // Typed text changes nothing.
-    edit->setText("300 ms");
-    emit edit->returnPressed();
-    EXPECT_DOUBLE_EQ(bridge.GetAntiDelay(), 0.5);
+    auto* slider = dialog.findChild<QSlider*>("latencySlider");
+    EXPECT_EQ(edit->text(), "42.5 ms");
+    EXPECT_EQ(slider->value(), 9); // the nearest 5 ms step
+    struct Case {
+        int slider;        // -1: type `typed` instead
+        const char* typed;
+        double antiDelay;
+        const char* shown;
+        int sliderAfter;
+    };
+    const Case cases[] = {{20, "", 0.1, "100 ms", 20},     {100, "", 0.5, "500 ms", 100},
+                          {-1, "30 ms", 0.03, "30 ms", 6}, {-1, " 12.5", 0.0125, "12.5 ms", 3},
+                          {-1, "fast", 0.0125, "12.5 ms", 3}, {-1, "900 ms", 0.0125, "12.5 ms", 3},
+                          {-1, "nan", 0.0125, "12.5 ms", 3}};
+    for (const Case& c : cases) {
+        if (c.slider >= 0) {
+            slider->setValue(c.slider);
+        } else {
+            edit->setText(c.typed);
+            emit edit->returnPressed();
+        }
+        EXPECT_DOUBLE_EQ(bridge.GetAntiDelay(), c.antiDelay) << c.typed << c.slider;
+        EXPECT_EQ(edit->text(), c.shown);
+        EXPECT_EQ(slider->value(), c.sliderAfter);
+    }
+    dialog.reject();
+    EXPECT_DOUBLE_EQ(bridge.GetAntiDelay(), 0.0425);
+    SettingsDialog kept(&bridge);
+    kept.findChild<QSlider*>("latencySlider")->setValue(4);
+    kept.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    EXPECT_DOUBLE_EQ(bridge.GetAntiDelay(), 0.02);
+}
 
-    // A new dialog shows the present anti-delay.
-    bridge.SetAntiDelay(0.0425);
-    SettingsDialog again(&bridge);
-    EXPECT_EQ(again.findChild<QLineEdit*>("latencyEdit")->text(), "42.5 ms");
+TEST(Dialogs, EveryDialogHasATitleAndAboutShowsVersionAndLicence) {
+    QLumacore bridge;
+    AboutDialog about;
+    SettingsDialog settings(&bridge);
+    NomusicDialog silence;
+    MidiMapping mapping(&bridge, nullptr);
+    for (QDialog* dialog : std::initializer_list<QDialog*>{&about, &settings, &silence, &mapping, settings.channelDialog()})
+        EXPECT_FALSE(dialog->windowTitle().isEmpty() || dialog->windowTitle() == "Dialog") << dialog->objectName().toStdString();
+    EXPECT_EQ(about.findChild<QLabel*>("versionLabel")->text(), "Version " BEATLUME_VERSION);
+    EXPECT_TRUE(about.findChild<QLabel*>("licenceLabel")->text().contains("GPL-2.0-or-later"));
 }
 
 TEST(SettingsDialog, OscAndLinkChoicesAreStoredAndReachAnEngine) {
