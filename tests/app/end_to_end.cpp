@@ -235,6 +235,7 @@ TEST_F(EndToEnd, MidiClockFollowsA120BpmDrumPattern) {
     const QString log = config.filePath("beatlume.log");
     Program beatlume(BEATLUME_BINARY_DIR "/app/beatlume",
                      {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + config.path().toStdString(),
+                      "XDG_STATE_HOME=" + config.path().toStdString(),
                       "ASAN_OPTIONS=detect_leaks=0"},
                      log.toStdString());
     ASSERT_TRUE(beatlume.running()) << readFile(log);

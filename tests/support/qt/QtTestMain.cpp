@@ -1,6 +1,6 @@
-// Entry point of the desktop program's tests: one QApplication on the offscreen platform,
-// the program's resources and style sheet, and a private settings location so that no test
-// reads or writes the user's stored settings.
+// Entry point of the tests of the desktop program and the efektors: one QApplication on the
+// offscreen platform, the program's resources and style sheet, and private settings and state
+// locations so that no test reads or writes the user's stored settings or log.
 
 #include "Resources.h"
 
@@ -31,6 +31,9 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + screens.fileName()).toLocal8Bit());
     }
     QStandardPaths::setTestModeEnabled(true);
+    // Whatever reads the XDG variables directly (the engine log's default place) stays inside too.
+    qputenv("XDG_CONFIG_HOME", settingsDir.path().toLocal8Bit());
+    qputenv("XDG_STATE_HOME", settingsDir.path().toLocal8Bit());
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
 
