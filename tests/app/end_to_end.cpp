@@ -8,6 +8,8 @@
 #include "MainWindow.h"
 #include "QLumacore.h"
 #include "SettingsDialog.h"
+#include "child_program.h"
+#include "jack_rig.h"
 #include "jack_server.h"
 #include "synth_music.h"
 
@@ -21,23 +23,14 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <jack/jack.h>
-#include <jack/midiport.h>
 #include <memory>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -46,138 +39,14 @@ constexpr unsigned char midiStart = 0xFA;
 constexpr unsigned char midiClock = 0xF8;
 constexpr unsigned char midiStop = 0xFC;
 
-std::string firstPort(jack_client_t* client, const char* pattern, unsigned long flags) {
-    const char** ports = jack_get_ports(client, pattern, nullptr, flags);
-    std::string name = ports && ports[0] ? ports[0] : "";
-    if (ports)
-        jack_free(ports);
-    return name;
+using beatlume::test::JackRig;
+using Message = beatlume::test::MidiMessage;
+
+// The program sends on its own port, and the drums go to its PortAudio input once that
+// exists; the test connects both, as a patchbay would.
+bool connectDrums(const JackRig& drums) {
+    return drums.connectMidiFrom("Beatlume:Beatlume") && drums.connectMusicToPortAudio();
 }
-
-// A JACK client that loops the drum pattern on its audio output and stamps every MIDI byte
-// that reaches its MIDI input. The process callback neither allocates nor locks.
-class DrumsAndMidiClient {
-public:
-    struct Message {
-        jack_nframes_t frame;
-        unsigned char status;
-    };
-
-    explicit DrumsAndMidiClient(std::vector<float> loop) : music(std::move(loop)), received(200000) {
-        client = jack_client_open("beatlume-e2e", JackNoStartServer, nullptr);
-        if (!client)
-            return;
-        drums = jack_port_register(client, "drums", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
-        midiIn = jack_port_register(client, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-        jack_set_process_callback(client, &DrumsAndMidiClient::process, this);
-        active = drums && midiIn && jack_activate(client) == 0;
-    }
-
-    ~DrumsAndMidiClient() {
-        if (client) {
-            jack_deactivate(client);
-            jack_client_close(client);
-        }
-    }
-
-    bool ready() const { return active; }
-    void play() { playing.store(true); }
-
-    // The program sends on its own port; the test connects it, as a patchbay would.
-    bool midiConnected() const {
-        return jack_port_connected(midiIn) > 0 || jack_connect(client, "Beatlume:Beatlume", "beatlume-e2e:midi_in") == 0;
-    }
-
-    // Connects the drums to the program's PortAudio input, once that exists.
-    bool connectDrums() const {
-        const std::string capture = firstPort(client, "^PortAudio.*:in", JackPortIsInput);
-        return !capture.empty() && jack_connect(client, "beatlume-e2e:drums", capture.c_str()) == 0;
-    }
-
-    // Messages received so far (only their status bytes matter here).
-    std::vector<Message> messages() const {
-        const size_t n = count.load(std::memory_order_acquire);
-        return std::vector<Message>(received.begin(), received.begin() + static_cast<long>(n));
-    }
-
-private:
-    static int process(jack_nframes_t frames, void* arg) {
-        auto* self = static_cast<DrumsAndMidiClient*>(arg);
-        auto* out = static_cast<float*>(jack_port_get_buffer(self->drums, frames));
-        for (jack_nframes_t i = 0; i < frames; ++i) {
-            if (self->playing.load(std::memory_order_relaxed)) {
-                out[i] = self->music[self->position];
-                self->position = (self->position + 1) % self->music.size();
-            } else {
-                out[i] = 0.0f;
-            }
-        }
-        void* midi = jack_port_get_buffer(self->midiIn, frames);
-        const jack_nframes_t cycleStart = jack_last_frame_time(self->client);
-        const uint32_t events = jack_midi_get_event_count(midi);
-        size_t n = self->count.load(std::memory_order_relaxed);
-        for (uint32_t e = 0; e < events && n < self->received.size(); ++e) {
-            jack_midi_event_t event;
-            if (jack_midi_event_get(&event, midi, e) == 0 && event.size > 0)
-                self->received[n++] = Message{cycleStart + event.time, event.buffer[0]};
-        }
-        self->count.store(n, std::memory_order_release);
-        return 0;
-    }
-
-    jack_client_t* client = nullptr;
-    jack_port_t* drums = nullptr;
-    jack_port_t* midiIn = nullptr;
-    bool active = false;
-    std::vector<float> music;
-    size_t position = 0;
-    std::atomic<bool> playing{false};
-    std::vector<Message> received;
-    std::atomic<size_t> count{0};
-};
-
-// The program under test as a child process; ended when the test ends, however it ends.
-class Program {
-public:
-    Program(const std::string& path, const std::vector<std::string>& extraEnvironment,
-            const std::string& logPath) {
-        std::vector<std::string> env(extraEnvironment);
-        for (char** e = environ; *e; ++e)
-            env.emplace_back(*e);
-        std::vector<char*> envp;
-        for (std::string& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        std::string program = path;
-        char* argv[] = {program.data(), nullptr};
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        started = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, envp.data()) == 0;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-
-    ~Program() {
-        if (!started)
-            return;
-        kill(pid, SIGTERM);
-        int status = 0;
-        waitpid(pid, &status, 0);
-    }
-
-    bool running() const {
-        if (!started)
-            return false;
-        int status = 0;
-        return waitpid(pid, &status, WNOHANG) == 0;
-    }
-
-private:
-    pid_t pid = -1;
-    bool started = false;
-};
 
 // Waits for a condition with a deadline that only guards against a hang; Qt's events are
 // handled meanwhile (the bridge's poll runs in-process in one of the tests).
@@ -192,11 +61,9 @@ template <typename Condition> bool waitFor(Condition done, int seconds) {
     return true;
 }
 
-size_t countStatus(const std::vector<DrumsAndMidiClient::Message>& messages, unsigned char status) {
-    size_t n = 0;
-    for (const auto& m : messages)
-        n += m.status == status;
-    return n;
+size_t countStatus(const std::vector<Message>& messages, unsigned char status) {
+    return static_cast<size_t>(
+        std::count_if(messages.begin(), messages.end(), [&](const Message& m) { return m.bytes[0] == status; }));
 }
 
 std::string readFile(const QString& path) {
@@ -214,11 +81,11 @@ protected:
         synth::MusicSpec spec;
         spec.bpm = 120.0;
         spec.seconds = 16.0;
-        client = std::make_unique<DrumsAndMidiClient>(synth::renderMusicFloat(spec));
+        client = std::make_unique<JackRig>("beatlume-e2e", synth::renderMusicFloat(spec), false);
         ASSERT_TRUE(client->ready()) << "cannot open the test's JACK client";
     }
     beatlume::test::JackServer server;
-    std::unique_ptr<DrumsAndMidiClient> client;
+    std::unique_ptr<JackRig> client;
 };
 
 } // namespace
@@ -233,14 +100,12 @@ TEST_F(EndToEnd, MidiClockFollowsA120BpmDrumPattern) {
         settings.write("[Beatlume]\nMidiClockEnabled=true\n");
     }
     const QString log = config.filePath("beatlume.log");
-    Program beatlume(BEATLUME_BINARY_DIR "/app/beatlume",
-                     {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + config.path().toStdString(),
-                      "XDG_STATE_HOME=" + config.path().toStdString(),
-                      "ASAN_OPTIONS=detect_leaks=0"},
-                     log.toStdString());
+    beatlume::test::ChildProgram beatlume({BEATLUME_BINARY_DIR "/app/beatlume"}, log.toStdString(),
+                                          {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + config.path().toStdString(),
+                                           "XDG_STATE_HOME=" + config.path().toStdString(), "ASAN_OPTIONS=detect_leaks=0"});
     ASSERT_TRUE(beatlume.running()) << readFile(log);
 
-    ASSERT_TRUE(waitFor([&] { return client->midiConnected() && client->connectDrums(); }, 60))
+    ASSERT_TRUE(waitFor([&] { return connectDrums(*client); }, 60))
         << "the program's audio input or MIDI output never appeared, or the drums could not be connected\n"
         << readFile(log);
     client->play();
@@ -248,7 +113,7 @@ TEST_F(EndToEnd, MidiClockFollowsA120BpmDrumPattern) {
     auto startIndex = [this] {
         const auto messages = client->messages();
         for (size_t i = 0; i < messages.size(); ++i)
-            if (messages[i].status == midiStart)
+            if (messages[i].bytes[0] == midiStart)
                 return static_cast<long>(i);
         return -1L;
     };
@@ -258,14 +123,14 @@ TEST_F(EndToEnd, MidiClockFollowsA120BpmDrumPattern) {
     // 24 beats of clock after the Start, measured over the last 16: single beats jitter by a few
     // per cent while the tracker refines its grid, the tempo over 8 s must not.
     const long start = startIndex();
-    std::vector<jack_nframes_t> clocks;
+    std::vector<std::uint32_t> clocks;
     ASSERT_TRUE(waitFor(
         [&] {
             clocks.clear();
             const auto messages = client->messages();
             for (size_t i = static_cast<size_t>(start) + 1; i < messages.size(); ++i) {
-                EXPECT_NE(messages[i].status, midiStop) << "the clock stopped while the music played";
-                if (messages[i].status == midiClock)
+                EXPECT_NE(messages[i].bytes[0], midiStop) << "the clock stopped while the music played";
+                if (messages[i].bytes[0] == midiClock)
                     clocks.push_back(messages[i].frame);
             }
             return clocks.size() >= 24 * 24;
@@ -325,8 +190,7 @@ TEST_F(EndToEnd, DeviceChangeRestartsTheEngineAndShutdownIsClean) {
     ASSERT_EQ(audio->getCurrentChannels(), (std::vector<char>{1, 0}));
     window->findChild<QCheckBox*>("midiClockEnable")->setChecked(true);
 
-    auto connectDrums = [this] { return client->midiConnected() && client->connectDrums(); };
-    ASSERT_TRUE(waitFor(connectDrums, 30));
+    ASSERT_TRUE(waitFor([this] { return connectDrums(*client); }, 30));
     client->play();
     ASSERT_TRUE(waitFor([&] { return countStatus(client->messages(), midiStart) >= 1; }, 90))
         << "no MIDI Start before the device change";
@@ -369,7 +233,7 @@ TEST_F(EndToEnd, DeviceChangeRestartsTheEngineAndShutdownIsClean) {
     }
 
     const size_t startsBefore = countStatus(client->messages(), midiStart);
-    ASSERT_TRUE(waitFor(connectDrums, 30));
+    ASSERT_TRUE(waitFor([this] { return connectDrums(*client); }, 30));
     ASSERT_TRUE(waitFor([&] { return countStatus(client->messages(), midiStart) > startsBefore; }, 90))
         << "the restarted engine never started the MIDI clock";
     EXPECT_GT(AudioInterface::GetStreamTime(audio), 0.0);
