@@ -4,18 +4,20 @@
 
 #include <QLabel>
 
+#include <algorithm>
+
 AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent), ui(new Ui::AboutDialog) {
     ui->setupUi(this);
     ui->versionLabel->setText(QStringLiteral("Version %1").arg(QStringLiteral(BEATLUME_VERSION)));
     auto* licence = new QLabel(
-        "Free software under the GNU General Public License, version 2 or (at your option) any later "
-        "version (GPL-2.0-or-later). It comes with no warranty. See the file LICENSE, or "
-        "<a href=\"https://www.gnu.org/licenses/old-licenses/gpl-2.0.html\">gnu.org</a>.",
+        "Licence: GPL-2.0-or-later, the GNU General Public License version 2 or any later version "
+        "(see the file LICENSE). Free software, with no warranty.",
         this);
     licence->setObjectName("licenceLabel");
     licence->setWordWrap(true);
-    licence->setOpenExternalLinks(true);
     ui->verticalLayout->insertWidget(ui->verticalLayout->indexOf(ui->descriptionLabel) + 1, licence);
+    // The form's size was drawn without the licence.
+    resize(width(), std::max(height(), sizeHint().height()));
 }
 
 AboutDialog::~AboutDialog() {
