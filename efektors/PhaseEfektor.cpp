@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 namespace {
 // The rectified cosine keeps the value of pi its sound was tuned with.
@@ -141,8 +140,6 @@ void PhaseEfektor::on_enabledCheckBox_clicked(bool on) {
 void PhaseEfektor::SaveData(QTextStream* save_stream) {
     if (!save_stream)
         return;
-    std::printf("Saving data..\n");
-    std::fflush(stdout);
     if (isVisible() || !positionRemembered) {
         rememberedPosition = pos();
         positionRemembered = true;

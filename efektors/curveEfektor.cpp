@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <vector>
 
 const std::array<curveEfektor::SpeedRow, curveEfektor::speedCount> curveEfektor::speedTable{{
@@ -286,8 +285,6 @@ void curveEfektor::on_enabledCheckBox_clicked(bool on) {
 void curveEfektor::SaveData(QTextStream* save_stream) {
     if (!save_stream)
         return;
-    std::printf("Saving data..\n");
-    std::fflush(stdout);
     QTextStream& out = *save_stream;
     out << titleToken(windowTitle()) << "\n";
     out << storedEnabled() << "\n";
