@@ -176,15 +176,22 @@ TEST_F(MainWindowTest, SettingsSurviveARestart) {
     EXPECT_EQ(bridge->getSendPhase(), 0);
     EXPECT_FALSE(child<QCheckBox>("nonMusicCheck")->isChecked());
 
-    // Absurd stored values fall back to the defaults.
+    // Absurd stored values fall back to the defaults, and windows stay on the screen.
     window->close();
-    QSettings("Kalvora", "Beatlume").setValue("Beatlume/SilenceThreshold", "nan");
-    QSettings("Kalvora", "Beatlume").setValue("Beatlume/AntiDelay", 1e300);
-    QSettings("Kalvora", "Beatlume").setValue("Beatlume/TempoRange", -7);
+    const std::pair<const char*, QVariant> absurd[] = {
+        {"Beatlume/SilenceThreshold", "nan"}, {"Beatlume/AntiDelay", 1e300},  {"Beatlume/TempoRange", -7},
+        {"Beatlume/HalfLife", 1e9},           {"MainWindow/Position", QPoint(-9000, 99999)},
+        {"EfektorList/Position", QPoint(99999, -9000)}};
+    for (const auto& [key, value] : absurd)
+        QSettings("Kalvora", "Beatlume").setValue(key, value);
     build();
     EXPECT_DOUBLE_EQ(window->getSilenceThreshold(), -35.0);
     EXPECT_DOUBLE_EQ(bridge->GetAntiDelay(), 0.0);
     EXPECT_EQ(window->getTempoState(), 0);
+    EXPECT_EQ(child<QLabel>("halflifeLabel")->text(), QString("Halflife: %1s").arg(bridge->lastHalfTime()));
+    const QRect screen = window->screen()->availableGeometry();
+    EXPECT_TRUE(screen.contains(window->pos()));
+    EXPECT_TRUE(screen.contains(window->efektors()->frameGeometry()));
 }
 
 TEST_F(MainWindowTest, TempoButtonCyclesThroughThreeRanges) {

@@ -210,6 +210,36 @@ TEST(CurveEditor, BackspaceRemovesTheSelectedInnerNodeButNeverLeavesFewerThanTwo
     EXPECT_EQ(editor.nodes().size(), 3);
 }
 
+TEST(CurveEditor, EachFinishedEditIsReportedOnceWithTheChainsBeforeAndAfter) {
+    BrazierCurve editor;
+    editor.resize(1000, 1000);
+    editor.InitNodePoints();
+    QList<QList<BrazierCurve::Node>> chains;
+    QObject::connect(&editor, &BrazierCurve::edited, [&](const auto& before, const auto& after) { chains << before << after; });
+    const auto release = [&](int x, int y) { mouse(editor, QEvent::MouseButtonRelease, x, y, Qt::NoButton); };
+    press(editor, 500, 200); // a new node, dragged: one edit
+    drag(editor, 520, 220);
+    drag(editor, 540, 240);
+    release(540, 240);
+    press(editor, 0, 500); // picked and let go: no edit
+    release(0, 500);
+    press(editor, 540, 240);
+    release(540, 240);
+    key(editor, Qt::Key_Delete);
+    mouse(editor, QEvent::MouseButtonDblClick, 0, 500);
+    release(0, 500);
+    ASSERT_EQ(chains.size(), 6);
+    EXPECT_EQ(chains[0].size(), 2);
+    EXPECT_EQ(chains[1], chains[2]);
+    EXPECT_EQ(chains[1][1].X, 540.0);
+    EXPECT_EQ(chains[3], chains[0]);
+    EXPECT_EQ(chains[5][0].kind, BrazierCurve::LINEAR);
+    // Undo puts a chain back as it was.
+    editor.setNodes(chains[1]);
+    EXPECT_EQ(editor.nodes(), chains[1]);
+    EXPECT_NEAR(valueAt(editor, 0.54), 0.76, 1e-9);
+}
+
 TEST(CurveEditor, TheNodeChainIsSavedInPixelsAndReadBackTruncatedAtTheReadersSize) {
     BrazierCurve editor;
     ASSERT_TRUE(shaped(editor, 500, 200, {{0, 50, 1}, {250, 150, 0}, {500, 100, 1}}));
