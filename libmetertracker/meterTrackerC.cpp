@@ -36,8 +36,8 @@ constexpr double maxMidForDoubling = 0.15;
 constexpr double maxMidOfDoubled = 0.2;
 constexpr double minBackbeat = 0.5;
 constexpr double levelHysteresis = 0.1;
-constexpr double minShiftedBeat = 0.25; // 240 BPM
-constexpr double maxShiftedBeat = 1.2;  // 50 BPM
+constexpr double minShiftedBeat = 0.3; // 200 BPM
+constexpr double maxShiftedBeat = 1.2; // 50 BPM
 constexpr int levelStepsToShift = 4;
 
 // Level columns inside the tracker.
@@ -125,7 +125,8 @@ mTracker::mTracker(unsigned int srate_)
     // share of the period, every other one, and the salience between them is interpolated.
     std::vector<unsigned int> delays;
     for (unsigned int k = 0; k < params.nPeriods; ++k)
-        if (params.periods[k] <= denseUpTo || (params.periods[k] - denseUpTo) % 2 == 0 || k + 1 == params.nPeriods) {
+        if (params.periods[k] <= denseUpTo || (params.periods[k] - denseUpTo) % 2 == 0 ||
+            k + 1 == params.nPeriods) {
             bankPeriodIndex.push_back(k);
             delays.push_back(params.periods[k]);
         }
@@ -244,8 +245,8 @@ void mTracker::computeSalience(unsigned int step, unsigned int firstRowFrame) {
     auto const hop = static_cast<unsigned int>(round(params.accentRate / updateRate));
     unsigned int const tLast = step * hop + hop - 1;
     unsigned int const nPer = params.nPeriods;
-    auto const nRes = static_cast<unsigned int>(std::min<std::size_t>(
-        bankPeriodIndex.size(), resonators.empty() ? 0u : resonators[0]->size()));
+    auto const nRes = static_cast<unsigned int>(
+        std::min<std::size_t>(bankPeriodIndex.size(), resonators.empty() ? 0u : resonators[0]->size()));
 
     // Output power of each resonator for unit white input after its delay line has been
     // passed m times since reset: what noise alone would show.
@@ -478,7 +479,13 @@ void mTracker::estimatePeriods(unsigned int step) {
     for (unsigned int level = 0; level < 3; ++level)
         pulseCache[row][level] = std::complex<double>(periodCands[1][chosen[level]][level], 0.0);
     double const beatPeriod = pulseCache[row][beatLevel].real();
-    pulseCache[row][beatLevel] = std::complex<double>(beatPeriod * levelFactor(beatPeriod), 0.0);
+    double const factor = levelFactor(beatPeriod);
+    pulseCache[row][beatLevel] = std::complex<double>(beatPeriod * factor, 0.0);
+    // A bar chosen for the twice too long beat spans two bars of the music's beat when it holds
+    // an even number of at least six of them.
+    double const barBeats = std::round(pulseCache[row][patternLevel].real() / (beatPeriod * factor));
+    if (factor < 1.0 && barBeats >= 6.0 && std::fmod(barBeats, 2.0) == 0.0)
+        pulseCache[row][patternLevel] = std::complex<double>(pulseCache[row][patternLevel].real() / 2.0, 0.0);
 }
 
 void mTracker::decodeState(unsigned int s, unsigned int K, unsigned int& tatum, unsigned int& pattern,
@@ -635,8 +642,10 @@ void mTracker::alignBeatToBar(unsigned int row) {
             (best < 0 || score > phaseDelta[1][static_cast<unsigned int>(best)][beatLevel]))
             best = static_cast<int>(i);
     }
-    if (best >= 0 && phaseDelta[1][static_cast<unsigned int>(best)][beatLevel] >= topScore - barAgreementMargin)
-        pulseCache[row][beatLevel] = std::complex<double>(beatPeriod, phaseCands[1][static_cast<unsigned int>(best)][beatLevel]);
+    if (best >= 0 &&
+        phaseDelta[1][static_cast<unsigned int>(best)][beatLevel] >= topScore - barAgreementMargin)
+        pulseCache[row][beatLevel] =
+            std::complex<double>(beatPeriod, phaseCands[1][static_cast<unsigned int>(best)][beatLevel]);
 }
 
 unsigned int mTracker::nearestResonator(double delayFrames) const {
@@ -653,7 +662,8 @@ unsigned int mTracker::nearestResonator(double delayFrames) const {
         else
             hi = m;
     }
-    if (lo > 0 && !(std::fabs(delayFrames - resonators[0]->delay(lo - 1)) > std::fabs(resonators[0]->delay(lo) - delayFrames)))
+    if (lo > 0 && !(std::fabs(delayFrames - resonators[0]->delay(lo - 1)) >
+                    std::fabs(resonators[0]->delay(lo) - delayFrames)))
         --lo;
     return lo;
 }

@@ -15,10 +15,10 @@
 #define BEATLUME_METERTRACKERC_H
 
 #include "Matrix.h"
+#include "combBank.h"
 #include "gridFollower.h"
 #include "onsets.h"
 #include "params.h"
-#include "combBank.h"
 
 #include <complex>
 #include <memory>
