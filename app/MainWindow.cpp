@@ -382,12 +382,12 @@ void MainWindow::chooseFileToPlay() {
 void MainWindow::createMenus() {
     QMenu* fileMenu = menuBar()->addMenu("&File");
 
-    auto* settingsAction = new QAction("&Settings", this);
+    auto* settingsAction = new QAction("&Settings\u2026", this);
     settingsAction->setStatusTip("Control I/O devices");
     connect(settingsAction, &QAction::triggered, this, &MainWindow::launchSettings);
     fileMenu->addAction(settingsAction);
 
-    auto* loadAction = new QAction("&Load Project", this);
+    auto* loadAction = new QAction("&Load Project\u2026", this);
     loadAction->setShortcuts(QKeySequence::Open);
     connect(loadAction, &QAction::triggered, efektorList, &EfektorList::LoadProject);
     fileMenu->addAction(loadAction);
@@ -397,7 +397,7 @@ void MainWindow::createMenus() {
     connect(saveAction, &QAction::triggered, efektorList, &EfektorList::SaveProject);
     fileMenu->addAction(saveAction);
 
-    auto* saveAsAction = new QAction("&Save Project As..", this);
+    auto* saveAsAction = new QAction("Save Project &As\u2026", this);
     saveAsAction->setShortcuts(QKeySequence::SaveAs);
     connect(saveAsAction, &QAction::triggered, efektorList, &EfektorList::SaveProjectAs);
     fileMenu->addAction(saveAsAction);

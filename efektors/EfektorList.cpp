@@ -413,6 +413,9 @@ void EfektorList::SyncEfektors() {
 }
 
 void EfektorList::DeleteAllEfektors() {
+    // The commands hold efektors (deleted ones that undo would bring back, curves to edit):
+    // they go first.
+    undo->clear();
     listReady = false;
     ui->efektorListWidget->clear();
     for (QList<Efektor*>& list : sceneLists) {
@@ -749,8 +752,6 @@ bool EfektorList::loadProjectFrom(const QString& fileName, QStringList* report, 
     }
 
     RemoveSolo();
-    // What undo could bring back belongs to the project that goes.
-    undo->clear();
     DeleteAllEfektors();
     QStringList problems = contents.problems;
     currentScene = contents.selectedScene;
