@@ -17,12 +17,6 @@ double steadySeconds() {
 
 AudioInterface::AudioInterface(LumaCore_t* engineHandle, AudioEngineHooks engineHooks)
     : hooks(std::move(engineHooks)), engine(engineHandle) {
-    const PaError err = Pa_Initialize();
-    paReady = err == paNoError;
-    if (!paReady) {
-        lc_logmsg(LC_LOG_ERROR, "Audio: cannot initialise PortAudio: %s", Pa_GetErrorText(err));
-        return;
-    }
     InitializeDeviceList();
 }
 
@@ -32,31 +26,30 @@ AudioInterface::~AudioInterface() {
     // The engine's threads outlive this object: they fall back to the sequencer's own time.
     if (engine)
         lc_register_gettime_cb(engine, nullptr, nullptr);
-    if (paReady)
-        Pa_Terminate();
 }
 
 bool AudioInterface::rescanDevices() {
-    if (!stream) {
-        if (paReady)
-            Pa_Terminate();
-        paReady = Pa_Initialize() == paNoError;
+    if (!stream && !jack && !waitingForServer)
         InitializeDeviceList();
-    }
     return !deviceNames.empty();
 }
 
 void AudioInterface::InitializeDeviceList() {
-    deviceNumbers.clear();
+    devices.clear();
     deviceNames.clear();
     currentIndex = -1;
-    if (!paReady)
-        return;
+    defaultIndex = -1;
+    const bool initialisedHere = !paInitialized;
+    if (initialisedHere) {
+        const PaError err = Pa_Initialize();
+        if (err != paNoError) {
+            lc_logmsg(LC_LOG_ERROR, "Audio: cannot initialise PortAudio: %s", Pa_GetErrorText(err));
+            return;
+        }
+    }
     const PaDeviceIndex count = Pa_GetDeviceCount();
     const PaDeviceIndex defaultInput = Pa_GetDefaultInputDevice();
-    if (defaultInput == paNoDevice)
-        return;
-    for (PaDeviceIndex i = 0; i < count; ++i) {
+    for (PaDeviceIndex i = 0; defaultInput != paNoDevice && i < count; ++i) {
         const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
         if (!info)
             continue;
@@ -64,18 +57,21 @@ void AudioInterface::InitializeDeviceList() {
                   info->maxOutputChannels, i == defaultInput ? "<default>" : "");
         if (info->maxInputChannels > 0) {
             if (i == defaultInput)
-                currentIndex = static_cast<int>(deviceNumbers.size());
+                defaultIndex = static_cast<int>(devices.size());
+            const PaHostApiInfo* api = Pa_GetHostApiInfo(info->hostApi);
+            devices.push_back({info->name, info->maxInputChannels, api && api->type == paJACK});
             deviceNames.emplace_back(info->name);
-            deviceNumbers.push_back(i);
         }
     }
+    if (initialisedHere)
+        Pa_Terminate();
+    currentIndex = defaultIndex;
 }
 
 int AudioInterface::getInputChannelAmount(int index) const {
-    if (index < 0 || index >= static_cast<int>(deviceNumbers.size()))
+    if (index < 0 || index >= static_cast<int>(devices.size()))
         return 0;
-    const PaDeviceInfo* info = Pa_GetDeviceInfo(deviceNumbers[static_cast<size_t>(index)]);
-    return info ? info->maxInputChannels : 0;
+    return devices[static_cast<size_t>(index)].channels;
 }
 
 void AudioInterface::toggleChannel(int channel, int on) {
@@ -99,96 +95,126 @@ void AudioInterface::resetChannels(int count) {
 }
 
 void AudioInterface::closeStream() {
-    if (!stream)
+    if (!stream && !jack)
         return;
     // The time source stops at the last stream time; stopping and closing may wait for the
     // audio host, and the time source's readers never wait with them.
-    PaStream* closing = stream;
     frozenTime.store(clock.now(hostSeconds()));
     streamOpen.store(false);
-    stream = nullptr;
-    if (Pa_IsStreamActive(closing) == 1)
-        Pa_StopStream(closing);
-    Pa_CloseStream(closing);
+    delivering.store(false);
+    jack.reset(); // deactivated: its callback has returned for good
+    if (PaStream* closing = stream) {
+        stream = nullptr;
+        if (Pa_IsStreamActive(closing) == 1)
+            Pa_StopStream(closing);
+        Pa_CloseStream(closing);
+    }
+    if (paInitialized)
+        Pa_Terminate();
+    paInitialized = false;
     converter.reset();
 }
 
-int AudioInterface::selectAudioDev(int index) {
-    if (!paReady)
-        return 0;
+bool AudioInterface::openPortAudio(const std::string& name, double& rate) {
+    const PaError init = Pa_Initialize();
+    if (init != paNoError) {
+        lc_logmsg(LC_LOG_ERROR, "Audio: cannot initialise PortAudio: %s", Pa_GetErrorText(init));
+        return false;
+    }
+    paInitialized = true;
+    const PaDeviceInfo* info = nullptr;
     PaDeviceIndex device = paNoDevice;
-    if (index == -1)
-        device = Pa_GetDefaultInputDevice();
-    else if (index >= 0 && index < static_cast<int>(deviceNumbers.size()))
-        device = deviceNumbers[static_cast<size_t>(index)];
-    const PaDeviceInfo* info = device == paNoDevice ? nullptr : Pa_GetDeviceInfo(device);
-    if (!info || info->maxInputChannels < 1) {
+    for (PaDeviceIndex i = 0; i < Pa_GetDeviceCount() && device == paNoDevice; ++i) {
+        const PaDeviceInfo* candidate = Pa_GetDeviceInfo(i);
+        if (candidate && candidate->maxInputChannels > 0 && name == candidate->name) {
+            device = i;
+            info = candidate;
+        }
+    }
+    PaStream* opened = nullptr;
+    PaError err = paDeviceUnavailable;
+    if (info) {
+        inputParameters.device = device;
+        inputParameters.channelCount = channelCount;
+        inputParameters.sampleFormat = paFloat32;
+        inputParameters.suggestedLatency = info->defaultLowInputLatency;
+        inputParameters.hostApiSpecificStreamInfo = nullptr;
+        // The device runs at its own rate; anything but the tracker's 44.1 kHz is converted on a
+        // thread of its own, never on the audio thread.
+        const double ownRate = std::isfinite(info->defaultSampleRate) && info->defaultSampleRate >= 8000.0 &&
+                                       info->defaultSampleRate <= 768000.0
+                                   ? info->defaultSampleRate
+                                   : sampleRate;
+        rate = ownRate;
+        err = Pa_OpenStream(&opened, &inputParameters, nullptr, ownRate, framesPerBuffer, paClipOff,
+                            &AudioInterface::streamCallback, this);
+        if (err != paNoError && ownRate != sampleRate) {
+            rate = sampleRate;
+            err = Pa_OpenStream(&opened, &inputParameters, nullptr, sampleRate, framesPerBuffer, paClipOff,
+                                &AudioInterface::streamCallback, this);
+        }
+    }
+    if (err != paNoError) {
+        lc_logmsg(LC_LOG_ERROR, "Audio: cannot open the input stream of \"%s\": %s", name.c_str(),
+                  Pa_GetErrorText(err));
+        Pa_Terminate();
+        paInitialized = false;
+        return false;
+    }
+    stream = opened;
+    return true;
+}
+
+int AudioInterface::selectAudioDev(int index) {
+    const int position = index == -1 ? defaultIndex : index;
+    if (position < 0 || position >= static_cast<int>(devices.size())) {
         lc_logmsg(LC_LOG_ERROR, "Audio: no audio input device at position %d", index);
         return 0;
     }
+    const InputDevice device = devices[static_cast<size_t>(position)];
 
     leaveCurrentInput();
+    waitingForServer = false;
+    resetChannels(device.channels);
+    channelCount = device.channels;
 
-    const int channels = info->maxInputChannels;
-    resetChannels(channels);
-
-    inputParameters.device = device;
-    inputParameters.channelCount = channels;
-    inputParameters.sampleFormat = paFloat32;
-    inputParameters.suggestedLatency = info->defaultLowInputLatency;
-    inputParameters.hostApiSpecificStreamInfo = nullptr;
-    channelCount = channels;
-
-    // The device runs at its own rate; anything but the tracker's 44.1 kHz is converted on a
-    // thread of its own, never on the audio thread.
-    const double ownRate = std::isfinite(info->defaultSampleRate) && info->defaultSampleRate >= 8000.0 &&
-                                   info->defaultSampleRate <= 768000.0
-                               ? info->defaultSampleRate
-                               : sampleRate;
-    PaStream* opened = nullptr;
-    PaError err = Pa_OpenStream(&opened, &inputParameters, nullptr, ownRate, framesPerBuffer, paClipOff,
-                                &AudioInterface::streamCallback, this);
-    double rate = ownRate;
-    if (err != paNoError && ownRate != sampleRate) {
-        rate = sampleRate;
-        err = Pa_OpenStream(&opened, &inputParameters, nullptr, sampleRate, framesPerBuffer, paClipOff,
-                            &AudioInterface::streamCallback, this);
+    double rate = sampleRate;
+    bool opened = false;
+    if (device.jack) {
+        std::string error;
+        jack = JackCapture::open(device.name, device.channels, &AudioInterface::jackCallback, this, error);
+        if (jack) {
+            rate = jack->rate();
+            opened = true;
+        } else {
+            lc_logmsg(LC_LOG_ERROR, "Audio: cannot capture \"%s\": %s", device.name.c_str(), error.c_str());
+        }
+    } else {
+        opened = openPortAudio(device.name, rate);
     }
     clock.reset(rate);
-    if (err == paNoError && rate != sampleRate) {
+    if (opened && rate != sampleRate) {
         converter = std::make_unique<RateConverter>(engine, rate);
-        lc_logmsg(LC_LOG_NOTICE, "Audio: \"%s\" runs at %.0f Hz, converted to %.0f Hz", info->name, rate, sampleRate);
+        lc_logmsg(LC_LOG_NOTICE, "Audio: \"%s\" runs at %.0f Hz, converted to %.0f Hz", device.name.c_str(), rate,
+                  sampleRate);
     }
-    if (err != paNoError) {
-        lc_logmsg(LC_LOG_ERROR, "Audio: cannot open the input stream of \"%s\": %s", info->name,
-                  Pa_GetErrorText(err));
-        opened = nullptr;
-    }
-    stream = opened;
-    streamOpen.store(opened != nullptr);
-
-    if (index == -1) {
-        currentIndex = -1;
-        for (size_t i = 0; i < deviceNumbers.size(); ++i)
-            if (deviceNumbers[i] == device)
-                currentIndex = static_cast<int>(i);
-    } else {
-        currentIndex = index;
-    }
+    streamOpen.store(opened);
+    currentIndex = position;
 
     startEngine();
     if (engine)
         lc_register_gettime_cb(engine, this, &AudioInterface::GetStreamTime);
 
-    streamName = info->name;
+    streamName = device.name;
     streamStartedAt = steadySeconds();
     inputLost = false;
     if (stream) {
-        err = Pa_StartStream(stream);
+        const PaError err = Pa_StartStream(stream);
         if (err != paNoError)
-            lc_logmsg(LC_LOG_ERROR, "Audio: cannot start the input stream of \"%s\": %s", info->name,
+            lc_logmsg(LC_LOG_ERROR, "Audio: cannot start the input stream of \"%s\": %s", device.name.c_str(),
                       Pa_GetErrorText(err));
     }
+    delivering.store(opened);
 
     if (hooks.engineStarted)
         hooks.engineStarted();
@@ -243,6 +269,39 @@ void AudioInterface::stopSource() {
     currentIndex = -1;
 }
 
+void AudioInterface::loseJackServer() {
+    lc_logmsg(LC_LOG_ERROR, "Audio: the JACK server has gone: no audio from \"%s\" until it returns",
+              streamName.c_str());
+    closeStream();
+    // Every client of the gone server closes before any client of this program joins a server
+    // again: the engine's (its MIDI ports) with the engine, which restarts with the input.
+    if (hooks.stopEngine)
+        hooks.stopEngine();
+    if (engine)
+        lc_check_midi_ports(engine);
+    waitingForServer = true;
+    inputLost = true;
+    nextRejoinAttempt = steadySeconds() + 1.0;
+}
+
+bool AudioInterface::rejoinJackServer() {
+    if (steadySeconds() < nextRejoinAttempt)
+        return false;
+    nextRejoinAttempt = steadySeconds() + 1.0;
+    if (engine && lc_check_midi_ports(engine) != 0)
+        return false;
+    std::string error;
+    if (!JackCapture::open(streamName, 1, [](void*, const float* const*, int, unsigned long) {}, nullptr, error))
+        return false;
+    int position = -1;
+    for (size_t i = 0; i < devices.size(); ++i)
+        if (devices[i].name == streamName)
+            position = static_cast<int>(i);
+    lc_logmsg(LC_LOG_WARNING, "Audio: the JACK server is back: listening to \"%s\" again", streamName.c_str());
+    selectAudioDev(position);
+    return true;
+}
+
 bool AudioInterface::checkHealth() {
     const unsigned long count = overflows.load(std::memory_order_relaxed);
     if (count > overflowsReported) {
@@ -250,6 +309,12 @@ bool AudioInterface::checkHealth() {
                   streamName.c_str());
         overflowsReported = count;
     }
+    if (jack && jack->serverGone())
+        loseJackServer();
+    if (waitingForServer)
+        return !rejoinJackServer();
+    if (engine)
+        lc_check_midi_ports(engine);
     if (!streamOpen.load())
         return false;
     const double now = steadySeconds();
@@ -300,28 +365,51 @@ void AudioInterface::mixToMono(const float* in, unsigned long frames, int channe
     }
 }
 
+void AudioInterface::deliver(const float* mono, unsigned long frames, double time) {
+    if (RateConverter* rateConverter = converter.get())
+        rateConverter->push(mono, frames);
+    else if (engine)
+        lc_process_audio(mono, frames, engine, time);
+}
+
 int AudioInterface::streamCallback(const void* input, void*, unsigned long frames,
                                    const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags statusFlags,
                                    void* userData) {
     auto* self = static_cast<AudioInterface*>(userData);
+    if (!self->delivering.load(std::memory_order_acquire))
+        return paContinue;
     self->lastBlockAt.store(steadySeconds(), std::memory_order_relaxed);
     if (statusFlags & paInputOverflow)
         self->overflows.fetch_add(1, std::memory_order_relaxed);
     // The block's first sample lies where the previous block ended: the first block at 0.
     const double blockStart = self->clock.lastBlockEnd();
     self->clock.onBlock(frames, hostSeconds());
-    if (!self->engine)
-        return paContinue;
-    LumaCore_t* engine = self->engine;
-    if (RateConverter* converter = self->converter.get()) {
-        mixInPieces(static_cast<const float*>(input), frames, self->channelCount, self->channelGates.get(),
-                    self->mix, blockStart,
-                    [converter](const float* block, unsigned long n, double) { converter->push(block, n); });
-        return paContinue;
-    }
-    mixInPieces(static_cast<const float*>(input), frames, self->channelCount, self->channelGates.get(),
-                self->mix, blockStart, [engine](const float* block, unsigned long n, double t) {
-                    lc_process_audio(block, n, engine, t);
-                });
+    mixInPieces(static_cast<const float*>(input), frames, self->channelCount, self->channelGates.get(), self->mix,
+                blockStart, [self](const float* block, unsigned long n, double t) { self->deliver(block, n, t); });
     return paContinue;
+}
+
+void AudioInterface::jackCallback(void* owner, const float* const* channels, int count, unsigned long frames) {
+    auto* self = static_cast<AudioInterface*>(owner);
+    if (!self->delivering.load(std::memory_order_acquire))
+        return;
+    self->lastBlockAt.store(steadySeconds(), std::memory_order_relaxed);
+    const double blockStart = self->clock.lastBlockEnd();
+    self->clock.onBlock(frames, hostSeconds());
+    const std::atomic<unsigned char>* flags = self->channelGates.get();
+    int selected = 0;
+    for (int c = 0; c < count; ++c)
+        selected += flags[c].load(std::memory_order_relaxed) ? 1 : 0;
+    const float scale = selected > 0 ? 1.0f / static_cast<float>(selected) : 0.0f;
+    for (unsigned long done = 0; done < frames;) {
+        const unsigned long n = frames - done < mixFrames ? frames - done : mixFrames;
+        for (unsigned long f = 0; f < n; ++f)
+            self->mix[f] = 0.0f;
+        for (int c = 0; c < count; ++c)
+            if (flags[c].load(std::memory_order_relaxed))
+                for (unsigned long f = 0; f < n; ++f)
+                    self->mix[f] += channels[c][done + f] * scale;
+        self->deliver(self->mix, n, blockStart + static_cast<double>(done) / sampleRate);
+        done += n;
+    }
 }

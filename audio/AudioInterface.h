@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "FilePlayback.h"
+#include "JackCapture.h"
 #include "RateConverter.h"
 #include "SampleClock.h"
 #include "SampleSource.h"
@@ -46,8 +47,8 @@ public:
     AudioInterface& operator=(const AudioInterface&) = delete;
 
     void InitializeDeviceList();
-    // Asks the audio system for its devices again (PortAudio learns of new ones only when it
-    // starts afresh); does nothing while a stream is open. True when an input is listed.
+    // Asks the audio system for its devices again; does nothing while a stream is open. True
+    // when an input is listed.
     bool rescanDevices();
     // Names of the input devices, in list position order.
     const std::vector<std::string>& getAudioDevList() const { return deviceNames; }
@@ -79,7 +80,10 @@ public:
     // Watches the capture stream, to be called a few times a second by the program (window poll,
     // headless loop): a stream that has delivered nothing for a second (device unplugged, audio
     // server gone, stream stopped) is reported through the engine log once, and so is its return;
-    // new input overflows are reported too. Returns true while the input is lost.
+    // new input overflows are reported too. When the JACK server of the input goes away, the
+    // engine stops (its MIDI clients of that server close with it) and, once a server answers
+    // again (tried once a second), the engine's own MIDI port and the input are opened again and
+    // the engine restarts on them. Returns true while the input is lost.
     bool checkHealth();
 
     // The engine's time source: seconds of audio the stream has delivered, on the card's
@@ -118,6 +122,16 @@ private:
     static int streamCallback(const void* input, void* output, unsigned long frames,
                               const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags,
                               void* userData);
+    // JACK PROCESS THREAD (same rules as streamCallback).
+    static void jackCallback(void* self, const float* const* channels, int channelCount, unsigned long frames);
+    // Mono blocks of the current input on to the engine (or the rate converter). AUDIO THREAD.
+    void deliver(const float* mono, unsigned long frames, double time);
+    // Opens `device` through PortAudio (initialised for the stream's lifetime); false when it
+    // cannot, with the reason logged. `rate` is the stream's.
+    bool openPortAudio(const std::string& device, double& rate);
+    // The JACK server of the input has gone: closes, stops the engine and waits for its return.
+    void loseJackServer();
+    bool rejoinJackServer();
     void closeStream();
     // Stops the engine for a new input (not on the first selection) and closes the old one.
     void leaveCurrentInput();
@@ -132,12 +146,28 @@ private:
     std::unique_ptr<std::atomic<unsigned char>[]> channelGates;
     float mix[mixFrames] = {};
     PaStream* stream = nullptr;
+    std::unique_ptr<JackCapture> jack;
+    // Blocks reach the engine only while set: a JACK client runs its callback from activation
+    // on, before the clock and the converter are ready.
+    std::atomic<bool> delivering{false};
     PaStreamParameters inputParameters{};
     int currentIndex = -1;
-    std::vector<int> deviceNumbers;
+    struct InputDevice {
+        std::string name;
+        int channels = 0;
+        bool jack = false; // a client of a JACK server, captured by JackCapture
+    };
+    std::vector<InputDevice> devices;
     std::vector<std::string> deviceNames;
+    int defaultIndex = -1;
     bool firstSelection = true;
-    bool paReady = false;
+    // PortAudio holds a client of each audio server while initialised, and one of a JACK server
+    // that has gone can be neither closed nor terminated (the close waits for ever, the end
+    // aborts): it is initialised only to list devices and while one of its streams runs.
+    bool paInitialized = false;
+    // The input's JACK server went away; the input comes back when a server answers.
+    bool waitingForServer = false;
+    double nextRejoinAttempt = 0.0;
 
     // Frames delivered by the current stream; reset when a new stream opens, together with the
     // engine restart whose time line starts at 0 with that stream.

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "common.h"
 #include "handover.h"
@@ -32,8 +33,15 @@ constexpr double kMaxTieFrames = 1e9;
 } // namespace
 
 struct JackMidiPort_t {
-    jack_client_t* client = nullptr;
+    /* Null while the server is gone. The audio thread reads it while counted in `noting`; the GUI
+       thread swaps in null first and waits for that count to fall to zero before closing. */
+    std::atomic<jack_client_t*> client{nullptr};
+    std::atomic<int> noting{0};
+    /* Set on JACK's thread when the server shuts the client down. */
+    std::atomic<int> gone{0};
     jack_port_t* port = nullptr;
+    std::string clientName;
+    std::string portName;
     std::string name;
     double rate = 44100.0;
     EventOutput_t output;
@@ -67,10 +75,13 @@ long long offset_of(const JackMidiPort_t* p, const TimedEvent_t& event, jack_nfr
 /* JACK PROCESS THREAD: no allocation, lock, I/O or throw. */
 int process(jack_nframes_t nframes, void* arg) {
     JackMidiPort_t* p = static_cast<JackMidiPort_t*>(arg);
+    jack_client_t* client = p->client.load(std::memory_order_acquire);
+    if (!client)
+        return 0;
     void* buffer = jack_port_get_buffer(p->port, nframes);
     jack_midi_clear_buffer(buffer);
     p->tie.read(p->current);
-    const jack_nframes_t cycleStart = jack_last_frame_time(p->client);
+    const jack_nframes_t cycleStart = jack_last_frame_time(client);
     jack_nframes_t last = 0;
     while (const TimedEvent_t* event = p->direct.front()) {
         if (jack_midi_event_write(buffer, last, event->bytes, event->size) != 0)
@@ -106,30 +117,57 @@ bool offer(EventOutput_t* self, const TimedEvent_t* event) {
     return false;
 }
 
+void on_shutdown(void* arg) {
+    static_cast<JackMidiPort_t*>(arg)->gone.store(1, std::memory_order_release);
+}
+
+/* Joins the server with a fresh client and the port; false when no server answers. */
+bool join(JackMidiPort_t* p) {
+    jack_status_t status{};
+    jack_client_t* client = jack_client_open(p->clientName.c_str(), JackNoStartServer, &status);
+    if (!client)
+        return false;
+    p->rate = static_cast<double>(jack_get_sample_rate(client));
+    p->port = jack_port_register(client, p->portName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    p->gone.store(0, std::memory_order_release);
+    p->client.store(client, std::memory_order_release);
+    jack_on_shutdown(client, on_shutdown, p);
+    if (!p->port || jack_set_process_callback(client, process, p) != 0 || jack_activate(client) != 0) {
+        lc_logmsg(LC_LOG_WARNING, "JACK MIDI port %s could not be opened", p->portName.c_str());
+        p->client.store(nullptr, std::memory_order_release);
+        jack_client_close(client);
+        return false;
+    }
+    p->name = jack_port_name(p->port);
+    return true;
+}
+
+/* Leaves the server (also one that has gone): afterwards neither the audio thread nor the process
+   callback touch the client. */
+void leave(JackMidiPort_t* p) {
+    jack_client_t* client = p->client.exchange(nullptr, std::memory_order_seq_cst);
+    if (!client)
+        return;
+    while (p->noting.load(std::memory_order_seq_cst) != 0)
+        std::this_thread::yield();
+    jack_deactivate(client);
+    jack_client_close(client);
+}
+
 } // namespace
 
 JackMidiPort_t* jackmidiport_open(const char* clientName, const char* portName) {
-    jack_status_t status{};
-    jack_client_t* client = jack_client_open(clientName, JackNoStartServer, &status);
-    if (!client)
-        return nullptr;
     JackMidiPort_t* p = new (std::nothrow) JackMidiPort_t;
-    if (!p) {
-        jack_client_close(client);
+    if (!p)
         return nullptr;
-    }
-    p->client = client;
-    p->rate = static_cast<double>(jack_get_sample_rate(client));
+    p->clientName = clientName;
+    p->portName = portName;
     p->output.offer = offer;
     p->output.context = p;
-    p->port = jack_port_register(client, portName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-    if (!p->port || jack_set_process_callback(client, process, p) != 0 || jack_activate(client) != 0) {
-        lc_logmsg(LC_LOG_WARNING, "JACK MIDI port %s could not be opened", portName);
-        jack_client_close(client);
+    if (!join(p)) {
         delete p;
         return nullptr;
     }
-    p->name = jack_port_name(p->port);
     lc_logmsg(LC_LOG_NOTICE, "Own MIDI port: %s", p->name.c_str());
     return p;
 }
@@ -137,9 +175,30 @@ JackMidiPort_t* jackmidiport_open(const char* clientName, const char* portName) 
 void jackmidiport_close(JackMidiPort_t* p) {
     if (!p)
         return;
-    jack_deactivate(p->client);
-    jack_client_close(p->client);
+    leave(p);
     delete p;
+}
+
+int jackmidiport_check(JackMidiPort_t* p, int mayJoin) {
+    if (!p)
+        return 0;
+    if (p->client.load(std::memory_order_acquire) && !p->gone.load(std::memory_order_acquire))
+        return 0;
+    if (p->client.load(std::memory_order_acquire)) {
+        leave(p);
+        lc_logmsg(LC_LOG_ERROR, "The JACK server has gone: MIDI port %s is lost until it returns", p->name.c_str());
+    }
+    if (!mayJoin)
+        return 1;
+    /* Whatever waited for the server would now come out at once, long after its time. */
+    while (p->queue.front())
+        p->queue.pop();
+    while (p->direct.front())
+        p->direct.pop();
+    if (!join(p))
+        return 1;
+    lc_logmsg(LC_LOG_NOTICE, "The JACK server is back: MIDI port %s", p->name.c_str());
+    return 0;
 }
 
 const char* jackmidiport_name(const JackMidiPort_t* p) {
@@ -149,8 +208,12 @@ const char* jackmidiport_name(const JackMidiPort_t* p) {
 void jackmidiport_note_block(JackMidiPort_t* p, double streamTime) {
     if (!p || !std::isfinite(streamTime))
         return;
-    const jack_nframes_t frame = jack_last_frame_time(p->client);
-    if (p->noted && frame == p->lastNotedFrame)
+    /* Counted in before the client is read (see leave). */
+    p->noting.fetch_add(1, std::memory_order_seq_cst);
+    jack_client_t* client = p->client.load(std::memory_order_seq_cst);
+    const jack_nframes_t frame = client ? jack_last_frame_time(client) : 0;
+    p->noting.fetch_sub(1, std::memory_order_release);
+    if (!client || (p->noted && frame == p->lastNotedFrame))
         return;
     p->noted = true;
     p->lastNotedFrame = frame;
@@ -190,6 +253,9 @@ JackMidiPort_t* jackmidiport_open(const char*, const char*) {
     return nullptr;
 }
 void jackmidiport_close(JackMidiPort_t*) {}
+int jackmidiport_check(JackMidiPort_t*, int) {
+    return 0;
+}
 const char* jackmidiport_name(const JackMidiPort_t*) {
     return nullptr;
 }

@@ -12,7 +12,7 @@
  *
  * Threads: the timer pass fills the event queue (single producer), other threads send
  * immediately through a second queue (taking turns on a short lock), the JACK process thread
- * drains both; opening and closing are for the GUI thread. Without JACK at build time every
+ * drains both; opening, checking and closing are for the GUI thread. Without JACK at build time every
  * function is a stub and jackmidiport_open returns null. */
 #ifndef LUMACORE_JACKMIDIPORT_H
 #define LUMACORE_JACKMIDIPORT_H
@@ -25,6 +25,13 @@ struct JackMidiPort_t;
 JackMidiPort_t* jackmidiport_open(const char* clientName, const char* portName);
 /* Deactivates and leaves the server, then frees everything. Null is ignored. GUI thread. */
 void jackmidiport_close(JackMidiPort_t* p);
+
+/* Keeps the port joined to a JACK server, the GUI thread's part: once the server has gone, the
+   client is closed (logged as an error) and the port sends nothing; with `mayJoin`, one attempt
+   to join a server that answers again, under the same names (logged). Every client of a gone
+   server must be closed before any client of this process tries to join one: the JACK library
+   does not survive it otherwise, hence `mayJoin`. 1 while the port is lost, else 0. */
+int jackmidiport_check(JackMidiPort_t* p, int mayJoin);
 
 /* The port's full name, "client:port", as other programs see it. */
 const char* jackmidiport_name(const JackMidiPort_t* p);

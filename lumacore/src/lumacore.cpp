@@ -1,6 +1,7 @@
 #include "lumacore.h"
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -49,6 +50,8 @@ struct LumaCore_t {
     /* Live engines: Beatlume's own JACK MIDI port (null without a JACK server); it outlives every
        ticker, so that other programs' connections to it survive restarts. */
     JackMidiPort_t* ownPort = nullptr;
+    /* Steady-clock second before which lc_check_midi_ports does not try to join a server again. */
+    double nextJoinAttempt = 0.0;
     /* Latency offset of the MIDI output, applied to every new ticker. */
     double midiLatency = 0.0;
     /* Outputs attached by the owner, attached again to every new ticker. */
@@ -542,6 +545,19 @@ const char* lc_own_midi_port_name(LumaCore_t* lc) {
         return jackmidiport_name(lc->ownPort);
     char** names = midioutput_port_names(lc->ticker->midi);
     return names && names[0] && std::string(names[0]) == "Beatlume" ? names[0] : nullptr;
+}
+
+int lc_check_midi_ports(LumaCore_t* lc) {
+    if (!lc || !lc->ownPort)
+        return 0;
+    const double now =
+        std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    const bool otherJackClient = has_midi(lc) && midioutput_uses_jack(lc->ticker->midi);
+    const bool mayJoin = !otherJackClient && now >= lc->nextJoinAttempt;
+    const int lost = jackmidiport_check(lc->ownPort, mayJoin ? 1 : 0);
+    if (lost && mayJoin)
+        lc->nextJoinAttempt = now + 1.0;
+    return lost;
 }
 
 int lc_open_own_midi_port(LumaCore_t* lc) {

@@ -185,6 +185,13 @@ LinkOutput_t* lc_get_link_output(LumaCore_t* lc);
 const char* lc_own_midi_port_name(LumaCore_t* lc);
 /* Sends on the own port (as lc_set_mididev(lc, 0)); 1 when there is none. GUI thread. */
 int lc_open_own_midi_port(LumaCore_t* lc);
+/* Watches the own JACK MIDI port, a few times a second (GUI thread): once its JACK server has
+   gone the port's client is closed and the loss logged as an error; a server that answers again
+   is joined under the same port name, at most once a second and only while no other JACK client
+   of the engine is open (a stopped engine, or one whose system MIDI ports are not JACK's), since
+   the JACK library does not survive a new client beside one of a gone server. 1 while the own
+   port is lost, else 0. */
+int lc_check_midi_ports(LumaCore_t* lc);
 /* Seconds by which MIDI leaves ahead of the grid (positive) or after it, beside the anti-delay:
    for gear whose own delay differs from the rest. Limited to -1 ... 1 s, kept across restarts;
    non-finite values are ignored. GUI thread. */

@@ -525,6 +525,10 @@ void midioutput_close(MidiOut_t* m) {
         lc_logmsg(LC_LOG_WARNING, "midioutput: closing port: %s", report.text);
 }
 
+int midioutput_uses_jack(const MidiOut_t* m) {
+    return m->port != nullptr && m->port->getCurrentApi() == RtMidi::UNIX_JACK ? 1 : 0;
+}
+
 int midioutput_open_port(const MidiOut_t* m) {
     return m->openPort.load(std::memory_order_acquire);
 }

@@ -55,6 +55,9 @@ int midioutput_open(MidiOut_t* m, int port);
 /* Logs "midioutput: closing port" and closes the open port; later sends are skipped. GUI thread. */
 void midioutput_close(MidiOut_t* m);
 
+/* 1 when the system's ports are those of a JACK server (RtMidi's JACK client), else 0. */
+int midioutput_uses_jack(const MidiOut_t* m);
+
 /* Index of the open port; -1 while none is open. */
 int midioutput_open_port(const MidiOut_t* m);
 

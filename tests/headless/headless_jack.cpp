@@ -58,9 +58,6 @@ template <typename Condition> bool waitFor(Condition done, int seconds) {
 bool isNoteOn(const Message& m) {
     return (m.bytes[0] & 0xF0) == 0x90 && m.bytes[2] > 0;
 }
-bool isNoteOff(const Message& m) {
-    return (m.bytes[0] & 0xF0) == 0x80 || ((m.bytes[0] & 0xF0) == 0x90 && m.bytes[2] == 0);
-}
 
 std::string outputPath(const char* name) {
     return std::string(BEATLUME_BINARY_DIR) + "/" + name + "-" + std::to_string(getpid()) + ".txt";
@@ -100,7 +97,7 @@ TEST(HeadlessOverJack, TracksTheDemoAndStopsCleanlyOnSigterm) {
     size_t clocks = 0;
     for (const Message& m : all) {
         clocks += m.bytes[0] == 0xF8;
-        if (isNoteOn(m) || isNoteOff(m))
+        if ((m.bytes[0] & 0xE0) == 0x80) // note-on or note-off
             sounding[m.bytes[1] & 0x7F] = isNoteOn(m);
     }
     EXPECT_GT(clocks, 24u * 2u);
@@ -125,7 +122,7 @@ TEST_P(HeadlessDeviceRate, BeatNotesLandOnA120BpmPattern) {
     ASSERT_TRUE(rig.ready());
     Headless program({"--input", "system", "--midi-port", "headless-test:midi_in"},
                      outputPath(("headless-rate-" + std::to_string(rate)).c_str()));
-    ASSERT_TRUE(waitFor([&] { return !program.status().empty() && rig.connectMusicToPortAudio(); }, 60)) << program.text();
+    ASSERT_TRUE(waitFor([&] { return !program.status().empty() && rig.connectMusic(); }, 60)) << program.text();
 
     const jack_nframes_t from = rig.now() + 10u * static_cast<unsigned>(rate);
     ASSERT_TRUE(waitFor([&] { return rig.now() >= from + 8u * static_cast<unsigned>(rate); }, 120));
@@ -137,10 +134,34 @@ TEST_P(HeadlessDeviceRate, BeatNotesLandOnA120BpmPattern) {
         intervals.push_back(beats[i] - beats[i - 1]);
     ASSERT_GE(intervals.size(), 10u) << program.text();
     const auto onPattern = std::count_if(intervals.begin(), intervals.end(), [](double d) { return std::abs(d - 0.5) < 0.03; });
-    std::string seen;
-    for (double d : intervals) seen += std::to_string(d).substr(0, 5) + " ";
-    EXPECT_GE(onPattern * 10, static_cast<long>(intervals.size()) * 8) << program.status() << "\n" << seen;
+    EXPECT_GE(onPattern * 10, static_cast<long>(intervals.size()) * 8) << program.status();
     EXPECT_EQ(program.terminate(), 0) << program.text();
 }
 
 INSTANTIATE_TEST_SUITE_P(JackServers, HeadlessDeviceRate, ::testing::Values(48000, 96000));
+
+// The JACK server goes away under the running program and comes back, as after a crash of the
+// server or an unplugged interface: the loss shows in the status line, the program joins the new
+// server by itself (its input and its own MIDI port), music gives beat notes again, and it still
+// quits within two seconds.
+TEST(HeadlessOverJack, RejoinsAJackServerThatWentAwayAndCameBack) {
+    beatlume::test::JackServer server;
+    if (!server.available())
+        GTEST_SKIP() << server.skip_reason();
+    Headless program({"--input", "system"}, outputPath("headless-server-loss"));
+    ASSERT_TRUE(waitFor([&] { return !program.status().empty(); }, 60)) << program.text();
+    server.stop();
+    EXPECT_TRUE(waitFor([&] { return program.status().find("JACK server has gone") != std::string::npos; }, 30))
+        << program.text();
+    ASSERT_TRUE(server.start()) << server.skip_reason();
+    synth::MusicSpec spec;
+    spec.seconds = 16.0;
+    JackRig rig("headless-test", synth::renderMusicFloat(spec));
+    ASSERT_TRUE(rig.ready());
+    EXPECT_TRUE(waitFor([&] {
+        const auto all = rig.messages();
+        return rig.connectMusic() && rig.connectMidiFrom("Beatlume:Beatlume") &&
+               std::count_if(all.begin(), all.end(), isNoteOn) >= 8;
+    }, 120)) << program.text();
+    EXPECT_EQ(program.terminate(2), 0) << program.text();
+}

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <spawn.h>
-#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 
@@ -55,20 +54,18 @@ bool ChildProgram::running() {
     return started() && !reap();
 }
 
-int ChildProgram::terminate() {
+int ChildProgram::terminate(int seconds) {
     if (!started() || reap())
         return exitStatus;
     kill(pid, SIGTERM);
-    for (int i = 0; i < 200 && !reap(); ++i)
+    for (int i = 0; i < seconds * 20 && !reap(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     return exitStatus;
 }
 
 std::string ChildProgram::output() const {
     std::ifstream in(outputFile);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 } // namespace beatlume::test

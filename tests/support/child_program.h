@@ -21,8 +21,8 @@ public:
     bool started() const { return pid > 0; }
     bool running();
     // SIGTERM, then the exit status once it has ended (128 + signal when a signal ended it; -1
-    // when it has not ended after 10 s, a guard against a hang only).
-    int terminate();
+    // when it has not ended within `seconds`).
+    int terminate(int seconds = 10);
     // Everything it has written so far.
     std::string output() const;
 

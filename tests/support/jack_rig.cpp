@@ -2,6 +2,7 @@
 
 #if BEATLUME_HAVE_JACK
 #include <algorithm>
+#include <cerrno>
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
@@ -26,9 +27,10 @@ JackRig::~JackRig() {
     }
 }
 
-bool JackRig::connectMusicToPortAudio() const {
-    const char** ports = jack_get_ports(client, "^PortAudio.*:in", nullptr, JackPortIsInput);
-    const bool ok = ports && ports[0] && jack_connect(client, (name + ":music").c_str(), ports[0]) == 0;
+bool JackRig::connectMusic() const {
+    const char** ports = jack_get_ports(client, "^Beatlume-input:in_", nullptr, JackPortIsInput);
+    const int result = ports && ports[0] ? jack_connect(client, (name + ":music").c_str(), ports[0]) : -1;
+    const bool ok = result == 0 || result == EEXIST;
     if (ports)
         jack_free(ports);
     return ok;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
@@ -50,14 +51,8 @@ std::string find_in_path(const std::string& program) {
 }
 
 std::string read_tail(const std::string& path) {
-    std::string text;
-    if (FILE* f = std::fopen(path.c_str(), "r")) {
-        char buffer[4096];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-            text.append(buffer, n);
-        std::fclose(f);
-    }
+    std::ifstream in(path);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
     return text.size() > 1500 ? text.substr(text.size() - 1500) : text;
 }
 
@@ -81,24 +76,29 @@ bool accepts_clients(const std::string& server) {
 
 } // namespace
 
-JackServer::JackServer(double startTimeoutSeconds, int rate, int period) {
+JackServer::JackServer(double startTimeoutSeconds, int rate, int period)
+    : startTimeout_(startTimeoutSeconds), rate_(rate), period_(period) {
+    start();
+}
+
+bool JackServer::start() {
 #if !BEATLUME_HAVE_JACK
-    (void)startTimeoutSeconds;
-    (void)rate;
-    (void)period;
     reason_ = "the JACK client library was not found at build time";
+    return false;
 #else
     const std::string jackd = find_in_path("jackd");
     if (jackd.empty()) {
         reason_ = "jackd is not installed (Debian package jackd2)";
-        return;
+        return false;
     }
     static std::atomic<int> counter{0};
-    name_ = "beatlume-test-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
+    if (name_.empty())
+        name_ = "beatlume-test-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
     logPath_ = "/tmp/" + name_ + ".log";
+    ready_ = false;
 
     std::vector<std::string> args = {jackd, "--no-realtime", "-n", name_, "-d", "dummy",
-                                     "-r",  std::to_string(rate), "-p", std::to_string(period)};
+                                     "-r",  std::to_string(rate_), "-p", std::to_string(period_)};
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
@@ -137,7 +137,7 @@ JackServer::JackServer(double startTimeoutSeconds, int rate, int period) {
     }
     if (child < 0) {
         reason_ = std::string("could not start jackd: ") + std::strerror(errno);
-        return;
+        return false;
     }
     pid_ = child;
 
@@ -145,7 +145,7 @@ JackServer::JackServer(double startTimeoutSeconds, int rate, int period) {
     jack_set_error_function(quiet);
     jack_set_info_function(quiet);
     const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(startTimeoutSeconds);
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(startTimeout_);
     while (!ready_) {
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -167,24 +167,18 @@ JackServer::JackServer(double startTimeoutSeconds, int rate, int period) {
     jack_set_info_function(quiet);
     if (!ready_) {
         stop();
-        return;
+        return false;
     }
-    if (const char* previous = std::getenv("JACK_DEFAULT_SERVER")) {
-        hadPreviousServer_ = true;
-        previousServer_ = previous;
-    }
+    envSet_ = true;
     setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
     setenv("JACK_NO_START_SERVER", "1", 1);
+    return true;
 #endif
 }
 
 JackServer::~JackServer() {
-    if (ready_) {
-        if (hadPreviousServer_)
-            setenv("JACK_DEFAULT_SERVER", previousServer_.c_str(), 1);
-        else
-            unsetenv("JACK_DEFAULT_SERVER");
-    }
+    if (envSet_)
+        unsetenv("JACK_DEFAULT_SERVER");
     stop();
 }
 

@@ -2,7 +2,7 @@
 //
 // Starts `jackd --no-realtime -n <unique name> -d dummy -r <rate> -p <period>` as a child process, waits
 // until it accepts clients and points this process's JACK clients at it (JACK_DEFAULT_SERVER).
-// The destructor stops the server and restores the environment. If jackd (or the JACK client
+// The destructor stops the server and unsets JACK_DEFAULT_SERVER. If jackd (or the JACK client
 // library) is missing or the server does not come up, available() is false and skip_reason() says
 // why; tests then GTEST_SKIP with that reason. Should this process die without running the
 // destructor, the server is stopped by the kernel (Linux) when the thread that created it ends:
@@ -25,17 +25,22 @@ public:
     bool available() const { return ready_; }
     const std::string& skip_reason() const { return reason_; }
     const std::string& name() const { return name_; }
+    // Stops the server, as a crash or unplugged interface would, and starts it again under the
+    // same name: what clients see when their server goes away and comes back.
+    void stop();
+    bool start();
 
 private:
-    void stop();
+    double startTimeout_;
+    int rate_;
+    int period_;
 
     pid_t pid_ = -1;
     bool ready_ = false;
+    bool envSet_ = false;
     std::string name_;
     std::string reason_;
     std::string logPath_;
-    bool hadPreviousServer_ = false;
-    std::string previousServer_;
 };
 
 } // namespace beatlume::test

@@ -1,0 +1,100 @@
+#include "JackCapture.h"
+
+#if BEATLUME_AUDIO_HAVE_JACK
+
+#include <jack/jack.h>
+
+#include <vector>
+
+struct JackCapture::Client {
+    jack_client_t* handle = nullptr;
+    std::vector<jack_port_t*> ports;
+    // Filled in the process callback: one buffer pointer per port.
+    std::vector<const float*> buffers;
+    Deliver deliver = nullptr;
+    void* owner = nullptr;
+};
+
+std::unique_ptr<JackCapture> JackCapture::open(const std::string& device, int channels, Deliver deliver, void* owner,
+                                               std::string& error) {
+    if (channels < 1 || !deliver) {
+        error = "no channels to capture";
+        return nullptr;
+    }
+    jack_status_t status{};
+    jack_client_t* handle = jack_client_open("Beatlume-input", JackNoStartServer, &status);
+    if (!handle) {
+        error = "no JACK server answers";
+        return nullptr;
+    }
+    std::unique_ptr<JackCapture> capture(new JackCapture);
+    capture->client_ = new Client;
+    Client& c = *capture->client_;
+    c.handle = handle;
+    c.deliver = deliver;
+    c.owner = owner;
+    c.buffers.assign(static_cast<size_t>(channels), nullptr);
+    for (int i = 0; i < channels; ++i) {
+        const std::string name = "in_" + std::to_string(i + 1);
+        jack_port_t* port = jack_port_register(handle, name.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+        if (!port) {
+            error = "cannot register the JACK input port " + name;
+            return nullptr;
+        }
+        c.ports.push_back(port);
+    }
+    capture->rate_ = static_cast<double>(jack_get_sample_rate(handle));
+    jack_on_shutdown(handle, &JackCapture::shutdown, capture.get());
+    if (jack_set_process_callback(handle, &JackCapture::process, capture.get()) != 0 || jack_activate(handle) != 0) {
+        error = "cannot activate the JACK client";
+        return nullptr;
+    }
+    // The device is a client of the server: its audio outputs, in order, feed our inputs.
+    const char** sources = jack_get_ports(handle, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
+    size_t next = 0;
+    for (const char** source = sources; source && *source && next < c.ports.size(); ++source)
+        if (std::string(*source).rfind(device + ":", 0) == 0)
+            jack_connect(handle, *source, jack_port_name(c.ports[next++]));
+    if (sources)
+        jack_free(sources);
+    return capture;
+}
+
+JackCapture::~JackCapture() {
+    if (!client_)
+        return;
+    if (client_->handle) {
+        jack_deactivate(client_->handle);
+        jack_client_close(client_->handle);
+    }
+    delete client_;
+}
+
+int JackCapture::process(unsigned int frames, void* self) {
+    auto* capture = static_cast<JackCapture*>(self);
+    Client& c = *capture->client_;
+    for (size_t i = 0; i < c.ports.size(); ++i)
+        c.buffers[i] = static_cast<const float*>(jack_port_get_buffer(c.ports[i], frames));
+    c.deliver(c.owner, c.buffers.data(), static_cast<int>(c.buffers.size()), frames);
+    return 0;
+}
+
+void JackCapture::shutdown(void* self) {
+    static_cast<JackCapture*>(self)->gone_.store(true, std::memory_order_release);
+}
+
+#else
+
+struct JackCapture::Client {};
+
+std::unique_ptr<JackCapture> JackCapture::open(const std::string&, int, Deliver, void*, std::string& error) {
+    error = "built without JACK";
+    return nullptr;
+}
+JackCapture::~JackCapture() = default;
+int JackCapture::process(unsigned int, void*) {
+    return 0;
+}
+void JackCapture::shutdown(void*) {}
+
+#endif
