@@ -284,9 +284,23 @@ int EfektorList::GetFirstFreePort() {
     return static_cast<int>(std::find(taken.begin(), taken.end(), false) - taken.begin());
 }
 
-void EfektorList::SetEffectLocation(Efektor* efektor) {
+QRect EfektorList::availableArea() const {
     const QScreen* where = screen() ? screen() : QGuiApplication::primaryScreen();
-    const QRect avail = where ? where->availableGeometry() : QRect(0, 0, 1024, 768);
+    return where ? where->availableGeometry() : QRect(0, 0, 1024, 768);
+}
+
+void EfektorList::keepWindowsInSight() {
+    const QRect avail = availableArea();
+    for (const QList<Efektor*>& list : sceneLists)
+        for (Efektor* efektor : list) {
+            const QRect frame = efektor->frameGeometry();
+            if (!avail.contains(frame) || (isVisible() && frame.intersects(frameGeometry())))
+                SetEffectLocation(efektor);
+        }
+}
+
+void EfektorList::SetEffectLocation(Efektor* efektor) {
+    const QRect avail = availableArea();
     // Efektor windows go left of this list, which must stay in sight to switch scenes, and
     // start right of the main window when there is room, row after row.
     int right = avail.right();
@@ -776,6 +790,8 @@ bool EfektorList::loadProjectFrom(const QString& fileName, QStringList* report, 
             muteForScene(efektor, bool(efektor->enabled));
     }
     SetSelectedScene(currentScene + 1);
+    // A project from another screen, or one saved with the list elsewhere, would hide windows.
+    keepWindowsInSight();
     if (report)
         *report = problems;
     markSaved();

@@ -150,6 +150,9 @@ private:
     bool detachEfektor(Efektor* efektor, int scene, int row, bool* own);
     void reattachEfektor(Efektor* efektor, int scene, int row, bool own);
     void watchCurve(Efektor* efektor);
+    QRect availableArea() const;
+    // Moves efektor windows that are off the screen or on the list to where new ones go.
+    void keepWindowsInSight();
     // The project file's text; `withScene` false writes scene 1 as the selected one, so that
     // changing scenes during a show does not count as a change to save.
     QString projectText(bool withScene) const;

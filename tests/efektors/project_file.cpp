@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTextStream>
 
@@ -74,6 +75,20 @@ TEST_F(ProjectFileTest, TheExampleFileLoadsAndSavesByteForByte) {
     EXPECT_EQ(efektor->pos(), QPoint(420, 40));
     EXPECT_EQ(rowTexts(), QStringList{});
     EXPECT_EQ(save("again.bep"), QByteArray(exampleFile));
+}
+
+TEST_F(ProjectFileTest, LoadedWindowsComeOnTheScreenAndOffTheList) {
+    list->show();
+    list->move(1000, 100);
+    for (const QPoint at : {QPoint(1010, 110), QPoint(-5000, 40), QPoint(420, 40)}) {
+        QByteArray file = exampleFile;
+        file.replace("420\n40\n420\n40", QString("%1\n%2\n%1\n%2").arg(at.x()).arg(at.y()).toLatin1());
+        EXPECT_TRUE(load(file).isEmpty());
+        const QRect frame = list->scene(1).at(0)->frameGeometry();
+        EXPECT_FALSE(frame.intersects(list->frameGeometry()));
+        EXPECT_TRUE(list->screen()->availableGeometry().contains(frame));
+    }
+    EXPECT_EQ(list->scene(1).at(0)->pos(), QPoint(420, 40)); // where it was fine, it stays
 }
 
 TEST_F(ProjectFileTest, EveryKindInSeveralScenesSurvivesSaveLoadSave) {
