@@ -84,7 +84,9 @@ struct Emission {
 };
 
 /* Hands one event to every attached output. `streamTime` is where the grid puts it; `shifted`:
-   each output receives it earlier by its latency (grid events), else as it is (requests). */
+   each output receives it earlier by its latency (grid events), else as it is (requests). TIMER
+   THREAD: an output that refuses the event, or breaks its promise not to throw, loses that event
+   and nothing else. */
 void emit(MeterTicker_t* t, TimedEvent_t event, double streamTime, bool shifted) {
     for (std::atomic<EventOutput_t*>& slot : t->outputs) {
         EventOutput_t* out = slot.load(std::memory_order_acquire);
@@ -97,7 +99,12 @@ void emit(MeterTicker_t* t, TimedEvent_t event, double streamTime, bool shifted)
             time = out->lastTime;
         out->lastTime = time;
         event.time = time;
-        if (!out->offer(out, &event))
+        bool taken = false;
+        try {
+            taken = out->offer(out, &event);
+        } catch (...) {
+        }
+        if (!taken)
             out->refused.fetch_add(1, std::memory_order_relaxed);
     }
 }

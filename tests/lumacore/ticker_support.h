@@ -70,6 +70,16 @@ struct Message {
     std::vector<unsigned char> bytes;
 };
 
+/* Every message in a capture sink with its time. */
+inline std::vector<Message> timedMessages(const MidiOut_t* m) {
+    std::vector<Message> out;
+    MidiCaptureEntry_t e;
+    for (size_t i = 0; i < midioutput_capture_count(m); ++i)
+        if (midioutput_capture_get(m, i, &e) == 0)
+            out.push_back({e.time, std::vector<unsigned char>(e.bytes, e.bytes + e.size)});
+    return out;
+}
+
 /* Without threads: the tests run the analysis and the timer passes themselves. */
 class TickerTest : public ::testing::Test, protected TickerRig {
 protected:
@@ -95,14 +105,7 @@ protected:
         }
     }
 
-    std::vector<Message> messages() const {
-        std::vector<Message> out;
-        MidiCaptureEntry_t e;
-        for (size_t i = 0; i < midioutput_capture_count(midi); ++i)
-            if (midioutput_capture_get(midi, i, &e) == 0)
-                out.push_back({e.time, std::vector<unsigned char>(e.bytes, e.bytes + e.size)});
-        return out;
-    }
+    std::vector<Message> messages() const { return timedMessages(midi); }
 
     double phase(MeterLevelID level) {
         double phases[3];
