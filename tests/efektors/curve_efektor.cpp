@@ -4,7 +4,6 @@
 #include "efektor_support.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QComboBox>
 #include <QDial>
 #include <QKeyEvent>
@@ -135,44 +134,25 @@ TEST_F(CurveEfektorTest, FlatCurvesSend127AtTheTop0AtTheBottomAnd63AtMidHeight) 
     EXPECT_EQ(all.back().value, 0);
 }
 
-TEST_F(CurveEfektorTest, ADisabledEfektorSendsNothingAndLeavesThePlayBar) {
+TEST_F(CurveEfektorTest, EnablingStartsTheLoopAtTheUnitAndADisabledOneSendsNothingNorMovesThePlayBar) {
     curveEfektor efektor(&bridge, 3, nullptr);
-    runUntil(1.0);
+    runUntil(5.3 * beatSeconds);
     EXPECT_TRUE(sent().empty());
     efektor.on_enabledCheckBox_clicked(true);
-    runUntil(1.3);
+    EXPECT_DOUBLE_EQ(efektor.syncOffset(), 5.0);
+    runUntil(5.5 * beatSeconds);
+    EXPECT_DOUBLE_EQ(efektor.position(), 0.5 * 0.25);
     const std::size_t count = sent().size();
     EXPECT_GT(count, 0u);
     efektor.on_enabledCheckBox_clicked(false);
     const double bar = efektor.curve()->playBarPos();
-    runUntil(2.0);
+    runUntil(4.0);
     EXPECT_EQ(sent().size(), count);
     EXPECT_DOUBLE_EQ(efektor.curve()->playBarPos(), bar);
     EXPECT_NE(efektor.position(), bar); // the loop itself runs on
 }
 
-TEST_F(CurveEfektorTest, EnablingStartsTheLoopAtTheStartOfTheCurrentUnit) {
-    curveEfektor efektor(&bridge, 3, nullptr);
-    runUntil(5.3 * beatSeconds);
-    efektor.on_enabledCheckBox_clicked(true);
-    EXPECT_DOUBLE_EQ(efektor.syncOffset(), 5.0);
-    runUntil(5.5 * beatSeconds);
-    EXPECT_DOUBLE_EQ(efektor.position(), 0.5 * 0.25);
-}
-
-TEST_F(CurveEfektorTest, GrowingTheWindowGrowsTheCurveAndMovesTheCheckBoxDown) {
-    curveEfektor efektor(&bridge, 3, nullptr);
-    efektor.show();
-    const QSize before = efektor.size();
-    const int checkY = efektor.findChild<QCheckBox*>("enabledCheckBox")->y();
-    const int curveHeight = efektor.curve()->height();
-    efektor.resize(before.width() + 60, before.height() + 50);
-    EXPECT_EQ(efektor.curve()->width(), before.width() + 60 - 10);
-    EXPECT_EQ(efektor.curve()->height(), curveHeight + 50);
-    EXPECT_EQ(efektor.findChild<QCheckBox*>("enabledCheckBox")->y(), checkY + 50);
-}
-
-TEST_F(CurveEfektorTest, BackspaceInTheWindowRemovesTheSelectedNodeAndEscapeDoesNotClose) {
+TEST_F(CurveEfektorTest, BackspaceInTheWindowRemovesTheSelectedNode) {
     curveEfektor efektor(&bridge, 3, nullptr);
     efektor.show();
     BrazierCurve* curve = efektor.curve();
@@ -186,7 +166,4 @@ TEST_F(CurveEfektorTest, BackspaceInTheWindowRemovesTheSelectedNodeAndEscapeDoes
     QKeyEvent backspace(QEvent::KeyPress, Qt::Key_Backspace, Qt::NoModifier);
     QApplication::sendEvent(&efektor, &backspace);
     EXPECT_EQ(curve->nodes().size(), 2);
-    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-    QApplication::sendEvent(&efektor, &escape);
-    EXPECT_TRUE(efektor.isVisible());
 }

@@ -59,18 +59,13 @@ TEST_F(EfektorListTest, NewEfektorsTakeTheFirstFreeNumberAndANameCountingTheirKi
     EXPECT_EQ(list->GetFirstFreePort(), 0);
 
     add(Efektor::FunctionType);
-    add(Efektor::FunctionType);
-    Efektor* third = add(Efektor::FunctionType);
-    EXPECT_EQ(third->windowTitle(), "Function Efektor 3");
+    Efektor* function = add(Efektor::FunctionType);
+    EXPECT_EQ(function->windowTitle(), "Function Efektor 2");
     EXPECT_EQ(add(Efektor::StepType)->windowTitle(), "Step Efektor 3");
-    EXPECT_EQ(add(Efektor::CurveType)->windowTitle(), "Curve Efektor 1");
-    EXPECT_EQ(add(Efektor::InitType)->windowTitle(), "Init Efektor 1");
     EXPECT_EQ(list->addEfektor(4), nullptr);
     EXPECT_EQ(list->addEfektor(-1), nullptr);
-    EXPECT_EQ(list->scene(0).size(), 8);
-    EXPECT_EQ(rows->count(), 8);
-    // New function, step and init efektors start disabled.
-    EXPECT_FALSE(third->enabled);
+    EXPECT_EQ(rows->count(), 5);
+    EXPECT_FALSE(function->enabled); // new efektors start disabled
 
     // The add box makes one and goes back to "Add"; in another scene the count starts again.
     list->SetSelectedScene(2);
@@ -78,9 +73,7 @@ TEST_F(EfektorListTest, NewEfektorsTakeTheFirstFreeNumberAndANameCountingTheirKi
     addBox->setCurrentIndex(4);
     EXPECT_EQ(addBox->currentIndex(), 0);
     ASSERT_EQ(list->scene(1).size(), 1);
-    EXPECT_EQ(list->scene(1).at(0)->typeCode, Efektor::InitType);
     EXPECT_EQ(list->scene(1).at(0)->windowTitle(), "Init Efektor 1");
-    EXPECT_EQ(list->scene(1).at(0)->MessageNumber(), 0);
 }
 
 TEST_F(EfektorListTest, ASceneChangeWakesTheNewSceneBeforeMutingTheOld) {
@@ -124,20 +117,6 @@ TEST_F(EfektorListTest, ASceneChangeWakesTheNewSceneBeforeMutingTheOld) {
     EXPECT_FALSE(init->enabled);
 }
 
-TEST_F(EfektorListTest, KeysAndShortcutsSelectScenesAndEscapeDoesNotCloseTheList) {
-    // The shortcuts belong to the main window and work in every window of the program.
-    mainWindow->show();
-    list->show();
-    QApplication::setActiveWindow(list);
-    ASSERT_TRUE(QTest::qWaitForWindowActive(list));
-    QTest::keyClick(list, Qt::Key_Y);
-    EXPECT_EQ(list->selectedScene(), 13);
-    QTest::keyClick(list, Qt::Key_8);
-    EXPECT_EQ(list->selectedScene(), 7);
-    QTest::keyClick(list, Qt::Key_Escape);
-    EXPECT_TRUE(list->isVisible());
-}
-
 TEST_F(EfektorListTest, AutomaticChangeFollowsBarsAndWrapsFromSixteenToOne) {
     list->SetSelectedScene(16);
     // Off: bars change nothing.
@@ -151,19 +130,12 @@ TEST_F(EfektorListTest, AutomaticChangeFollowsBarsAndWrapsFromSixteenToOne) {
     bars(bridge, 1);
     EXPECT_EQ(list->selectedScene(), 0);
 
-    // Eight bars, counted on from where the count stood.
-    list->findChild<QRadioButton*>("sceneChangeEight")->click();
-    bars(bridge, 7);
-    EXPECT_EQ(list->selectedScene(), 0);
-    bars(bridge, 1);
-    EXPECT_EQ(list->selectedScene(), 1);
-
     // Shortening the interval keeps the count: 5 bars counted, then 4 is reached at once.
     list->findChild<QRadioButton*>("sceneChangeSixteen")->click();
     bars(bridge, 5);
     list->findChild<QRadioButton*>("sceneChangeFour")->click();
     bars(bridge, 1);
-    EXPECT_EQ(list->selectedScene(), 2);
+    EXPECT_EQ(list->selectedScene(), 1);
 }
 
 TEST_F(EfektorListTest, SoloMutesTheOthersAndTheMainOutputsAndRestoresThem) {
@@ -175,9 +147,7 @@ TEST_F(EfektorListTest, SoloMutesTheOthersAndTheMainOutputsAndRestoresThem) {
     rows->setCurrentRow(1);
     QTest::keyClick(list, Qt::Key_S);
     EXPECT_EQ(list->soloedRow(), 1);
-    EXPECT_FALSE(a->enabled);
-    EXPECT_TRUE(b->enabled);
-    EXPECT_FALSE(c->enabled);
+    EXPECT_TRUE(!a->enabled && b->enabled && !c->enabled);
     EXPECT_FALSE(mainWindow->property("sendPhase").toBool());
     EXPECT_FALSE(noteBox->isChecked());
 
@@ -190,28 +160,26 @@ TEST_F(EfektorListTest, SoloMutesTheOthersAndTheMainOutputsAndRestoresThem) {
     // S on the soloed row again ends it: every efektor and both outputs as before.
     QTest::keyClick(list, Qt::Key_S);
     EXPECT_EQ(list->soloedRow(), -1);
-    EXPECT_TRUE(a->enabled);
-    EXPECT_FALSE(b->enabled);
-    EXPECT_TRUE(c->enabled);
+    EXPECT_TRUE(a->enabled && !b->enabled && c->enabled);
     EXPECT_TRUE(mainWindow->property("sendPhase").toBool());
     EXPECT_TRUE(noteBox->isChecked());
 
-    // Keys typed into the list widget go to the list: S soloes, other keys are swallowed.
+    // Keys typed into the list widget go to the list; a scene change ends the solo first.
     rows->setCurrentRow(0);
     QTest::keyClick(rows, Qt::Key_S);
     EXPECT_EQ(list->soloedRow(), 0);
-    // A scene change ends the solo first.
-    list->findChild<QPushButton*>("sceneButton_2")->click();
+    sceneButton(2)->click();
     EXPECT_EQ(list->soloedRow(), -1);
     EXPECT_TRUE(noteBox->isChecked());
-    EXPECT_TRUE(a->wasEnabled);
-    EXPECT_FALSE(b->wasEnabled);
-    EXPECT_TRUE(c->wasEnabled);
+    EXPECT_TRUE(a->wasEnabled && !b->wasEnabled && c->wasEnabled);
 }
 
-TEST_F(EfektorListTest, SInAnEfektorWindowSoloesThatEfektor) {
+// The shortcuts belong to the main window and work in every window of the program; S in an
+// efektor's window soloes that efektor.
+TEST_F(EfektorListTest, KeysInAnEfektorWindowSelectScenesAndSoloThatEfektor) {
     Efektor* a = add(Efektor::InitType, true);
     Efektor* b = add(Efektor::FunctionType, true);
+    mainWindow->show();
     // Row 0 is current (which brings its window up), then the user works in b's window.
     rows->setCurrentRow(0);
     EXPECT_TRUE(QTest::qWaitForWindowActive(a));
@@ -229,6 +197,10 @@ TEST_F(EfektorListTest, SInAnEfektorWindowSoloesThatEfektor) {
     QTest::keyClick(b, Qt::Key_S);
     EXPECT_EQ(list->soloedRow(), -1);
     EXPECT_TRUE(a->enabled);
+    QTest::keyClick(b, Qt::Key_Y);
+    EXPECT_EQ(list->selectedScene(), 13);
+    QTest::keyClick(list, Qt::Key_8);
+    EXPECT_EQ(list->selectedScene(), 7);
 }
 
 TEST_F(EfektorListTest, DeletesAndCurveEditsUndoAndRedoSeveralStepsDeep) {
@@ -287,22 +259,17 @@ TEST_F(EfektorListTest, ACopyDroppedOnAnotherSceneWaitsThereMutedWithItsSourcesS
 
     dropOn(sceneButton(12));
 
-    EXPECT_EQ(list->scene(0).size(), 2);
     EXPECT_EQ(rows->count(), 2);
     ASSERT_EQ(list->scene(11).size(), 1);
     Efektor* copy = list->scene(11).at(0);
     EXPECT_NE(copy, source);
     EXPECT_EQ(copy->typeCode, Efektor::FunctionType);
-    EXPECT_EQ(copy->windowTitle(), "Bass Wobble");
     EXPECT_EQ(copy->MessageNumber(), source->MessageNumber());
-    EXPECT_TRUE(copy->isHidden());
-    EXPECT_FALSE(copy->enabled);
-    EXPECT_TRUE(copy->wasEnabled);
+    EXPECT_TRUE(copy->isHidden() && !copy->enabled && copy->wasEnabled);
     EXPECT_TRUE(source->enabled);
 
     list->SetSelectedScene(12);
-    EXPECT_FALSE(copy->isHidden());
-    EXPECT_TRUE(copy->enabled);
+    EXPECT_TRUE(!copy->isHidden() && copy->enabled);
     EXPECT_EQ(rowTexts(), QStringList{"Bass Wobble"});
 
     // Dropped on the selected scene's own button: a visible duplicate, listed by its title.
@@ -310,7 +277,6 @@ TEST_F(EfektorListTest, ACopyDroppedOnAnotherSceneWaitsThereMutedWithItsSourcesS
     dropOn(sceneButton(12));
     ASSERT_EQ(list->scene(11).size(), 2);
     EXPECT_TRUE(list->scene(11).at(1)->enabled);
-    EXPECT_EQ(rowTexts(), (QStringList{"Bass Wobble", "Bass Wobble"}));
 
     // No current row: nothing is copied.
     rows->setCurrentRow(-1);
@@ -335,9 +301,7 @@ TEST_F(EfektorListTest, ACopyOfASoloMutedEfektorRemembersItsOwnSetting) {
 TEST_F(EfektorListTest, ClosingAWindowOnlyHidesItAndItsSceneShowsItAgain) {
     Efektor* efektor = add(Efektor::FunctionType, true);
     efektor->close();
-    EXPECT_TRUE(efektor->isHidden());
-    EXPECT_TRUE(efektor->enabled);
-    ASSERT_EQ(list->scene(0).size(), 1);
+    EXPECT_TRUE(efektor->isHidden() && efektor->enabled);
     list->SetSelectedScene(1);
     EXPECT_FALSE(efektor->isHidden());
 
