@@ -26,6 +26,14 @@ std::vector<double> times(const std::vector<Message>& all) {
     return out;
 }
 
+void expectMessages(const std::vector<Message>& got, const std::vector<Message>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].bytes, want[i].bytes) << i;
+        EXPECT_NEAR(got[i].time, want[i].time, 1e-9) << i;
+    }
+}
+
 struct CallRecord {
     int who;
     double phase;
@@ -49,12 +57,9 @@ TEST_F(TickerTest, ClockStartsOnTheNextDownbeatWith24ExactPulsesPerBeatAndStopsA
     meterticker_midiclock_out(ticker, 1);
     runUntil(4.0);
     std::vector<Message> all = messages();
-    ASSERT_GE(all.size(), 2u);
     // Not the next beat (1.0) but the next bar (2.0), and the first Clock with it.
-    EXPECT_EQ(all[0].bytes, Bytes{kStart});
-    EXPECT_EQ(all[0].time, 2.0);
-    EXPECT_EQ(all[1].bytes, Bytes{kClock});
-    EXPECT_EQ(all[1].time, 2.0);
+    expectMessages({all.begin(), all.begin() + std::min<long>(2, static_cast<long>(all.size()))},
+                   {{2.0, {kStart}}, {2.0, {kClock}}});
     const std::vector<Message> clocks = only(all, kClock);
     ASSERT_EQ(clocks.size(), 4u * 24u + 1u); // beat phases 4.0 .. 8.0 inclusive
     for (size_t i = 0; i < clocks.size(); ++i)
@@ -100,13 +105,8 @@ TEST_F(TickerTest, LatePassesNeitherBunchNorRepeatNorLoseEvents) {
     EXPECT_TRUE(std::adjacent_find(clockTimes.begin(), clockTimes.end()) == clockTimes.end()) << "a burst";
     EXPECT_EQ(only(reference, 0x90).size(), only(reference, 0x80).size() + 3); // bar, beat, tatum at 4.0
     EXPECT_EQ(only(reference, 0xB0, 65).size(), 8u * 128u);
-    for (size_t r = 1; r < runs.size(); ++r) {
-        ASSERT_EQ(runs[r].size(), reference.size()) << r;
-        for (size_t i = 0; i < reference.size(); ++i) {
-            ASSERT_EQ(runs[r][i].bytes, reference[i].bytes) << r << " " << i;
-            ASSERT_NEAR(runs[r][i].time, reference[i].time, 1e-9) << r << " " << i;
-        }
-    }
+    for (size_t r = 1; r < runs.size(); ++r)
+        expectMessages(runs[r], reference);
 }
 
 TEST_F(TickerTest, ANewEstimateMovesOnlyEventsNotYetHandedOver) {
@@ -151,12 +151,7 @@ TEST_F(TickerTest, NotesSoundFromEachTickFor02OfThePeriodAndStopWithTheSwitch) {
     runUntil(3.0);
     std::vector<Message> after = messages();
     after.erase(after.begin(), after.begin() + static_cast<long>(all.size()));
-    const std::vector<Message> expected = {{2.051, {0x80, 64, 0}}, {2.051, {0x80, 65, 0}}};
-    ASSERT_EQ(after.size(), 2u);
-    for (size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(after[i].bytes, expected[i].bytes);
-        EXPECT_NEAR(after[i].time, expected[i].time, 1e-9);
-    }
+    expectMessages(after, {{2.051, {0x80, 64, 0}}, {2.051, {0x80, 65, 0}}});
 }
 
 TEST_F(TickerTest, PhaseControllersRiseFromZeroAtTheTickAtTheirExactTimes) {
@@ -229,18 +224,14 @@ TEST_F(TickerTest, PhaseCallbacksRun32TimesPerBeatInRegistrationOrderWithTheFull
         EXPECT_NEAR(beatCalls[i].phase, 2.0 + (i / 2 + 1) / 32.0, 0.0021 * 2) << "full phase, not a fraction";
     }
 
-    // Unknown user data: nothing changes.
+    // Unknown user data changes nothing; a known one goes.
     meterticker_unregister_phase_cb(ticker, &stranger);
-    rec.clear();
-    runUntil(2.5);
-    EXPECT_EQ(rec.size(), 32u * 2u + 16u);
-
     meterticker_unregister_phase_cb(ticker, &a);
     rec.clear();
     runUntil(3.0);
     for (const CallRecord& c : rec)
         EXPECT_NE(c.who, 1);
-    EXPECT_EQ(rec.size(), 32u + 16u);
+    EXPECT_EQ(rec.size(), 2u * 32u + 32u); // b on two beats, the bar caller on half a bar
     meterticker_unregister_phase_cb(ticker, &b);
     meterticker_unregister_phase_cb(ticker, &barCaller);
     meterticker_unregister_phase_cb(ticker, &barCaller); // empty list
@@ -275,13 +266,7 @@ TEST_F(TickerTest, TestNotesAndMessagesFromOtherThreadsGoOutInTheNextPassAndClos
     meterticker_send_midi_message(ticker, 1, 2, 7, 99);
     EXPECT_TRUE(messages().empty()); // nothing leaves outside a pass
     runUntil(0.3);
-    const std::vector<Message> expected = {{0.201, {0x90, 65, 127}}, {0.201, {0xB2, 7, 99}}, {0.251, {0x80, 65, 0}}};
-    std::vector<Message> all = messages();
-    ASSERT_EQ(all.size(), expected.size());
-    for (size_t i = 0; i < all.size(); ++i) {
-        EXPECT_EQ(all[i].bytes, expected[i].bytes) << i;
-        EXPECT_NEAR(all[i].time, expected[i].time, 1e-9) << i;
-    }
+    expectMessages(messages(), {{0.201, {0x90, 65, 127}}, {0.201, {0xB2, 7, 99}}, {0.251, {0x80, 65, 0}}});
     meterticker_midiclock_out(ticker, 1);
     meterticker_midinote_out(ticker, 1);
     runUntil(2.05);
