@@ -124,20 +124,3 @@ TEST(EfektorRecords, ReadersClampAndReportEveryBrokenField) {
     EXPECT_TRUE(e.loadProblem().contains("file ends early")) << e.loadProblem().toStdString();
     EXPECT_TRUE(e.loadProblem().contains("divider")) << e.loadProblem().toStdString();
 }
-
-TEST(EfektorRecords, AnEarlyEndMarkerStopsAllFurtherReading) {
-    QString text = "Title 1 END_EFEKTOR 3 Next_Title";
-    QTextStream in(&text);
-    CountingEfektor e(nullptr);
-    e.readTitle(&in, "");
-    e.readBool(&in, "enabled");
-    EXPECT_EQ(e.readInt(&in, 0, 127, 11, "number"), 11);
-    EXPECT_TRUE(e.reachedEndMarker());
-    EXPECT_EQ(e.readInt(&in, 0, 127, 12, "number"), 12);
-    EXPECT_EQ(e.readTitle(&in, "kept"), "kept");
-    EXPECT_FALSE(e.loadedOk());
-    // The next record is untouched for the list to read.
-    QString next;
-    in >> next;
-    EXPECT_EQ(next, "3");
-}

@@ -105,22 +105,6 @@ TEST(Spline, EqualXIsSeparatedByTenEpsilon) {
         ASSERT_LT(column.points()[i].first, column.points()[i + 1].first) << "i = " << i;
 }
 
-TEST(Spline, ChangesRegenerateLazily) {
-    Spline spline = through({{0, 0}, {10, 10}});
-    EXPECT_NEAR(spline(5), 5.0, tolerance);
-    spline.addPoint(5, 0);
-    EXPECT_NEAR(spline(5), 0.0, tolerance);
-
-    spline.setType(Spline::LINEAR);
-    EXPECT_DOUBLE_EQ(spline(2.5), 0.0);
-
-    // A copy is independent of its original.
-    Spline copy = spline;
-    copy.addPoint(20, 100);
-    EXPECT_DOUBLE_EQ(copy(15), 55.0);
-    EXPECT_DOUBLE_EQ(spline(15), 10.0);
-}
-
 TEST(Spline, TooFewPointsOrNonFiniteInputNeitherHangNorCrash) {
     EXPECT_DOUBLE_EQ(Spline()(0.5), 0.0);
     Spline single = through({{3, 7}});
