@@ -103,12 +103,3 @@ TEST_F(Meter71, DrawsOneBlockPerSixPixelsOfTheLevelAndEmptiesBelowTheRange) {
         EXPECT_EQ(blocksOn(meter), c[2]) << c[0];
     }
 }
-
-TEST_F(Meter71, DrawsNoFrameOrText) {
-    meter.setTextVisible(true);
-    meter.setValue(-50);
-    const QImage image = render(meter, Qt::white);
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            ASSERT_EQ(image.pixel(x, y), QColor(Qt::white).rgb()) << x << "," << y;
-}
