@@ -46,19 +46,10 @@ TEST(OnsetsDesign, StoredLowpassDesignsInUse) {
     }
 }
 
-TEST(OnsetsDesign, GroupDelayPeakSearch) {
-    // A pure delay of three samples peaks at 3; a negative response never beats 0.
-    EXPECT_EQ(Onsets::grpDelayAverage({0, 0, 0, 1}, {1}, 10), 3);
-    EXPECT_EQ(Onsets::grpDelayAverage({-1, -2}, {1}, 10), 0);
-    // The first of two equal peaks wins.
-    EXPECT_EQ(Onsets::grpDelayAverage({0, 1, 1}, {1}, 10), 1);
-}
-
 TEST(OnsetsDesign, WindowIsASymmetricHannWithEndsOutsideTheFrame) {
     Onsets onsets(44100);
     std::vector<double> const& w = onsets.window();
     ASSERT_EQ(w.size(), 1024u);
-    EXPECT_GT(w[0], 0.0);
     EXPECT_NEAR(w[0], 0.5 - 0.5 * std::cos(2 * M_PI / 1025), 1e-12);
     for (std::size_t i = 0; i < 512; ++i)
         EXPECT_NEAR(w[i], w[1023 - i], 1e-12) << i;

@@ -15,7 +15,7 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-const Bytes kBeatOn{0x90, 65}, kBarOn{0x90, 64}, kStop{0xFC}, kStart{0xFA}, kPulse{0xF8};
+const Bytes kBeatOn{0x90, 65}, kStop{0xFC}, kStart{0xFA}, kPulse{0xF8};
 
 std::vector<float> tone(double seconds, double hz) { // square wave at -10 dBFS
     std::vector<float> s(static_cast<size_t>(seconds * 44100));
@@ -142,9 +142,8 @@ TEST_F(Evidence, TheBeatHoldsThroughABreakForTheSetBarsThenStopsUntilTheMusicIsB
 }
 
 // At 6 s the user asks for half the tempo: it holds for 30 s of music, then the tracker's own
-// tempo returns. In another run, at 7.2 s, the user says the next beat (7.5 s, the bar's fourth)
-// starts the bar.
-TEST_F(Evidence, TempoAndBarHintsHoldForThirtySecondsOfMusic) {
+// tempo returns. (The bar hint is followed through the window's tempo panel.)
+TEST_F(Evidence, ATempoHintHoldsForThirtySecondsOfMusic) {
     play(music120(44), [&](int tenth) {
         if (tenth == 60) {
             EXPECT_EQ(lc_hint_half(lc), 0);
@@ -157,17 +156,6 @@ TEST_F(Evidence, TempoAndBarHintsHoldForThirtySecondsOfMusic) {
     EXPECT_NEAR(static_cast<double>(half.size()), 27.0, 1.0);
     EXPECT_TRUE(std::all_of(half.begin(), half.end(), [&](double t) { return offGrid(t, half[0], 1.0) < 0.05; }));
     EXPECT_NEAR(static_cast<double>(after.size()), 8.0, 1.0);
-
-    restart();
-    play(music120(20), [&](int tenth) {
-        if (tenth == 72) {
-            EXPECT_EQ(lc_hint_bar_start(lc), 0);
-        }
-    });
-    const std::vector<double> bars = sent(kBarOn, 9.0);
-    ASSERT_GE(bars.size(), 4u);
-    EXPECT_TRUE(std::all_of(bars.begin(), bars.end(), [](double t) { return offGrid(t, 7.5, 2.0) < 0.05; }));
-    EXPECT_GT(offGrid(sent(kBarOn, 0, 7.0).back(), 7.5, 2.0), 0.4); // the hint moved them
 }
 
 // The judge alone: a tempo hint folds the tracker's beat onto its level until the music clearly
