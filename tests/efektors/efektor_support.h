@@ -33,12 +33,6 @@ template <class E> std::unique_ptr<E> fromRecord(QLumacore* bridge, QString body
     return std::make_unique<E>(bridge, number, nullptr, &in);
 }
 
-// Channel and number of any efektor a record produced, however broken, inside their controls.
-inline void expectBaseFieldsInRange(const Efektor& e) {
-    EXPECT_TRUE(e.channel >= 0 && e.channel <= 15) << e.channel.load();
-    EXPECT_TRUE(e.messageNumber >= 0 && e.messageNumber <= 127) << e.messageNumber.load();
-}
-
 struct CapturedMessage {
     double time;
     std::vector<unsigned char> bytes;
@@ -89,12 +83,6 @@ protected:
         return out;
     }
     void clearMessages() { midioutput_capture_clear(ticker->midi); }
-
-    double phaseNow(MeterLevelID level) const {
-        double phases[3];
-        meterticker_phases_at(ticker, clock.load(), phases);
-        return phases[level];
-    }
 
     static double readClock(void* self) { return static_cast<std::atomic<double>*>(self)->load(); }
 
