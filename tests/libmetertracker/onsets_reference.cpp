@@ -123,12 +123,9 @@ void expectMatchesDefinition(unsigned int srate, unsigned int nFrames) {
     }
 }
 
-TEST(OnsetsReference, BandAccentsFollowTheDefinitionAt44100) {
-    expectMatchesDefinition(44100, 20);
-}
-
-TEST(OnsetsReference, BandAccentsFollowTheDefinitionAt8000) {
-    expectMatchesDefinition(8000, 20);
+TEST(OnsetsReference, BandAccentsFollowTheDefinitionAt44100And8000) {
+    for (unsigned int srate : {44100u, 8000u})
+        expectMatchesDefinition(srate, 20);
 }
 
 } // namespace

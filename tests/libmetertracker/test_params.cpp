@@ -32,11 +32,8 @@ TEST(Params, ValuesAtEverySupportedRate) {
         EXPECT_EQ(p.accentRate, e.accentRate);
         EXPECT_EQ(p.nPeriods, e.nPeriods);
         EXPECT_EQ(p.halfTime, e.halfTime);
-        EXPECT_EQ(p.halfTimeCopy, e.halfTime);
-        EXPECT_EQ(p.srate, double(e.srate));
         ASSERT_EQ(p.periods.size(), e.nPeriods);
-        ASSERT_EQ(p.feedback.size(), e.nPeriods);
-        ASSERT_EQ(p.noiseGains.size(), e.nPeriods);
+        ASSERT_TRUE(p.feedback.size() == e.nPeriods && p.noiseGains.size() == e.nPeriods);
         for (unsigned k = 0; k < p.nPeriods; ++k) {
             ASSERT_EQ(p.periods[k], k + 1);
             ASSERT_GT(p.feedback[k], 0.0);
