@@ -5,15 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "log_capture.h"
+#include "ticker_support.h"
 
 namespace {
 
@@ -35,8 +33,8 @@ struct Delivery {
 struct Recorder {
     const Sequencer_t* seq = nullptr;
     std::vector<Delivery> deliveries;
-    std::vector<float> samples;
-    int mismatches = 0; // samples whose value disagrees with the time handed over
+    uint64_t frames = 0, next = 0, gaps = 0; // delivered; stream frame due next; frames skipped
+    int mismatches = 0; // samples whose value disagrees with the time handed over, and overlaps
     int result = 0;     // what the callback returns
 
     static int callback(const float* samples, int count, void* udata, double time) {
@@ -44,11 +42,12 @@ struct Recorder {
         const int index = static_cast<int>(samples - sequencer_ring(self->seq));
         self->deliveries.push_back({index, count, time});
         const auto first = static_cast<uint64_t>(std::llround(time * kRate));
-        for (int i = 0; i < count; ++i) {
-            self->samples.push_back(samples[i]);
-            if (samples[i] != sample_value(first + static_cast<uint64_t>(i)))
-                ++self->mismatches;
-        }
+        self->mismatches += first < self->next ? 1 : 0;
+        self->gaps += first > self->next ? first - self->next : 0;
+        self->next = first + static_cast<uint64_t>(count);
+        self->frames += static_cast<uint64_t>(count);
+        for (int i = 0; i < count; ++i)
+            self->mismatches += samples[i] != sample_value(first + static_cast<uint64_t>(i)) ? 1 : 0;
         return self->result;
     }
 };
@@ -241,74 +240,39 @@ TEST_F(SequencerTest, SlotsAreReusedAndTheSeventeenthConsumerIsRefused) {
 
 // ---- Threads ----
 
-struct Checker {
-    std::mutex lock;
-    std::condition_variable changed;
-    uint64_t delivered = 0;
-    uint64_t mismatches = 0;
-    uint64_t expectedNext = 0; // stream index the next delivery must start at or after
-    uint64_t gaps = 0;         // frames skipped between deliveries (dropped)
-
-    static int callback(const float* samples, int count, void* udata, double time) {
-        auto* self = static_cast<Checker*>(udata);
-        const auto first = static_cast<uint64_t>(std::llround(time * kRate));
-        uint64_t bad = 0;
-        for (int i = 0; i < count; ++i)
-            bad += samples[i] != sample_value(first + static_cast<uint64_t>(i)) ? 1 : 0;
-        std::lock_guard<std::mutex> guard(self->lock);
-        if (first < self->expectedNext)
-            ++self->mismatches; // overlap or reordering
-        self->gaps += first - self->expectedNext;
-        self->expectedNext = first + static_cast<uint64_t>(count);
-        self->delivered += static_cast<uint64_t>(count);
-        self->mismatches += bad;
-        self->changed.notify_all();
-        return 0;
-    }
-    bool wait_for(uint64_t frames) {
-        std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, std::chrono::seconds(60), [&] { return delivered >= frames; });
-    }
-};
-
 TEST(SequencerThreads, PacedProducerLosesNoSampleThroughTheConsumerThread) {
     Sequencer_t* seq = init_sequencer();
-    Checker checker;
-    ASSERT_EQ(sequencer_audio_cons_add(seq, &Checker::callback, &checker), 0);
-    const int slot = sequencer_audio_cons_find(seq, &Checker::callback, &checker);
-    std::thread producer([&] {
-        Feeder feeder(seq);
-        const unsigned long sizes[] = {128, 128, 77, 300, 1, 0, 128, 4096};
-        for (int b = 0; b < 6000; ++b) {
-            const unsigned long frames = sizes[b % 8];
-            // Flow control instead of timing: wait for ring space, so nothing may be dropped.
-            while ((sequencer_write_pos(seq) - sequencer_read_pos(seq, slot) + kRing) % kRing + frames >
-                   kRing - 1)
-                std::this_thread::yield();
-            ASSERT_EQ(feeder.feed(frames), 0);
-        }
-    });
-    producer.join();
-    const uint64_t total = 750u * (128 + 128 + 77 + 300 + 1 + 0 + 128 + 4096);
-    ASSERT_TRUE(checker.wait_for(total)) << "consumer thread stalled at " << checker.delivered;
-    sequencer_audio_cons_rem(seq, &Checker::callback, &checker);
-    std::lock_guard<std::mutex> guard(checker.lock);
-    EXPECT_EQ(checker.delivered, total);
-    EXPECT_EQ(checker.mismatches, 0u);
-    EXPECT_EQ(checker.gaps, 0u);
+    Recorder recorder;
+    recorder.seq = seq;
+    ASSERT_EQ(sequencer_audio_cons_add(seq, &Recorder::callback, &recorder), 0);
+    const int slot = sequencer_audio_cons_find(seq, &Recorder::callback, &recorder);
+    Feeder feeder(seq);
+    const unsigned long sizes[] = {128, 128, 77, 300, 1, 0, 128, 4096};
+    for (int b = 0; b < 6000; ++b) {
+        const unsigned long frames = sizes[b % 8];
+        // Flow control instead of timing: wait for ring space, so nothing may be dropped.
+        while ((sequencer_write_pos(seq) - sequencer_read_pos(seq, slot) + kRing) % kRing + frames > kRing - 1)
+            std::this_thread::yield();
+        ASSERT_EQ(feeder.feed(frames), 0);
+    }
+    ASSERT_TRUE(eventually([&] { return sequencer_read_pos(seq, slot) == sequencer_write_pos(seq); }, 60));
+    sequencer_audio_cons_rem(seq, &Recorder::callback, &recorder); // joins the consumer thread
+    EXPECT_EQ(recorder.frames, feeder.next());
+    EXPECT_EQ(recorder.mismatches, 0);
+    EXPECT_EQ(recorder.gaps, 0u);
     EXPECT_EQ(sequencer_dropped_frames(seq), 0u);
     close_sequencer(seq);
 }
 
 TEST(SequencerThreads, StopsWaitingConsumersAtRemovalAndAtClose) {
     Sequencer_t* seq = init_sequencer();
-    Checker a, b;
-    ASSERT_EQ(sequencer_audio_cons_add(seq, &Checker::callback, &a), 0);
-    ASSERT_EQ(sequencer_audio_cons_add(seq, &Checker::callback, &b), 0);
-    Feeder feeder(seq);
-    feeder.feed(128);
-    ASSERT_TRUE(a.wait_for(128));
-    sequencer_audio_cons_rem(seq, &Checker::callback, &a); // returns only once its thread has ended
+    Recorder a, b;
+    a.seq = b.seq = seq;
+    ASSERT_EQ(sequencer_audio_cons_add(seq, &Recorder::callback, &a), 0);
+    ASSERT_EQ(sequencer_audio_cons_add(seq, &Recorder::callback, &b), 0);
+    Feeder(seq).feed(128);
+    ASSERT_TRUE(eventually([&] { return sequencer_read_pos(seq, 0) == 128; }));
+    sequencer_audio_cons_rem(seq, &Recorder::callback, &a); // returns only once its thread has ended
     LogCapture log;
     close_sequencer(seq); // b is still waiting: stopped with a warning
     EXPECT_EQ(log.count("still present at close"), 1);
