@@ -68,8 +68,6 @@ TEST(Onsets, FrameAndHopBookkeepingAt44100) {
     EXPECT_FALSE(onsets.process()); // nothing added since reset
     onsets.addData(x.data(), 1000);
     EXPECT_FALSE(onsets.process());
-    EXPECT_EQ(onsets.bufferedSamples().size(), 1000u);
-    EXPECT_EQ(onsets.getGroupDelay(), 0u);
     onsets.addData(x.data() + 1000, 24);
     ASSERT_TRUE(onsets.process());
     EXPECT_EQ(onsets.bandEnvEnd(), 2u);
@@ -134,12 +132,10 @@ TEST(Onsets, HistoryBoundsTailAndDiscarding) {
 
     Matrix<double> untouched(2, 2, 7.0);
     EXPECT_FALSE(onsets.getBandEnvs(untouched, 30));
-    EXPECT_FALSE(onsets.getBandEnvs(untouched, 40));
     EXPECT_TRUE(untouched == 7.0);
 
     Matrix<double> const all = bandEnvs(onsets, 0);
-    ASSERT_EQ(all.nRows(), 36u);
-    ASSERT_EQ(all.nCols(), 30u);
+    ASSERT_TRUE(all.nRows() == 36u && all.nCols() == 30u);
     // The newest G columns are the same look-ahead tail; a start inside it reads its end.
     expectColumnsFrom(all, bandEnvs(onsets, 3), 3);
     expectColumnsFrom(all, bandEnvs(onsets, 25), 25);
@@ -159,15 +155,12 @@ TEST(Onsets, HistoryBoundsTailAndDiscarding) {
     EXPECT_TRUE(onsets.clearBandEnvs(4, true));
     EXPECT_EQ(onsets.bandEnvEnd(), 30u);
     EXPECT_FALSE(onsets.getBandEnvs(untouched, 3)); // before the kept history
-    EXPECT_TRUE(untouched == 7.0);
     expectColumnsFrom(all, bandEnvs(onsets, 4), 4);
     std::vector<double> keptAccents;
     ASSERT_TRUE(onsets.getAccents(keptAccents, 4));
     EXPECT_EQ(keptAccents, std::vector<double>(accents.begin() + 4, accents.end()));
 
-    // At or after the end: nothing to discard, nothing changes.
-    EXPECT_FALSE(onsets.clearBandEnvs(100, true));
-
+    EXPECT_FALSE(onsets.clearBandEnvs(100, true)); // after the end: nothing to discard
     // Once the kept history is no longer than the look-ahead there is nothing settled
     // to hand out.
     ASSERT_TRUE(onsets.clearBandEnvs(30 - G, true));
