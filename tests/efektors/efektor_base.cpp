@@ -1,11 +1,10 @@
 // The efektor base: phase delivery through the engine's timer in virtual time, removal before
-// destruction, keys passed on to the list, title tokens and the validating record readers.
+// destruction, keys passed on to the list and title tokens (the record readers are checked through
+// project files).
 #include "Efektor.h"
 #include "efektor_support.h"
 
-#include <QCoreApplication>
 #include <QKeyEvent>
-#include <QTextStream>
 
 #include <memory>
 
@@ -23,12 +22,6 @@ public:
         calls.push_back('U');
     }
     void SendMsgs() override { calls.push_back('S'); }
-
-    // The readers are protected: reach them as a loading constructor would.
-    using Efektor::readBool;
-    using Efektor::readInt;
-    using Efektor::readReal;
-    using Efektor::readTitle;
 
     std::vector<double> phases;
     std::string calls;
@@ -103,24 +96,4 @@ TEST(EfektorRecords, TitlesTravelAsOneToken) {
     EXPECT_EQ(Efektor::titleToken("tab\there\nnewline"), "tab_here_newline");
     EXPECT_EQ(Efektor::titleToken(""), "_");
     EXPECT_EQ(Efektor::titleToken(Efektor::titleFromToken("_")), "_"); // stable from then on
-}
-
-TEST(EfektorRecords, ReadersClampAndReportEveryBrokenField) {
-    QString text = "My_Title 1 7 300 -4 x12 1e999 2.5 ";
-    QTextStream in(&text);
-    CountingEfektor e(nullptr);
-    EXPECT_EQ(e.readTitle(&in, "fallback"), "My Title");
-    EXPECT_TRUE(e.readBool(&in, "enabled"));
-    EXPECT_TRUE(e.loadedOk());
-    EXPECT_EQ(e.readInt(&in, 0, 127, 0, "number"), 7);
-    EXPECT_EQ(e.readInt(&in, 0, 127, 0, "number"), 127); // 300 clamped
-    EXPECT_FALSE(e.loadedOk());
-    EXPECT_EQ(e.readInt(&in, 1, 99, 5, "divider"), 1);      // never below 1
-    EXPECT_EQ(e.readInt(&in, 0, 15, 3, "channel"), 3);      // not a number: fallback
-    EXPECT_EQ(e.readReal(&in, 0, 1, 0.5, "position"), 0.5); // overflows to infinity
-    EXPECT_EQ(e.readInt(&in, 0, 15, 3, "channel"), 3);      // "2.5" is no whole number
-    EXPECT_FALSE(e.reachedEndMarker());
-    EXPECT_EQ(e.readInt(&in, 0, 15, 9, "channel"), 9); // past the end
-    EXPECT_TRUE(e.loadProblem().contains("file ends early")) << e.loadProblem().toStdString();
-    EXPECT_TRUE(e.loadProblem().contains("divider")) << e.loadProblem().toStdString();
 }

@@ -70,14 +70,6 @@ TEST(Spline, NaturalCubicMatchesHandSolvedSystems) {
     EXPECT_NEAR(slopeOf(pieces[1], 2.0), pieces[2].c, tolerance);
 }
 
-TEST(Spline, LinearInsideAndBeyond) {
-    Spline line = through({{0, 0}, {2, 4}}, Spline::LINEAR);
-    EXPECT_DOUBLE_EQ(line(1), 2.0);
-    EXPECT_DOUBLE_EQ(line(-1), 0.0); // end values 0: flat beyond the ends
-    EXPECT_DOUBLE_EQ(line(3), 4.0);
-    EXPECT_TRUE(line.secondDerivatives().empty());
-}
-
 TEST(Spline, UnsortedPointsEvaluateAsSorted) {
     Spline sorted = through({{0, 0}, {1, 2}, {3, 1}, {4, 3}});
     Spline shuffled = through({{3, 1}, {0, 0}, {4, 3}, {1, 2}});
