@@ -70,11 +70,6 @@ TEST(ChannelMix, BlocksLargerThanTheMixBufferArriveInPieces) {
     // Nothing was written past the mix buffer.
     for (size_t i = AudioInterface::mixFrames; i < mix.size(); ++i)
         EXPECT_EQ(mix[i], -9.0f);
-
-    sizes.clear();
-    AudioInterface::mixInPieces(in.data(), 128, 3, middle.get(), mix.data(), 0.0,
-                                [&](const float*, unsigned long n, double) { sizes.push_back(n); });
-    EXPECT_EQ(sizes, (std::vector<unsigned long>{128}));
 }
 
 TEST(ChannelSelection, FirstChannelAfterEveryDeviceChangeAndOutOfRangeIgnored) {
