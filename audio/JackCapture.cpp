@@ -22,7 +22,7 @@ std::unique_ptr<JackCapture> JackCapture::open(const std::string& device, int ch
         return nullptr;
     }
     jack_status_t status{};
-    jack_client_t* handle = jack_client_open("Beatlume-input", JackNoStartServer, &status);
+    jack_client_t* handle = jack_client_open("PortAudio", JackNoStartServer, &status);
     if (!handle) {
         error = "no JACK server answers";
         return nullptr;
@@ -35,7 +35,7 @@ std::unique_ptr<JackCapture> JackCapture::open(const std::string& device, int ch
     c.owner = owner;
     c.buffers.assign(static_cast<size_t>(channels), nullptr);
     for (int i = 0; i < channels; ++i) {
-        const std::string name = "in_" + std::to_string(i + 1);
+        const std::string name = "in_" + std::to_string(i);
         jack_port_t* port = jack_port_register(handle, name.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
         if (!port) {
             error = "cannot register the JACK input port " + name;

@@ -4,8 +4,10 @@
 #include <memory>
 #include <string>
 
-// Capture from a JACK server with a client of our own ("Beatlume-input", ports in_1 … in_N, each
-// connected to the matching output port of the chosen device, a JACK client such as "system").
+// Capture from a JACK server with a client of our own, named as PortAudio names its JACK streams
+// ("PortAudio", ports in_0 … in_N-1) so that saved connections (patchbays, scripts) still find
+// it; each port is connected to the matching output port of the chosen device, a JACK client such
+// as "system".
 // PortAudio cannot be used for this once the server may go away: closing its stream on a server
 // that has gone waits for ever, and terminating it aborts. This client can be closed at any time,
 // and the program notices the server's departure through serverGone().

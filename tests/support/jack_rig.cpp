@@ -28,7 +28,7 @@ JackRig::~JackRig() {
 }
 
 bool JackRig::connectMusic() const {
-    const char** ports = jack_get_ports(client, "^Beatlume-input:in_", nullptr, JackPortIsInput);
+    const char** ports = jack_get_ports(client, "^PortAudio.*:in_", nullptr, JackPortIsInput);
     const int result = ports && ports[0] ? jack_connect(client, (name + ":music").c_str(), ports[0]) : -1;
     const bool ok = result == 0 || result == EEXIST;
     if (ports)

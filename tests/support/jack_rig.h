@@ -30,8 +30,8 @@ public:
 
     bool ready() const { return active; }
     void play() { playing.store(true); }
-    // Connects the music to the program's audio input (its JACK client "Beatlume-input"), once
-    // that exists; true also when they are connected already.
+    // Connects the music to the program's audio input (its JACK client "PortAudio"), once that
+    // exists; true also when they are connected already.
     bool connectMusic() const;
     // Connects `port` to the MIDI input; true also when they are connected already.
     bool connectMidiFrom(const char* port) const;
