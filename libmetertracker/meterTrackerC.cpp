@@ -32,6 +32,9 @@ constexpr double barAgreementMargin = 3.0;
 // Metrical-level check of the chosen beat (see levelFactor).
 constexpr double minMidForHalving = 0.75;
 constexpr double maxMidOfHalf = 0.25;
+constexpr double minHatsForHalving = 0.7;
+constexpr double minMidUnderHats = 0.35;
+constexpr double maxMidOfHalfUnderHats = 0.5;
 constexpr double maxMidForDoubling = 0.15;
 constexpr double maxMidOfDoubled = 0.2;
 constexpr double minBackbeat = 0.5;
@@ -680,12 +683,20 @@ double mTracker::levelFactor(double beatPeriod) {
     // halves of the beat are clean pulses of their own: the music's beat is the half.
     bool const tooSlow = mid >= minMidForHalving - slack && midOfHalf >= 0.0 &&
                          midOfHalf <= maxMidOfHalf + slack && beatPeriod / 2.0 >= minShiftedBeat;
+    // Hi-hats as loud between the halves of the beat as on them, with the low channels
+    // accenting the beat's middle: a backbeat twice per beat under even eighths, which is a
+    // fast beat counted in twos.
+    double const hatsInHalf =
+        std::max(halfPeriodAccent(beatPeriod / 2.0, 3, 4), halfPeriodAccent(beatPeriod / 2.0, 2, 4));
+    bool const evenHatsOverBackbeat =
+        hatsInHalf >= minHatsForHalving - slack && mid >= minMidUnderHats - slack && midOfHalf >= 0.0 &&
+        midOfHalf <= maxMidOfHalfUnderHats + slack && beatPeriod / 2.0 >= minShiftedBeat;
     // Nothing between the beats nor between pairs of them, but a backbeat between fours:
     // the beat counts eighths of a slow bar, and the music's beat is twice as long.
     bool const tooFast = mid >= 0.0 && mid <= maxMidForDoubling + slack && midOfDouble >= 0.0 &&
                          midOfDouble <= maxMidOfDoubled + slack && midOfQuadruple >= minBackbeat - slack &&
                          2.0 * beatPeriod <= maxShiftedBeat;
-    int const wanted = tooSlow ? -1 : tooFast ? 1 : 0;
+    int const wanted = tooSlow || evenHatsOverBackbeat ? -1 : tooFast ? 1 : 0;
     if (wanted == levelShift) {
         levelVotes = 0;
     } else if (++levelVotes >= levelStepsToShift) {
@@ -695,7 +706,7 @@ double mTracker::levelFactor(double beatPeriod) {
     return levelShift < 0 ? 0.5 : levelShift > 0 ? 2.0 : 1.0;
 }
 
-double mTracker::halfPeriodAccent(double period) {
+double mTracker::halfPeriodAccent(double period, unsigned int firstChannel, unsigned int endChannel) {
     if (resonators.empty() || !(period > 0.0))
         return -1.0;
     double const want = period * params.accentRate;
@@ -705,7 +716,7 @@ double mTracker::halfPeriodAccent(double period) {
         return -1.0;
     unsigned int const L = bank.delay(kBest);
     levelProfile.assign(L, 0.0);
-    for (unsigned int c = 0; c < std::min(2u, nChannels); ++c) {
+    for (unsigned int c = firstChannel; c < std::min(endChannel, nChannels); ++c) {
         resonators[c]->copyLine(kBest, lineCopy);
         auto const [lo, hi] = std::minmax_element(lineCopy.begin(), lineCopy.end());
         double const range = *hi - *lo;

@@ -118,9 +118,10 @@ private:
     // bar and tatum their whole multiples and fractions of it.
     void smoothGrid(unsigned int row);
     void rebuildTicks();
-    // How strongly the low channels accent the middle of a period against its strongest
-    // point, 0-1, for the resonator nearest to `period` seconds (−1 when there is none).
-    double halfPeriodAccent(double period);
+    // How strongly channels firstChannel … endChannel − 1 (by default the low two) accent the
+    // middle of a period against its strongest point, 0-1, for the resonator nearest to
+    // `period` seconds (−1 when there is none).
+    double halfPeriodAccent(double period, unsigned int firstChannel = 0, unsigned int endChannel = 2);
     // The bank filter whose delay lies closest to a delay in accent frames (ties: the shorter).
     unsigned int nearestResonator(double delayFrames) const;
     // 0.5, 1 or 2: the factor that moves the chosen beat period onto the music's beat, judged
