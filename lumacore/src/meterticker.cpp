@@ -28,6 +28,9 @@ constexpr double kTestNoteSeconds = 0.05;
 /* A pass after a very long stall catches up over several passes rather than at once. */
 constexpr int kMaxCrossingsPerPass = 20000;
 constexpr double kMaxOutputLatency = 1.0;
+/* Confidence from which the predicted beat slews towards the estimates rather than jumping onto
+   each, and below which it jumps again. */
+constexpr double kSlewStartConfidence = 0.7, kSlewKeepConfidence = 0.4;
 
 const int kNoteNumbers[METERLEVEL_COUNT] = {64, 65, 66};
 const int kCtrlNumbers[METERLEVEL_COUNT] = {64, 65, 66};
@@ -61,9 +64,11 @@ bool estimates_present(const MeterTicker_t* t) {
     return t->estimateCount.load(std::memory_order_acquire) > 0;
 }
 
+/* The beat advances first at an instant shared with the other levels: its loop decides the map
+   through which bar and tatum then take their next ticks. */
 void fill_event_table(MeterTicker_t* t) {
     const TickEvent_t rows[METERTICKER_EVENT_ROWS] = {
-        {METERLEVEL_BAR, 1, 0, ROW_TICK_ADVANCE, 0},     {METERLEVEL_BEAT, 1, 0, ROW_TICK_ADVANCE, 0},
+        {METERLEVEL_BEAT, 1, 0, ROW_TICK_ADVANCE, 0},    {METERLEVEL_BAR, 1, 0, ROW_TICK_ADVANCE, 0},
         {METERLEVEL_TATUM, 1, 0, ROW_TICK_ADVANCE, 0},   {METERLEVEL_BEAT, 1, 0, ROW_CLOCK_START, 0},
         {METERLEVEL_BEAT, 24, 0, ROW_CLOCK_PULSE, 0},    {METERLEVEL_BAR, 1, 0, ROW_NOTE_ON, 0},
         {METERLEVEL_BAR, 1, 0.2, ROW_NOTE_OFF, 0},       {METERLEVEL_BEAT, 1, 0, ROW_NOTE_ON, 0},
@@ -231,6 +236,9 @@ bool is_downbeat(const MeterTicker_t* t, double time) {
     return distance * beatsPerBar < 0.5;
 }
 
+void advance_beat(MeterTicker_t* t);
+void advance_level(MeterTicker_t* t, int level);
+
 /* One crossing of `row` at model time `time`. */
 void fire(const Emission& e, const TickEvent_t& row, double time) {
     MeterTicker_t* t = e.t;
@@ -243,7 +251,10 @@ void fire(const Emission& e, const TickEvent_t& row, double time) {
     switch (row.kind) {
     case ROW_TICK_ADVANCE: {
         LevelTrack_t& track = t->tracks[level];
-        update_next_tick(nullptr, &track, 0, time);
+        if (level == METERLEVEL_BEAT)
+            advance_beat(t);
+        else
+            advance_level(t, level);
         if (!stale) {
             TimedEvent_t tick{};
             tick.kind = EVENT_TICK;
@@ -318,11 +329,94 @@ void start_rows(MeterTicker_t* t, double time) {
     }
 }
 
+/* Each level's timer-side estimate: the estimate as handed over, carried through the map onto
+   the slewed beat grid. */
+void apply_time_map(MeterTicker_t* t) {
+    for (int level = 0; level < METERLEVEL_COUNT; ++level) {
+        const LevelEstimate_t raw = t->timerRaw.levels[level];
+        t->tracks[level].timerEstimate = LevelEstimate_t{raw.period * t->timerMap.steady, t->timerMap.apply(raw.refTime)};
+    }
+}
+
+/* The time, on the slewed grid, of the level's estimated grid point nearest `time` moved by
+   `periods` periods of the estimate; `time` is read through `previous` (the map it was decided
+   on). */
+double mapped_grid_point(const MeterTicker_t* t, int level, double time, double periods, const TimeMap& previous) {
+    const LevelEstimate_t raw = t->timerRaw.levels[level];
+    const double x = previous.invert(time) + periods * raw.period;
+    return t->timerMap.apply(x + beat_loop_grid_offset(x, raw.period, raw.refTime));
+}
+
+/* Tick advance of bar or tatum: the mapped grid point nearest one period after the tick reached. */
+void advance_level(MeterTicker_t* t, int level) {
+    LevelTrack_t& track = t->tracks[level];
+    LevelTicks_t& k = track.own;
+    const double reached = k.nextTick;
+    double next = mapped_grid_point(t, level, reached, 1.0, t->timerMap);
+    if (!std::isfinite(next) || !(next > reached)) {
+        const double period = track.timerEstimate.period;
+        next = reached + (period > 0.0 && std::isfinite(period) ? period : 0.5);
+    }
+    k.earlierTick = k.prevTick;
+    k.prevTick = reached;
+    k.nextTick = next;
+    k.tickCount += 1;
+    track.ticks.write(k);
+}
+
+/* After the beat's advance at `reached`: the pending ticks of bar and tatum move onto the new map,
+   so that they keep falling on beat ticks. Only ticks still ahead move; none goes to or before
+   `reached`. */
+void reproject_levels(MeterTicker_t* t, double reached, const TimeMap& previous) {
+    for (int level : {METERLEVEL_BAR, METERLEVEL_TATUM}) {
+        LevelTrack_t& track = t->tracks[level];
+        LevelTicks_t& k = track.own;
+        if (!(k.nextTick > reached))
+            continue;
+        const double moved = mapped_grid_point(t, level, k.nextTick, 0.0, previous);
+        if (std::isfinite(moved) && moved > reached && moved > k.prevTick && moved != k.nextTick) {
+            k.nextTick = moved;
+            track.ticks.write(k);
+        }
+    }
+}
+
 void read_estimate_for_timer(MeterTicker_t* t) {
     GridEstimate_t grid;
-    if (t->estimateToTimer.read(grid))
-        for (int level = 0; level < METERLEVEL_COUNT; ++level)
-            t->tracks[level].timerEstimate = grid.levels[level];
+    if (!t->estimateToTimer.read(grid))
+        return;
+    t->timerRaw = grid;
+    if (grid.jumps != t->timerJumps) {
+        t->timerJumps = grid.jumps;
+        t->beatLoop.running = false;
+    }
+    const LevelTicks_t& beat = t->tracks[METERLEVEL_BEAT].own;
+    const LevelEstimate_t e = grid.levels[METERLEVEL_BEAT];
+    t->timerMap = beat_loop_map(&t->beatLoop, beat.prevTick, beat.nextTick, e.period, e.refTime);
+    apply_time_map(t);
+}
+
+/* The beat's tick advance: the loop decides the next beat tick and the map for all levels. */
+void advance_beat(MeterTicker_t* t) {
+    LevelTrack_t& track = t->tracks[METERLEVEL_BEAT];
+    LevelTicks_t& k = track.own;
+    const LevelEstimate_t e = t->timerRaw.levels[METERLEVEL_BEAT];
+    /* Until the engine is sure of the beat every estimate may be the one that finds it: the grid
+       takes each as it comes. Once locked it slews, until the confidence has clearly gone. */
+    const double confidence = t->confidence.load(std::memory_order_relaxed);
+    t->slewing = confidence >= (t->slewing ? kSlewKeepConfidence : kSlewStartConfidence);
+    bool jumped = false;
+    const TimeMap previous = t->timerMap;
+    const double next =
+        beat_loop_advance(&t->beatLoop, k.nextTick, e.period, e.refTime, !t->slewing, &t->timerMap, &jumped);
+    apply_time_map(t);
+    if (!jumped)
+        reproject_levels(t, k.nextTick, previous);
+    k.earlierTick = k.prevTick;
+    k.prevTick = k.nextTick;
+    k.nextTick = next;
+    k.tickCount += 1;
+    track.ticks.write(k);
 }
 
 void run_phase_callbacks(MeterTicker_t* t, double time) {
@@ -451,12 +545,15 @@ void analyse(MeterTicker_t* t, const double* samples, int count) {
                      t->judge.ref_times());
     const double beatHint = t->beatPeriodHint.exchange(0.0, std::memory_order_acq_rel);
     if (beatHint > 0.0) {
+        t->jumpPending = true;
         t->judge.hint_beat_period(beatHint);
         t->freeze.hint_beat_period(beatHint);
     }
     const double barHint = t->barStartHint.exchange(-1.0, std::memory_order_acq_rel);
-    if (barHint >= 0.0)
+    if (barHint >= 0.0) {
+        t->jumpPending = true;
         t->judge.hint_bar_start(barHint - origin);
+    }
     t->judge.set_hold_bars(t->holdBars.load(std::memory_order_relaxed));
 
     const StepVerdict verdict = t->judge.judge(step);
@@ -466,6 +563,13 @@ void analyse(MeterTicker_t* t, const double* samples, int count) {
         double periods[METERLEVEL_COUNT] = {verdict.periods[0], verdict.periods[1], verdict.periods[2]};
         double refTimes[METERLEVEL_COUNT] = {verdict.refTimes[0], verdict.refTimes[1], verdict.refTimes[2]};
         t->freeze.apply(periods, refTimes);
+        /* Music back after "no evidence" may be another piece: the grid starts afresh. */
+        if (t->evidenceGone.load(std::memory_order_relaxed))
+            t->jumpPending = true;
+        if (t->jumpPending) {
+            t->jumpPending = false;
+            ++t->gridJumps; /* goes out with the next estimate taken over */
+        }
         meterticker_accept_estimate(t, periods, refTimes);
         t->evidenceGone.store(0, std::memory_order_relaxed);
     } else if (t->judge.state() == LC_TRACKING_NO_EVIDENCE) {
@@ -683,6 +787,7 @@ int meterticker_accept_estimate(MeterTicker_t* t, const double offeredPeriods[ME
     GridEstimate_t grid;
     for (int level = 0; level < METERLEVEL_COUNT; ++level)
         grid.levels[level] = LevelEstimate_t{periods[level], refTimes[level] + origin};
+    grid.jumps = t->gridJumps;
     t->estimateToTimer.write(grid);
     t->estimate.write(grid);
     t->estimateTime.store(origin + static_cast<double>(t->samplesFed) / kSampleRate, std::memory_order_relaxed);
@@ -735,30 +840,13 @@ int meterticker_hint_bar_start(MeterTicker_t* t) {
 
 /* ---------------- prediction ---------------- */
 
-void update_next_tick(const double*, LevelTrack_t* track, int, double) {
-    const LevelEstimate_t e = track->timerEstimate;
-    LevelTicks_t& k = track->own;
-    const double reached = k.nextTick;
-    double next = reached + e.period;
-    if (e.period > 0.0) {
-        /* The grid point nearest one period after the tick just reached (halves away from 0). */
-        const double n = std::round((reached + e.period - e.refTime) / e.period);
-        if (std::isfinite(n))
-            next = n * e.period + e.refTime;
-    }
-    if (!std::isfinite(next) || !(next > reached))
-        next = reached + (e.period > 0.0 ? e.period : 0.5);
-    k.earlierTick = k.prevTick;
-    k.prevTick = reached;
-    k.nextTick = next;
-    k.tickCount += 1;
-    track->ticks.write(k);
-}
-
 int meterticker_align(MeterTicker_t* t, double time) {
     if (!estimates_present(t))
         return 0;
     read_estimate_for_timer(t);
+    t->beatLoop = BeatLoop{};
+    t->timerMap = TimeMap{};
+    apply_time_map(t);
     for (LevelTrack_t& track : t->tracks) {
         const LevelEstimate_t e = track.timerEstimate;
         double next = std::ceil((time - e.refTime) / e.period) * e.period + e.refTime;

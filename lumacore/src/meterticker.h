@@ -31,6 +31,7 @@
 #include <mutex>
 #include <thread>
 
+#include "beat_loop.h"
 #include "common.h"
 #include "event_stream.h"
 #include "evidence.h"
@@ -67,9 +68,11 @@ struct LevelTicks_t {
     int tickCount;
 };
 
-/* The three levels' estimates, handed over together. */
+/* The three levels' estimates, handed over together. `jumps` counts the estimates the predicted
+   grid must jump to rather than slew towards (hints, music back after "no evidence"). */
 struct GridEstimate_t {
     LevelEstimate_t levels[METERLEVEL_COUNT];
+    unsigned long jumps;
 };
 
 /* One metrical level's predicted ticks. */
@@ -175,6 +178,17 @@ struct MeterTicker_t {
     bool threaded = false;
     /* Timer pass only: the grids have been aligned once. */
     std::atomic<int> aligned{0};
+    /* Timer pass only: the estimate as handed over, the loop that slews the beat towards it and
+       the map that carries it onto the slewed grid (each level's timerEstimate). */
+    GridEstimate_t timerRaw = {};
+    BeatLoop beatLoop;
+    TimeMap timerMap;
+    unsigned long timerJumps = 0;
+    bool slewing = false;
+    /* Analysis only: jumps asked for (a hint, music back) and not yet handed over with an
+       estimate, and those handed over. */
+    bool jumpPending = false;
+    unsigned long gridJumps = 0;
     /* Analysis only: samples handed to the tracker (audio plus zeros for dropped blocks) and the
        stream time of the first of them; -1 before the first delivery. */
     unsigned long long samplesFed = 0;
@@ -287,11 +301,6 @@ void meterticker_freeze_tempo(MeterTicker_t* t, int on);
 int meterticker_tempo_frozen(MeterTicker_t* t);
 
 /* ---- Prediction ---- */
-
-/* The tick advance: the new next tick is the grid point nearest one period after the tick just
-   reached (the track's own timer-side estimate). TIMER THREAD: no allocation, lock, I/O or throw.
-   `phases`, `flag`, `now` unused. */
-void update_next_tick(const double phases[METERLEVEL_COUNT], LevelTrack_t* track, int flag, double now);
 
 /* First alignment at model time `time` (stream time plus anti-delay): every level's next tick
    becomes the first grid time at or after it, its previous tick the grid time one period before.
