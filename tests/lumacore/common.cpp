@@ -20,10 +20,7 @@ TEST(EngineLog, IsSilentWithoutHandlerAndReachesAnInstalledOne) {
 
     LogCapture log;
     lc_logmsg(LC_LOG_WARNING, "Sequencer: %s %d", "value", 42);
-    const auto messages = log.messages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].first, LC_LOG_WARNING);
-    EXPECT_EQ(messages[0].second, "Sequencer: value 42");
+    EXPECT_EQ(log.messages(), (std::vector<std::pair<int, std::string>>{{LC_LOG_WARNING, "Sequencer: value 42"}}));
 }
 
 TEST(EngineLog, StderrHandlerCutsALongMessageToOneLine) {
