@@ -221,9 +221,8 @@ TEST(MeterTrackerInput, ResetForgetsEverything) {
     ASSERT_GT(t.h->getStepsDone(), 0u);
     double const beatyness = mTracker_get_beatyness(t.h);
     mTracker_reset(t.h);
-    EXPECT_EQ(t.h->getStepsDone(), 0u);
+    EXPECT_TRUE(t.h->getStepsDone() == 0u && periodEst(t.h)[1] == -1.0);
     EXPECT_THAT(t.h->getBeatTicks(), ElementsAre(0.0));
-    EXPECT_EQ(periodEst(t.h)[1], -1.0);
     EXPECT_EQ(mTracker_get_beatyness(t.h), beatyness);
     // And it starts over exactly like a new tracker.
     feed(t.h, x);
