@@ -55,27 +55,6 @@ TEST(SampleClock, CountsTheCardsSamplesOfFastAndSlowCards) {
     runCard(-100.0, 600.0);
 }
 
-TEST(SampleClock, LateAndEarlyCallbacksNeverTurnTheClockBack) {
-    SampleClock clock;
-    std::uint32_t seed = 12345;
-    double host = 100.0;
-    double previous = 0.0;
-    for (std::uint64_t k = 0; k < 100000; ++k) {
-        seed = seed * 1664525u + 1013904223u;
-        // Gaps from a fifth of a block to three blocks: callbacks bunched or delayed.
-        const double gap = blockSeconds * (0.2 + 2.8 * static_cast<double>(seed >> 8) / double(1u << 24));
-        clock.onBlock(blockFrames, host);
-        ASSERT_EQ(clock.now(host), framesToSeconds((k + 1) * blockFrames));
-        for (double part : {0.0, 0.3, 0.7, 0.999}) {
-            const double t = clock.now(host + gap * part);
-            ASSERT_GE(t, previous) << "block " << k;
-            ASSERT_LE(t, framesToSeconds((k + 2) * blockFrames));
-            previous = t;
-        }
-        host += gap;
-    }
-}
-
 TEST(SampleClock, ZeroBeforeTheFirstBlockAndNeverNaN) {
     SampleClock clock;
     for (double host : {0.0, 5.0, -3.0, nan, inf, -inf})
