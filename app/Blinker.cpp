@@ -11,6 +11,7 @@ int Blinker::darkeningFactor() const {
 }
 
 void Blinker::setPhase(double blinkPhase) {
+    const int shown = darkeningFactor();
     if (active) {
         // A phase outside 0 … 1 (or not a number) would make the darkening factor absurd.
         phase = std::isfinite(blinkPhase) ? std::clamp(blinkPhase, 0.0, 1.0) : 0.0;
@@ -19,7 +20,9 @@ void Blinker::setPhase(double blinkPhase) {
     } else if (phase > 0.45) {
         phase -= 0.003;
     }
-    update();
+    // Called on every poll: a repaint (and the window's behind it) only when the colour changes.
+    if (darkeningFactor() != shown)
+        update();
 }
 
 void Blinker::paintEvent(QPaintEvent*) {
