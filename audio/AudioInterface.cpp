@@ -63,8 +63,9 @@ void AudioInterface::InitializeDeviceList() {
             deviceNames.emplace_back(info->name);
         }
     }
-    if (initialisedHere)
+    if (initialisedHere && !paOutlivedJack)
         Pa_Terminate();
+    paInitialized = !initialisedHere || paOutlivedJack;
     currentIndex = defaultIndex;
 }
 
@@ -109,14 +110,15 @@ void AudioInterface::closeStream() {
             Pa_StopStream(closing);
         Pa_CloseStream(closing);
     }
-    if (paInitialized)
+    if (paInitialized && !paOutlivedJack) {
         Pa_Terminate();
-    paInitialized = false;
+        paInitialized = false;
+    }
     converter.reset();
 }
 
 bool AudioInterface::openPortAudio(const std::string& name, double& rate) {
-    const PaError init = Pa_Initialize();
+    const PaError init = paInitialized ? paNoError : Pa_Initialize();
     if (init != paNoError) {
         lc_logmsg(LC_LOG_ERROR, "Audio: cannot initialise PortAudio: %s", Pa_GetErrorText(init));
         return false;
@@ -157,8 +159,10 @@ bool AudioInterface::openPortAudio(const std::string& name, double& rate) {
     if (err != paNoError) {
         lc_logmsg(LC_LOG_ERROR, "Audio: cannot open the input stream of \"%s\": %s", name.c_str(),
                   Pa_GetErrorText(err));
-        Pa_Terminate();
-        paInitialized = false;
+        if (!paOutlivedJack) {
+            Pa_Terminate();
+            paInitialized = false;
+        }
         return false;
     }
     stream = opened;
@@ -313,8 +317,11 @@ bool AudioInterface::checkHealth() {
         loseJackServer();
     if (waitingForServer)
         return !rejoinJackServer();
-    if (engine)
-        lc_check_midi_ports(engine);
+    // The engine's own port tells of a JACK server that went away under a PortAudio stream (of
+    // another audio system): PortAudio's client of that server is dead too, and terminating
+    // PortAudio would abort the program, so it stays initialised from now on.
+    if (engine && lc_check_midi_ports(engine) != 0 && paInitialized)
+        paOutlivedJack = true;
     if (!streamOpen.load())
         return false;
     const double now = steadySeconds();

@@ -165,6 +165,7 @@ private:
     // that has gone can be neither closed nor terminated (the close waits for ever, the end
     // aborts): it is initialised only to list devices and while one of its streams runs.
     bool paInitialized = false;
+    bool paOutlivedJack = false;
     // The input's JACK server went away; the input comes back when a server answers.
     bool waitingForServer = false;
     double nextRejoinAttempt = 0.0;
