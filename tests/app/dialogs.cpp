@@ -1,12 +1,10 @@
-// The I/O settings, channel, mapping, silence and error dialogs, without an engine.
+// The I/O settings, channel and mapping dialogs, without an engine.
 
-#include "AboutDialog.h"
 #include "AdvancedSettings.h"
 #include "AudioInterface.h"
 #include "MainWindow.h"
 #include "MidiMapping.h"
 #include "NetworkControls.h"
-#include "NomusicDialog.h"
 #include "QLumacore.h"
 #include "SettingsDialog.h"
 
@@ -14,7 +12,6 @@
 #include <QComboBox>
 #include <QDial>
 #include <QDialogButtonBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -59,18 +56,6 @@ TEST(SettingsDialog, AntiLatencyFromSliderOrTypedAgreesAndCancelPutsItBack) {
     kept.findChild<QSlider*>("latencySlider")->setValue(4);
     kept.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
     EXPECT_DOUBLE_EQ(bridge.GetAntiDelay(), 0.02);
-}
-
-TEST(Dialogs, EveryDialogHasATitleAndAboutShowsVersionAndLicence) {
-    QLumacore bridge;
-    AboutDialog about;
-    SettingsDialog settings(&bridge);
-    NomusicDialog silence;
-    MidiMapping mapping(&bridge, nullptr);
-    for (QDialog* dialog : std::initializer_list<QDialog*>{&about, &settings, &silence, &mapping, settings.channelDialog()})
-        EXPECT_FALSE(dialog->windowTitle().isEmpty() || dialog->windowTitle() == "Dialog") << dialog->objectName().toStdString();
-    EXPECT_EQ(about.findChild<QLabel*>("versionLabel")->text(), "Version " BEATLUME_VERSION);
-    EXPECT_TRUE(about.findChild<QLabel*>("licenceLabel")->text().contains("GPL-2.0-or-later"));
 }
 
 TEST(SettingsDialog, OscAndLinkChoicesAreStoredAndReachAnEngine) {

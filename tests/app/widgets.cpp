@@ -49,13 +49,9 @@ protected:
 
 } // namespace
 
-TEST(Blinker, HasRoundedCornersAndIsBrightestAtTheTickDarkeningTowardsTheNext) {
+TEST(Blinker, IsBrightestAtTheTickDarkeningTowardsTheNext) {
     Blinker blinker;
     blinker.resize(41, 40);
-    const QImage image = render(blinker, Qt::transparent);
-    EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0);
-    EXPECT_EQ(qAlpha(image.pixel(40, 39)), 0);
-    EXPECT_EQ(qAlpha(image.pixel(20, 0)), 255);
     blinker.setPhase(0.0);
     EXPECT_EQ(blinker.darkeningFactor(), 100);
     EXPECT_EQ(centreGrey(blinker), 145);

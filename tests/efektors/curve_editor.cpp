@@ -65,29 +65,14 @@ double valueAt(BrazierCurve& editor, double position) {
 
 } // namespace
 
-TEST(CurveEditor, AFreshCurveIsTwoCubicNodesAtMidHeightReadingOneHalfEverywhere) {
-    BrazierCurve editor;
-    editor.resize(530, 200);
-    editor.InitNodePoints();
-    ASSERT_EQ(editor.nodes().size(), 2);
-    for (const BrazierCurve::Node& n : editor.nodes())
-        EXPECT_TRUE(n.kind == BrazierCurve::CUBIC && n.Y == 500.0);
-    EXPECT_DOUBLE_EQ(editor.nodes().back().X, 1000.0); // the right edge, not beyond it
-    for (double p : {0.0, 0.3, 0.5, 0.9995})
-        EXPECT_DOUBLE_EQ(valueAt(editor, p), 0.5) << p;
-    // Off the curve (before its start, or not a number) reads the top edge.
-    EXPECT_DOUBLE_EQ(valueAt(editor, -0.01), 1.0);
-    EXPECT_DOUBLE_EQ(valueAt(editor, std::nan("")), 1.0);
-}
-
 TEST(CurveEditor, ThePlayBarReadsTheCurveAtWholeUnitsAcrossAChangeOfKind) {
     using Readings = std::initializer_list<std::pair<double, double>>; // position, value
     BrazierCurve editor;
     // A straight ramp from the bottom left to the top right: value = unit / 1000, so 0.9995 reads
-    // unit 999, not 999.5. Beyond the right edge no spline covers the position.
+    // unit 999, not 999.5. Off the curve (beyond either edge, or not a number) reads the top.
     ASSERT_TRUE(shaped(editor, 1000, 1000, {{0, 1000, 0}, {1000, 0, 0}}));
-    for (auto [position, value] :
-         Readings{{0.9995, 0.999}, {0.625, 0.625}, {0.0, 0.0}, {1.0, 1.0}, {1.5, 1.0}})
+    for (auto [position, value] : Readings{{0.9995, 0.999}, {0.625, 0.625}, {0.0, 0.0}, {1.0, 1.0}, {1.5, 1.0},
+                                           {-0.01, 1.0}, {std::nan(""), 1.0}})
         EXPECT_DOUBLE_EQ(valueAt(editor, position), value) << position;
 
     // A change of kind ends one spline at the node that starts the next: cubic up to the linear

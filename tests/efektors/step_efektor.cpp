@@ -63,17 +63,6 @@ TEST_F(EfektorEngineTest, DividerFourAtTatumLevelStepsThreeDeliveriesIntoEachTat
     }
 }
 
-TEST_F(EfektorEngineTest, CtrlModeSendsControllersOnTheChosenChannel) {
-    StepEfektor efektor(&bridge, 20, nullptr);
-    setSteps(efektor, {5, 6});
-    efektor.findChild<QPushButton*>("noteButton")->click();
-    efektor.findChild<QSpinBox*>("spinBox")->setValue(10); // shown 10, stored 9
-    efektor.on_enabledCheckBox_clicked(true);
-    runUntil(barSeconds + 0.1);
-    ASSERT_EQ(messages().size(), 2u);
-    EXPECT_EQ(messages()[1].bytes, (std::vector<unsigned char>{0xB9, 20, 6}));
-}
-
 TEST_F(EfektorEngineTest, APhaseThatGoesBackDoesNotAdvanceTheStep) {
     StepEfektor efektor(&bridge, 60, nullptr);
     setSteps(efektor, {10, 20, 30});
