@@ -80,22 +80,6 @@ protected:
 
 } // namespace
 
-TEST_F(MainWindowTest, FirstStartWithoutStoredSettings) {
-    build();
-    EXPECT_TRUE(child<QCheckBox>("midiNoteEnable")->isChecked());
-    EXPECT_TRUE(bridge->getMidiNoteEnabled());
-    EXPECT_FALSE(child<QCheckBox>("midiClockEnable")->isChecked());
-    EXPECT_FALSE(bridge->getMidiClockEnabled());
-    EXPECT_FALSE(child<QCheckBox>("nonMusicCheck")->isChecked());
-    // Phase controllers go out, although the window's own choice stays off.
-    EXPECT_EQ(bridge->getSendPhase(), 1);
-    EXPECT_FALSE(window->getSendPhase());
-    EXPECT_DOUBLE_EQ(bridge->lastHalfTime(), 3.0);
-    EXPECT_TRUE(bridge->isProcessing());
-    EXPECT_DOUBLE_EQ(window->getSilenceThreshold(), -35.0);
-    EXPECT_DOUBLE_EQ(window->getSilenceHold(), 0.0);
-}
-
 TEST_F(MainWindowTest, WithoutMidiPortTheWindowOpensAndPicksThePortUpLater) {
     midiPortAppeared = false;
     bridge = new QLumacore;
@@ -124,8 +108,20 @@ TEST_F(MainWindowTest, WithoutMidiPortTheWindowOpensAndPicksThePortUpLater) {
     EXPECT_NEAR(bridge->GetAntiDelay(), 0.03, 1e-12);
 }
 
-TEST_F(MainWindowTest, SettingsSurviveARestart) {
+TEST_F(MainWindowTest, FirstStartDefaultsAndSettingsSurviveARestart) {
     build();
+    EXPECT_TRUE(child<QCheckBox>("midiNoteEnable")->isChecked());
+    EXPECT_TRUE(bridge->getMidiNoteEnabled());
+    EXPECT_FALSE(child<QCheckBox>("midiClockEnable")->isChecked());
+    EXPECT_FALSE(bridge->getMidiClockEnabled());
+    EXPECT_FALSE(child<QCheckBox>("nonMusicCheck")->isChecked());
+    // Phase controllers go out, although the window's own choice stays off.
+    EXPECT_EQ(bridge->getSendPhase(), 1);
+    EXPECT_FALSE(window->getSendPhase());
+    EXPECT_DOUBLE_EQ(bridge->lastHalfTime(), 3.0);
+    EXPECT_TRUE(bridge->isProcessing());
+    EXPECT_DOUBLE_EQ(window->getSilenceThreshold(), -35.0);
+    EXPECT_DOUBLE_EQ(window->getSilenceHold(), 0.0);
     child<QSlider>("robustSlider")->setValue(45);
     child<QCheckBox>("midiNoteEnable")->setChecked(false);
     child<QCheckBox>("midiClockEnable")->setChecked(true);
