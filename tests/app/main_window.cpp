@@ -74,6 +74,18 @@ protected:
                !child<QCheckBox>("midiClockEnable")->isChecked();
     }
 
+    // The user's choices as the window and the engine hold them: note box, notes sent, clock box,
+    // clock sent, "Stop on silence", phase controllers sent, the window's phase choice, half-life,
+    // silence threshold and hold, anti-delay, tempo range.
+    std::vector<double> choices() {
+        return {double(child<QCheckBox>("midiNoteEnable")->isChecked()), double(bridge->getMidiNoteEnabled()),
+                double(child<QCheckBox>("midiClockEnable")->isChecked()), double(bridge->getMidiClockEnabled()),
+                double(child<QCheckBox>("nonMusicCheck")->isChecked()),   double(bridge->getSendPhase()),
+                double(window->getSendPhase()),                            bridge->lastHalfTime(),
+                window->getSilenceThreshold(),                              window->getSilenceHold(),
+                bridge->GetAntiDelay(),                                     double(window->getTempoState())};
+    }
+
     QLumacore* bridge = nullptr;
     std::unique_ptr<MainWindow> window;
 };
@@ -110,18 +122,9 @@ TEST_F(MainWindowTest, WithoutMidiPortTheWindowOpensAndPicksThePortUpLater) {
 
 TEST_F(MainWindowTest, FirstStartDefaultsAndSettingsSurviveARestart) {
     build();
-    EXPECT_TRUE(child<QCheckBox>("midiNoteEnable")->isChecked());
-    EXPECT_TRUE(bridge->getMidiNoteEnabled());
-    EXPECT_FALSE(child<QCheckBox>("midiClockEnable")->isChecked());
-    EXPECT_FALSE(bridge->getMidiClockEnabled());
-    EXPECT_FALSE(child<QCheckBox>("nonMusicCheck")->isChecked());
     // Phase controllers go out, although the window's own choice stays off.
-    EXPECT_EQ(bridge->getSendPhase(), 1);
-    EXPECT_FALSE(window->getSendPhase());
-    EXPECT_DOUBLE_EQ(bridge->lastHalfTime(), 3.0);
+    EXPECT_EQ(choices(), (std::vector<double>{1, 1, 0, 0, 0, 1, 0, 3.0, -35, 0, 0, 0}));
     EXPECT_TRUE(bridge->isProcessing());
-    EXPECT_DOUBLE_EQ(window->getSilenceThreshold(), -35.0);
-    EXPECT_DOUBLE_EQ(window->getSilenceHold(), 0.0);
     child<QSlider>("robustSlider")->setValue(45);
     child<QCheckBox>("midiNoteEnable")->setChecked(false);
     child<QCheckBox>("midiClockEnable")->setChecked(true);
@@ -141,19 +144,9 @@ TEST_F(MainWindowTest, FirstStartDefaultsAndSettingsSurviveARestart) {
     EXPECT_FALSE(stored.contains("Beatlume/MidiOutputDevice"));
 
     build();
-    EXPECT_DOUBLE_EQ(bridge->lastHalfTime(), 4.5);
     // "Stop on silence" was on: music switches the notes back on, so they are stored on.
-    EXPECT_TRUE(child<QCheckBox>("midiNoteEnable")->isChecked());
-    EXPECT_TRUE(child<QCheckBox>("midiClockEnable")->isChecked());
-    EXPECT_TRUE(bridge->getMidiClockEnabled());
-    EXPECT_TRUE(window->getSendPhase());
-    EXPECT_EQ(bridge->getSendPhase(), 1);
-    EXPECT_EQ(window->getTempoState(), 1);
+    EXPECT_EQ(choices(), (std::vector<double>{1, 1, 1, 1, 1, 1, 1, 4.5, -42, 7, 0.035, 1}));
     EXPECT_NEAR(60.0 / bridge->lastMyyValues()[1], 140.0, 1e-9);
-    EXPECT_TRUE(child<QCheckBox>("nonMusicCheck")->isChecked());
-    EXPECT_DOUBLE_EQ(window->getSilenceThreshold(), -42.0);
-    EXPECT_DOUBLE_EQ(window->getSilenceHold(), 7.0);
-    EXPECT_DOUBLE_EQ(bridge->GetAntiDelay(), 0.035);
     EXPECT_EQ(window->size(), QSize(700, 420));
     EXPECT_EQ(window->efektors()->pos(), QPoint(300, 200));
 
@@ -164,10 +157,7 @@ TEST_F(MainWindowTest, FirstStartDefaultsAndSettingsSurviveARestart) {
     window->setSendPhase(false);
     window->close();
     build();
-    EXPECT_FALSE(child<QCheckBox>("midiNoteEnable")->isChecked());
-    EXPECT_FALSE(bridge->getMidiNoteEnabled());
-    EXPECT_EQ(bridge->getSendPhase(), 0);
-    EXPECT_FALSE(child<QCheckBox>("nonMusicCheck")->isChecked());
+    EXPECT_EQ(choices(), (std::vector<double>{0, 0, 1, 1, 0, 0, 0, 4.5, -42, 7, 0.035, 1}));
 
     // Absurd stored values fall back to the defaults, and windows stay on the screen.
     window->close();

@@ -37,16 +37,6 @@ int blocksOn(Meter& meter) {
     return blocks;
 }
 
-// A level bar from -50 to 0 dB, 71 pixels wide.
-class Meter71 : public ::testing::Test {
-protected:
-    void SetUp() override {
-        meter.setRange(-50, 0);
-        meter.resize(71, 14);
-    }
-    Meter meter;
-};
-
 } // namespace
 
 TEST(Blinker, IsBrightestAtTheTickDarkeningTowardsTheNext) {
@@ -83,7 +73,10 @@ TEST(Blinker, InactiveLampDriftsToASteadyGlow) {
     EXPECT_DOUBLE_EQ(blinker.currentPhase(), 0.2);
 }
 
-TEST_F(Meter71, DrawsOneBlockPerSixPixelsOfTheLevelAndEmptiesBelowTheRange) {
+TEST(Meter, DrawsOneBlockPerSixPixelsOfTheLevelAndEmptiesBelowTheRange) {
+    Meter meter;
+    meter.setRange(-50, 0);
+    meter.resize(71, 14);
     // The progress bar alone would keep the last level for a value outside its range.
     const int cases[][3] = {{0, 0, 11}, {-35, -35, 3}, {-10, -10, 9}, {-100, -50, 0}, {12, 0, 11}};
     for (const auto& c : cases) {

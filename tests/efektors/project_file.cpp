@@ -259,22 +259,13 @@ TEST_F(ProjectFileTest, ValuesOutsideTheirRangesAreBroughtInAndReported) {
     EXPECT_EQ(list->selectedScene(), 0);
     ASSERT_EQ(list->scene(0).size(), 3);
     auto* f = static_cast<PhaseEfektor*>(list->scene(0).at(0));
-    EXPECT_EQ(f->min.load(), 0);
-    EXPECT_EQ(f->max.load(), 127);
-    EXPECT_EQ(f->divider.load(), 1);
-    EXPECT_EQ(f->messageNumber.load(), 127);
-    EXPECT_EQ(f->level.load(), 1);
-    EXPECT_EQ(f->channel.load(), 15);
+    EXPECT_TRUE(f->min == 0 && f->max == 127 && f->divider == 1 && f->messageNumber == 127 && f->level == 1 &&
+                f->channel == 15);
     auto* steps = static_cast<StepEfektor*>(list->scene(0).at(1));
-    EXPECT_EQ(steps->stepCount.load(), 48);
-    EXPECT_EQ(steps->stepValue(0), 127);
-    EXPECT_EQ(steps->stepValue(1), 1);
-    EXPECT_EQ(steps->stepValue(47), 47);
-    EXPECT_EQ(steps->level.load(), 2);
+    EXPECT_TRUE(steps->stepCount == 48 && steps->level == 2);
+    EXPECT_TRUE(steps->stepValue(0) == 127 && steps->stepValue(1) == 1 && steps->stepValue(47) == 47);
     Efektor* init = list->scene(0).at(2);
-    EXPECT_EQ(init->channel.load(), 0);
-    EXPECT_EQ(init->messageNumber.load(), 127);
-    EXPECT_TRUE(init->enabled);
+    EXPECT_TRUE(init->channel == 0 && init->messageNumber == 127 && init->enabled);
     expectSane(*list);
     // What was brought into range saves as loaded.
     const QByteArray saved = save("fixed.bep");
