@@ -93,9 +93,7 @@ TEST(CurveEditor, MouseAndKeysPickAddSwitchDragAndRemoveNodes) {
     EXPECT_EQ(editor.selectedNode(), 1);
     press(editor, 267, 125); // 34 units: too far, a new curved node
     ASSERT_EQ(editor.nodes().size(), 4);
-    EXPECT_EQ(editor.selectedNode(), 2);
-    EXPECT_DOUBLE_EQ(editor.nodes()[2].X, 534.0);
-    EXPECT_EQ(editor.nodes()[2].kind, BrazierCurve::CUBIC);
+    EXPECT_TRUE(editor.selectedNode() == 2 && editor.nodes()[2].X == 534.0 && editor.nodes()[2].kind == BrazierCurve::CUBIC);
 
     // A double click switches a node between curved and straight, but not the last one.
     mouse(editor, QEvent::MouseButtonDblClick, 250, 125);
@@ -107,8 +105,7 @@ TEST(CurveEditor, MouseAndKeysPickAddSwitchDragAndRemoveNodes) {
     // Backspace removes the selected inner node and the splines follow at once; the ends stay.
     press(editor, 267, 125);
     key(editor, Qt::Key_Backspace);
-    EXPECT_EQ(editor.nodes().size(), 3);
-    EXPECT_EQ(editor.selectedNode(), -1);
+    EXPECT_TRUE(editor.nodes().size() == 3 && editor.selectedNode() == -1);
     press(editor, 0, 125);
     key(editor, Qt::Key_Delete);
     EXPECT_EQ(editor.nodes().size(), 3);
@@ -157,11 +154,8 @@ TEST(CurveEditor, EachFinishedEditIsReportedOnceWithTheChainsBeforeAndAfter) {
     key(editor, Qt::Key_Delete);
     click(QEvent::MouseButtonDblClick, 0, 500);
     ASSERT_EQ(chains.size(), 6);
-    EXPECT_EQ(chains[0].size(), 2);
-    EXPECT_EQ(chains[1], chains[2]);
-    EXPECT_EQ(chains[1][1].X, 540.0);
-    EXPECT_EQ(chains[3], chains[0]);
-    EXPECT_EQ(chains[5][0].kind, BrazierCurve::LINEAR);
+    EXPECT_TRUE(chains[0].size() == 2 && chains[1] == chains[2] && chains[1][1].X == 540.0);
+    EXPECT_TRUE(chains[3] == chains[0] && chains[5][0].kind == BrazierCurve::LINEAR);
     editor.setNodes(chains[1]); // what undo does
     EXPECT_NEAR(valueAt(editor, 0.54), 0.76, 1e-9);
 }
@@ -176,8 +170,7 @@ TEST(CurveEditor, TheNodeChainIsSavedInPixelsAndReadBackTruncatedAtTheReadersSiz
     EXPECT_EQ(text, "3\n0\n50\n1\n250\n150\n0\n500\n100\n1\n");
 
     ASSERT_TRUE(loadChain(editor, "3\n0\n50\n1\n412.5\n150.9\n0\n500\n100\n1\n"));
-    EXPECT_EQ(pixels(editor)[1], std::make_pair(412, 150));
-    EXPECT_EQ(editor.nodes()[1].kind, BrazierCurve::LINEAR);
+    EXPECT_TRUE(pixels(editor)[1] == std::make_pair(412, 150) && editor.nodes()[1].kind == BrazierCurve::LINEAR);
 
     // Read by a larger editor, the same pixels are a narrower curve.
     BrazierCurve wide;
@@ -205,8 +198,7 @@ TEST(CurveEditor, ABrokenChainLeavesTheCurveAsItWas) {
     }
     // Off the widget is pulled onto it.
     ASSERT_TRUE(editor.SetNodesFromPixels({{-40, -3, 1}, {900, 9000, 1}}));
-    EXPECT_EQ(pixels(editor)[0], std::make_pair(0, 0));
-    EXPECT_EQ(pixels(editor)[1], std::make_pair(500, 200));
+    EXPECT_EQ(pixels(editor), (std::vector<std::pair<int, int>>{{0, 0}, {500, 200}}));
 }
 
 // The GUI thread rebuilds the splines as fast as it can while another thread reads the value as

@@ -61,8 +61,7 @@ TEST_F(EfektorListTest, NewEfektorsTakeTheFirstFreeNumberAndANameCountingTheirKi
     Efektor* function = add(Efektor::FunctionType);
     EXPECT_EQ(function->windowTitle(), "Function Efektor 2");
     EXPECT_EQ(add(Efektor::StepType)->windowTitle(), "Step Efektor 3");
-    EXPECT_EQ(list->addEfektor(4), nullptr);
-    EXPECT_EQ(list->addEfektor(-1), nullptr);
+    EXPECT_TRUE(list->addEfektor(4) == nullptr && list->addEfektor(-1) == nullptr);
     EXPECT_EQ(rows->count(), 5);
     EXPECT_FALSE(function->enabled); // new efektors start disabled
 
@@ -139,21 +138,17 @@ TEST_F(EfektorListTest, SoloMutesTheOthersAndTheMainOutputsAndRestoresThem) {
     QTest::keyClick(list, Qt::Key_S);
     EXPECT_EQ(list->soloedRow(), 1);
     EXPECT_TRUE(!a->enabled && b->enabled && !c->enabled);
-    EXPECT_FALSE(mainWindow->property("sendPhase").toBool());
-    EXPECT_FALSE(noteBox->isChecked());
+    EXPECT_FALSE(mainWindow->property("sendPhase").toBool() || noteBox->isChecked());
 
     // Moving the solo keeps the settings captured when it began.
     list->SetSolo(2);
-    EXPECT_FALSE(b->enabled);
-    EXPECT_TRUE(c->enabled);
-    EXPECT_EQ(rows->currentRow(), 2);
+    EXPECT_TRUE(!b->enabled && c->enabled && rows->currentRow() == 2);
 
     // S on the soloed row again ends it: every efektor and both outputs as before.
     QTest::keyClick(list, Qt::Key_S);
     EXPECT_EQ(list->soloedRow(), -1);
     EXPECT_TRUE(a->enabled && !b->enabled && c->enabled);
-    EXPECT_TRUE(mainWindow->property("sendPhase").toBool());
-    EXPECT_TRUE(noteBox->isChecked());
+    EXPECT_TRUE(mainWindow->property("sendPhase").toBool() && noteBox->isChecked());
 
     // Keys typed into the list widget go to the list; a scene change ends the solo first.
     rows->setCurrentRow(0);
@@ -161,8 +156,7 @@ TEST_F(EfektorListTest, SoloMutesTheOthersAndTheMainOutputsAndRestoresThem) {
     EXPECT_EQ(list->soloedRow(), 0);
     sceneButton(2)->click();
     EXPECT_EQ(list->soloedRow(), -1);
-    EXPECT_TRUE(noteBox->isChecked());
-    EXPECT_TRUE(a->wasEnabled && !b->wasEnabled && c->wasEnabled);
+    EXPECT_TRUE(noteBox->isChecked() && a->wasEnabled && !b->wasEnabled && c->wasEnabled);
 }
 
 // The shortcuts belong to the main window and work in every window of the program; S in an
@@ -178,16 +172,12 @@ TEST_F(EfektorListTest, KeysInAnEfektorWindowSelectScenesAndSoloThatEfektor) {
     QCoreApplication::processEvents();
     ASSERT_EQ(QApplication::activeWindow(), b);
     QTest::keyClick(b, Qt::Key_S);
-    EXPECT_EQ(list->soloedRow(), 1);
-    EXPECT_EQ(rows->currentRow(), 1);
-    EXPECT_FALSE(a->enabled);
-    EXPECT_TRUE(b->enabled);
+    EXPECT_TRUE(list->soloedRow() == 1 && rows->currentRow() == 1 && !a->enabled && b->enabled);
     // Escape goes to the list too, which ignores it: the window stays open.
     QTest::keyClick(b, Qt::Key_Escape);
     EXPECT_TRUE(b->isVisible());
     QTest::keyClick(b, Qt::Key_S);
-    EXPECT_EQ(list->soloedRow(), -1);
-    EXPECT_TRUE(a->enabled);
+    EXPECT_TRUE(list->soloedRow() == -1 && a->enabled);
     QTest::keyClick(b, Qt::Key_Y);
     EXPECT_EQ(list->selectedScene(), 13);
     QTest::keyClick(list, Qt::Key_8);
@@ -212,11 +202,9 @@ TEST_F(EfektorListTest, DeletesAndCurveEditsUndoAndRedoSeveralStepsDeep) {
     };
     list->SetSolo(2);
     deleteRow(1);
-    EXPECT_EQ(list->soloedRow(), 1);
-    EXPECT_TRUE(soloed->enabled);
+    EXPECT_TRUE(list->soloedRow() == 1 && soloed->enabled);
     deleteRow(1);
-    EXPECT_EQ(list->soloedRow(), -1);
-    EXPECT_TRUE(noteBox->isChecked());
+    EXPECT_TRUE(list->soloedRow() == -1 && noteBox->isChecked());
     deleteRow(-1);
 
     QUndoStack* undo = list->undoStack();
@@ -232,8 +220,7 @@ TEST_F(EfektorListTest, DeletesAndCurveEditsUndoAndRedoSeveralStepsDeep) {
         expectStep(i);
     }
     // The efektor deleted while it played comes back playing.
-    EXPECT_TRUE(list->scene(0).at(1)->enabled);
-    EXPECT_FALSE(list->scene(0).at(2)->enabled);
+    EXPECT_TRUE(list->scene(0).at(1)->enabled && !list->scene(0).at(2)->enabled);
     for (int i = 4; i >= 0; --i) {
         undo->redo();
         expectStep(i);
@@ -251,10 +238,8 @@ TEST_F(EfektorListTest, ACopyDroppedOnAnotherSceneWaitsThereMutedWithItsSourcesS
     EXPECT_EQ(rows->count(), 2);
     ASSERT_EQ(list->scene(11).size(), 1);
     Efektor* copy = list->scene(11).at(0);
-    EXPECT_EQ(copy->typeCode, Efektor::FunctionType);
-    EXPECT_EQ(copy->MessageNumber(), source->MessageNumber());
-    EXPECT_TRUE(copy->isHidden() && !copy->enabled && copy->wasEnabled);
-    EXPECT_TRUE(source->enabled);
+    EXPECT_TRUE(copy->typeCode == Efektor::FunctionType && copy->MessageNumber() == source->MessageNumber());
+    EXPECT_TRUE(copy->isHidden() && !copy->enabled && copy->wasEnabled && source->enabled);
 
     list->SetSelectedScene(12);
     EXPECT_TRUE(!copy->isHidden() && copy->enabled);
@@ -314,8 +299,7 @@ TEST_F(EfektorListTest, UnsavedChangesAreAskedAboutAndSavingAddsTheSuffix) {
     chosenFile = dir.filePath("show");
     list->SaveProject();
     EXPECT_EQ(list->currentProjectFile(), dir.filePath("show.bep"));
-    EXPECT_TRUE(QFile::exists(dir.filePath("show.bep")));
-    EXPECT_EQ(list->projectName(), "show");
+    EXPECT_TRUE(QFile::exists(dir.filePath("show.bep")) && list->projectName() == "show");
     EXPECT_FALSE(list->hasUnsavedChanges());
     // A scene change is no change to save.
     list->SetSelectedScene(4);

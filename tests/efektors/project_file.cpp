@@ -69,9 +69,7 @@ TEST_F(ProjectFileTest, TheExampleFileLoadsAndSavesByteForByte) {
     ASSERT_EQ(list->scene(1).size(), 1);
     auto* efektor = static_cast<PhaseEfektor*>(list->scene(1).at(0));
     EXPECT_EQ(efektor->windowTitle(), "Function Efektor 1");
-    EXPECT_TRUE(efektor->isHidden());
-    EXPECT_EQ(efektor->waveform.load(), 2);
-    EXPECT_EQ(efektor->pos(), QPoint(420, 40));
+    EXPECT_TRUE(efektor->isHidden() && efektor->waveform == 2 && efektor->pos() == QPoint(420, 40));
     EXPECT_EQ(save("again.bep"), QByteArray(exampleFile));
 
     // A title that reads like the end marker is still a title.
@@ -109,7 +107,6 @@ TEST_F(ProjectFileTest, EveryKindInSeveralScenesSurvivesSaveLoadSave) {
 
     const QByteArray first = save("first.bep");
     EXPECT_TRUE(first.startsWith("Save format version: 1\n6\n3\n"));
-    EXPECT_TRUE(first.contains("\nBass_Wobble\n"));
     // Scene 1's function efektor and scene 16's curve efektor are muted while scene 4 plays; the
     // file keeps their own setting (enabled) in the usual enabled line of their records.
     EXPECT_TRUE(first.contains("\n0\n0\nBass_Wobble\n1\n"));
@@ -121,8 +118,7 @@ TEST_F(ProjectFileTest, EveryKindInSeveralScenesSurvivesSaveLoadSave) {
     ASSERT_EQ(list->scene(3).size(), 2);
     ASSERT_EQ(list->scene(15).size(), 1);
     Efektor* bass = list->scene(0).at(0);
-    EXPECT_EQ(bass->windowTitle(), "Bass Wobble");
-    EXPECT_EQ(list->scene(0).at(1)->windowTitle(), "a b");
+    EXPECT_TRUE(bass->windowTitle() == "Bass Wobble" && list->scene(0).at(1)->windowTitle() == "a b");
     EXPECT_EQ(static_cast<PhaseEfektor*>(bass)->level.load(), 1);
     EXPECT_EQ(rowTexts(), (QStringList{"Init Efektor 1", "Step Efektor 1"}));
     EXPECT_TRUE(list->scene(3).at(0)->enabled);
@@ -131,9 +127,7 @@ TEST_F(ProjectFileTest, EveryKindInSeveralScenesSurvivesSaveLoadSave) {
     EXPECT_EQ(save("second.bep"), first);
 
     list->SetSelectedScene(1);
-    EXPECT_TRUE(bass->enabled);
-    EXPECT_FALSE(list->scene(0).at(1)->enabled);
-    EXPECT_FALSE(list->scene(3).at(0)->enabled);
+    EXPECT_TRUE(bass->enabled && !list->scene(0).at(1)->enabled && !list->scene(3).at(0)->enabled);
     list->SetSelectedScene(16);
     EXPECT_TRUE(list->scene(15).at(0)->enabled);
 }
@@ -201,9 +195,7 @@ TEST_F(ProjectFileTest, LoadingEndsASoloAndAForeignFirstLineIsReported) {
     const QStringList report = load(file);
     ASSERT_EQ(report.size(), 1);
     EXPECT_TRUE(report.first().contains("Tuesday"));
-    EXPECT_EQ(list->soloedRow(), -1);
-    EXPECT_TRUE(noteBox->isChecked());
-    EXPECT_EQ(list->scene(1).size(), 1);
+    EXPECT_TRUE(list->soloedRow() == -1 && noteBox->isChecked() && list->scene(1).size() == 1);
 }
 
 // Every efektor a file can produce stays inside its controls' ranges.

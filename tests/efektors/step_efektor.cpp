@@ -67,9 +67,8 @@ TEST_F(EfektorEngineTest, APhaseThatGoesBackDoesNotAdvanceTheStep) {
     StepEfektor efektor(&bridge, 60, nullptr);
     setSteps(efektor, {10, 20, 30});
     efektor.on_enabledCheckBox_clicked(true);
-    Efektor::PhaseReceiver(static_cast<Efektor*>(&efektor), 5.1); // a new unit: step 1
-    Efektor::PhaseReceiver(static_cast<Efektor*>(&efektor), 3.2); // back
-    Efektor::PhaseReceiver(static_cast<Efektor*>(&efektor), 3.5);
+    for (double phase : {5.1, 3.2, 3.5}) // a new unit (step 1), then back
+        Efektor::PhaseReceiver(static_cast<Efektor*>(&efektor), phase);
     EXPECT_EQ(efektor.currentStep.load(), 1);
     Efektor::PhaseReceiver(static_cast<Efektor*>(&efektor), 4.0); // forward again: step 2
     EXPECT_EQ(efektor.currentStep.load(), 2);
@@ -119,9 +118,7 @@ TEST_F(EfektorEngineTest, RecordBodyRestoresValuesAndLevelButStartsAtStepZero) {
     const auto loaded = fromRecord<StepEfektor>(&bridge, body);
     EXPECT_TRUE(loaded->loadedOk()) << loaded->loadProblem().toStdString();
     EXPECT_EQ(loaded->stepValues(), (QList<int>{5, 6, 7}));
-    EXPECT_EQ(loaded->currentStep.load(), 0);
-    EXPECT_EQ(loaded->level.load(), METERLEVEL_TATUM);
-    EXPECT_EQ(loaded->divider.load(), 4);
+    EXPECT_TRUE(loaded->currentStep == 0 && loaded->level == METERLEVEL_TATUM && loaded->divider == 4);
     QString again = body;
     again.replace("\n7\n2\n", "\n7\n0\n"); // the current step is written as it is now
     EXPECT_EQ(bodyOf(*loaded), again);
