@@ -10,36 +10,46 @@
 #include <cmath>
 #include <memory>
 #include <new>
+#include <optional>
 #include <thread>
 
-#include "latest_value.h"
+#include "handover.h"
 
 namespace {
 
-/* What the session should follow, on the stream's time line. */
-struct LinkGrid {
-    int locked = 0;
-    int playing = 0;
-    double bpm = 0.0;
-    double beatTime = 0.0; /* a beat, already moved by the anti-delay and the latency offset */
-    double beat = 0.0;     /* its number; beat mod quantum is its place in the bar */
-    double quantum = 4.0;
+/* One timeline commit, on the stream's time line (already moved by this output's latency). */
+struct LinkCommit {
+    double time;
+    double bpm;     /* 0: no tempo and beat, only the transport */
+    double beat;    /* its number; beat mod quantum is its place in the bar */
+    double quantum;
+    int playing;
 };
+
+constexpr size_t kCommitQueueLength = 256; /* beats of several passes at any tempo */
 
 } // namespace
 
 struct LinkOutput_t {
     lc_gettime_fn streamNow = nullptr;
     void* udata = nullptr;
+    EventOutput_t stream;
     std::unique_ptr<ableton::Link> link;
     std::atomic<ableton::Link*> running{nullptr}; /* set once Link exists */
     std::atomic<int> enabled{0};
-    std::atomic<double> latencyOffset{0.0};
+    std::atomic<FILE*> record{nullptr};
     std::atomic<double> clockOffset{NAN};
-    LatestValue<LinkGrid> cell;
+    std::atomic<int> announce{0};
+    lumacore::SpscQueue<LinkCommit, kCommitQueueLength> queue;
+    std::atomic<unsigned long> dropped{0};
 
-    /* Feeder only. */
-    LinkGrid published;
+    /* Timer pass only: what the stream said so far. */
+    bool locked = false;
+    int playing = 0;
+    double bpm = 0.0;
+    double quantum = 4.0;
+    double beat = NAN; /* the number of the last beat committed */
+    bool transportSent = false; /* since the output was switched on */
 
     /* Committer only. */
     int sessionPlaying = -1;
@@ -77,6 +87,85 @@ void committer_main(LinkOutput_t* out) {
     }
 }
 
+bool active(const LinkOutput_t* out) {
+    return out->enabled.load(std::memory_order_acquire) || out->record.load(std::memory_order_acquire);
+}
+
+void push(LinkOutput_t* out, const LinkCommit& commit) {
+    if (!out->queue.push(commit))
+        out->dropped.fetch_add(1, std::memory_order_relaxed);
+}
+
+/* The transport alone, when it changed or the session is new. TIMER THREAD. */
+void push_transport(LinkOutput_t* out, double time) {
+    out->transportSent = true;
+    push(out, LinkCommit{time, 0.0, 0.0, out->quantum, out->playing});
+}
+
+/* Whether the output takes commits now; a session switched on since the last call hears the
+   transport again. TIMER THREAD. */
+bool take_commits(LinkOutput_t* out) {
+    if (!active(out)) {
+        out->transportSent = false;
+        return false;
+    }
+    if (out->announce.exchange(0, std::memory_order_acq_rel))
+        out->transportSent = false;
+    return true;
+}
+
+/* TIMER THREAD: no allocation, lock, I/O or throw. */
+bool offer(EventOutput_t* self, const TimedEvent_t* event) {
+    LinkOutput_t* out = static_cast<LinkOutput_t*>(self->context);
+    if (event->kind == EVENT_MIDI)
+        return true;
+    const bool on = take_commits(out);
+    switch (event->kind) {
+    case EVENT_STATE: out->locked = event->count == LC_TRACKING_LOCKED; break;
+    case EVENT_TEMPO:
+        if (event->period > 0.0 && event->count > 0) {
+            out->bpm = 60.0 / event->period;
+            out->quantum = event->count;
+        }
+        break;
+    case EVENT_TRANSPORT: {
+        const int playing = event->count == (TRANSPORT_CLOCK_ON | TRANSPORT_MUSIC) ? 1 : 0;
+        if (playing != out->playing || !out->transportSent) {
+            out->playing = playing;
+            if (on)
+                push_transport(out, event->time);
+        }
+        break;
+    }
+    case EVENT_TICK: {
+        if (event->level != METERLEVEL_BEAT || !out->locked || !(out->bpm > 0.0))
+            break;
+        /* The next beat number above the last whose place in the bar is the tick's, so that the
+           count keeps rising across bar lines and moved downbeats alike. */
+        const double q = out->quantum;
+        double beat = event->position;
+        if (std::isfinite(out->beat)) {
+            beat = std::floor(out->beat / q) * q + event->position;
+            while (beat <= out->beat)
+                beat += q;
+        }
+        out->beat = beat;
+        if (on)
+            push(out, LinkCommit{event->time, out->bpm, beat, q, out->playing});
+        break;
+    }
+    default: break;
+    }
+    return true;
+}
+
+/* TIMER THREAD: no allocation, lock, I/O or throw. */
+void advance(EventOutput_t* self, double until) {
+    LinkOutput_t* out = static_cast<LinkOutput_t*>(self->context);
+    if (take_commits(out) && !out->transportSent)
+        push_transport(out, until);
+}
+
 void stop_committer(LinkOutput_t* out) {
     out->stop.store(1, std::memory_order_release);
     if (out->committer.joinable())
@@ -93,8 +182,15 @@ LinkOutput_t* link_output_create(lc_gettime_fn streamNow, void* udata) {
     if (out) {
         out->streamNow = streamNow;
         out->udata = udata;
+        out->stream.context = out;
+        out->stream.offer = offer;
+        out->stream.advance = advance;
     }
     return out;
+}
+
+EventOutput_t* link_output_event_output(LinkOutput_t* out) {
+    return out ? &out->stream : nullptr;
 }
 
 void link_output_free(LinkOutput_t* out) {
@@ -126,6 +222,7 @@ int link_output_enable(LinkOutput_t* out, int on, int thread) {
             out->running.store(out->link.get(), std::memory_order_release);
         }
         out->sessionPlaying = -1;
+        out->announce.store(1, std::memory_order_release);
         out->link->enable(true);
         out->enabled.store(1, std::memory_order_release);
         if (thread && !out->committer.joinable())
@@ -150,11 +247,11 @@ int link_output_peers(const LinkOutput_t* out) {
 
 void link_output_set_latency_offset(LinkOutput_t* out, double seconds) {
     if (out && std::isfinite(seconds))
-        out->latencyOffset.store(std::fmin(1.0, std::fmax(-1.0, seconds)), std::memory_order_relaxed);
+        out->stream.latency.store(std::fmin(1.0, std::fmax(-1.0, seconds)), std::memory_order_relaxed);
 }
 
 double link_output_get_latency_offset(const LinkOutput_t* out) {
-    return out ? out->latencyOffset.load(std::memory_order_relaxed) : 0.0;
+    return out ? out->stream.latency.load(std::memory_order_relaxed) : 0.0;
 }
 
 void link_output_set_clock_offset(LinkOutput_t* out, double linkMinusStreamMicros) {
@@ -167,59 +264,50 @@ double link_output_clock_micros(const LinkOutput_t* out) {
     return link ? static_cast<double>(link->clock().micros().count()) : 0.0;
 }
 
-void link_output_feed(LinkOutput_t* out, const MeterSnapshot_t* snapshot) {
-    if (!out || !snapshot || !out->enabled.load(std::memory_order_acquire))
+void link_output_record(LinkOutput_t* out, FILE* file) {
+    if (!out)
         return;
-    const MeterSnapshot_t& s = *snapshot;
-    const double beatPeriod = s.periods[METERLEVEL_BEAT];
-    LinkGrid grid = out->published;
-    grid.locked = s.state == LC_TRACKING_LOCKED && beatPeriod > 0.0;
-    grid.playing = s.clockRunning && !s.outputsSilent ? 1 : 0;
-    if (grid.locked) {
-        const int perBar = lc_ticks_per_bar(s.periods[METERLEVEL_BAR], beatPeriod);
-        const double nextBeat = s.nextTick[METERLEVEL_BEAT];
-        /* Counted from the next downbeat, so that the number keeps rising across a bar line
-           whichever of the two ticks is reached first. */
-        const double fromDownbeat = std::round((nextBeat - s.nextTick[METERLEVEL_BAR]) / beatPeriod);
-        grid.bpm = 60.0 / beatPeriod;
-        grid.quantum = perBar;
-        grid.beatTime = nextBeat - s.antiDelay - out->latencyOffset.load(std::memory_order_relaxed);
-        grid.beat = static_cast<double>(s.tickCount[METERLEVEL_BAR] + 1) * perBar +
-                    (std::isfinite(fromDownbeat) ? fromDownbeat : 0.0);
-    }
-    const LinkGrid& old = out->published;
-    if (grid.locked != old.locked || grid.playing != old.playing || grid.bpm != old.bpm ||
-        grid.beatTime != old.beatTime || grid.beat != old.beat || grid.quantum != old.quantum) {
-        out->published = grid;
-        out->cell.write(grid);
-    }
+    out->announce.store(1, std::memory_order_release);
+    out->record.store(file, std::memory_order_release);
 }
 
 int link_output_commit(LinkOutput_t* out) {
-    if (!out || !out->link || !out->enabled.load(std::memory_order_acquire))
+    if (!out || !out->queue.front())
         return 0;
-    LinkGrid grid;
-    if (!out->cell.read(grid))
-        return 0;
-    measure_clock_offset(out);
-    if (!std::isfinite(out->clockOffset.load(std::memory_order_relaxed)))
-        return 0;
-    ableton::Link::SessionState state = out->link->captureAppSessionState();
+    FILE* file = out->record.load(std::memory_order_acquire);
+    ableton::Link* link = out->enabled.load(std::memory_order_acquire) ? out->link.get() : nullptr;
+    if (link)
+        measure_clock_offset(out);
+    if (link && !std::isfinite(out->clockOffset.load(std::memory_order_relaxed)))
+        link = nullptr;
+    std::optional<ableton::Link::SessionState> state;
+    if (link)
+        state.emplace(link->captureAppSessionState());
     bool changed = false;
-    if (grid.locked && grid.bpm > 0.0 && std::isfinite(grid.bpm)) {
-        const auto at = link_time(out, grid.beatTime);
-        state.setTempo(grid.bpm, at);
-        state.forceBeatAtTime(grid.beat, at, grid.quantum);
-        changed = true;
-    }
-    if (grid.playing != out->sessionPlaying) {
-        out->sessionPlaying = grid.playing;
-        state.setIsPlaying(grid.playing != 0, out->link->clock().micros());
-        changed = true;
+    int taken = 0;
+    LinkCommit c;
+    while (out->queue.pop(c)) {
+        ++taken;
+        if (file)
+            std::fprintf(file, "%.6f\t%.3f\t%.0f\t%.0f\t%.0f\t%d\n", c.time, c.bpm, c.beat,
+                         c.bpm > 0.0 ? std::fmod(c.beat, c.quantum) : 0.0, c.quantum, c.playing);
+        if (!link)
+            continue;
+        if (c.bpm > 0.0) {
+            const auto at = link_time(out, c.time);
+            state->setTempo(c.bpm, at);
+            state->forceBeatAtTime(c.beat, at, c.quantum);
+            changed = true;
+        }
+        if (c.playing != out->sessionPlaying) {
+            out->sessionPlaying = c.playing;
+            state->setIsPlaying(c.playing != 0, link->clock().micros());
+            changed = true;
+        }
     }
     if (changed)
-        out->link->commitAppSessionState(state);
-    return changed ? 1 : 0;
+        link->commitAppSessionState(*state);
+    return taken;
 }
 
 } // extern "C"

@@ -5,17 +5,22 @@
  * plays while the MIDI clock switch is on. Link is off until switched on, and the Link library is
  * not even started before that, so that nothing goes out on the network unasked.
  *
- * Threads: the timer thread (or the owner of a virtual engine) feeds snapshots and publishes the
- * grid through a latest-value cell; a thread of the output's own (or the owner, through
- * link_output_commit) takes it over into the Link session, converting stream time to Link's
- * clock. The timer thread never waits for Link.
+ * The output is a consumer of the ticker's event stream (event_stream.h): on the timer thread it
+ * turns each beat tick, while the engine is locked, into a timeline commit (the tick's exact
+ * stream time, the tempo, the beat number and the quantum) and each change of the transport into
+ * a start or stop, and queues them (single producer, single consumer); a thread of the output's
+ * own (or the owner, through link_output_commit) commits them to the Link session, converting
+ * stream time to Link's clock. The timer thread never waits for Link.
  *
  * C-compatible.
  */
 #ifndef LUMACORE_LINK_OUTPUT_H
 #define LUMACORE_LINK_OUTPUT_H
 
-#include "meter_snapshot.h"
+#include <stdio.h>
+
+#include "common.h"
+#include "event_stream.h"
 #include "sequencer.h"
 
 #ifdef __cplusplus
@@ -27,8 +32,11 @@ typedef struct LinkOutput_t LinkOutput_t;
 /* Off. `streamNow` reads the stream time, to relate it to Link's clock (null: the owner sets the
    relation with link_output_set_clock_offset). Null when out of memory. */
 LinkOutput_t* link_output_create(lc_gettime_fn streamNow, void* udata);
-/* Leaves the session, stops the threads, frees everything. Nobody may feed it any more. */
+/* Leaves the session, stops the threads, frees everything. It must be detached from every ticker
+   first. */
 void link_output_free(LinkOutput_t* out);
+/* The output's end of the event stream, to attach to a ticker (meterticker_attach_output). */
+EventOutput_t* link_output_event_output(LinkOutput_t* out);
 
 /* ---- settings: any thread but the timer thread (not thread-safe among themselves) ---- */
 
@@ -47,17 +55,17 @@ double link_output_get_latency_offset(const LinkOutput_t* out);
 void link_output_set_clock_offset(LinkOutput_t* out, double linkMinusStreamMicros);
 /* Link's clock now, in microseconds (0 while Link never started). Thread-safe. */
 double link_output_clock_micros(const LinkOutput_t* out);
-
-/* ---- timer thread ---- */
-
-/* TIMER THREAD: publishes tempo, the next beat, its place in the bar and the clock switch
-   (nothing while off). No allocation, lock, I/O or throw. */
-void link_output_feed(LinkOutput_t* out, const MeterSnapshot_t* snapshot);
+/* Writes every timeline commit as a text line into `file` (null: stops): stream time in seconds,
+   tempo in BPM, beat, phase (the beat's place in the bar), quantum and whether the session plays,
+   separated by tabs. The output makes commits while it records even when Link is off (nothing
+   then reaches the network). The file is written by whoever commits: the owner, without the
+   thread. */
+void link_output_record(LinkOutput_t* out, FILE* file);
 
 /* ---- committing side ---- */
 
-/* Takes the newest published grid into the session when it changed (its own thread, or the
-   owner when it runs none). 1 when a session state was committed. */
+/* Commits everything queued to the session and the record (its own thread, or the owner when it
+   runs none). Returns the number of commits taken off the queue. */
 int link_output_commit(LinkOutput_t* out);
 
 #ifdef __cplusplus

@@ -52,8 +52,9 @@ struct LumaCore_t {
     JackMidiPort_t* ownPort = nullptr;
     /* Steady-clock second before which lc_check_midi_ports does not try to join a server again. */
     double nextJoinAttempt = 0.0;
-    /* Latency offset of the MIDI output, applied to every new ticker. */
+    /* Latency offset of the MIDI output and the silence switch, applied to every new ticker. */
     double midiLatency = 0.0;
+    std::atomic<int> stopOnSilence{1};
     /* Outputs attached by the owner, attached again to every new ticker. */
     std::vector<EventOutput_t*> outputs;
 };
@@ -82,6 +83,7 @@ void install_phase_callbacks(LumaCore_t* lc) {
         meterticker_attach_output(lc->ticker, output);
     if (lc->ticker->midi)
         meterticker_set_output_latency(midioutput_event_output(lc->ticker->midi), lc->midiLatency);
+    meterticker_set_stop_on_silence(lc->ticker, lc->stopOnSilence.load());
 }
 
 /* Stream time for the network outputs' threads; NaN without a time source. */
@@ -97,8 +99,10 @@ bool is_virtual(const LumaCore_t* lc) {
 }
 
 void attach_network(LumaCore_t* lc) {
-    if (lc->ticker)
-        meterticker_attach_network(lc->ticker, lc->osc, lc->link);
+    if (!lc->ticker)
+        return;
+    meterticker_attach_output(lc->ticker, osc_output_event_output(lc->osc));
+    meterticker_attach_output(lc->ticker, link_output_event_output(lc->link));
 }
 
 void free_engine(LumaCore_t* lc) {
@@ -402,6 +406,18 @@ void lc_set_hold_bars(LumaCore_t* lc, int bars) {
 
 int lc_get_hold_bars(LumaCore_t* lc) {
     return lc && lc->ticker ? meterticker_get_hold_bars(lc->ticker) : 0;
+}
+
+void lc_set_stop_on_silence(LumaCore_t* lc, int on) {
+    if (!lc)
+        return;
+    lc->stopOnSilence.store(on ? 1 : 0);
+    if (lc->ticker)
+        meterticker_set_stop_on_silence(lc->ticker, on);
+}
+
+int lc_get_stop_on_silence(LumaCore_t* lc) {
+    return lc ? lc->stopOnSilence.load() : 0;
 }
 
 int lc_hint_tempo(LumaCore_t* lc, double bpm) {

@@ -118,6 +118,14 @@ const char* lc_tracking_state_name(LcTrackingState state);
    the next analysis step on. The getter: any thread; 0 without an engine. */
 void lc_set_hold_bars(LumaCore_t* lc, int bars);
 int lc_get_hold_bars(LumaCore_t* lc);
+/* Stop on silence (on by default): once holding ran out ("no evidence") the MIDI clock stops
+   (Stop), notes, controllers and OSC ticks pause and Link stops playing; once the music is back
+   Start goes out on the first beat of a bar. While "holding" everything carries on. The outputs
+   never fall silent within 4 s of coming back or of a Start, so an ending that hesitates cannot
+   chatter. Off: everything carries on through silence on the last grid. Kept across restarts of
+   the engine. Any thread. */
+void lc_set_stop_on_silence(LumaCore_t* lc, int on);
+int lc_get_stop_on_silence(LumaCore_t* lc);
 /* Tempo hints (tap, half, double): from the next analysis step on, the beat follows this tempo
    level - the tracker's tempo folded onto it (the tracker's beat times 1/4 to 4) - for the next
    30 s of music, unless the tracker's beat fits no simple multiple of it for 4 s of clear music.

@@ -1,5 +1,7 @@
 #include "meterticker.h"
 
+#include "bar_position.h"
+
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -31,6 +33,9 @@ constexpr double kMaxOutputLatency = 1.0;
 /* Confidence from which the predicted beat slews towards the estimates rather than jumping onto
    each, and below which it jumps again. */
 constexpr double kSlewStartConfidence = 0.7, kSlewKeepConfidence = 0.4;
+/* Once the music is back, or a Start went out, the outputs keep running at least this long: an
+   ending that hesitates (a last hit, a breath, a fade) must not send Stop, Start, Stop. */
+constexpr double kSilenceMinRunSeconds = 4.0;
 
 const int kNoteNumbers[METERLEVEL_COUNT] = {64, 65, 66};
 const int kCtrlNumbers[METERLEVEL_COUNT] = {64, 65, 66};
@@ -123,6 +128,14 @@ void emit_midi(MeterTicker_t* t, double streamTime, bool shifted, unsigned char 
     event.bytes[1] = static_cast<unsigned char>(data1 & 0xFF);
     event.bytes[2] = static_cast<unsigned char>(data2 & 0xFF);
     emit(t, event, streamTime, shifted);
+}
+
+void emit_meta(MeterTicker_t* t, double now, TimedEventKind kind, int count, double period = 0.0) {
+    TimedEvent_t event{};
+    event.kind = kind;
+    event.count = count;
+    event.period = period;
+    emit(t, event, now, false);
 }
 
 void emit_bytes(MeterTicker_t* t, double streamTime, const unsigned char* bytes, int size) {
@@ -255,12 +268,16 @@ void fire(const Emission& e, const TickEvent_t& row, double time) {
             advance_beat(t);
         else
             advance_level(t, level);
-        if (!stale) {
+        if (!stale && !t->outputsSilent) {
+            const double period = track.timerEstimate.period;
             TimedEvent_t tick{};
             tick.kind = EVENT_TICK;
             tick.level = static_cast<unsigned char>(level);
             tick.count = track.own.tickCount;
             tick.period = track.own.nextTick - track.own.prevTick;
+            tick.position = lc_position_in_bar(
+                track.own.prevTick, t->tracks[METERLEVEL_BAR].own.prevTick, period,
+                lc_ticks_per_bar(t->tracks[METERLEVEL_BAR].timerEstimate.period, period));
             emit(t, tick, at, true);
         }
         break;
@@ -269,6 +286,7 @@ void fire(const Emission& e, const TickEvent_t& row, double time) {
         if (sw.clockEnabled && sw.startPending && !stale && is_downbeat(t, time)) {
             sw.startPending = 0;
             sw.running = 1;
+            t->silenceAllowedFrom = std::fmax(t->silenceAllowedFrom, at + kSilenceMinRunSeconds);
             emit_midi(t, at, true, 0xFA, 1);
         }
         break;
@@ -582,30 +600,40 @@ void analyse(MeterTicker_t* t, const double* samples, int count) {
     }
 }
 
-/* The timer pass's view for the network outputs: each level's tick interval around model time
-   `time` (the table runs ahead of it). TIMER THREAD: no allocation, lock or I/O. */
-void feed_network(MeterTicker_t* t, double now, double anti) {
-    OscOutput_t* osc = t->osc.load(std::memory_order_acquire);
-    LinkOutput_t* link = t->link.load(std::memory_order_acquire);
-    if (!osc && !link)
-        return;
-    MeterSnapshot_t s{};
-    s.now = now;
-    s.antiDelay = anti;
-    for (int level = 0; level < METERLEVEL_COUNT; ++level) {
-        const LevelTicks_t& k = t->tracks[level].own;
-        const bool before = now + anti < k.prevTick && k.earlierTick < k.prevTick;
-        s.prevTick[level] = before ? k.earlierTick : k.prevTick;
-        s.nextTick[level] = before ? k.prevTick : k.nextTick;
-        s.tickCount[level] = before ? k.tickCount - 1 : k.tickCount;
-        s.periods[level] = t->tracks[level].timerEstimate.period;
+/* Tells the outputs about the tracking state, a new estimate and the transport when they changed
+   since the last pass. TIMER THREAD: no allocation, lock or I/O. */
+void announce(MeterTicker_t* t, double now) {
+    const int state = t->trackingState.load(std::memory_order_relaxed);
+    if (state != t->announcedState) {
+        t->announcedState = state;
+        emit_meta(t, now, EVENT_STATE, state);
     }
-    s.estimateCount = t->estimateCount.load(std::memory_order_acquire);
-    s.state = t->trackingState.load(std::memory_order_relaxed);
-    s.clockRunning = t->switches.clockEnabled;
-    s.outputsSilent = t->outputsSilent ? 1 : 0;
-    osc_output_feed(osc, &s);
-    link_output_feed(link, &s);
+    const unsigned long estimates = t->estimateCount.load(std::memory_order_acquire);
+    const LevelEstimate_t& beat = t->tracks[METERLEVEL_BEAT].timerEstimate;
+    if (estimates != t->announcedEstimates && beat.period > 0.0) {
+        t->announcedEstimates = estimates;
+        emit_meta(t, now, EVENT_TEMPO,
+                  lc_ticks_per_bar(t->tracks[METERLEVEL_BAR].timerEstimate.period, beat.period), beat.period);
+    }
+    const int transport =
+        (t->switches.clockEnabled ? TRANSPORT_CLOCK_ON : 0) | (t->outputsSilent ? 0 : TRANSPORT_MUSIC);
+    if (transport != t->announcedTransport) {
+        t->announcedTransport = transport;
+        emit_meta(t, now, EVENT_TRANSPORT, transport);
+    }
+}
+
+/* Tells the outputs that want to know how far the stream is complete: up to model time `until`.
+   TIMER THREAD. */
+void advance_outputs(MeterTicker_t* t, double until, double anti) {
+    for (std::atomic<EventOutput_t*>& slot : t->outputs) {
+        EventOutput_t* out = slot.load(std::memory_order_acquire);
+        if (!out || !out->advance)
+            continue;
+        const double time = std::fmax(out->lastTime, until - anti - out->latency.load(std::memory_order_relaxed));
+        out->lastTime = time;
+        out->advance(out, time);
+    }
 }
 
 } // namespace
@@ -943,9 +971,12 @@ int meterticker_timer_pass(MeterTicker_t* t, double now) {
     const Emission e{t, now, t->antiDelay.load(std::memory_order_relaxed)};
     /* Once holding has run out the music has gone: receivers get a Stop and no more notes, and a
        Start on the first downbeat after the music is back. The grid and the phases carry on. */
-    const bool silent = t->evidenceGone.load(std::memory_order_relaxed) != 0;
-    if (silent != t->outputsSilent) {
+    const bool silent = t->stopOnSilence.load(std::memory_order_relaxed) != 0 &&
+                        t->evidenceGone.load(std::memory_order_relaxed) != 0;
+    if (silent != t->outputsSilent && (!silent || now >= t->silenceAllowedFrom)) {
         t->outputsSilent = silent;
+        if (!silent)
+            t->silenceAllowedFrom = now + kSilenceMinRunSeconds;
         if (silent) {
             note_offs(t, now);
             if (t->switches.running) {
@@ -956,6 +987,7 @@ int meterticker_timer_pass(MeterTicker_t* t, double now) {
         }
     }
     int ran = 0;
+    announce(t, now);
     if (t->aligned.load(std::memory_order_relaxed) || meterticker_align(t, now + e.anti)) {
         double earliest = 0.0;
         for (std::atomic<EventOutput_t*>& slot : t->outputs)
@@ -967,11 +999,12 @@ int meterticker_timer_pass(MeterTicker_t* t, double now) {
             t->horizon = until;
         }
         run_phase_callbacks(t, now + e.anti);
-        feed_network(t, now, e.anti);
         t->passCount.fetch_add(1, std::memory_order_release);
         ran = 1;
     }
     emit_deferred(t, now + lookahead);
+    /* Before the first alignment only requests went out, at the present. */
+    advance_outputs(t, ran ? t->horizon : now + e.anti, e.anti);
     passOwner = nullptr;
     t->passRunning.store(0);
     return ran;
@@ -985,6 +1018,7 @@ void meterticker_set_lookahead(MeterTicker_t* t, double seconds) {
 int meterticker_attach_output(MeterTicker_t* t, EventOutput_t* output) {
     if (!output)
         return 1;
+    output->lastTime = -INFINITY; /* a new ticker may start a new time line */
     for (std::atomic<EventOutput_t*>& slot : t->outputs) {
         EventOutput_t* expected = nullptr;
         if (slot.compare_exchange_strong(expected, output))
@@ -1007,9 +1041,12 @@ void meterticker_set_output_latency(EventOutput_t* output, double seconds) {
         output->latency.store(std::fmax(-kMaxOutputLatency, std::fmin(kMaxOutputLatency, seconds)));
 }
 
-void meterticker_attach_network(MeterTicker_t* t, OscOutput_t* osc, LinkOutput_t* link) {
-    t->osc.store(osc, std::memory_order_release);
-    t->link.store(link, std::memory_order_release);
+void meterticker_set_stop_on_silence(MeterTicker_t* t, int on) {
+    t->stopOnSilence.store(on ? 1 : 0, std::memory_order_relaxed);
+}
+
+int meterticker_get_stop_on_silence(MeterTicker_t* t) {
+    return t->stopOnSilence.load(std::memory_order_relaxed);
 }
 
 /* ---------------- MIDI switches ---------------- */

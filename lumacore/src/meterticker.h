@@ -36,11 +36,9 @@
 #include "event_stream.h"
 #include "evidence.h"
 #include "handover.h"
-#include "link_output.h"
 #include "tempo_freeze.h"
 #include "mTracker.h"
 #include "midioutput.h"
-#include "osc_output.h"
 #include "sequencer.h"
 
 extern "C" {
@@ -112,7 +110,7 @@ struct PhaseCallback_t {
     double lastFraction = 0.0; /* timer pass only */
 };
 
-enum { METERTICKER_EVENT_ROWS = 14, METERTICKER_MAX_OUTPUTS = 4, METERTICKER_DEFERRED = 16 };
+enum { METERTICKER_EVENT_ROWS = 14, METERTICKER_MAX_OUTPUTS = 6, METERTICKER_DEFERRED = 16 };
 
 /* State of the phase-callback list. */
 enum { CALLBACKS_FREE = 0, CALLBACKS_HELD_BY_REMOVAL = 1, CALLBACKS_HELD_BY_TIMER = 2 };
@@ -237,12 +235,17 @@ struct MeterTicker_t {
     std::atomic<int> tempoFrozen{0};
     TempoFreeze freeze;
     /* Set by the analysis when the music has gone and holding ran out, cleared when an estimate
-       is taken over again: the timer pass then holds MIDI back (outputsSilent, its own copy). */
+       is taken over again. With stopOnSilence the timer pass then holds the outputs back
+       (outputsSilent, its own copy). */
     std::atomic<int> evidenceGone{0};
+    std::atomic<int> stopOnSilence{1};
     bool outputsSilent = false;
-    /* Network outputs fed at the end of every pass; not owned. */
-    std::atomic<OscOutput_t*> osc{nullptr};
-    std::atomic<LinkOutput_t*> link{nullptr};
+    /* Timer pass only: stream time before which the outputs do not fall silent again (the music
+       came back, or a Start went out, shortly before), and what the stream last announced. */
+    double silenceAllowedFrom = -INFINITY;
+    int announcedState = -1;
+    unsigned long announcedEstimates = 0;
+    int announcedTransport = -1;
 };
 
 /* ---- Creation ---- */
@@ -288,6 +291,13 @@ int meterticker_accept_estimate(MeterTicker_t* t, const double periods[METERLEVE
 /* Confidence 0-1 and tracking state of the latest analysis step. Any thread, lock-free. */
 double meterticker_get_confidence(MeterTicker_t* t);
 LcTrackingState meterticker_get_tracking_state(MeterTicker_t* t);
+/* On (the default): once the music has gone and holding ran out ("no evidence"), a Stop goes out,
+   notes and ticks pause, and Start returns on the first beat of a bar after the music is back;
+   the outputs never fall silent within kSilenceMinRunSeconds (4 s) of coming back or of a Start,
+   so that a hesitant ending cannot chatter. Off: the grid's outputs carry on through silence.
+   Any thread. */
+void meterticker_set_stop_on_silence(MeterTicker_t* t, int on);
+int meterticker_get_stop_on_silence(MeterTicker_t* t);
 /* Bars the clock carries on through silence before "no evidence" (negative: 0). Any thread. */
 void meterticker_set_hold_bars(MeterTicker_t* t, int bars);
 int meterticker_get_hold_bars(MeterTicker_t* t);
@@ -348,10 +358,6 @@ unsigned long meterticker_get_estimate(MeterTicker_t* t, double periods[METERLEV
    THREAD (or the owner of a thread-less ticker): no allocation, lock, I/O or throw. Returns 1 when
    the pass ran the table, 0 while waiting for estimates (requests are still carried out). */
 int meterticker_timer_pass(MeterTicker_t* t, double now);
-
-/* Hands the network outputs to the timer pass (null: none). They must stay alive until they are
-   replaced or the ticker is closed. Any thread. */
-void meterticker_attach_network(MeterTicker_t* t, OscOutput_t* osc, LinkOutput_t* link);
 
 /* Seconds the table runs ahead of the present (threaded tickers: 20 ms; others: 0). Negative
    and non-finite values are ignored. Any thread. */

@@ -1,5 +1,7 @@
 #include "osc_output.h"
 
+#include "bar_position.h"
+#include "handover.h"
 #include "lumacore.h"
 
 #include <lo/lo.h>
@@ -19,8 +21,9 @@ enum OscKind { OSC_BAR, OSC_BEAT, OSC_TATUM, OSC_TEMPO, OSC_PHASE, OSC_STATE };
 
 const char* const kPaths[] = {"/beatlume/bar",   "/beatlume/beat",  "/beatlume/tatum",
                               "/beatlume/tempo", "/beatlume/phase", "/beatlume/state"};
+const char* const kTypes[] = {"i", "i", "i", "fi", "fff", "s"};
 
-struct OscEvent {
+struct OscMessage {
     double time; /* stream time the message describes */
     int kind;
     int number;
@@ -29,11 +32,10 @@ struct OscEvent {
 
 constexpr size_t kQueueLength = 1024; /* far more than a few passes' worth at any tempo */
 constexpr double kTwoTo32 = 4294967296.0;
-/* A tick found this much later than it was due (the output was off, or a pass came very late) is
-   news no receiver wants any more. */
-constexpr double kStaleSeconds = 0.1;
 /* Seconds from 1900 (OSC time tags) to 1970 (the system clock). */
 constexpr double kUnixToNtp = 2208988800.0;
+/* Phase messages resume from the present after a gap this long (the output was off). */
+constexpr double kPhaseGapSeconds = 1.0;
 
 double wall_tag_now() {
     const auto since = std::chrono::system_clock::now().time_since_epoch();
@@ -51,14 +53,16 @@ lo_timetag to_timetag(double seconds) {
     return tag;
 }
 
-/* Fraction of the way from `prev` to `next` at `time`, continued along the period past `next`;
-   in [0, 1). */
-float phase_fraction(double prev, double next, double period, double time) {
-    double fraction = 0.0;
-    if (next > prev && time < next)
-        fraction = (time - prev) / (next - prev);
-    else if (period > 0.0)
-        fraction = std::fmod((time - next) / period, 1.0);
+/* The latest tick of one level the stream brought. */
+struct LastTick {
+    double time = NAN;
+    double period = 0.0;
+};
+
+/* Fraction of the way from the tick along its period at `time`, continued past the next tick
+   until that arrives; in [0, 1). */
+float phase_fraction(const LastTick& tick, double time) {
+    double fraction = tick.period > 0.0 ? std::fmod((time - tick.time) / tick.period, 1.0) : 0.0;
     if (!(fraction >= 0.0) || !(fraction < 1.0))
         fraction = 0.0;
     return static_cast<float>(fraction);
@@ -69,26 +73,26 @@ float phase_fraction(double prev, double next, double period, double time) {
 struct OscOutput_t {
     lc_gettime_fn streamNow = nullptr;
     void* udata = nullptr;
+    EventOutput_t stream;
     std::atomic<int> enabled{0};
+    std::atomic<FILE*> record{nullptr};
     std::atomic<int> bundles{1};
     std::atomic<double> phaseRate{30.0};
-    std::atomic<double> latencyOffset{0.0};
     std::atomic<double> tagBase{NAN};
     std::atomic<unsigned long> dropped{0};
-    /* Set when switched on: the next feed announces state and tempo again. */
+    /* Set when switched on: state and tempo are announced again. */
     std::atomic<int> announce{1};
 
-    /* Queue: the feeder writes events and `head`, the sender reads them and writes `tail`. */
-    OscEvent queue[kQueueLength]{};
-    std::atomic<size_t> head{0};
-    std::atomic<size_t> tail{0};
+    lumacore::SpscQueue<OscMessage, kQueueLength> queue;
 
-    /* Feeder only. */
-    double lastTick[METERLEVEL_COUNT] = {-INFINITY, -INFINITY, -INFINITY};
-    int barNumber = -1;
-    unsigned long lastEstimateCount = 0;
-    int lastState = -1;
-    double nextPhaseTime = -INFINITY;
+    /* Timer pass only: what the stream said so far. */
+    int state = -1;
+    float bpm = 0.0f;
+    int beatsPerBar = 0;
+    bool music = true;
+    LastTick ticks[METERLEVEL_COUNT];
+    double nextPhaseTime = NAN;
+    bool stateSent = false, tempoSent = false; /* since the output was switched on */
 
     /* Sender and settings: the destination is read and replaced under `destinationLock`. */
     std::mutex destinationLock;
@@ -101,60 +105,128 @@ struct OscOutput_t {
 
 namespace {
 
-void push(OscOutput_t* out, const OscEvent& event) {
-    const size_t head = out->head.load(std::memory_order_relaxed);
-    if (head - out->tail.load(std::memory_order_acquire) >= kQueueLength) {
+bool active(const OscOutput_t* out) {
+    return out->enabled.load(std::memory_order_acquire) || out->record.load(std::memory_order_acquire);
+}
+
+void push(OscOutput_t* out, double time, int kind, int number, float a = 0.0f, float b = 0.0f, float c = 0.0f) {
+    if (!out->queue.push(OscMessage{time, kind, number, {a, b, c}}))
         out->dropped.fetch_add(1, std::memory_order_relaxed);
+}
+
+/* Phase messages due before `limit` (up to it with `inclusive`). TIMER THREAD. */
+void push_phases(OscOutput_t* out, double limit, bool inclusive) {
+    if (!out->music || !(out->ticks[METERLEVEL_BEAT].period > 0.0)) {
+        out->nextPhaseTime = NAN;
         return;
     }
-    out->queue[head % kQueueLength] = event;
-    out->head.store(head + 1, std::memory_order_release);
-}
-
-/* Every tick of `level` due by `due` (engine time) that was not sent yet: the one last reached
-   and the one predicted next. A grid that moved by a later estimate moves a tick by far less
-   than half a period, so that test keeps a tick from going out twice. */
-void feed_ticks(OscOutput_t* out, const MeterSnapshot_t& s, int level, double due, double shift) {
-    const double period = s.periods[level];
-    const double candidates[2] = {s.tickCount[level] > 0 ? s.prevTick[level] : -INFINITY, s.nextTick[level]};
-    const int perBar = lc_ticks_per_bar(s.periods[METERLEVEL_BAR], period);
-    for (double tick : candidates) {
-        if (!std::isfinite(tick) || tick > due || !(tick > out->lastTick[level] + 0.5 * period))
-            continue;
-        out->lastTick[level] = tick;
-        if (tick - shift < s.now - kStaleSeconds)
-            continue;
-        OscEvent e{tick - shift, level, 0, {0.0f, 0.0f, 0.0f}};
-        if (level == METERLEVEL_BAR)
-            e.number = ++out->barNumber;
-        else
-            e.number = lc_position_in_bar(tick, s.nextTick[METERLEVEL_BAR], period, perBar);
-        push(out, e);
+    const double interval = 1.0 / out->phaseRate.load(std::memory_order_relaxed);
+    if (!(out->nextPhaseTime > limit - kPhaseGapSeconds))
+        out->nextPhaseTime = limit;
+    while (inclusive ? out->nextPhaseTime <= limit : out->nextPhaseTime < limit) {
+        const double time = out->nextPhaseTime;
+        push(out, time, OSC_PHASE, 0, phase_fraction(out->ticks[METERLEVEL_TATUM], time),
+             phase_fraction(out->ticks[METERLEVEL_BEAT], time), phase_fraction(out->ticks[METERLEVEL_BAR], time));
+        out->nextPhaseTime += interval;
     }
 }
 
-void send_event(OscOutput_t* out, const OscEvent& e, double tagBase) {
+/* TIMER THREAD: no allocation, lock, I/O or throw. */
+bool offer(EventOutput_t* self, const TimedEvent_t* event) {
+    OscOutput_t* out = static_cast<OscOutput_t*>(self->context);
+    if (event->kind == EVENT_MIDI)
+        return true;
+    const bool on = active(out);
+    if (on) {
+        if (out->announce.exchange(0, std::memory_order_acquire))
+            out->stateSent = out->tempoSent = false;
+        push_phases(out, event->time, false);
+    }
+    switch (event->kind) {
+    case EVENT_STATE:
+        out->state = event->count;
+        if ((out->stateSent = on))
+            push(out, event->time, OSC_STATE, out->state);
+        break;
+    case EVENT_TEMPO:
+        out->bpm = static_cast<float>(60.0 / event->period);
+        out->beatsPerBar = event->count;
+        if ((out->tempoSent = on))
+            push(out, event->time, OSC_TEMPO, out->beatsPerBar, out->bpm);
+        break;
+    case EVENT_TRANSPORT: out->music = (event->count & TRANSPORT_MUSIC) != 0; break;
+    case EVENT_TICK:
+        if (event->level >= METERLEVEL_COUNT)
+            break;
+        out->ticks[event->level] = LastTick{event->time, event->period};
+        if (on)
+            push(out, event->time, event->level, event->level == METERLEVEL_BAR ? event->count - 1 : event->position);
+        break;
+    default: break;
+    }
+    return true;
+}
+
+/* TIMER THREAD: no allocation, lock, I/O or throw. */
+void advance(EventOutput_t* self, double until) {
+    OscOutput_t* out = static_cast<OscOutput_t*>(self->context);
+    if (!active(out)) {
+        out->nextPhaseTime = NAN;
+        out->stateSent = out->tempoSent = false;
+        return;
+    }
+    if (out->announce.exchange(0, std::memory_order_acquire))
+        out->stateSent = out->tempoSent = false;
+    push_phases(out, until, true);
+    if (!out->stateSent && out->state >= 0) {
+        out->stateSent = true;
+        push(out, until, OSC_STATE, out->state);
+    }
+    if (!out->tempoSent && out->beatsPerBar > 0) {
+        out->tempoSent = true;
+        push(out, until, OSC_TEMPO, out->beatsPerBar, out->bpm);
+    }
+}
+
+const char* state_name(int state) {
+    return lc_tracking_state_name(static_cast<LcTrackingState>(state));
+}
+
+void record_message(FILE* file, const OscMessage& m) {
+    std::fprintf(file, "%.6f\t%s\t%s", m.time, kPaths[m.kind], kTypes[m.kind]);
+    switch (m.kind) {
+    case OSC_TEMPO: std::fprintf(file, "\t%.3f\t%d\n", static_cast<double>(m.values[0]), m.number); break;
+    case OSC_PHASE:
+        std::fprintf(file, "\t%.4f\t%.4f\t%.4f\n", static_cast<double>(m.values[0]), static_cast<double>(m.values[1]),
+                     static_cast<double>(m.values[2]));
+        break;
+    case OSC_STATE: std::fprintf(file, "\t%s\n", state_name(m.number)); break;
+    default: std::fprintf(file, "\t%d\n", m.number); break;
+    }
+}
+
+void send_message(OscOutput_t* out, const OscMessage& m, double tagBase) {
     lo_message message = lo_message_new();
     if (!message) {
         out->dropped.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    switch (e.kind) {
+    switch (m.kind) {
     case OSC_TEMPO:
-        lo_message_add_float(message, e.values[0]);
-        lo_message_add_int32(message, e.number);
+        lo_message_add_float(message, m.values[0]);
+        lo_message_add_int32(message, m.number);
         break;
     case OSC_PHASE:
-        for (float value : e.values)
+        for (float value : m.values)
             lo_message_add_float(message, value);
         break;
-    case OSC_STATE: lo_message_add_string(message, lc_tracking_state_name(static_cast<LcTrackingState>(e.number))); break;
-    default: lo_message_add_int32(message, e.number); break;
+    case OSC_STATE: lo_message_add_string(message, state_name(m.number)); break;
+    default: lo_message_add_int32(message, m.number); break;
     }
     int sent = -1;
     if (out->bundles.load(std::memory_order_relaxed)) {
-        lo_bundle bundle = lo_bundle_new(to_timetag(e.time + tagBase));
-        if (bundle && lo_bundle_add_message(bundle, kPaths[e.kind], message) == 0) {
+        lo_bundle bundle = lo_bundle_new(to_timetag(m.time + tagBase));
+        if (bundle && lo_bundle_add_message(bundle, kPaths[m.kind], message) == 0) {
             sent = lo_send_bundle(out->destination, bundle);
             lo_bundle_free_recursive(bundle);
             message = nullptr;
@@ -162,7 +234,7 @@ void send_event(OscOutput_t* out, const OscEvent& e, double tagBase) {
             lo_bundle_free(bundle);
         }
     } else {
-        sent = lo_send_message(out->destination, kPaths[e.kind], message);
+        sent = lo_send_message(out->destination, kPaths[m.kind], message);
     }
     if (message)
         lo_message_free(message);
@@ -194,6 +266,9 @@ OscOutput_t* osc_output_create(lc_gettime_fn streamNow, void* udata) {
     if (out) {
         out->streamNow = streamNow;
         out->udata = udata;
+        out->stream.context = out;
+        out->stream.offer = offer;
+        out->stream.advance = advance;
     }
     return out;
 }
@@ -205,6 +280,10 @@ void osc_output_free(OscOutput_t* out) {
     if (out->destination)
         lo_address_free(out->destination);
     delete out;
+}
+
+EventOutput_t* osc_output_event_output(OscOutput_t* out) {
+    return out ? &out->stream : nullptr;
 }
 
 int osc_output_set_destination(OscOutput_t* out, const char* host, int port) {
@@ -235,11 +314,11 @@ void osc_output_set_phase_rate(OscOutput_t* out, double perSecond) {
 
 void osc_output_set_latency_offset(OscOutput_t* out, double seconds) {
     if (out && std::isfinite(seconds))
-        out->latencyOffset.store(std::fmin(1.0, std::fmax(-1.0, seconds)), std::memory_order_relaxed);
+        out->stream.latency.store(std::fmin(1.0, std::fmax(-1.0, seconds)), std::memory_order_relaxed);
 }
 
 double osc_output_get_latency_offset(const OscOutput_t* out) {
-    return out ? out->latencyOffset.load(std::memory_order_relaxed) : 0.0;
+    return out ? out->stream.latency.load(std::memory_order_relaxed) : 0.0;
 }
 
 void osc_output_set_time_base(OscOutput_t* out, double tagMinusStream) {
@@ -275,76 +354,49 @@ int osc_output_enabled(const OscOutput_t* out) {
     return out ? out->enabled.load(std::memory_order_relaxed) : 0;
 }
 
-void osc_output_feed(OscOutput_t* out, const MeterSnapshot_t* snapshot) {
-    if (!out || !snapshot || !out->enabled.load(std::memory_order_acquire))
+void osc_output_record(OscOutput_t* out, FILE* file) {
+    if (!out)
         return;
-    const MeterSnapshot_t& s = *snapshot;
-    const double offset = out->latencyOffset.load(std::memory_order_relaxed);
-    if (out->announce.exchange(0, std::memory_order_acquire)) {
-        out->lastState = -1;
-        out->lastEstimateCount = 0;
-    }
-    if (s.state != out->lastState) {
-        out->lastState = s.state;
-        push(out, OscEvent{s.now, OSC_STATE, s.state, {0.0f, 0.0f, 0.0f}});
-    }
-    const double beatPeriod = s.periods[METERLEVEL_BEAT];
-    if (s.estimateCount != out->lastEstimateCount && beatPeriod > 0.0) {
-        out->lastEstimateCount = s.estimateCount;
-        const float bpm = static_cast<float>(60.0 / beatPeriod);
-        push(out, OscEvent{s.now, OSC_TEMPO, lc_ticks_per_bar(s.periods[METERLEVEL_BAR], beatPeriod),
-                           {bpm, 0.0f, 0.0f}});
-    }
-    /* Engine time t is sent at output time t - antiDelay - offset. */
-    const double shift = s.antiDelay + offset;
-    if (s.outputsSilent)
-        return;
-    for (int level = 0; level < METERLEVEL_COUNT; ++level)
-        if (s.periods[level] > 0.0)
-            feed_ticks(out, s, level, s.now + shift, shift);
-
-    if (s.now >= out->nextPhaseTime) {
-        const double interval = 1.0 / out->phaseRate.load(std::memory_order_relaxed);
-        out->nextPhaseTime =
-            s.now - out->nextPhaseTime < interval ? out->nextPhaseTime + interval : s.now + interval;
-        OscEvent e{s.now, OSC_PHASE, 0, {0.0f, 0.0f, 0.0f}};
-        for (int level = 0; level < METERLEVEL_COUNT; ++level)
-            e.values[METERLEVEL_TATUM - level] =
-                phase_fraction(s.prevTick[level], s.nextTick[level], s.periods[level], s.now + shift);
-        push(out, e);
-    }
+    out->announce.store(1, std::memory_order_release);
+    out->record.store(file, std::memory_order_release);
 }
 
 int osc_output_flush(OscOutput_t* out) {
-    if (!out)
-        return 0;
-    size_t tail = out->tail.load(std::memory_order_relaxed);
-    const size_t head = out->head.load(std::memory_order_acquire);
-    if (tail == head)
+    if (!out || !out->queue.front())
         return 0;
     double base = out->tagBase.load(std::memory_order_relaxed);
+    double now = INFINITY; /* without a time source everything queued is due */
     if (out->streamNow) {
-        const double measured = wall_tag_now() - out->streamNow(out->udata);
+        now = out->streamNow(out->udata);
+        const double measured = wall_tag_now() - now;
         /* Smooth the jitter of reading two clocks one after the other. */
         if (std::isfinite(measured)) {
             base = std::isfinite(base) && std::fabs(measured - base) < 0.05 ? base + 0.1 * (measured - base)
                                                                             : measured;
             out->tagBase.store(base, std::memory_order_relaxed);
         }
+        if (!std::isfinite(now))
+            now = INFINITY;
     }
     if (!std::isfinite(base))
         base = 0.0;
-    int sent = 0;
+    int taken = 0;
+    FILE* file = out->record.load(std::memory_order_acquire);
     std::lock_guard<std::mutex> guard(out->destinationLock);
     const bool live = out->destination && out->enabled.load(std::memory_order_acquire);
-    for (; tail != head; ++tail) {
-        if (live) {
-            send_event(out, out->queue[tail % kQueueLength], base);
-            ++sent;
-        }
-        out->tail.store(tail + 1, std::memory_order_release);
+    const bool bundles = out->bundles.load(std::memory_order_relaxed) != 0;
+    while (const OscMessage* m = out->queue.front()) {
+        /* Bare messages carry no time: they leave when due. Bundles leave early, tagged. */
+        if (live && !bundles && m->time > now)
+            break;
+        if (file)
+            record_message(file, *m);
+        if (live)
+            send_message(out, *m, base);
+        out->queue.pop();
+        ++taken;
     }
-    return sent;
+    return taken;
 }
 
 unsigned long osc_output_dropped(const OscOutput_t* out) {

@@ -141,6 +141,27 @@ TEST_F(Evidence, TheBeatHoldsThroughABreakForTheSetBarsThenStopsUntilTheMusicIsB
     }
 }
 
+// Music that comes and goes every 2 s with no bars of holding: the outputs never fall silent
+// within 4 s of a Start, each Start falls on a downbeat, and the clock runs at the end.
+// Switched off, the clock and the notes carry on through the gaps.
+TEST_F(Evidence, StopOnSilenceNeverChattersAndRestartsOnTheBar) {
+    const std::vector<float> gap(2 * 44100, 0.0f);
+    for (const int stopOnSilence : {1, 0}) {
+        restart();
+        lc_set_hold_bars(lc, 0);
+        lc_set_stop_on_silence(lc, stopOnSilence);
+        play(music120(12) + gap + music120(2) + gap + music120(2) + gap + music120(8));
+        const std::vector<double> stops = sent(kStop), starts = sent(kStart), bars = sent(kBarOn);
+        ASSERT_FALSE(starts.empty());
+        for (double start : starts) { // with the bar note of the engine's grid
+            EXPECT_TRUE(std::any_of(bars.begin(), bars.end(), [&](double t) { return std::fabs(t - start) < 0.05; })) << start;
+            EXPECT_TRUE(std::none_of(stops.begin(), stops.end(), [&](double t) { return t > start && t < start + 4; }));
+        }
+        EXPECT_EQ(stops.size(), stopOnSilence ? starts.size() - 1 : 0u);
+        EXPECT_EQ(sent(kBeatOn, 12.5, 14.0).empty(), stopOnSilence == 1);
+    }
+}
+
 // At 6 s the user asks for half the tempo: it holds for 30 s of music, then the tracker's own
 // tempo returns. (The bar hint is followed through the window's tempo panel.)
 TEST_F(Evidence, ATempoHintHoldsForThirtySecondsOfMusic) {

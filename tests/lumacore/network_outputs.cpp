@@ -1,6 +1,6 @@
 // The network outputs on a ticker in virtual time: OSC to a real liblo receiver on 127.0.0.1, and
 // Link to a second Link peer inside a network namespace of the test's own, so that no discovery
-// packet leaves it. Also the latest-value cell between real threads.
+// packet leaves it.
 #define LINK_PLATFORM_LINUX 1
 #include <ableton/Link.hpp>
 #include <lo/lo.h>
@@ -16,7 +16,8 @@
 #include <tuple>
 #include <unistd.h>
 
-#include "latest_value.h"
+#include "link_output.h"
+#include "osc_output.h"
 #include "ticker_support.h"
 
 namespace {
@@ -61,44 +62,26 @@ double tagSeconds(lo_timetag t) { return t.sec + t.frac / 4294967296.0; }
 
 } // namespace
 
-TEST(LatestValueCell, ReaderSeesWholeRisingValuesAndTheLast) {
-    struct Triple { long a, b, c; };
-    LatestValue<Triple> cell;
-    constexpr long kLast = 200000;
-    std::thread writer([&] {
-        for (long i = 1; i <= kLast; ++i)
-            cell.write({i, 2 * i, 3 * i});
-    });
-    Triple seen{0, 0, 0}, previous{0, 0, 0};
-    while (seen.a != kLast) {
-        const bool fresh = cell.read(seen);
-        ASSERT_TRUE(seen.b == 2 * seen.a && seen.c == 3 * seen.a) << seen.a;
-        ASSERT_TRUE(fresh ? seen.a > previous.a : seen.a == previous.a) << seen.a;
-        previous = seen;
-    }
-    writer.join();
-    EXPECT_FALSE(cell.read(seen));
-}
-
 // 120 BPM in 4/4 with sixteenth tatums, every grid through 0.3 s; 5 ms anti-delay and 10 ms OSC
 // latency offset: each tick's message describes its moment 15 ms early, in a bundle tagged so,
-// or bare and untagged. The bare round follows a second switched off: ticks more than 0.1 s
-// overdue by then are not sent late, state and tempo are announced again.
+// or bare and untagged; bars are counted from the first, beats and tatums within the bar. The
+// bare round follows a second switched off: nothing of it is sent late; state and tempo are
+// announced again.
 TEST_F(TickerTest, OscReceiverGetsEveryTickTempoStateAndPhase) {
     OscOutput_t* osc = osc_output_create(nullptr, nullptr);
     EXPECT_EQ(osc_output_set_destination(osc, "", 9000) + osc_output_set_destination(osc, "127.0.0.1", 0) +
                   osc_output_set_destination(osc, "a b", 9000) + osc_output_set_destination(nullptr, "x", 1),
               4);
-    const double periods[3] = {2.0, 0.5, 0.125}, refs[3] = {0.3, 0.3, 0.3}, shift = 0.015;
-    ASSERT_EQ(meterticker_accept_estimate(ticker, periods, refs), 1);
+    const double periods[3] = {2.0, 0.5, 0.125}, shift = 0.015;
+    ASSERT_EQ(acceptGrid120(0.3, 0.3, 0.3), 1);
     meterticker_set_anti_delay(ticker, 0.005);
     ticker->trackingState = LC_TRACKING_LOCKED;
-    meterticker_attach_network(ticker, osc, nullptr);
+    ASSERT_EQ(meterticker_attach_output(ticker, osc_output_event_output(osc)), 0);
     osc_output_set_latency_offset(osc, 0.010);
     osc_output_set_phase_rate(osc, 4.0);
     osc_output_set_time_base(osc, 1000.0);
     for (int bundles : {1, 0}) {
-        runUntil(clock.now + (bundles ? 0.0 : 1.03)); // the last tatum before is 0.12 s overdue
+        runUntil(clock.now + (bundles ? 0.0 : 1.03));
         OscReceiver receiver;
         ASSERT_EQ(osc_output_set_destination(osc, "127.0.0.1", lo_server_get_port(receiver.server)), 0);
         osc_output_set_bundles(osc, bundles);
@@ -114,22 +97,23 @@ TEST_F(TickerTest, OscReceiverGetsEveryTickTempoStateAndPhase) {
         const char* const paths[3] = {"/beatlume/bar", "/beatlume/beat", "/beatlume/tatum"};
         std::vector<std::tuple<std::string, int, double>> ticks;
         for (int level = 0; level < 3; ++level)
-            // from the first grid point after the first pass (bars counted from there)
-            for (int k = -2; k * periods[level] + refs[level] <= until + shift; ++k)
-                if (k * periods[level] + refs[level] > std::max(0.001, from + shift))
+            for (int k = -2; k * periods[level] + 0.3 <= until + shift; ++k) // first pass at 0.001 s
+                if (k * periods[level] + 0.3 > from + shift + 0.001)
                     ticks.emplace_back(paths[level], level == 0 ? k : (k + 16) % (level == 1 ? 4 : 16),
-                                       k * periods[level] + refs[level]);
-        receiver.receive(ticks.size() + 12); // also state and tempo, announced again at switching on
-        std::map<std::string, int> count;
+                                       k * periods[level] + 0.3);
+        const size_t phases = bundles ? 9 : 10; // every 0.25 s from the first beat on, or from switching on
+        receiver.receive(ticks.size() + phases + 2);
+        std::map<std::string, size_t> count;
         for (const Received& r : receiver.got) {
             ++count[r.path];
             const double tag = tagSeconds(r.tag) - 1000.0;
             EXPECT_TRUE(bundles || (r.tag.sec == 0 && r.tag.frac == 1)) << r.path; // "immediately"
             if (r.path == "/beatlume/phase") {
                 ASSERT_EQ(r.types, "fff");
-                // tatum, beat, bar at 0.501 + 0.015 s, 0.216 s after the grids' common tick
-                for (int i = 0; i < 3 && std::fabs(tag - 0.501) < 1e-6; ++i)
-                    EXPECT_NEAR(r.numbers[i], std::fmod(0.216 / periods[2 - i], 1.0), 1e-4) << i;
+                for (int i = 0; i < 3 && bundles; ++i) { // tatum, beat, bar at the moment tagged
+                    const double expected = std::fmod(tag + shift - 0.3, periods[2 - i]) / periods[2 - i];
+                    EXPECT_NEAR(std::remainder(r.numbers[i] - expected, 1.0), 0.0, 1e-4) << i << " at " << tag;
+                }
             } else if (r.path == "/beatlume/tempo") {
                 EXPECT_EQ(r.types, "fi");
                 EXPECT_EQ(r.numbers, (std::vector<double>{120.0, 4.0}));
@@ -146,11 +130,11 @@ TEST_F(TickerTest, OscReceiverGetsEveryTickTempoStateAndPhase) {
             }
         }
         EXPECT_TRUE(ticks.empty()) << ticks.size() << " ticks missing";
-        EXPECT_EQ(count["/beatlume/phase"], 10);
+        EXPECT_EQ(count["/beatlume/phase"], phases);
         EXPECT_TRUE(count["/beatlume/state"] == 1 && count["/beatlume/tempo"] == 1);
     }
     EXPECT_EQ(osc_output_dropped(osc), 0u);
-    meterticker_attach_network(ticker, nullptr, nullptr);
+    meterticker_detach_output(ticker, osc_output_event_output(osc));
     osc_output_free(osc);
 }
 
@@ -184,7 +168,7 @@ TEST_F(TickerTest, LinkPeerFollowsTempoBarPhaseAndClockSwitch) {
     const double origin = link_output_clock_micros(link); // stream time 0 on Link's clock
     link_output_set_clock_offset(link, origin);
     link_output_set_latency_offset(link, offset);
-    meterticker_attach_network(ticker, nullptr, link);
+    ASSERT_EQ(meterticker_attach_output(ticker, link_output_event_output(link)), 0);
     while (clock.now < 2.0) {
         runUntil(clock.now + 0.001);
         link_output_commit(link);
@@ -204,6 +188,6 @@ TEST_F(TickerTest, LinkPeerFollowsTempoBarPhaseAndClockSwitch) {
     runUntil(clock.now + 0.001);
     link_output_commit(link);
     EXPECT_TRUE(eventually([&] { return !peer.captureAppSessionState().isPlaying(); }));
-    meterticker_attach_network(ticker, nullptr, nullptr);
+    meterticker_detach_output(ticker, link_output_event_output(link));
     link_output_free(link);
 }

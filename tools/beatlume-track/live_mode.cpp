@@ -102,9 +102,10 @@ bool tempoRangeMedians(int range, double medians[3]) {
 }
 
 bool trackLive(AudioSource& source, LiveOptions const& options, TrackResult& result, std::string& error) {
-    File clockFile, eventsFile, tempoFile, confidenceFile;
+    File clockFile, eventsFile, tempoFile, confidenceFile, oscFile, linkFile;
     if (!openOutput(options.clock, clockFile, error) || !openOutput(options.events, eventsFile, error) ||
-        !openOutput(options.tempo, tempoFile, error) || !openOutput(options.confidence, confidenceFile, error))
+        !openOutput(options.tempo, tempoFile, error) || !openOutput(options.confidence, confidenceFile, error) ||
+        !openOutput(options.oscOut, oscFile, error) || !openOutput(options.linkOut, linkFile, error))
         return false;
     if (tempoFile)
         std::fprintf(tempoFile.get(), "time_s\tbpm\tbar_beats\n");
@@ -130,6 +131,9 @@ bool trackLive(AudioSource& source, LiveOptions const& options, TrackResult& res
     lc_enable_midiclock(lc, 1);
     lc_enable_midinote(lc, 1);
     lc_enable_midiphase(lc, 1);
+    // Recorded in the engine's own passes, from the same events as the MIDI.
+    osc_output_record(lc_get_osc_output(lc), oscFile.get());
+    link_output_record(lc_get_link_output(lc), linkFile.get());
     MidiOut_t* midi = lc_get_midi_output(lc);
     midioutput_capture_clear(midi); // the switches' Stop
 
@@ -195,6 +199,7 @@ bool trackLive(AudioSource& source, LiveOptions const& options, TrackResult& res
     time.now = static_cast<double>(millisecond) / 1000.0;
     lc_enable_midinote(lc, 0);
     lc_enable_midiclock(lc, 0);
+    lc_timer_pass(lc, time.now);
     recorder.drain(midi);
     engine.reset();
 
@@ -212,5 +217,7 @@ bool trackLive(AudioSource& source, LiveOptions const& options, TrackResult& res
     ok = closeOutput(eventsFile, options.events, error) && ok;
     ok = closeOutput(tempoFile, options.tempo, error) && ok;
     ok = closeOutput(confidenceFile, options.confidence, error) && ok;
+    ok = closeOutput(oscFile, options.oscOut, error) && ok;
+    ok = closeOutput(linkFile, options.linkOut, error) && ok;
     return ok;
 }

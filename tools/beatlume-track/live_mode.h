@@ -5,7 +5,8 @@
  * each block as soon as it is complete, and the timer runs one pass at every millisecond of
  * virtual time, with the MIDI clock, the bar/beat/tatum notes and the phase controllers on. What
  * the engine sends is recorded: beats, downbeats and tatums are the times of the note-ons of
- * notes 65, 64 and 66, i.e. when the engine plays them. Much faster than real time.
+ * notes 65, 64 and 66, i.e. when the engine plays them. The OSC and Link outputs can record
+ * what they would send, from the same event stream. Much faster than real time.
  */
 #ifndef BEATLUME_TRACK_LIVE_MODE_H
 #define BEATLUME_TRACK_LIVE_MODE_H
@@ -23,6 +24,8 @@ struct LiveOptions {
     std::string events;     // every MIDI message: time, bytes in hex (TSV)
     std::string tempo;      // every accepted estimate: time, BPM, bar length in beats (TSV)
     std::string confidence; // every half second: time, confidence, state, the beat and bar grids (TSV)
+    std::string oscOut;     // every OSC message: time, address, type tags, values (TSV)
+    std::string linkOut;    // every Link timeline commit: time, tempo, beat, phase, quantum, playing (TSV)
 };
 
 // Prior medians (bar, beat, tatum in seconds) of tempo range 0 (about 109 BPM), 1 (140), 2 (80).

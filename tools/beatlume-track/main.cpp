@@ -74,6 +74,14 @@ void printHelp() {
                 "  --events FILE      live: every MIDI message sent, time TAB bytes in hex\n"
                 "  --tempo FILE       live: every estimate the engine took over, after a header line:\n"
                 "                     time, BPM, bar length in beats (TSV)\n"
+                "  --osc-out FILE     live: every OSC message the engine makes (as if OSC were on; nothing\n"
+                "                     is sent), one line each: time (the moment it describes, its time\n"
+                "                     tag), address, type tags, values (TSV), e.g. \"1.523810\t/beatlume/beat\n"
+                "                     \ti\t2\"\n"
+                "  --link-out FILE    live: every Ableton Link timeline commit (as if Link were on; no\n"
+                "                     session is joined), one line each: time, tempo in BPM, beat number,\n"
+                "                     phase (the beat's place in the bar), quantum (beats per bar),\n"
+                "                     whether the session plays (1, 0) (TSV)\n"
                 "  --confidence FILE  live: every half second after a header line: time, confidence\n"
                 "                     (0-1), state (locked, searching, holding, no evidence), the beat\n"
                 "                     and bar grids (period and a tick time) in force (TSV)\n"
@@ -132,6 +140,10 @@ bool parseArguments(int argc, char** argv, Options& options, bool& help) {
             target = &options.live.events;
         } else if (arg == "--tempo") {
             target = &options.live.tempo;
+        } else if (arg == "--osc-out") {
+            target = &options.live.oscOut;
+        } else if (arg == "--link-out") {
+            target = &options.live.linkOut;
         } else if (arg == "--confidence") {
             target = &options.live.confidence;
         } else if (arg == "--dump") {
@@ -176,7 +188,8 @@ std::vector<std::string const*> outputPaths(Options const& options) {
     std::vector<std::string const*> paths;
     for (std::string const* path :
          {&options.dump, &options.beats, &options.downbeats, &options.tatums, &options.estimates,
-          &options.live.clock, &options.live.events, &options.live.tempo, &options.live.confidence})
+          &options.live.clock, &options.live.events, &options.live.tempo, &options.live.confidence,
+          &options.live.oscOut, &options.live.linkOut})
         if (!path->empty())
             paths.push_back(path);
     return paths;

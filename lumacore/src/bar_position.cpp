@@ -1,4 +1,4 @@
-#include "meter_snapshot.h"
+#include "bar_position.h"
 
 #include <cmath>
 
