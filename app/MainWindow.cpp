@@ -61,8 +61,7 @@ MainWindow::MainWindow(QLumacore* bridge, QWidget* parent)
     nomusicDialog = new NomusicDialog(this);
     ui->setupUi(this);
     ui->tempoPanel->attach(lumacore);
-    connect(nomusicDialog, &NomusicDialog::holdChanged, this, &MainWindow::setSilenceHold);
-    connect(nomusicDialog, &NomusicDialog::thresholdChanged, this, &MainWindow::setSilenceThreshold);
+    connect(nomusicDialog, &NomusicDialog::holdChanged, this, &MainWindow::setHoldBars);
     lumacore->startProcessing();
 
     const QRect desktop = availableDesktop();
@@ -75,9 +74,7 @@ MainWindow::MainWindow(QLumacore* bridge, QWidget* parent)
     updateTitle();
 
     connect(lumacore, &QLumacore::audioLevelChange, ui->audioLevelBar, &Meter::showLevel);
-    // Silence is judged on every poll, not only when the level changes: the hold is a time,
-    // and a silent input reports the same level again and again.
-    connect(lumacore, &QLumacore::nonBeatynessUpdate, this, &MainWindow::nonbeatynessChange);
+    connect(lumacore, &QLumacore::polled, this, &MainWindow::showReadings);
     connect(lumacore, &QLumacore::beatPhase, ui->beatGauge, &Blinker::setPhase);
     connect(lumacore, &QLumacore::barPhase, ui->barGauge, &Blinker::setPhase);
     connect(lumacore, &QLumacore::tatumPhase, ui->tatumGauge, &Blinker::setPhase);
@@ -158,22 +155,18 @@ void MainWindow::readSettings() {
         on_tempoButton_pressed();
     }
     bool ok = false;
-    const double threshold = settings.value("Beatlume/SilenceThreshold").toDouble(&ok);
-    const bool thresholdOk = ok && threshold >= -100.0 && threshold <= 0.0;
-    const double hold = settings.value("Beatlume/SilenceHold").toDouble(&ok);
-    const bool holdOk = ok && hold >= 0.0 && hold <= 1000.0;
-    if (thresholdOk || holdOk)
-        nomusicDialog->setValues(thresholdOk ? threshold : silenceThreshold, holdOk ? hold : silenceHold);
-    if (settings.value("Beatlume/StopOnSilence", false).toBool() != stopOnSilence)
+    const int hold = settings.value("Beatlume/HoldBars").toInt(&ok);
+    nomusicDialog->setHoldBars(ok && hold >= 0 && hold <= NomusicDialog::maxHoldBars ? hold : holdBars);
+    // The engine stops on silence unless told otherwise; the box shows what it does.
+    if (settings.value("Beatlume/StopOnSilence", true).toBool() != stopOnSilence)
         ui->nonMusicCheck->click();
+    if (lumacore)
+        lumacore->setStopOnSilence(stopOnSilence);
 
     if (lumacore) {
-        if (settings.contains("Beatlume/SendPhase")) {
-            sendPhase = settings.value("Beatlume/SendPhase").toBool();
-            lumacore->setSendPhase(sendPhase ? 1 : 0);
-        } else {
-            lumacore->setSendPhase(1);
-        }
+        // Off unless chosen: controllers 64 and 65 are sustain and portamento on a synthesiser.
+        sendPhase = settings.value("Beatlume/SendPhase", false).toBool();
+        lumacore->setSendPhase(sendPhase ? 1 : 0);
         lumacore->enableMidiClockOutput(0);
         // A box that stays unchecked emits nothing, and the engine's own default is notes on.
         lumacore->enableMidiNoteOutput(ui->midiNoteEnable->isChecked() ? 1 : 0);
@@ -215,16 +208,13 @@ void MainWindow::writeSettings() {
     settings.setValue("MainWindow/Size", size());
     if (efektorList)
         settings.setValue("EfektorList/Position", efektorList->pos());
-    // While "Stop on silence" is on, the boxes show the silence, not the user's choice, which
-    // is then "both on" (music switches both back on).
-    settings.setValue("Beatlume/MidiClockEnabled", stopOnSilence || ui->midiClockEnable->isChecked());
+    settings.setValue("Beatlume/MidiClockEnabled", ui->midiClockEnable->isChecked());
     settings.setValue("Beatlume/SendPhase", sendPhase);
     settings.setValue("Beatlume/HalfLife", ui->robustSlider->value());
-    settings.setValue("Beatlume/MidiNoteEnabled", stopOnSilence || ui->midiNoteEnable->isChecked());
+    settings.setValue("Beatlume/MidiNoteEnabled", ui->midiNoteEnable->isChecked());
     settings.setValue("Beatlume/TempoRange", tempoState);
     settings.setValue("Beatlume/StopOnSilence", stopOnSilence);
-    settings.setValue("Beatlume/SilenceThreshold", silenceThreshold);
-    settings.setValue("Beatlume/SilenceHold", silenceHold);
+    settings.setValue("Beatlume/HoldBars", holdBars);
     if (!lumacore)
         return;
     settings.setValue("Beatlume/AntiDelay", lumacore->GetAntiDelay());
@@ -491,36 +481,22 @@ void MainWindow::setBlinkersActive(bool on) {
     ui->tatumGauge->setActive(on);
 }
 
-void MainWindow::setMidiBoxes(bool checked) {
-    // A box that does not change state emits nothing, so the engine hears only changes.
-    ui->midiNoteEnable->setChecked(checked);
-    ui->midiClockEnable->setChecked(checked);
+void MainWindow::setHoldBars(int bars) {
+    holdBars = bars;
+    if (lumacore)
+        lumacore->setHoldBars(bars);
 }
 
-void MainWindow::nonbeatynessChange(double nbt) {
-    if (stopOnSilence && silenceThreshold > nbt)
-        ++silentCount;
-    else
-        silentCount = 0;
-
-    nomusicDialog->showLevel(std::isfinite(nbt) ? static_cast<int>(std::clamp(nbt, -1000.0, 1000.0)) : -100);
-
-    if (stopOnSilence) {
-        const bool silent = silentCount > silenceHold;
-        setBlinkersActive(!silent);
-        setMidiBoxes(!silent);
-    } else if (wasStopOnSilence) {
-        setBlinkersActive(true);
-        setMidiBoxes(true);
-    }
-    wasStopOnSilence = stopOnSilence;
+void MainWindow::showReadings(const QLumacore::Readings& readings) {
+    const double level = readings.nonBeatyness;
+    nomusicDialog->showLevel(std::isfinite(level) ? static_cast<int>(std::clamp(level, -1000.0, 1000.0)) : -100);
+    setBlinkersActive(!(stopOnSilence && readings.state == QLumacore::TrackState::NoEvidence));
 }
 
 void MainWindow::on_nonMusicCheck_clicked() {
-    const bool wasOn = stopOnSilence;
     stopOnSilence = !stopOnSilence;
-    if (wasOn)
-        setMidiBoxes(true);
+    if (lumacore)
+        lumacore->setStopOnSilence(stopOnSilence);
 }
 
 void MainWindow::on_silenceSettingsButton_clicked() {

@@ -2,11 +2,12 @@
 
 #include <QMainWindow>
 
+#include "QLumacore.h"
+
 class EfektorList;
 class NomusicDialog;
 class QCheckBox;
 class QLabel;
-class QLumacore;
 class QAction;
 class QPushButton;
 class QTimer;
@@ -36,8 +37,7 @@ public:
     void setSendPhase(bool on) { sendPhase = on; }
     QCheckBox* midiNoteCheckBox() const;
 
-    double getSilenceThreshold() const { return silenceThreshold; }
-    double getSilenceHold() const { return silenceHold; }
+    int getHoldBars() const { return holdBars; }
     int getTempoState() const { return tempoState; }
     NomusicDialog* silenceDialog() const { return nomusicDialog; }
     TempoPanel* tempoPanel() const;
@@ -57,9 +57,8 @@ public:
     void writeSettings();
 
 public slots:
-    void setSilenceThreshold(double db) { silenceThreshold = db; }
-    // Number of consecutive polls (30 ms each) below the threshold that count as silence.
-    void setSilenceHold(double polls) { silenceHold = polls; }
+    // Bars the engine carries the clock on through silence before it counts the music as gone.
+    void setHoldBars(int bars);
 
     // The title: the project's name, with "*" while it has unsaved changes.
     void updateTitle();
@@ -69,8 +68,9 @@ public slots:
     // Looks for missing devices again (the engine when there was no MIDI port, the input
     // list when there was no input) and updates the status line. Runs on a slow timer.
     void checkDevices();
-    // The silence logic, run on every poll of the bridge with the input level in dB.
-    void nonbeatynessChange(double nbt);
+    // Every poll of the bridge: the level in the silence dialog, the lamps asleep while the
+    // engine holds its outputs back for silence.
+    void showReadings(const QLumacore::Readings& readings);
 
 private slots:
     void on_midiNoteEnable_stateChanged(int state);
@@ -95,7 +95,6 @@ private:
     void applyDeviceSettings();
     void showHalfLife(int tenths);
     void setBlinkersActive(bool on);
-    void setMidiBoxes(bool checked);
     // Shows the efektor list where it was left, or at the right edge of the screen, wholly on
     // the screen in either case.
     void placeEfektorList();
@@ -107,10 +106,7 @@ private:
     bool sendPhase = false;
     int tempoState = 0;
     bool stopOnSilence = false;
-    bool wasStopOnSilence = false;
-    double silenceThreshold = -35.0;
-    double silenceHold = 0.0;
-    int silentCount = 0;
+    int holdBars = 8;
     QLabel* statusText = nullptr;
     QPushButton* statusSettingsButton = nullptr;
     QPushButton* statusStopButton = nullptr;

@@ -6,8 +6,9 @@ namespace Ui {
 class NomusicDialog;
 }
 
-// Settings behind "Stop on silence": the level below which the input counts as silent and
-// how long it must stay there. Only changes are passed on; the main window keeps the values.
+// Settings behind "Stop on silence": how many bars the engine carries the clock on through
+// silence before it counts the music as gone (and stops), beside the input level. Only changes
+// are passed on; the main window keeps the value.
 class NomusicDialog : public QDialog {
     Q_OBJECT
 
@@ -15,20 +16,19 @@ public:
     explicit NomusicDialog(QWidget* parent = nullptr);
     ~NomusicDialog() override;
 
-    // Puts stored values on the controls, which pass them on as if the user had set them.
-    void setValues(double thresholdDb, double holdPolls);
+    static constexpr int maxHoldBars = 32;
+    // Puts a stored value on the dial, which passes it on as if the user had set it.
+    void setHoldBars(int bars);
 
 public slots:
     // Shows the present input level (dB) on the dialog's level bar.
     void showLevel(int db);
 
 signals:
-    void holdChanged(double polls);
-    void thresholdChanged(double db);
+    void holdChanged(int bars);
 
 private slots:
     void on_dial_valueChanged(int value);
-    void on_horizontalSlider_valueChanged(int value);
     void on_closeButton_clicked();
 
 private:

@@ -97,6 +97,8 @@ void QLumacore::handOverSettings() {
     lc_enable_midiclock(engine, midiClockEnabled ? 1 : 0);
     lc_enable_midinote(engine, midiNoteEnabled ? 1 : 0);
     lc_enable_midiphase(engine, sendPhase);
+    lc_set_stop_on_silence(engine, stopOnSilence ? 1 : 0);
+    lc_set_hold_bars(engine, holdBars);
     handOverTuning();
     for (const WaitingCallback& waiting : waitingCallbacks)
         lc_register_phase_cb(engine, waiting.level, waiting.udata, waiting.fn);
@@ -115,6 +117,8 @@ void QLumacore::createAudioInterface() {
         lc_enable_midiclock(engine, midiClockEnabled ? 1 : 0);
         lc_enable_midinote(engine, midiNoteEnabled ? 1 : 0);
         lc_enable_midiphase(engine, sendPhase);
+        lc_set_stop_on_silence(engine, stopOnSilence ? 1 : 0);
+        lc_set_hold_bars(engine, holdBars);
     };
     audio = new AudioInterface(engine, std::move(hooks));
 }
@@ -257,6 +261,18 @@ void QLumacore::setSendPhase(int on) {
     sendPhase = on;
     if (engine)
         lc_enable_midiphase(engine, on);
+}
+
+void QLumacore::setStopOnSilence(bool on) {
+    stopOnSilence = on;
+    if (engine)
+        lc_set_stop_on_silence(engine, on ? 1 : 0);
+}
+
+void QLumacore::setHoldBars(int bars) {
+    holdBars = bars < 0 ? 0 : bars;
+    if (engine)
+        lc_set_hold_bars(engine, holdBars);
 }
 
 void QLumacore::sendMidiTestNote(QLumacore::MeterLevel lvl) {

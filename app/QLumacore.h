@@ -94,6 +94,12 @@ public:
 
     void setSendPhase(int on);
     int getSendPhase() const { return sendPhase; }
+    // The engine's silence logic (lc_set_stop_on_silence, lc_set_hold_bars), kept for every
+    // engine the bridge creates.
+    void setStopOnSilence(bool on);
+    bool getStopOnSilence() const { return stopOnSilence; }
+    void setHoldBars(int bars);
+    int getHoldBars() const { return holdBars; }
     bool getMidiClockEnabled() const { return midiClockEnabled; }
     bool getMidiNoteEnabled() const { return midiNoteEnabled; }
 
@@ -164,6 +170,8 @@ signals:
 private:
     AudioInterface* audio = nullptr;
     int sendPhase = 0;
+    bool stopOnSilence = true;
+    int holdBars = 8;
     LumaCore_t* engine = nullptr;
     bool midiClockEnabled = false;
     bool midiNoteEnabled = false;

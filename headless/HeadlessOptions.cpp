@@ -173,7 +173,7 @@ Without --headless the window opens (it needs a display).
   --midi-port NAME      MIDI output port by name or part of it (default: the engine's own)
   --clock on|off        MIDI clock (default on)
   --notes on|off        bar, beat and tatum notes (default on)
-  --phase on|off        phase controllers (default on)
+  --phase on|off        phase controllers 64 and 65 on channel 1 (default off)
   --anti-delay S        seconds the output runs ahead of the audio (default 0)
   --link                join the Ableton Link session on the network (tempo, bar phase, start/stop)
   --osc HOST:PORT       send OSC over UDP (/beatlume/bar, beat, tatum, tempo, phase, state)

@@ -14,7 +14,7 @@ struct HeadlessOptions {
     bool demo = false;              // play the demo instead of a device
     bool clock = true;              // MIDI clock
     bool notes = true;              // bar/beat/tatum notes
-    bool phase = true;              // phase controllers
+    bool phase = false;             // phase controllers (64, 65: sustain and portamento on a synthesiser)
     double antiDelay = 0.0;         // seconds the output leads the audio
     bool link = false;              // join the Ableton Link session
     std::string oscHost;            // OSC destination; empty: no OSC

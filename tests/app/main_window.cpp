@@ -58,31 +58,23 @@ protected:
         return widget;
     }
 
-    void poll(double level) {
+    void poll(double level, QLumacore::TrackState state) {
         QLumacore::Readings r;
         r.level = level;
         r.nonBeatyness = level;
+        r.state = state;
         bridge->publish(r);
-    }
-
-    bool midiBoxesChecked() {
-        return child<QCheckBox>("midiNoteEnable")->isChecked() &&
-               child<QCheckBox>("midiClockEnable")->isChecked();
-    }
-    bool midiBoxesUnchecked() {
-        return !child<QCheckBox>("midiNoteEnable")->isChecked() &&
-               !child<QCheckBox>("midiClockEnable")->isChecked();
     }
 
     // The user's choices as the window and the engine hold them: note box, notes sent, clock box,
     // clock sent, "Stop on silence", phase controllers sent, the window's phase choice, half-life,
-    // silence threshold and hold, anti-delay, tempo range.
+    // the engine's stop on silence and hold, anti-delay, tempo range.
     std::vector<double> choices() {
         return {double(child<QCheckBox>("midiNoteEnable")->isChecked()), double(bridge->getMidiNoteEnabled()),
                 double(child<QCheckBox>("midiClockEnable")->isChecked()), double(bridge->getMidiClockEnabled()),
                 double(child<QCheckBox>("nonMusicCheck")->isChecked()),   double(bridge->getSendPhase()),
                 double(window->getSendPhase()),                            bridge->lastHalfTime(),
-                window->getSilenceThreshold(),                              window->getSilenceHold(),
+                double(bridge->getStopOnSilence()),                         double(bridge->getHoldBars()),
                 bridge->GetAntiDelay(),                                     double(window->getTempoState())};
     }
 
@@ -103,12 +95,14 @@ TEST_F(MainWindowTest, WithoutMidiPortTheWindowOpensAndPicksThePortUpLater) {
     EXPECT_TRUE(child<QPushButton>("statusSettingsButton")->isVisible());
 
     child<QSlider>("robustSlider")->setValue(60);
+    child<QCheckBox>("nonMusicCheck")->click();
     midiPortAppeared = true;
     window->checkDevices();
     ASSERT_NE(bridge->engineHandle(), nullptr);
     EXPECT_FALSE(window->deviceStatus().contains("No MIDI output port: nothing is sent"));
     EXPECT_TRUE(bridge->isProcessing());
     EXPECT_DOUBLE_EQ(bridge->lastHalfTime(), 6.0);
+    EXPECT_EQ(lc_get_stop_on_silence(bridge->engineHandle()), 0);
     midiPortAppeared = false;
 
     // A nudge moves the engine's reading ahead, not the user's anti-latency.
@@ -122,8 +116,9 @@ TEST_F(MainWindowTest, WithoutMidiPortTheWindowOpensAndPicksThePortUpLater) {
 
 TEST_F(MainWindowTest, FirstStartDefaultsAndSettingsSurviveARestart) {
     build();
-    // Phase controllers go out, although the window's own choice stays off.
-    EXPECT_EQ(choices(), (std::vector<double>{1, 1, 0, 0, 0, 1, 0, 3.0, -35, 0, 0, 0}));
+    // The engine stops on silence; the "Send phase" box and the controllers sent agree: none (64
+    // and 65 are sustain and portamento on a synthesiser).
+    EXPECT_EQ(choices(), (std::vector<double>{1, 1, 0, 0, 1, 0, 0, 3.0, 1, 8, 0, 0}));
     EXPECT_TRUE(bridge->isProcessing());
     child<QSlider>("robustSlider")->setValue(45);
     child<QCheckBox>("midiNoteEnable")->setChecked(false);
@@ -131,7 +126,6 @@ TEST_F(MainWindowTest, FirstStartDefaultsAndSettingsSurviveARestart) {
     window->setSendPhase(true);
     child<QPushButton>("tempoButton")->pressed();
     child<QCheckBox>("nonMusicCheck")->click();
-    window->silenceDialog()->findChild<QSlider*>("horizontalSlider")->setValue(-42);
     window->silenceDialog()->findChild<QDial*>("dial")->setValue(7);
     bridge->SetAntiDelay(0.035);
     window->resize(700, 420);
@@ -144,31 +138,27 @@ TEST_F(MainWindowTest, FirstStartDefaultsAndSettingsSurviveARestart) {
     EXPECT_FALSE(stored.contains("Beatlume/MidiOutputDevice"));
 
     build();
-    // "Stop on silence" was on: music switches the notes back on, so they are stored on.
-    EXPECT_EQ(choices(), (std::vector<double>{1, 1, 1, 1, 1, 1, 1, 4.5, -42, 7, 0.035, 1}));
+    EXPECT_EQ(choices(), (std::vector<double>{0, 0, 1, 1, 0, 1, 1, 4.5, 0, 7, 0.035, 1}));
     EXPECT_NEAR(60.0 / bridge->lastMyyValues()[1], 140.0, 1e-9);
     EXPECT_EQ(window->size(), QSize(700, 420));
     EXPECT_EQ(window->efektors()->pos(), QPoint(300, 200));
 
-    // Without "Stop on silence" the boxes are stored as they are, and a stored "off" overrides
-    // the engine's default of sending phase controllers.
     child<QCheckBox>("nonMusicCheck")->click();
-    child<QCheckBox>("midiNoteEnable")->setChecked(false);
     window->setSendPhase(false);
     window->close();
     build();
-    EXPECT_EQ(choices(), (std::vector<double>{0, 0, 1, 1, 0, 0, 0, 4.5, -42, 7, 0.035, 1}));
+    EXPECT_EQ(choices(), (std::vector<double>{0, 0, 1, 1, 1, 0, 0, 4.5, 1, 7, 0.035, 1}));
 
     // Absurd stored values fall back to the defaults, and windows stay on the screen.
     window->close();
     const std::pair<const char*, QVariant> absurd[] = {
-        {"Beatlume/SilenceThreshold", "nan"}, {"Beatlume/AntiDelay", 1e300},  {"Beatlume/TempoRange", -7},
+        {"Beatlume/HoldBars", 1000}        , {"Beatlume/AntiDelay", 1e300},  {"Beatlume/TempoRange", -7},
         {"Beatlume/HalfLife", 1e9},           {"MainWindow/Position", QPoint(-9000, 99999)},
         {"EfektorList/Position", QPoint(99999, -9000)}};
     for (const auto& [key, value] : absurd)
         QSettings("Kalvora", "Beatlume").setValue(key, value);
     build();
-    EXPECT_DOUBLE_EQ(window->getSilenceThreshold(), -35.0);
+    EXPECT_EQ(window->getHoldBars(), 8);
     EXPECT_DOUBLE_EQ(bridge->GetAntiDelay(), 0.0);
     EXPECT_EQ(window->getTempoState(), 0);
     EXPECT_EQ(child<QLabel>("halflifeLabel")->text(), QString("Halflife: %1s").arg(bridge->lastHalfTime()));
@@ -194,35 +184,22 @@ TEST_F(MainWindowTest, TempoButtonCyclesThroughThreeRanges) {
     }
 }
 
-TEST_F(MainWindowTest, StopOnSilenceFollowsTheLevelAndDigitalSilence) {
+// The engine decides when the music has gone; the window passes the switch and the hold on, shows
+// the level, and lets the lamps sleep while the engine holds its outputs back.
+TEST_F(MainWindowTest, StopOnSilenceIsTheEnginesSwitchAndTheLampsFollowIt) {
     build();
-    child<QCheckBox>("nonMusicCheck")->click();
+    auto* check = child<QCheckBox>("nonMusicCheck");
     window->silenceDialog()->findChild<QDial*>("dial")->setValue(2);
-    ASSERT_DOUBLE_EQ(window->getSilenceHold(), 2.0);
-    ASSERT_DOUBLE_EQ(window->getSilenceThreshold(), -35.0);
-
-    // A silent input reports the same −100 dB at every poll: the third one stops the MIDI.
-    const std::pair<double, bool> polls[] = {{-40, true},   {-41, true},   {-42, false},  {-20, true},
-                                             {-100, true},  {-100, true},  {-100, false}, {-100, false}};
-    for (const auto& [level, midiOn] : polls) {
-        poll(level);
-        EXPECT_EQ(midiBoxesChecked(), midiOn) << level;
-        EXPECT_EQ(midiBoxesUnchecked(), !midiOn) << level;
-        EXPECT_EQ(bridge->getMidiNoteEnabled() && bridge->getMidiClockEnabled(), midiOn) << level;
-        if (level == -42) {
-            EXPECT_EQ(window->silenceDialog()->findChild<QProgressBar*>("rmsvalue")->value(), -42);
-        }
-    }
-    EXPECT_FALSE(child<Blinker>("beatGauge")->isActive());
-    // Turning it off in silence switches the MIDI back on; the boxes are the user's again.
-    child<QCheckBox>("nonMusicCheck")->click();
-    EXPECT_TRUE(midiBoxesChecked());
-    poll(-100);
-    EXPECT_TRUE(midiBoxesChecked());
+    EXPECT_EQ(bridge->getHoldBars(), 2);
+    poll(-42, QLumacore::TrackState::Holding);
+    EXPECT_TRUE(child<Blinker>("beatGauge")->isActive());
+    EXPECT_EQ(window->silenceDialog()->findChild<QProgressBar*>("rmsvalue")->value(), -42);
+    poll(-100, QLumacore::TrackState::NoEvidence);
+    EXPECT_FALSE(child<Blinker>("tatumGauge")->isActive());
+    check->click();
+    EXPECT_FALSE(bridge->getStopOnSilence());
+    poll(-100, QLumacore::TrackState::NoEvidence);
     EXPECT_TRUE(child<Blinker>("barGauge")->isActive());
-    child<QCheckBox>("midiClockEnable")->setChecked(false);
-    poll(-100);
-    EXPECT_FALSE(child<QCheckBox>("midiClockEnable")->isChecked());
 }
 
 TEST_F(MainWindowTest, ClosingAsksBeforeUnsavedChangesAreLost) {
