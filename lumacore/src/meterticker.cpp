@@ -987,7 +987,6 @@ int meterticker_timer_pass(MeterTicker_t* t, double now) {
         }
     }
     int ran = 0;
-    announce(t, now);
     if (t->aligned.load(std::memory_order_relaxed) || meterticker_align(t, now + e.anti)) {
         double earliest = 0.0;
         for (std::atomic<EventOutput_t*>& slot : t->outputs)
@@ -1003,6 +1002,8 @@ int meterticker_timer_pass(MeterTicker_t* t, double now) {
         ran = 1;
     }
     emit_deferred(t, now + lookahead);
+    /* After the table: at the present, these must not hold back events the table put earlier. */
+    announce(t, now);
     /* Before the first alignment only requests went out, at the present. */
     advance_outputs(t, ran ? t->horizon : now + e.anti, e.anti);
     passOwner = nullptr;

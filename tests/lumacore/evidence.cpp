@@ -15,7 +15,7 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-const Bytes kBeatOn{0x90, 65}, kStop{0xFC}, kStart{0xFA}, kPulse{0xF8};
+const Bytes kBeatOn{0x90, 65}, kBarOn{0x90, 64}, kStop{0xFC}, kStart{0xFA}, kPulse{0xF8};
 
 std::vector<float> tone(double seconds, double hz) { // square wave at -10 dBFS
     std::vector<float> s(static_cast<size_t>(seconds * 44100));
