@@ -105,10 +105,8 @@ TEST(BridgeWithoutEngine, RemembersSwitchesAndTuningAndRunsThePollTimer) {
     QLumacore bridge;
     bridge.enableMidiClockOutput(2);
     bridge.changeHalfTime(4.5);
-    EXPECT_TRUE(bridge.getMidiClockEnabled());
-    EXPECT_DOUBLE_EQ(bridge.lastHalfTime(), 4.5);
-    EXPECT_FALSE(bridge.selectMidiDev(0));
-    EXPECT_EQ(bridge.getMidiDevIndex(), -1);
+    EXPECT_TRUE(bridge.getMidiClockEnabled() && bridge.lastHalfTime() == 4.5);
+    EXPECT_TRUE(!bridge.selectMidiDev(0) && bridge.getMidiDevIndex() == -1);
     bridge.sendMidiTestNote(static_cast<QLumacore::MeterLevel>(7));
     // Without an engine the poll publishes nothing.
     QSignalSpy levels(&bridge, &QLumacore::audioLevelChange);

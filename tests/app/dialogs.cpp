@@ -95,8 +95,8 @@ TEST(ChannelDialog, CheckStatesChooseTheMixedChannels) {
     dialog.SetSelectedAudioDevice(0);
     auto* list = dialog.findChild<QTreeWidget*>("channelList");
     ASSERT_EQ(list->topLevelItemCount(), 2);
-    EXPECT_EQ(list->topLevelItem(0)->checkState(0), Qt::Checked);
-    EXPECT_EQ(list->topLevelItem(1)->checkState(0), Qt::Unchecked);
+    EXPECT_TRUE(list->topLevelItem(0)->checkState(0) == Qt::Checked &&
+                list->topLevelItem(1)->checkState(0) == Qt::Unchecked);
 
     // Only the second channel heard.
     list->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
@@ -107,8 +107,8 @@ TEST(ChannelDialog, CheckStatesChooseTheMixedChannels) {
     audio->resetChannels(4);
     dialog.SetSelectedAudioDevice(1);
     ASSERT_EQ(list->topLevelItemCount(), 4);
-    EXPECT_EQ(list->topLevelItem(0)->checkState(0), Qt::Checked);
-    EXPECT_EQ(list->topLevelItem(3)->checkState(0), Qt::Unchecked);
+    EXPECT_TRUE(list->topLevelItem(0)->checkState(0) == Qt::Checked &&
+                list->topLevelItem(3)->checkState(0) == Qt::Unchecked);
     EXPECT_EQ(audio->getCurrentChannels(), (std::vector<char>{1, 0, 0, 0}));
 }
 

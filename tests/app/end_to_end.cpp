@@ -145,8 +145,8 @@ TEST_F(EndToEnd, DeviceChangeRestartsTheEngineAndShutdownIsClean) {
     QSettings stored("Kalvora", "Beatlume");
     EXPECT_EQ(stored.value("Beatlume/AudioInputDevice").toString(), devices[audio->getAudioDevIndex()]);
     EXPECT_EQ(stored.value("Beatlume/MidiOutputDevice").toString(), "Beatlume:Beatlume"); // its own port
-    EXPECT_TRUE(stored.value("Beatlume/MidiClockEnabled").toBool());
-    EXPECT_EQ(stored.value("Beatlume/AudioChannels").toList(), (QVariantList{1, 0}));
+    EXPECT_TRUE(stored.value("Beatlume/MidiClockEnabled").toBool() &&
+                stored.value("Beatlume/AudioChannels").toList() == QVariantList({1, 0}));
     window.reset(); // closes the stream, terminates PortAudio and closes the engine
 
     // The next start opens the stored device with the stored channels.

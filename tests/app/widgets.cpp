@@ -42,15 +42,11 @@ int blocksOn(Meter& meter) {
 TEST(Blinker, IsBrightestAtTheTickDarkeningTowardsTheNext) {
     Blinker blinker;
     blinker.resize(41, 40);
-    blinker.setPhase(0.0);
-    EXPECT_EQ(blinker.darkeningFactor(), 100);
-    EXPECT_EQ(centreGrey(blinker), 145);
-    blinker.setPhase(0.5);
-    EXPECT_EQ(blinker.darkeningFactor(), 200);
-    EXPECT_NEAR(centreGrey(blinker), 145 / 2, 1);
-    blinker.setPhase(0.99);
-    EXPECT_EQ(blinker.darkeningFactor(), 298);
-    EXPECT_NEAR(centreGrey(blinker), 145 * 100 / 298, 1);
+    for (const auto& [phase, darkening] : {std::pair{0.0, 100}, std::pair{0.5, 200}, std::pair{0.99, 298}}) {
+        blinker.setPhase(phase);
+        EXPECT_EQ(blinker.darkeningFactor(), darkening) << phase;
+        EXPECT_NEAR(centreGrey(blinker), 145 * 100 / darkening, 1) << phase;
+    }
     // Phases that are not numbers read as the tick; absurd ones stay within the lamp's range.
     blinker.setPhase(std::nan(""));
     EXPECT_EQ(blinker.darkeningFactor(), 100);

@@ -71,8 +71,9 @@ TEST(CurveEditor, ThePlayBarReadsTheCurveAtWholeUnitsAcrossAChangeOfKind) {
     // A straight ramp from the bottom left to the top right: value = unit / 1000, so 0.9995 reads
     // unit 999, not 999.5. Off the curve (beyond either edge, or not a number) reads the top.
     ASSERT_TRUE(shaped(editor, 1000, 1000, {{0, 1000, 0}, {1000, 0, 0}}));
-    for (auto [position, value] : Readings{{0.9995, 0.999}, {0.625, 0.625}, {0.0, 0.0}, {1.0, 1.0}, {1.5, 1.0},
-                                           {-0.01, 1.0}, {std::nan(""), 1.0}})
+    const Readings ramp{{0.9995, 0.999}, {0.625, 0.625}, {0.0, 0.0}, {1.0, 1.0},
+                        {1.5, 1.0},      {-0.01, 1.0},   {NAN, 1.0}};
+    for (auto [position, value] : ramp)
         EXPECT_DOUBLE_EQ(valueAt(editor, position), value) << position;
 
     // A change of kind ends one spline at the node that starts the next: cubic up to the linear
@@ -93,7 +94,8 @@ TEST(CurveEditor, MouseAndKeysPickAddSwitchDragAndRemoveNodes) {
     EXPECT_EQ(editor.selectedNode(), 1);
     press(editor, 267, 125); // 34 units: too far, a new curved node
     ASSERT_EQ(editor.nodes().size(), 4);
-    EXPECT_TRUE(editor.selectedNode() == 2 && editor.nodes()[2].X == 534.0 && editor.nodes()[2].kind == BrazierCurve::CUBIC);
+    EXPECT_TRUE(editor.selectedNode() == 2 && editor.nodes()[2].X == 534.0 &&
+                editor.nodes()[2].kind == BrazierCurve::CUBIC);
 
     // A double click switches a node between curved and straight, but not the last one.
     mouse(editor, QEvent::MouseButtonDblClick, 250, 125);
@@ -170,7 +172,8 @@ TEST(CurveEditor, TheNodeChainIsSavedInPixelsAndReadBackTruncatedAtTheReadersSiz
     EXPECT_EQ(text, "3\n0\n50\n1\n250\n150\n0\n500\n100\n1\n");
 
     ASSERT_TRUE(loadChain(editor, "3\n0\n50\n1\n412.5\n150.9\n0\n500\n100\n1\n"));
-    EXPECT_TRUE(pixels(editor)[1] == std::make_pair(412, 150) && editor.nodes()[1].kind == BrazierCurve::LINEAR);
+    EXPECT_TRUE(pixels(editor)[1] == std::make_pair(412, 150) &&
+                editor.nodes()[1].kind == BrazierCurve::LINEAR);
 
     // Read by a larger editor, the same pixels are a narrower curve.
     BrazierCurve wide;

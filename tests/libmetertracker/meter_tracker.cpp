@@ -94,8 +94,8 @@ TEST(MeterTrackerInterface, FreshTrackerHasNoEstimatesAndSingleZeroTicks) {
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(mTracker_dump_metfile(t.h, nullptr), 0); // nothing to do
-    EXPECT_EQ(mTracker_dump_metfile(t.h, "/nonexistent-directory/x.met"), -1);
-    EXPECT_EQ(mTracker_dump_metfile(t.h, "/dev/full"), -1);
+    EXPECT_TRUE(mTracker_dump_metfile(t.h, "/nonexistent-directory/x.met") == -1 &&
+                mTracker_dump_metfile(t.h, "/dev/full") == -1);
     mTracker_close(nullptr);
     EXPECT_EQ(mTracker_init(48000), nullptr); // no front-end filters for 48 kHz
     EXPECT_EQ(mTracker_add_data(nullptr, nullptr, 0), -1);
@@ -181,8 +181,7 @@ TEST(MeterTrackerTicks, FlushKeepsTheNewestRowAndTheStepsGoOn) {
     EXPECT_FALSE(tracker.flushPulseCache(-1.0));
     EXPECT_EQ(tracker.getRowsFlushed(), 0u);
     EXPECT_EQ(mTracker_flush_pulse_cache(t.h, 1e9), 1);
-    EXPECT_EQ(tracker.getRowsFlushed(), rows - 1);
-    EXPECT_EQ(tracker.getPulseCacheRows(), 1u);
+    EXPECT_TRUE(tracker.getRowsFlushed() == rows - 1 && tracker.getPulseCacheRows() == 1u);
     EXPECT_FALSE(tracker.flushPulseCache(1e9)); // the newest row always stays
 
     Estimates const before = latest(tracker);
