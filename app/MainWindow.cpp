@@ -62,6 +62,7 @@ MainWindow::MainWindow(QLumacore* bridge, QWidget* parent)
     ui->setupUi(this);
     ui->tempoPanel->attach(lumacore);
     connect(nomusicDialog, &NomusicDialog::holdChanged, this, &MainWindow::setHoldBars);
+    connect(nomusicDialog, &NomusicDialog::thresholdChanged, this, &MainWindow::setSilenceThreshold);
     lumacore->startProcessing();
 
     const QRect desktop = availableDesktop();
@@ -157,6 +158,9 @@ void MainWindow::readSettings() {
     bool ok = false;
     const int hold = settings.value("Beatlume/HoldBars").toInt(&ok);
     nomusicDialog->setHoldBars(ok && hold >= 0 && hold <= NomusicDialog::maxHoldBars ? hold : holdBars);
+    const double threshold = settings.value("Beatlume/SilenceThreshold").toDouble(&ok);
+    nomusicDialog->setThreshold(ok && threshold >= -100.0 && threshold <= 0.0 ? static_cast<int>(std::lround(threshold))
+                                                                            : silenceThreshold);
     // The engine stops on silence unless told otherwise; the box shows what it does.
     if (settings.value("Beatlume/StopOnSilence", true).toBool() != stopOnSilence)
         ui->nonMusicCheck->click();
@@ -215,6 +219,7 @@ void MainWindow::writeSettings() {
     settings.setValue("Beatlume/TempoRange", tempoState);
     settings.setValue("Beatlume/StopOnSilence", stopOnSilence);
     settings.setValue("Beatlume/HoldBars", holdBars);
+    settings.setValue("Beatlume/SilenceThreshold", silenceThreshold);
     if (!lumacore)
         return;
     settings.setValue("Beatlume/AntiDelay", lumacore->GetAntiDelay());
@@ -479,6 +484,12 @@ void MainWindow::setBlinkersActive(bool on) {
     ui->barGauge->setActive(on);
     ui->beatGauge->setActive(on);
     ui->tatumGauge->setActive(on);
+}
+
+void MainWindow::setSilenceThreshold(int level) {
+    silenceThreshold = level;
+    if (lumacore)
+        lumacore->setSilenceThreshold(level);
 }
 
 void MainWindow::setHoldBars(int bars) {

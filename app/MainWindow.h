@@ -38,6 +38,7 @@ public:
     QCheckBox* midiNoteCheckBox() const;
 
     int getHoldBars() const { return holdBars; }
+    int getSilenceThreshold() const { return silenceThreshold; }
     int getTempoState() const { return tempoState; }
     NomusicDialog* silenceDialog() const { return nomusicDialog; }
     TempoPanel* tempoPanel() const;
@@ -59,6 +60,8 @@ public:
 public slots:
     // Bars the engine carries the clock on through silence before it counts the music as gone.
     void setHoldBars(int bars);
+    // Input level (the level bar's scale) at or below which the engine hears silence.
+    void setSilenceThreshold(int level);
 
     // The title: the project's name, with "*" while it has unsaved changes.
     void updateTitle();
@@ -107,6 +110,7 @@ private:
     int tempoState = 0;
     bool stopOnSilence = false;
     int holdBars = 8;
+    int silenceThreshold = -30;
     QLabel* statusText = nullptr;
     QPushButton* statusSettingsButton = nullptr;
     QPushButton* statusStopButton = nullptr;

@@ -24,6 +24,16 @@ void NomusicDialog::on_dial_valueChanged(int value) {
     emit holdChanged(value);
 }
 
+void NomusicDialog::setThreshold(int level) {
+    ui->horizontalSlider->setValue(level);
+    emit thresholdChanged(ui->horizontalSlider->value());
+}
+
+void NomusicDialog::on_horizontalSlider_valueChanged(int value) {
+    ui->decibelLabel->setText(QString::number(value) + " dB");
+    emit thresholdChanged(value);
+}
+
 void NomusicDialog::on_closeButton_clicked() {
     close();
 }

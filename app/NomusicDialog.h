@@ -6,9 +6,9 @@ namespace Ui {
 class NomusicDialog;
 }
 
-// Settings behind "Stop on silence": how many bars the engine carries the clock on through
-// silence before it counts the music as gone (and stops), beside the input level. Only changes
-// are passed on; the main window keeps the value.
+// Settings behind "Stop on silence": the input level at or below which the engine hears silence,
+// and how many bars it carries the clock on through silence before it counts the music as gone
+// (and stops), beside the input level. Only changes are passed on; the main window keeps them.
 class NomusicDialog : public QDialog {
     Q_OBJECT
 
@@ -19,6 +19,8 @@ public:
     static constexpr int maxHoldBars = 32;
     // Puts a stored value on the dial, which passes it on as if the user had set it.
     void setHoldBars(int bars);
+    // The same for the threshold (the level bar's scale; the slider keeps it within its range).
+    void setThreshold(int level);
 
 public slots:
     // Shows the present input level (dB) on the dialog's level bar.
@@ -26,9 +28,11 @@ public slots:
 
 signals:
     void holdChanged(int bars);
+    void thresholdChanged(int level);
 
 private slots:
     void on_dial_valueChanged(int value);
+    void on_horizontalSlider_valueChanged(int value);
     void on_closeButton_clicked();
 
 private:

@@ -99,6 +99,7 @@ void QLumacore::handOverSettings() {
     lc_enable_midiphase(engine, sendPhase);
     lc_set_stop_on_silence(engine, stopOnSilence ? 1 : 0);
     lc_set_hold_bars(engine, holdBars);
+    lc_set_silence_threshold(engine, silenceThreshold);
     handOverTuning();
     for (const WaitingCallback& waiting : waitingCallbacks)
         lc_register_phase_cb(engine, waiting.level, waiting.udata, waiting.fn);
@@ -119,6 +120,7 @@ void QLumacore::createAudioInterface() {
         lc_enable_midiphase(engine, sendPhase);
         lc_set_stop_on_silence(engine, stopOnSilence ? 1 : 0);
         lc_set_hold_bars(engine, holdBars);
+        lc_set_silence_threshold(engine, silenceThreshold);
     };
     audio = new AudioInterface(engine, std::move(hooks));
 }
@@ -267,6 +269,12 @@ void QLumacore::setStopOnSilence(bool on) {
     stopOnSilence = on;
     if (engine)
         lc_set_stop_on_silence(engine, on ? 1 : 0);
+}
+
+void QLumacore::setSilenceThreshold(double level) {
+    silenceThreshold = level;
+    if (engine)
+        lc_set_silence_threshold(engine, level);
 }
 
 void QLumacore::setHoldBars(int bars) {

@@ -94,12 +94,14 @@ public:
 
     void setSendPhase(int on);
     int getSendPhase() const { return sendPhase; }
-    // The engine's silence logic (lc_set_stop_on_silence, lc_set_hold_bars), kept for every
+    // The engine's silence logic (lc_set_stop_on_silence, lc_set_hold_bars, lc_set_silence_threshold), kept for every
     // engine the bridge creates.
     void setStopOnSilence(bool on);
     bool getStopOnSilence() const { return stopOnSilence; }
     void setHoldBars(int bars);
     int getHoldBars() const { return holdBars; }
+    void setSilenceThreshold(double level);
+    double getSilenceThreshold() const { return silenceThreshold; }
     bool getMidiClockEnabled() const { return midiClockEnabled; }
     bool getMidiNoteEnabled() const { return midiNoteEnabled; }
 
@@ -172,6 +174,7 @@ private:
     int sendPhase = 0;
     bool stopOnSilence = true;
     int holdBars = 8;
+    double silenceThreshold = -30.0;
     LumaCore_t* engine = nullptr;
     bool midiClockEnabled = false;
     bool midiNoteEnabled = false;

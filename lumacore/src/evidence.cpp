@@ -9,8 +9,6 @@ constexpr double kRate = 44100.0;
 constexpr int kHop = 512;
 /* Energy rises smaller than this are the wobble of noise and of beating partials, not onsets. */
 constexpr double kRiseAllowanceDb = 2.0;
-/* Below -60 dBFS (mean square) a room is silent for our purpose. */
-constexpr double kSilentMeanSquare = 1e-6;
 /* Onset activity at which a step counts as full evidence; below the floor there is no music. */
 constexpr double kFullActivity = 0.15;
 constexpr double kActivityFloor = 0.02;
@@ -157,7 +155,7 @@ double EvidenceJudge::evidence_of(const StepObservation& step) {
     activeSteps_ = 0;
     for (double a : recentActivity_)
         activeSteps_ += a > kActivityFloor ? 1 : 0;
-    const bool audible = step.meanSquare > kSilentMeanSquare;
+    const bool audible = step.meanSquare > silentMeanSquare_;
     if (audible)
         ++stepsWithSignal_;
     else

@@ -84,6 +84,8 @@ public:
     void hint_bar_start(double time);
 
     void set_hold_bars(int bars) { holdBars_ = bars < 0 ? 0 : bars; }
+    /* Audio whose mean square stays at or below this is silence, whatever else it holds. */
+    void set_silent_mean_square(double meanSquare) { silentMeanSquare_ = meanSquare; }
     int hold_bars() const { return holdBars_; }
     double confidence() const { return confidence_; }
     LcTrackingState state() const { return state_; }
@@ -101,6 +103,7 @@ private:
 
     static constexpr int kHistory = 6;
     int holdBars_ = 8;
+    double silentMeanSquare_ = 1e-6; /* -60 dBFS: a silent room */
     LcTrackingState state_ = LC_TRACKING_NO_EVIDENCE;
     double confidence_ = 0.0;
     double holdLeft_ = 0.0;

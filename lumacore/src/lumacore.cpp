@@ -1,5 +1,6 @@
 #include "lumacore.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -55,6 +56,7 @@ struct LumaCore_t {
     /* Latency offset of the MIDI output and the silence switch, applied to every new ticker. */
     double midiLatency = 0.0;
     std::atomic<int> stopOnSilence{1};
+    std::atomic<double> silenceLevel{kDefaultSilenceLevel};
     /* Outputs attached by the owner, attached again to every new ticker. */
     std::vector<EventOutput_t*> outputs;
 };
@@ -84,6 +86,7 @@ void install_phase_callbacks(LumaCore_t* lc) {
     if (lc->ticker->midi)
         meterticker_set_output_latency(midioutput_event_output(lc->ticker->midi), lc->midiLatency);
     meterticker_set_stop_on_silence(lc->ticker, lc->stopOnSilence.load());
+    meterticker_set_silence_level(lc->ticker, lc->silenceLevel.load());
 }
 
 /* Stream time for the network outputs' threads; NaN without a time source. */
@@ -406,6 +409,18 @@ void lc_set_hold_bars(LumaCore_t* lc, int bars) {
 
 int lc_get_hold_bars(LumaCore_t* lc) {
     return lc && lc->ticker ? meterticker_get_hold_bars(lc->ticker) : 0;
+}
+
+void lc_set_silence_threshold(LumaCore_t* lc, double level) {
+    if (!lc || !std::isfinite(level))
+        return;
+    lc->silenceLevel.store(std::clamp(level, -100.0, 0.0));
+    if (lc->ticker)
+        meterticker_set_silence_level(lc->ticker, level);
+}
+
+double lc_get_silence_threshold(LumaCore_t* lc) {
+    return lc ? lc->silenceLevel.load() : kDefaultSilenceLevel;
 }
 
 void lc_set_stop_on_silence(LumaCore_t* lc, int on) {

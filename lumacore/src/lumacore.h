@@ -118,6 +118,12 @@ const char* lc_tracking_state_name(LcTrackingState state);
    the next analysis step on. The getter: any thread; 0 without an engine. */
 void lc_set_hold_bars(LumaCore_t* lc, int bars);
 int lc_get_hold_bars(LumaCore_t* lc);
+/* The input level (the scale of lc_get_input_level) at or below which audio counts as silence, so
+   that hum or a quiet room does not keep the beat going: -100 to 0 (clamped; non-finite ignored),
+   default -30 (-60 dBFS). Any thread, lock-free, from the next analysis step on; kept across
+   restarts of the engine. The getter: any thread. */
+void lc_set_silence_threshold(LumaCore_t* lc, double level);
+double lc_get_silence_threshold(LumaCore_t* lc);
 /* Stop on silence (on by default): once holding ran out ("no evidence") the MIDI clock stops
    (Stop), notes, controllers and OSC ticks pause and Link stops playing; once the music is back
    Start goes out on the first beat of a bar. While "holding" everything carries on. The outputs

@@ -2,6 +2,7 @@
 
 #include "bar_position.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -573,6 +574,8 @@ void analyse(MeterTicker_t* t, const double* samples, int count) {
         t->judge.hint_bar_start(barHint - origin);
     }
     t->judge.set_hold_bars(t->holdBars.load(std::memory_order_relaxed));
+    /* The level is 10 log10 of the RMS, a fifth of the mean square's exponent. */
+    t->judge.set_silent_mean_square(std::pow(10.0, t->silenceLevel.load(std::memory_order_relaxed) / 5.0));
 
     const StepVerdict verdict = t->judge.judge(step);
     t->confidence.store(t->judge.confidence(), std::memory_order_relaxed);
@@ -829,6 +832,15 @@ double meterticker_get_confidence(MeterTicker_t* t) {
 
 LcTrackingState meterticker_get_tracking_state(MeterTicker_t* t) {
     return static_cast<LcTrackingState>(t->trackingState.load(std::memory_order_relaxed));
+}
+
+void meterticker_set_silence_level(MeterTicker_t* t, double level) {
+    if (t && std::isfinite(level))
+        t->silenceLevel.store(std::clamp(level, -100.0, 0.0), std::memory_order_relaxed);
+}
+
+double meterticker_get_silence_level(MeterTicker_t* t) {
+    return t->silenceLevel.load(std::memory_order_relaxed);
 }
 
 void meterticker_set_hold_bars(MeterTicker_t* t, int bars) {

@@ -41,6 +41,10 @@
 #include "midioutput.h"
 #include "sequencer.h"
 
+/* Input level (10 log10 of the RMS, as meterticker_get_level) at or below which audio is silence:
+   -60 dBFS, a silent room. */
+constexpr double kDefaultSilenceLevel = -30.0;
+
 extern "C" {
 
 #ifndef LC_PHASE_CB_FN_DEFINED
@@ -229,6 +233,7 @@ struct MeterTicker_t {
     /* Settings and hints from the GUI thread, taken over at the next analysis step. A hint slot
        holds 0 (beat period) or a negative time (bar start) while empty. */
     std::atomic<int> holdBars{8};
+    std::atomic<double> silenceLevel{kDefaultSilenceLevel};
     std::atomic<double> beatPeriodHint{0.0};
     std::atomic<double> barStartHint{-1.0};
     /* Asked for by the GUI thread; the analysis keeps the periods (freeze, its own). */
@@ -298,6 +303,10 @@ LcTrackingState meterticker_get_tracking_state(MeterTicker_t* t);
    Any thread. */
 void meterticker_set_stop_on_silence(MeterTicker_t* t, int on);
 int meterticker_get_stop_on_silence(MeterTicker_t* t);
+/* Input level (the scale of meterticker_get_level) at or below which audio counts as silence;
+   clamped to -100..0, non-finite ignored. Any thread, lock-free; from the next analysis step on. */
+void meterticker_set_silence_level(MeterTicker_t* t, double level);
+double meterticker_get_silence_level(MeterTicker_t* t);
 /* Bars the clock carries on through silence before "no evidence" (negative: 0). Any thread. */
 void meterticker_set_hold_bars(MeterTicker_t* t, int bars);
 int meterticker_get_hold_bars(MeterTicker_t* t);

@@ -154,12 +154,13 @@ TEST_F(MainWindowTest, FirstStartDefaultsAndSettingsSurviveARestart) {
     window->close();
     const std::pair<const char*, QVariant> absurd[] = {
         {"Beatlume/HoldBars", 1000}        , {"Beatlume/AntiDelay", 1e300},  {"Beatlume/TempoRange", -7},
-        {"Beatlume/HalfLife", 1e9},           {"MainWindow/Position", QPoint(-9000, 99999)},
+        {"Beatlume/HalfLife", 1e9},           {"MainWindow/Position", QPoint(-9000, 99999)}, {"Beatlume/SilenceThreshold", 1e9},
         {"EfektorList/Position", QPoint(99999, -9000)}};
     for (const auto& [key, value] : absurd)
         QSettings("Kalvora", "Beatlume").setValue(key, value);
     build();
     EXPECT_EQ(window->getHoldBars(), 8);
+    EXPECT_EQ(window->getSilenceThreshold(), -30);
     EXPECT_DOUBLE_EQ(bridge->GetAntiDelay(), 0.0);
     EXPECT_EQ(window->getTempoState(), 0);
     EXPECT_EQ(child<QLabel>("halflifeLabel")->text(), QString("Halflife: %1s").arg(bridge->lastHalfTime()));
@@ -191,6 +192,8 @@ TEST_F(MainWindowTest, StopOnSilenceIsTheEnginesSwitchAndTheLampsFollowIt) {
     auto* check = child<QCheckBox>("nonMusicCheck");
     window->silenceDialog()->findChild<QDial*>("dial")->setValue(2);
     EXPECT_EQ(bridge->getHoldBars(), 2);
+    window->silenceDialog()->findChild<QSlider*>("horizontalSlider")->setValue(-40);
+    EXPECT_EQ(bridge->getSilenceThreshold(), -40.0);
     poll(-42, QLumacore::TrackState::Holding);
     EXPECT_TRUE(child<Blinker>("beatGauge")->isActive());
     EXPECT_EQ(window->silenceDialog()->findChild<QProgressBar*>("rmsvalue")->value(), -42);

@@ -95,11 +95,14 @@ protected:
 
 } // namespace
 
-TEST_F(Evidence, SteadyTonesAndNonFiniteAudioSendNothing) {
+// The last sound is music, all of it below a silence threshold set at full scale.
+TEST_F(Evidence, SteadyTonesNonFiniteAudioAndMusicBelowTheThresholdSendNothing) {
     const std::vector<float> sounds[] = {tone(8, 55), tone(8, 220), std::vector<float>(8 * 44100, INFINITY),
-                                         tone(4, 110) + std::vector<float>(4 * 44100, NAN)};
+                                         tone(4, 110) + std::vector<float>(4 * 44100, NAN), music120(8)};
     for (const std::vector<float>& sound : sounds) {
         restart();
+        if (&sound == &sounds[4])
+            lc_set_silence_threshold(lc, 0.0);
         play(sound);
         EXPECT_EQ(midioutput_capture_count(lc_get_midi_output(lc)), 0u);
         EXPECT_EQ(lc_get_bpm(lc), 0.0);
