@@ -93,13 +93,17 @@ bool QLumacore::retryInit() {
     return true;
 }
 
-void QLumacore::handOverSettings() {
+void QLumacore::handOverSwitches() {
     lc_enable_midiclock(engine, midiClockEnabled ? 1 : 0);
     lc_enable_midinote(engine, midiNoteEnabled ? 1 : 0);
     lc_enable_midiphase(engine, sendPhase);
     lc_set_stop_on_silence(engine, stopOnSilence ? 1 : 0);
     lc_set_hold_bars(engine, holdBars);
     lc_set_silence_threshold(engine, silenceThreshold);
+}
+
+void QLumacore::handOverSettings() {
+    handOverSwitches();
     handOverTuning();
     for (const WaitingCallback& waiting : waitingCallbacks)
         lc_register_phase_cb(engine, waiting.level, waiting.udata, waiting.fn);
@@ -113,14 +117,8 @@ void QLumacore::createAudioInterface() {
     hooks.stopEngine = [this] { StopLumacore(); };
     hooks.restartEngine = [this] { RunLumacore(); };
     hooks.engineStarted = [this] {
-        if (!engine)
-            return;
-        lc_enable_midiclock(engine, midiClockEnabled ? 1 : 0);
-        lc_enable_midinote(engine, midiNoteEnabled ? 1 : 0);
-        lc_enable_midiphase(engine, sendPhase);
-        lc_set_stop_on_silence(engine, stopOnSilence ? 1 : 0);
-        lc_set_hold_bars(engine, holdBars);
-        lc_set_silence_threshold(engine, silenceThreshold);
+        if (engine)
+            handOverSwitches();
     };
     audio = new AudioInterface(engine, std::move(hooks));
 }

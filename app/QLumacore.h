@@ -195,6 +195,8 @@ private:
     QList<WaitingCallback> waitingCallbacks;
     EngineFactory makeEngine;
     void handOverSettings();
+    // Output switches and the silence logic: what an engine restarted on a new device lacks.
+    void handOverSwitches();
     // Half-life, resonator weights, anti-delay with the nudge, freeze: what a new tracker lacks.
     void handOverTuning();
 
