@@ -170,19 +170,11 @@ TEST_F(MainWindowTest, FirstStartDefaultsAndSettingsSurviveARestart) {
 
 TEST_F(MainWindowTest, TempoButtonCyclesThroughThreeRanges) {
     build();
-    auto* button = child<QPushButton>("tempoButton");
-    const QList<QList<double>> expected{
-        {1.5, 3.0 / 7.0, 6.0 / 49.0}, {2.6246719160104988, 0.75, 3.0 / 14.0}, {2.1, 0.55, 0.18}};
-    for (int press = 0; press < 3; ++press) {
-        button->pressed();
-        const QList<double> medians = bridge->lastMyyValues();
-        ASSERT_EQ(medians.size(), 3);
-        for (int level = 0; level < 3; ++level)
-            EXPECT_NEAR(medians[level], expected[press][level], 1e-15)
-                << "press " << press << " level " << level;
-        EXPECT_EQ(window->getTempoState(), (press + 1) % 3);
-        EXPECT_FALSE(button->icon().isNull());
+    for (const double beatBpm : {140.0, 80.0, 60.0 / 0.55}) {
+        child<QPushButton>("tempoButton")->pressed();
+        EXPECT_NEAR(60.0 / bridge->lastMyyValues().value(1), beatBpm, 1e-9);
     }
+    EXPECT_EQ(window->getTempoState(), 0);
 }
 
 // The engine decides when the music has gone; the window passes the switch and the hold on, shows
@@ -304,17 +296,12 @@ TEST_F(MainWindowTest, TempoPanelControlsGiveHintsAndHaveKeysOfTheirOwn) {
 
     trigger("halfAction");
     EXPECT_NEAR(bridge->lastHints().tempo, 60.0, 1e-9);
-    trigger("doubleAction");
-    trigger("doubleAction");
-    EXPECT_NEAR(bridge->lastHints().tempo, 240.0, 1e-9);
-    trigger("oneAction");
-    EXPECT_EQ(bridge->lastHints().barStarts, 1);
-    trigger("freezeAction");
-    EXPECT_TRUE(bridge->lastHints().frozen);
-    trigger("earlierAction");
-    trigger("earlierAction");
-    trigger("laterAction");
-    EXPECT_NEAR(bridge->lastHints().nudge, -TempoPanel::nudgeSeconds, 1e-12);
+    for (const char* name : {"doubleAction", "doubleAction", "oneAction", "freezeAction", "earlierAction",
+                             "earlierAction", "laterAction"})
+        trigger(name);
+    const QLumacore::Hints hints = bridge->lastHints();
+    EXPECT_TRUE(hints.tempo == 240.0 && hints.barStarts == 1 && hints.frozen);
+    EXPECT_NEAR(hints.nudge, -TempoPanel::nudgeSeconds, 1e-12);
 
     // Every control has a key of its own.
     QSet<QKeySequence> keys;
@@ -334,8 +321,8 @@ TEST_F(MainWindowTest, TempoPanelShowsTempoBeatOfTheBarAndCertainty) {
     r.confidence = 0.83;
     r.state = QLumacore::TrackState::Locked;
     bridge->publish(r);
-    EXPECT_EQ(child<QLabel>("bpmDisplay")->text(), "128.0");
-    EXPECT_TRUE(child<BarLamps>("barLamps")->beats() == 4 && child<BarLamps>("barLamps")->current() == 3);
+    auto* lamps = child<BarLamps>("barLamps");
+    EXPECT_TRUE(child<QLabel>("bpmDisplay")->text() == "128.0" && lamps->beats() == 4 && lamps->current() == 3);
     EXPECT_EQ(child<QProgressBar>("confidenceBar")->value(), 83);
 
     r.bpm = std::nan("");
@@ -343,8 +330,7 @@ TEST_F(MainWindowTest, TempoPanelShowsTempoBeatOfTheBarAndCertainty) {
     r.beatsPerBar = 3;
     r.state = QLumacore::TrackState::Holding;
     bridge->publish(r);
-    EXPECT_EQ(child<QLabel>("bpmDisplay")->text(), "---");
-    EXPECT_EQ(child<BarLamps>("barLamps")->current(), -1);
+    EXPECT_TRUE(child<QLabel>("bpmDisplay")->text() == "---" && lamps->current() == -1);
     EXPECT_EQ(child<QProgressBar>("confidenceBar")->value(), 100);
 
     // Bar and beat phases that disagree a little still name the right beat; a phase just

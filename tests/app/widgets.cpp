@@ -4,7 +4,6 @@
 #include "Meter.h"
 
 #include <QImage>
-#include <QPainter>
 #include <cmath>
 #include <gtest/gtest.h>
 
@@ -17,21 +16,14 @@ QImage render(QWidget& widget, QColor background) {
     return image;
 }
 
-int centreGrey(Blinker& blinker) {
-    const QImage image = render(blinker, Qt::transparent);
-    return qRed(image.pixel(image.width() / 2, image.height() / 2));
-}
-
-// Counts the runs of block-coloured pixels along one row of a rendered meter.
+// Counts the runs of block-coloured pixels along the middle row of a rendered meter.
 int blocksOn(Meter& meter) {
     const QImage image = render(meter, Qt::white);
     int blocks = 0;
-    bool inBlock = false;
-    for (int x = 0; x < image.width(); ++x) {
-        const bool filled =
-            qBlue(image.pixel(x, image.height() / 2)) > 100 && qRed(image.pixel(x, image.height() / 2)) < 100;
-        if (filled && !inBlock)
-            ++blocks;
+    for (int x = 0, inBlock = 0; x < image.width(); ++x) {
+        const QRgb p = image.pixel(x, image.height() / 2);
+        const int filled = qBlue(p) > 100 && qRed(p) < 100;
+        blocks += filled && !inBlock;
         inBlock = filled;
     }
     return blocks;
@@ -39,30 +31,22 @@ int blocksOn(Meter& meter) {
 
 } // namespace
 
-TEST(Blinker, IsBrightestAtTheTickDarkeningTowardsTheNext) {
+TEST(Blinker, IsBrightestAtTheTickDarkeningTowardsTheNextAndGlowsWhenInactive) {
     Blinker blinker;
     blinker.resize(41, 40);
-    for (const auto& [phase, darkening] : {std::pair{0.0, 100}, std::pair{0.5, 200}, std::pair{0.99, 298}}) {
+    // Phases that are not numbers read as the tick; absurd ones stay within the lamp's range.
+    const std::pair<double, int> cases[] = {{0.0, 100}, {0.5, 200}, {0.99, 298}, {NAN, 100}, {7.5, 300}};
+    for (const auto& [phase, darkening] : cases) {
         blinker.setPhase(phase);
         EXPECT_EQ(blinker.darkeningFactor(), darkening) << phase;
-        EXPECT_NEAR(centreGrey(blinker), 145 * 100 / darkening, 1) << phase;
+        const QImage image = render(blinker, Qt::transparent);
+        EXPECT_NEAR(qRed(image.pixel(20, 20)), 145 * 100 / darkening, 1) << phase;
     }
-    // Phases that are not numbers read as the tick; absurd ones stay within the lamp's range.
-    blinker.setPhase(std::nan(""));
-    EXPECT_EQ(blinker.darkeningFactor(), 100);
-    blinker.setPhase(7.5);
-    EXPECT_LE(blinker.darkeningFactor(), 300);
-}
-
-TEST(Blinker, InactiveLampDriftsToASteadyGlow) {
-    Blinker blinker;
+    // Inactive, the lamp drifts to a steady glow whatever the phase does.
     blinker.setPhase(0.9);
     blinker.setActive(false);
-    for (int i = 0; i < 150; ++i)
-        blinker.setPhase(0.0);
-    EXPECT_NEAR(blinker.currentPhase(), 0.45, 1e-9);
-    for (int i = 0; i < 50; ++i)
-        blinker.setPhase(0.9);
+    for (int i = 0; i < 200; ++i)
+        blinker.setPhase(i < 150 ? 0.0 : 0.9);
     EXPECT_NEAR(blinker.currentPhase(), 0.45, 1e-9);
     blinker.setActive(true);
     blinker.setPhase(0.2);
@@ -77,7 +61,6 @@ TEST(Meter, DrawsOneBlockPerSixPixelsOfTheLevelAndEmptiesBelowTheRange) {
     const int cases[][3] = {{0, 0, 11}, {-35, -35, 3}, {-10, -10, 9}, {-100, -50, 0}, {12, 0, 11}};
     for (const auto& c : cases) {
         meter.showLevel(c[0]);
-        EXPECT_EQ(meter.value(), c[1]) << c[0];
-        EXPECT_EQ(blocksOn(meter), c[2]) << c[0];
+        EXPECT_TRUE(meter.value() == c[1] && blocksOn(meter) == c[2]) << c[0];
     }
 }

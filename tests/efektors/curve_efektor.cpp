@@ -3,12 +3,10 @@
 #include "curveEfektor.h"
 #include "efektor_support.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QDial>
-#include <QKeyEvent>
-#include <QMouseEvent>
 #include <QSpinBox>
+#include <QtTest/QTest>
 
 namespace {
 
@@ -109,12 +107,11 @@ TEST_F(CurveEfektorTest, FlatCurvesSend127AtTheTop0AtTheBottomAnd63AtMidHeight) 
     efektor.on_enabledCheckBox_clicked(true);
     runUntil(0.1);
     EXPECT_EQ(lastValue(), 63); // trunc(63.5)
-    ASSERT_TRUE(efektor.curve()->SetNodesFromPixels({{0, 0, 1}, {530, 0, 1}}));
-    runUntil(0.2);
-    EXPECT_EQ(lastValue(), 127);
-    ASSERT_TRUE(efektor.curve()->SetNodesFromPixels({{0, 200, 1}, {530, 200, 0}}));
-    runUntil(0.3);
-    EXPECT_EQ(lastValue(), 0);
+    for (const auto& [y, value] : {std::pair{0.0, 127}, std::pair{200.0, 0}}) {
+        ASSERT_TRUE(efektor.curve()->SetNodesFromPixels({{0, y, 1}, {530, y, 0}}));
+        runUntil(clock + 0.1);
+        EXPECT_EQ(lastValue(), value);
+    }
     // As notes: a Note On with velocity 0, never a Note Off.
     efektor.messageKind = false;
     efektor.findChild<QSpinBox*>("chanBox")->setValue(10);
@@ -143,15 +140,8 @@ TEST_F(CurveEfektorTest, EnablingStartsTheLoopAtTheUnitAndADisabledOneSendsNothi
 TEST_F(CurveEfektorTest, BackspaceInTheWindowRemovesTheSelectedNode) {
     curveEfektor efektor(&bridge, 3, nullptr);
     efektor.show();
-    BrazierCurve* curve = efektor.curve();
-    const QPointF at(265, 40);
-    QMouseEvent click(QEvent::MouseButtonPress, at, curve->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
-                      Qt::NoModifier);
-    QApplication::sendEvent(curve, &click);
-    ASSERT_EQ(curve->nodes().size(), 3);
-    ASSERT_EQ(curve->selectedNode(), 1);
-
-    QKeyEvent backspace(QEvent::KeyPress, Qt::Key_Backspace, Qt::NoModifier);
-    QApplication::sendEvent(&efektor, &backspace);
-    EXPECT_EQ(curve->nodes().size(), 2);
+    QTest::mouseClick(efektor.curve(), Qt::LeftButton, {}, QPoint(265, 40));
+    ASSERT_EQ(efektor.curve()->selectedNode(), 1);
+    QTest::keyClick(&efektor, Qt::Key_Backspace);
+    EXPECT_EQ(efektor.curve()->nodes().size(), 2);
 }

@@ -1,10 +1,13 @@
 // The efektor base: phase delivery through the engine's timer in virtual time, removal before
-// destruction, keys passed on to the list and title tokens (the record readers are checked through
-// project files).
+// destruction (keys are checked with the list, record readers through project files);
+// and the init efektor, whose one message the meter never sends.
 #include "Efektor.h"
+#include "InitEfektor.h"
 #include "efektor_support.h"
 
-#include <QKeyEvent>
+#include <QCheckBox>
+#include <QPushButton>
+#include <QSpinBox>
 
 #include <memory>
 
@@ -25,19 +28,6 @@ public:
 
     std::vector<double> phases;
     std::string calls;
-};
-
-// A list stand-in that records the keys an efektor passes on.
-class KeyRecorder : public QWidget {
-public:
-    std::vector<int> keys;
-
-protected:
-    bool event(QEvent* e) override {
-        if (e->type() == QEvent::KeyPress)
-            keys.push_back(static_cast<QKeyEvent*>(e)->key());
-        return QWidget::event(e);
-    }
 };
 
 } // namespace
@@ -76,23 +66,24 @@ TEST_F(EfektorEngineTest, NoDeliveryReachesAnEfektorAfterItIsDeleted) {
     EXPECT_EQ(ticker->phaseCallbacks.load(), nullptr);
 }
 
-// The window's own keys are checked with the list; here the filter on its controls, which
-// consumes every key press and passes S alone on.
-TEST(EfektorKeys, ControlsPassOnlySOnToTheList) {
-    KeyRecorder list;
-    CountingEfektor efektor(nullptr, &list);
-    QWidget control;
-    QKeyEvent a(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, QStringLiteral("a"));
-    QKeyEvent s(QEvent::KeyPress, Qt::Key_S, Qt::NoModifier, QStringLiteral("s"));
-    EXPECT_TRUE(efektor.eventFilter(&control, &a));
-    EXPECT_TRUE(efektor.eventFilter(&control, &s));
-    EXPECT_EQ(list.keys, std::vector<int>{Qt::Key_S});
-    QEvent other(QEvent::Enter);
-    EXPECT_FALSE(efektor.eventFilter(&control, &other));
-}
+TEST_F(EfektorEngineTest, InitEfektorSendsOncePerSceneEntryWhenEnabledAndByHandAlways) {
+    InitEfektor efektor(&bridge, 7, nullptr);
+    efektor.findChild<QSpinBox*>("chanSpinBox")->setValue(3);
+    efektor.findChild<QSpinBox*>("valueSpinBox")->setValue(0);
+    efektor.SceneChange();
+    efektor.findChild<QPushButton*>("pushButton")->click();
+    // A Note On of velocity 0 goes out as it is; no Note Off is made.
+    ASSERT_EQ(messages().size(), 1u);
+    EXPECT_EQ(messages()[0].bytes, (std::vector<unsigned char>{0x92, 7, 0}));
 
-TEST(EfektorRecords, TitlesTravelAsOneToken) {
-    EXPECT_EQ(Efektor::titleToken("tab\there\nnewline"), "tab_here_newline");
-    EXPECT_EQ(Efektor::titleToken(""), "_");
-    EXPECT_EQ(Efektor::titleToken(Efektor::titleFromToken("_")), "_"); // stable from then on
+    clearMessages();
+    efektor.findChild<QPushButton*>("noteButton")->click();
+    efektor.findChild<QSpinBox*>("valueSpinBox")->setValue(100);
+    efektor.findChild<QCheckBox*>("enabledCheckBox")->click(); // the base's slot, connected by name
+    efektor.SceneChange();
+    efektor.SceneChange(); // entering again sends again
+    runUntil(barSeconds);  // and the meter never makes it send
+    const auto sent = messages();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_TRUE(sent[0].bytes == sent[1].bytes && sent[1].bytes == (std::vector<unsigned char>{0xB2, 7, 100}));
 }

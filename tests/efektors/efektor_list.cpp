@@ -265,20 +265,6 @@ TEST_F(EfektorListTest, ACopyDroppedOnAnotherSceneWaitsThereMutedWithItsSourcesS
     EXPECT_TRUE(list->scene(3).at(0)->enabled);
 }
 
-TEST_F(EfektorListTest, ClosingAWindowOnlyHidesItAndItsSceneShowsItAgain) {
-    Efektor* efektor = add(Efektor::FunctionType, true);
-    efektor->close();
-    EXPECT_TRUE(efektor->isHidden() && efektor->enabled);
-    list->SetSelectedScene(1);
-    EXPECT_FALSE(efektor->isHidden());
-
-    // A function efektor keeps sending while hidden: one controller per 64th of a bar.
-    efektor->hide();
-    clearMessages();
-    runUntil(barSeconds);
-    EXPECT_GE(messages().size(), 63u);
-}
-
 TEST_F(EfektorListTest, UnsavedChangesAreAskedAboutAndSavingAddsTheSuffix) {
     QTemporaryDir dir;
     QStringList asked;

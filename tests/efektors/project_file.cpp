@@ -106,17 +106,13 @@ TEST_F(ProjectFileTest, EveryKindInSeveralScenesSurvivesSaveLoadSave) {
     list->SetSelectedScene(4);
 
     const QByteArray first = save("first.bep");
-    EXPECT_TRUE(first.startsWith("Save format version: 1\n6\n3\n"));
     // Scene 1's function efektor and scene 16's curve efektor are muted while scene 4 plays; the
     // file keeps their own setting (enabled) in the usual enabled line of their records.
-    EXPECT_TRUE(first.contains("\n0\n0\nBass_Wobble\n1\n"));
-    EXPECT_EQ(first.count("END_EFEKTOR\n"), 6);
+    EXPECT_TRUE(first.startsWith("Save format version: 1\n6\n3\n0\n0\nBass_Wobble\n1\n"));
 
     EXPECT_TRUE(load(first).isEmpty());
     EXPECT_EQ(list->selectedScene(), 3);
-    ASSERT_EQ(list->scene(0).size(), 3);
-    ASSERT_EQ(list->scene(3).size(), 2);
-    ASSERT_EQ(list->scene(15).size(), 1);
+    ASSERT_TRUE(list->scene(0).size() == 3 && list->scene(3).size() == 2 && list->scene(15).size() == 1);
     Efektor* bass = list->scene(0).at(0);
     EXPECT_TRUE(bass->windowTitle() == "Bass Wobble" && list->scene(0).at(1)->windowTitle() == "a b");
     EXPECT_EQ(static_cast<PhaseEfektor*>(bass)->level.load(), 1);

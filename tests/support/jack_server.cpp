@@ -12,7 +12,6 @@
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -21,8 +20,6 @@
 #if BEATLUME_HAVE_JACK
 #include <jack/jack.h>
 #endif
-
-extern char** environ;
 
 // libjack's lock-free ring buffers order their memcpy's with barriers ThreadSanitizer cannot see
 // in the uninstrumented library; without this every JACK MIDI transfer reads as a race. Any test
@@ -33,22 +30,6 @@ extern "C" const char* __tsan_default_suppressions() {
 
 namespace beatlume::test {
 namespace {
-
-std::string find_in_path(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos)
-            end = dirs.size();
-        const std::string candidate = dirs.substr(start, end - start) + "/" + program;
-        if (access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        start = end + 1;
-    }
-    return {};
-}
 
 std::string read_tail(const std::string& path) {
     std::ifstream in(path);
@@ -86,33 +67,19 @@ bool JackServer::start() {
     reason_ = "the JACK client library was not found at build time";
     return false;
 #else
-    const std::string jackd = find_in_path("jackd");
-    if (jackd.empty()) {
-        reason_ = "jackd is not installed (Debian package jackd2)";
-        return false;
-    }
     static std::atomic<int> counter{0};
     if (name_.empty())
         name_ = "beatlume-test-" + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
     logPath_ = "/tmp/" + name_ + ".log";
     ready_ = false;
-
-    std::vector<std::string> args = {jackd, "--no-realtime", "-n", name_, "-d", "dummy",
-                                     "-r",  std::to_string(rate_), "-p", std::to_string(period_)};
+    std::vector<std::string> args = {"jackd", "--no-realtime", "-n", name_, "-d", "dummy",
+                                     "-r",    std::to_string(rate_), "-p", std::to_string(period_)};
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-
-    // The child gets our environment plus the switch that keeps it from asking D-Bus for devices.
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e)
-        envStrings.emplace_back(*e);
-    envStrings.emplace_back("JACK_NO_AUDIO_RESERVATION=1");
-    std::vector<char*> envp;
-    for (std::string& e : envStrings)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
+    // Keeps the server from asking D-Bus for devices; means nothing to this process.
+    setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
 
     // fork and exec rather than posix_spawn, so that the server can be told to go when this process
     // dies without running destructors (a sanitizer abort, a crash): no orphaned servers.
@@ -122,17 +89,14 @@ bool JackServer::start() {
 #ifdef __linux__
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent)
-            _exit(127);
+            _exit(126);
 #endif
         const int in = open("/dev/null", O_RDONLY);
         const int out = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in >= 0)
-            dup2(in, STDIN_FILENO);
-        if (out >= 0) {
-            dup2(out, STDOUT_FILENO);
-            dup2(out, STDERR_FILENO);
-        }
-        execve(jackd.c_str(), argv.data(), envp.data());
+        dup2(in, STDIN_FILENO);
+        dup2(out, STDOUT_FILENO);
+        dup2(out, STDERR_FILENO);
+        execvp("jackd", argv.data());
         _exit(127);
     }
     if (child < 0) {
@@ -150,7 +114,9 @@ bool JackServer::start() {
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
-            reason_ = "jackd exited during start-up:\n" + read_tail(logPath_);
+            reason_ = WIFEXITED(status) && WEXITSTATUS(status) == 127
+                          ? "jackd is not installed (Debian package jackd2)"
+                          : "jackd exited during start-up:\n" + read_tail(logPath_);
             break;
         }
         if (accepts_clients(name_)) {
