@@ -239,6 +239,7 @@ void AudioInterface::leaveCurrentInput() {
     clock.reset();
     overflows.store(0);
     overflowsReported = 0;
+    waitingForMidiServer = midiServerStuck = false;
 }
 
 void AudioInterface::startEngine() {
@@ -306,6 +307,38 @@ bool AudioInterface::rejoinJackServer() {
     return true;
 }
 
+void AudioInterface::rejoinMidiServer(int ownPort) {
+    // The input is not on the gone server, but the engine's own MIDI port is, and the engine's
+    // other MIDI client of that server keeps the port from joining again: the engine stops,
+    // closing that client, and restarts on the input once the port has joined a server. A
+    // PortAudio of ours or of the player holding a client of the gone server forbids any join.
+    if (!waitingForMidiServer) {
+        if (paOutlivedJack || (player && player->holdsJackClient())) {
+            if (!midiServerStuck)
+                lc_logmsg(LC_LOG_ERROR, "MIDI: the own port can join a JACK server again only after the audio "
+                                        "input is chosen anew");
+            midiServerStuck = true;
+            return;
+        }
+        lc_logmsg(LC_LOG_NOTICE, "MIDI: the engine waits for the JACK server of its own port");
+        if (hooks.stopEngine)
+            hooks.stopEngine();
+        waitingForMidiServer = true;
+        return;
+    }
+    if (ownPort != 0)
+        return;
+    waitingForMidiServer = false;
+    lc_logmsg(LC_LOG_WARNING, "MIDI: the own port is back: the engine starts again");
+    startEngine();
+    if (player)
+        lc_register_gettime_cb(engine, player.get(), &FilePlayback::streamTime);
+    else
+        lc_register_gettime_cb(engine, this, &AudioInterface::GetStreamTime);
+    if (hooks.engineStarted)
+        hooks.engineStarted();
+}
+
 bool AudioInterface::checkHealth() {
     const unsigned long count = overflows.load(std::memory_order_relaxed);
     if (count > overflowsReported) {
@@ -320,8 +353,13 @@ bool AudioInterface::checkHealth() {
     // The engine's own port tells of a JACK server that went away under a PortAudio stream (of
     // another audio system): PortAudio's client of that server is dead too, and terminating
     // PortAudio would abort the program, so it stays initialised from now on.
-    if (engine && lc_check_midi_ports(engine) != 0 && paInitialized)
+    const int ownPort = engine ? lc_check_midi_ports(engine) : 0;
+    if (ownPort != 0 && paInitialized)
         paOutlivedJack = true;
+    if (player)
+        player->checkOutput(ownPort != 0);
+    if (ownPort == 2 || waitingForMidiServer)
+        rejoinMidiServer(ownPort);
     if (!streamOpen.load())
         return false;
     const double now = steadySeconds();

@@ -132,6 +132,10 @@ private:
     // The JACK server of the input has gone: closes, stops the engine and waits for its return.
     void loseJackServer();
     bool rejoinJackServer();
+    // The own MIDI port's JACK server has gone while the input is elsewhere (`ownPort`: what
+    // lc_check_midi_ports said): stops the engine for the port's sake and restarts it once the
+    // port is back.
+    void rejoinMidiServer(int ownPort);
     void closeStream();
     // Stops the engine for a new input (not on the first selection) and closes the old one.
     void leaveCurrentInput();
@@ -168,6 +172,8 @@ private:
     bool paOutlivedJack = false;
     // The input's JACK server went away; the input comes back when a server answers.
     bool waitingForServer = false;
+    bool waitingForMidiServer = false;
+    bool midiServerStuck = false;
     double nextRejoinAttempt = 0.0;
 
     // Frames delivered by the current stream; reset when a new stream opens, together with the

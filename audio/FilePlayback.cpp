@@ -32,7 +32,17 @@ void FilePlayback::start(std::unique_ptr<SampleSource> source) {
     paReady_ = Pa_Initialize() == paNoError;
     const PaDeviceIndex device = paReady_ ? Pa_GetDefaultOutputDevice() : paNoDevice;
     const PaDeviceInfo* info = device == paNoDevice ? nullptr : Pa_GetDeviceInfo(device);
-    if (info && info->maxOutputChannels > 0) {
+    const PaHostApiInfo* api = info ? Pa_GetHostApiInfo(info->hostApi) : nullptr;
+    if (api && api->type == paJACK) {
+        // Its server is alive now: PortAudio may still end here, and a client of our own plays.
+        const int channels = std::min(info->maxOutputChannels, 2);
+        Pa_Terminate();
+        paReady_ = false;
+        std::string error;
+        jack_ = JackCapture::openPlayback(channels, &FilePlayback::render, this, error);
+        if (jack_ && jack_->rate() != SampleSource::sampleRate)
+            jack_.reset();
+    } else if (info && info->maxOutputChannels > 0) {
         outputChannels_ = std::min(info->maxOutputChannels, 2);
         PaStreamParameters out{device, outputChannels_, paFloat32, info->defaultLowOutputLatency, nullptr};
         PaStream* opened = nullptr;
@@ -45,27 +55,37 @@ void FilePlayback::start(std::unique_ptr<SampleSource> source) {
             }
         }
     }
-    if (!stream_) {
+    paOnJack_ = paReady_ && Pa_HostApiTypeIdToHostApiIndex(paJACK) >= 0;
+    if (!stream_ && !jack_) {
         lc_logmsg(LC_LOG_NOTICE, "Playing \"%s\" without an output device", name_.c_str());
         pacer_ = std::thread(&FilePlayback::paceLoop, this);
     }
 }
 
+void FilePlayback::checkOutput(bool jackGone) {
+    paAbandoned_ = paAbandoned_ || (jackGone && paOnJack_);
+    if (!jack_ || !jack_->serverGone() || stopping_.load())
+        return;
+    jack_.reset();
+    lc_logmsg(LC_LOG_ERROR, "The JACK server has gone: \"%s\" plays on without an output", name_.c_str());
+    pacer_ = std::thread(&FilePlayback::paceLoop, this);
+}
+
 void FilePlayback::stop() {
     stopping_.store(true);
-    if (stream_) {
+    jack_.reset();
+    if (stream_ && !paAbandoned_) {
         Pa_StopStream(stream_);
         Pa_CloseStream(stream_);
-        stream_ = nullptr;
     }
+    stream_ = nullptr;
     if (pacer_.joinable())
         pacer_.join();
     if (reader_.joinable())
         reader_.join();
-    if (paReady_) {
+    if (paReady_ && !paAbandoned_)
         Pa_Terminate();
-        paReady_ = false;
-    }
+    paReady_ = false;
 }
 
 double FilePlayback::streamTime(void* self) {
@@ -124,6 +144,17 @@ int FilePlayback::outputCallback(const void*, void* output, unsigned long frames
         done += n;
     }
     return paContinue;
+}
+
+void FilePlayback::render(void* self, float* const* channels, int channelCount, unsigned long frames) {
+    auto* player = static_cast<FilePlayback*>(self);
+    for (unsigned long done = 0; done < frames;) {
+        const unsigned long n = std::min(frames - done, blockFrames);
+        player->play(player->mono_, n);
+        for (int c = 0; c < channelCount; ++c)
+            std::copy_n(player->mono_, n, channels[c] + done);
+        done += n;
+    }
 }
 
 void FilePlayback::paceLoop() {

@@ -7,13 +7,15 @@
 #include <thread>
 #include <vector>
 
+#include "JackCapture.h"
 #include "SampleClock.h"
 #include "SampleSource.h"
 #include "lumacore.h"
 
 // Plays a sound file or the demo into the engine in real time, heard on the default output
-// device when one opens at 44.1 kHz; without one a thread of its own keeps the pace on the
-// steady clock. Every block that plays reaches the engine at its stream time, and this object
+// device when one opens at 44.1 kHz (a JACK server's through a JACK client of our own, which can
+// be closed after the server has gone); without one a thread of its own keeps the pace on the
+// steady clock, and so it does once a JACK server it played to has gone. Every block that plays reaches the engine at its stream time, and this object
 // is then the engine's time source.
 //
 // A reader thread fills a ring of about 1.5 s from the source, so the audio thread never
@@ -35,7 +37,15 @@ public:
     // The source has ended and everything it gave has played.
     bool finished() const { return finished_.load(); }
     // Whether an output device plays it (otherwise only the engine hears it).
-    bool audible() const { return stream_ != nullptr; }
+    bool audible() const { return stream_ != nullptr || jack_ != nullptr; }
+    // Watches the output, a few times a second (GUI thread): once its JACK server has gone, the
+    // client is closed and the pace kept on the steady clock. `jackGone` tells of a JACK server
+    // that went away (the engine's own MIDI port saw it): PortAudio then holds a client of it, so
+    // it is neither closed nor terminated from then on (that would wait for ever or abort).
+    void checkOutput(bool jackGone);
+    // PortAudio is initialised with a client of a JACK server: no other client of this program
+    // may join a new server while it lives.
+    bool holdsJackClient() const { return paOnJack_; }
     const std::string& name() const { return name_; }
 
     // The engine's time source: seconds played, interpolated between blocks on the steady
@@ -50,6 +60,8 @@ private:
     void play(float* mono, unsigned long frames);
     void readLoop();
     void paceLoop();
+    // JACK PROCESS THREAD (same rules as play).
+    static void render(void* self, float* const* channels, int channelCount, unsigned long frames);
 
     LumaCore_t* engine_;
     std::unique_ptr<SampleSource> source_;
@@ -64,7 +76,10 @@ private:
     std::atomic<bool> stopping_{false};
 
     PaStream* stream_ = nullptr;
+    std::unique_ptr<JackCapture> jack_;
     bool paReady_ = false;
+    bool paOnJack_ = false;
+    bool paAbandoned_ = false;
     int outputChannels_ = 0;
     float mono_[blockFrames] = {};
     std::thread reader_;

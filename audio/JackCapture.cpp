@@ -10,15 +10,25 @@ struct JackCapture::Client {
     jack_client_t* handle = nullptr;
     std::vector<jack_port_t*> ports;
     // Filled in the process callback: one buffer pointer per port.
-    std::vector<const float*> buffers;
-    Deliver deliver = nullptr;
+    std::vector<float*> buffers;
+    Deliver deliver = nullptr; // capture, or
+    Render render = nullptr;   // playback
     void* owner = nullptr;
 };
 
 std::unique_ptr<JackCapture> JackCapture::open(const std::string& device, int channels, Deliver deliver, void* owner,
                                                std::string& error) {
-    if (channels < 1 || !deliver) {
-        error = "no channels to capture";
+    return join(device, channels, deliver, nullptr, owner, error);
+}
+
+std::unique_ptr<JackCapture> JackCapture::openPlayback(int channels, Render render, void* owner, std::string& error) {
+    return join(std::string(), channels, nullptr, render, owner, error);
+}
+
+std::unique_ptr<JackCapture> JackCapture::join(const std::string& device, int channels, Deliver deliver,
+                                               Render render, void* owner, std::string& error) {
+    if (channels < 1 || !(deliver || render)) {
+        error = "no channels to capture or play";
         return nullptr;
     }
     jack_status_t status{};
@@ -32,13 +42,16 @@ std::unique_ptr<JackCapture> JackCapture::open(const std::string& device, int ch
     Client& c = *capture->client_;
     c.handle = handle;
     c.deliver = deliver;
+    c.render = render;
     c.owner = owner;
     c.buffers.assign(static_cast<size_t>(channels), nullptr);
+    const bool playback = render != nullptr;
     for (int i = 0; i < channels; ++i) {
-        const std::string name = "in_" + std::to_string(i);
-        jack_port_t* port = jack_port_register(handle, name.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+        const std::string name = (playback ? "out_" : "in_") + std::to_string(i);
+        jack_port_t* port = jack_port_register(handle, name.c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                               playback ? JackPortIsOutput : JackPortIsInput, 0);
         if (!port) {
-            error = "cannot register the JACK input port " + name;
+            error = "cannot register the JACK port " + name;
             return nullptr;
         }
         c.ports.push_back(port);
@@ -49,14 +62,21 @@ std::unique_ptr<JackCapture> JackCapture::open(const std::string& device, int ch
         error = "cannot activate the JACK client";
         return nullptr;
     }
-    // The device is a client of the server: its audio outputs, in order, feed our inputs.
-    const char** sources = jack_get_ports(handle, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
+    // Capture: the device is a client of the server, its audio outputs in order feed our inputs.
+    // Playback: our outputs feed the speakers, the server's physical playback ports.
+    const char** peers = playback ? jack_get_ports(handle, nullptr, JACK_DEFAULT_AUDIO_TYPE,
+                                                   JackPortIsInput | JackPortIsPhysical)
+                                  : jack_get_ports(handle, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
     size_t next = 0;
-    for (const char** source = sources; source && *source && next < c.ports.size(); ++source)
-        if (std::string(*source).rfind(device + ":", 0) == 0)
-            jack_connect(handle, *source, jack_port_name(c.ports[next++]));
-    if (sources)
-        jack_free(sources);
+    for (const char** peer = peers; peer && *peer && next < c.ports.size(); ++peer) {
+        const char* own = jack_port_name(c.ports[next]);
+        if (playback)
+            next += jack_connect(handle, own, *peer) == 0;
+        else if (std::string(*peer).rfind(device + ":", 0) == 0)
+            next += jack_connect(handle, *peer, own) == 0;
+    }
+    if (peers)
+        jack_free(peers);
     return capture;
 }
 
@@ -74,8 +94,11 @@ int JackCapture::process(unsigned int frames, void* self) {
     auto* capture = static_cast<JackCapture*>(self);
     Client& c = *capture->client_;
     for (size_t i = 0; i < c.ports.size(); ++i)
-        c.buffers[i] = static_cast<const float*>(jack_port_get_buffer(c.ports[i], frames));
-    c.deliver(c.owner, c.buffers.data(), static_cast<int>(c.buffers.size()), frames);
+        c.buffers[i] = static_cast<float*>(jack_port_get_buffer(c.ports[i], frames));
+    if (c.render)
+        c.render(c.owner, c.buffers.data(), static_cast<int>(c.buffers.size()), frames);
+    else
+        c.deliver(c.owner, c.buffers.data(), static_cast<int>(c.buffers.size()), frames);
     return 0;
 }
 
@@ -88,6 +111,10 @@ void JackCapture::shutdown(void* self) {
 struct JackCapture::Client {};
 
 std::unique_ptr<JackCapture> JackCapture::open(const std::string&, int, Deliver, void*, std::string& error) {
+    error = "built without JACK";
+    return nullptr;
+}
+std::unique_ptr<JackCapture> JackCapture::openPlayback(int, Render, void*, std::string& error) {
     error = "built without JACK";
     return nullptr;
 }

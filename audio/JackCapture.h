@@ -23,6 +23,13 @@ public:
     // or the client cannot be set up. The device's ports are connected when they exist.
     static std::unique_ptr<JackCapture> open(const std::string& device, int channels, Deliver deliver, void* owner,
                                              std::string& error);
+    // Fills `channelCount` buffers of `frames` samples for the outputs. JACK PROCESS THREAD (same
+    // rules as Deliver).
+    using Render = void (*)(void* owner, float* const* channels, int channelCount, unsigned long frames);
+    // The other way round, for playing to a JACK server that may go away (PortAudio's stream
+    // there cannot be closed once it has): output ports out_0 … connected to the server's
+    // physical playback ports.
+    static std::unique_ptr<JackCapture> openPlayback(int channels, Render render, void* owner, std::string& error);
     // Deactivates and leaves the server, also one that has gone away.
     ~JackCapture();
     JackCapture(const JackCapture&) = delete;
@@ -35,6 +42,8 @@ public:
 
 private:
     JackCapture() = default;
+    static std::unique_ptr<JackCapture> join(const std::string& device, int channels, Deliver deliver, Render render,
+                                             void* owner, std::string& error);
     static int process(unsigned int frames, void* self);
     static void shutdown(void* self);
 

@@ -588,7 +588,7 @@ int lc_check_midi_ports(LumaCore_t* lc) {
     const int lost = jackmidiport_check(lc->ownPort, mayJoin ? 1 : 0);
     if (lost && mayJoin)
         lc->nextJoinAttempt = now + 1.0;
-    return lost;
+    return lost && otherJackClient ? 2 : lost;
 }
 
 int lc_open_own_midi_port(LumaCore_t* lc) {

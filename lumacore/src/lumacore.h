@@ -203,8 +203,10 @@ int lc_open_own_midi_port(LumaCore_t* lc);
    gone the port's client is closed and the loss logged as an error; a server that answers again
    is joined under the same port name, at most once a second and only while no other JACK client
    of the engine is open (a stopped engine, or one whose system MIDI ports are not JACK's), since
-   the JACK library does not survive a new client beside one of a gone server. 1 while the own
-   port is lost, else 0. */
+   the JACK library does not survive a new client beside one of a gone server. 0 while the port
+   is joined (or there is none); 1 while it is lost; 2 while it is lost and the running engine's
+   system MIDI client of the gone server keeps it from joining: stopping the engine (lc_stop)
+   closes that client, and the next checks may then join. */
 int lc_check_midi_ports(LumaCore_t* lc);
 /* Seconds by which MIDI leaves ahead of the grid (positive) or after it, beside the anti-delay:
    for gear whose own delay differs from the rest. Limited to -1 ... 1 s, kept across restarts;
