@@ -152,6 +152,7 @@ void mTracker::setSrate(unsigned int srate_) {
     updateRate = 2.0;
     onsets.setSrate(srate_);
     params.setSrate(srate_);
+    barChooser.configure(params.accentRate, onsets.numBands());
     for (auto& bank : resonators)
         bank->setFeedback(bankFeedback());
     reset();
@@ -175,6 +176,7 @@ void mTracker::reset() {
                 std::fill(cand.begin(), cand.end(), 0.0);
     lagHistory = ARGMathLibrary::Matrix<double>(2, 2);
     beatGrid.reset();
+    barChooser.reset();
     levelShift = levelVotes = 0;
     std::fill(inEnergy.begin(), inEnergy.end(), 0.0);
 }
@@ -233,6 +235,7 @@ bool mTracker::process() {
     phaseObs *= 0.0;
     for (unsigned int s = stepsDone; s < nSteps; ++s) {
         computeSalience(s, f0);
+        barChooser.addFrames(bandEnvs, s * hop - f0, s * hop, hop);
         framesConsumed = s * hop + hop;
         estimatePeriods(s);
         estimatePhases(s);
@@ -603,6 +606,7 @@ void mTracker::estimatePhases(unsigned int step) {
     }
     alignBeatToBar(row);
     smoothGrid(row);
+    chooseBar(row);
     // The tatum ticks in step with the beat.
     pulseCache[row][tatumLevel] =
         std::complex<double>(pulseCache[row][tatumLevel].real(), pulseCache[row][beatLevel].imag());
@@ -627,6 +631,19 @@ void mTracker::smoothGrid(unsigned int row) {
     double const tatumsPerBeat = std::round(beatPeriod / pulseCache[row][tatumLevel].real());
     if (tatumsPerBeat >= 1.0)
         pulseCache[row][tatumLevel] = std::complex<double>(period / tatumsPerBeat, tick);
+}
+
+void mTracker::chooseBar(unsigned int row) {
+    double const beatPeriod = pulseCache[row][beatLevel].real();
+    if (!(beatPeriod > 0.0))
+        return;
+    double const barBeats = std::round(pulseCache[row][patternLevel].real() / beatPeriod);
+    unsigned int beats = 0;
+    double downbeat = 0.0;
+    if (barBeats >= 2.0 && barBeats <= 4.0 &&
+        barChooser.choose(beatPeriod, pulseCache[row][beatLevel].imag(), beats, downbeat))
+        pulseCache[row][patternLevel] =
+            std::complex<double>((barBeats == 2.0 ? 2.0 : beats) * beatPeriod, downbeat);
 }
 
 void mTracker::alignBeatToBar(unsigned int row) {

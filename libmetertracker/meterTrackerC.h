@@ -15,6 +15,7 @@
 #define BEATLUME_METERTRACKERC_H
 
 #include "Matrix.h"
+#include "barChooser.h"
 #include "combBank.h"
 #include "gridFollower.h"
 #include "onsets.h"
@@ -117,6 +118,10 @@ private:
     // (the phase stays the step's own, which follows expressive timing without lag), and
     // bar and tatum their whole multiples and fractions of it.
     void smoothGrid(unsigned int row);
+    // Bars of three or four beats take the chooser's length and downbeat on the beat grid;
+    // two-beat bars only its downbeat (they mostly come with a slow or halved beat, where the
+    // engine reads them as a sign of the wrong metrical level).
+    void chooseBar(unsigned int row);
     void rebuildTicks();
     // How strongly channels firstChannel … endChannel − 1 (by default the low two) accent the
     // middle of a period against its strongest point, 0-1, for the resonator nearest to
@@ -156,6 +161,7 @@ private:
     unsigned int stepsDone;
     unsigned int rowsFlushed;
     GridFollower beatGrid;
+    BarChooser barChooser;
     int levelShift = 0; // −1 the beat is halved, 1 doubled, 0 kept
     int levelVotes = 0; // successive steps that asked for another shift
 

@@ -1,0 +1,59 @@
+/* Chooses the bar (three or four beats, and which beat starts it) on a known beat grid.
+ *
+ * The comb resonators find the bar's period and a downbeat from the whole accent pattern of
+ * one bar, where a kick on 1 and 3 under a snare on 2 and 4 leaves 1 and 3 (and, with loud
+ * snares, 2 and 4) hard to tell apart, and where a waltz's bar often comes out four beats
+ * long. The chooser looks at the music beat by beat instead: it keeps the last seconds of
+ * band accents, takes each beat's attack in every band, and
+ *  - judges the bar length from repetition: beats three (and six) apart sounding more alike
+ *    than beats four (and eight) apart make a three-beat bar;
+ *  - judges the downbeat from how the bands share the attacks of each beat of the bar: a
+ *    kick without snare starts the bar, the snare and cymbals come on the backbeats. The
+ *    weights were fitted on rendered and played music together and hold when fitted on
+ *    either alone and tested on the other.
+ * A downbeat already taken is kept until another one scores clearly better, so the bar does
+ * not flip between nearly equal candidates.
+ *
+ * Works on the 36-band layout of 44.1 kHz (and 32 kHz) audio; with fewer bands it declines
+ * and the tracker keeps the resonators' bar. No locking; allocates only on construction.
+ */
+#ifndef BEATLUME_BARCHOOSER_H
+#define BEATLUME_BARCHOOSER_H
+
+#include "Matrix.h"
+
+#include <vector>
+
+namespace meterTracker {
+
+class BarChooser {
+public:
+    // accentRate in accent frames per second; nBands the front end's band count. Forgets
+    // everything.
+    void configure(double accentRate, unsigned int nBands);
+    void reset();
+    // Stores the band accents of absolute frames first … first + count − 1, which are columns
+    // firstColumn … of `bands` (bands × frames). Frames must arrive in order.
+    void addFrames(ARGMathLibrary::Matrix<double> const& bands, unsigned int firstColumn, unsigned int first,
+                   unsigned int count);
+    // The bar on the beat grid (beatPeriod, beatTime in seconds; frame n lies at (n + 1.5) /
+    // accentRate): on success beatsPerBar (3 or 4) and the latest downbeat at or before
+    // beatTime. False when there are too few beats heard yet or the band layout is another.
+    bool choose(double beatPeriod, double beatTime, unsigned int& beatsPerBar, double& downbeatTime);
+
+private:
+    double rate = 0.0;
+    unsigned int nBands = 0;
+    bool usable = false;
+    ARGMathLibrary::Matrix<double> ring; // ringFrames × bands, frame n in row n % ringFrames
+    unsigned int framesStored = 0;       // absolute frame one past the newest stored
+    // Work space: per beat (newest first) its attack in every band.
+    std::vector<double> attacks;
+    std::vector<double> present; // 1 where the beat's attack lies in the kept frames
+    unsigned int keptBeats = 0;
+    double keptDownbeat = 0.0;
+};
+
+} // namespace meterTracker
+
+#endif
