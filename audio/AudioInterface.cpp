@@ -53,8 +53,9 @@ void AudioInterface::InitializeDeviceList() {
         const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
         if (!info)
             continue;
-        lc_logmsg(LC_LOG_PROGRESS, "Audio device #%d: %s (%d in %d out) %s", i, info->name, info->maxInputChannels,
-                  info->maxOutputChannels, i == defaultInput ? "<default>" : "");
+        if (!waitingForDevice)
+            lc_logmsg(LC_LOG_PROGRESS, "Audio device #%d: %s (%d in %d out) %s", i, info->name,
+                      info->maxInputChannels, info->maxOutputChannels, i == defaultInput ? "<default>" : "");
         if (info->maxInputChannels > 0) {
             if (i == defaultInput)
                 defaultIndex = static_cast<int>(devices.size());
@@ -239,7 +240,7 @@ void AudioInterface::leaveCurrentInput() {
     clock.reset();
     overflows.store(0);
     overflowsReported = 0;
-    waitingForMidiServer = midiServerStuck = false;
+    waitingForMidiServer = midiServerStuck = waitingForDevice = false;
 }
 
 void AudioInterface::startEngine() {
@@ -303,8 +304,32 @@ bool AudioInterface::rejoinJackServer() {
         if (devices[i].name == streamName)
             position = static_cast<int>(i);
     lc_logmsg(LC_LOG_WARNING, "Audio: the JACK server is back: listening to \"%s\" again", streamName.c_str());
-    selectAudioDev(position);
+    reselect(position);
     return true;
+}
+
+void AudioInterface::reselect(int position) {
+    const std::vector<char> channels = channelFlags;
+    selectAudioDev(position);
+    if (channels.size() == channelFlags.size())
+        for (size_t c = 0; c < channels.size(); ++c)
+            toggleChannel(static_cast<int>(c), channels[c]);
+}
+
+bool AudioInterface::reopenLostDevice() {
+    if (steadySeconds() < nextRejoinAttempt)
+        return false;
+    nextRejoinAttempt = steadySeconds() + 1.0;
+    const std::string lost = streamName;
+    InitializeDeviceList();
+    currentIndex = -1;
+    for (size_t i = 0; i < devices.size(); ++i)
+        if (devices[i].name == lost && !devices[i].jack) {
+            lc_logmsg(LC_LOG_WARNING, "Audio: \"%s\" is back", lost.c_str());
+            reselect(static_cast<int>(i));
+            return true;
+        }
+    return false;
 }
 
 void AudioInterface::rejoinMidiServer(int ownPort) {
@@ -360,6 +385,8 @@ bool AudioInterface::checkHealth() {
         player->checkOutput(ownPort != 0);
     if (ownPort == 2 || waitingForMidiServer)
         rejoinMidiServer(ownPort);
+    if (waitingForDevice)
+        return !reopenLostDevice();
     if (!streamOpen.load())
         return false;
     const double now = steadySeconds();
@@ -368,6 +395,15 @@ bool AudioInterface::checkHealth() {
         inputLost = true;
         lc_logmsg(LC_LOG_ERROR, "Audio: no audio from \"%s\" for a second: the device or audio server is gone",
                   streamName.c_str());
+        // PortAudio's stream of a device that was unplugged stays dead when it is plugged back, and
+        // PortAudio lists devices only as it starts: the stream closes, and the device is looked
+        // for by name once a second (not where PortAudio holds a client of a gone JACK server,
+        // which would abort its end).
+        if (stream && !paOutlivedJack) {
+            closeStream();
+            waitingForDevice = true;
+            nextRejoinAttempt = now + 1.0;
+        }
     } else if (inputLost && now - last < 0.5) {
         inputLost = false;
         lc_logmsg(LC_LOG_WARNING, "Audio: \"%s\" delivers audio again", streamName.c_str());

@@ -80,7 +80,8 @@ public:
     // Watches the capture stream, to be called a few times a second by the program (window poll,
     // headless loop): a stream that has delivered nothing for a second (device unplugged, audio
     // server gone, stream stopped) is reported through the engine log once, and so is its return;
-    // new input overflows are reported too. When the JACK server of the input goes away, the
+    // new input overflows are reported too. A PortAudio device that went away is closed and
+    // opened again, by name, once it is listed again. When the JACK server of the input goes away, the
     // engine stops (its MIDI clients of that server close with it) and, once a server answers
     // again (tried once a second), the engine's own MIDI port and the input are opened again and
     // the engine restarts on them. Returns true while the input is lost.
@@ -136,6 +137,11 @@ private:
     // lc_check_midi_ports said): stops the engine for the port's sake and restarts it once the
     // port is back.
     void rejoinMidiServer(int ownPort);
+    // A PortAudio device that went away: a fresh device list once a second, and the same device
+    // opened again (engine restarted) once it is listed. True when it was.
+    bool reopenLostDevice();
+    // The device at `position` opened again after a loss, with the channels chosen before.
+    void reselect(int position);
     void closeStream();
     // Stops the engine for a new input (not on the first selection) and closes the old one.
     void leaveCurrentInput();
@@ -173,6 +179,8 @@ private:
     // The input's JACK server went away; the input comes back when a server answers.
     bool waitingForServer = false;
     bool waitingForMidiServer = false;
+    // The PortAudio input went away; it is reopened when it is listed again.
+    bool waitingForDevice = false;
     bool midiServerStuck = false;
     double nextRejoinAttempt = 0.0;
 
