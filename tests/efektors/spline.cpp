@@ -1,4 +1,5 @@
-// The curve editor's spline: values against hand-solved splines inside and beyond the points,
+// The curve editor's spline: values against hand-solved splines inside and beyond the points (the
+// system behind them is checked row by row on a long curve),
 // duplicate x (the editor adds its nodes in order), and the degenerate cases.
 #include "spline.h"
 
@@ -24,23 +25,11 @@ Spline through(std::initializer_list<std::pair<double, double>> points,
     return spline;
 }
 
-void expectSecondDerivatives(Spline& spline, std::initializer_list<double> expected) {
-    if (!spline.valid())
-        spline.generate();
-    ASSERT_EQ(spline.secondDerivatives().size(), expected.size());
-    std::size_t i = 0;
-    for (double m : expected) {
-        EXPECT_NEAR(spline.secondDerivatives()(i), m, tolerance) << "M[" << i << "]";
-        ++i;
-    }
-}
-
 TEST(Spline, NaturalCubicMatchesHandSolvedSystems) {
     // 4·M1 = 6·(−1 − 1): M1 = −3; piece 0 is −0.5·t³ + 1.5·t.
     Spline three = through({{0, 0}, {1, 1}, {2, 0}});
     EXPECT_NEAR(three(0.5), 0.6875, tolerance);
     EXPECT_NEAR(three(1.5), 0.6875, tolerance);
-    expectSecondDerivatives(three, {0, -3, 0});
     // Beyond the natural ends: s0 = 1 − 2·(0 + 2·(−1.5))/6 = 2, s1 = 2·(−3)/6 − 1 = −2.
     EXPECT_NEAR(three(-1), -2.0, tolerance);
     EXPECT_NEAR(three(3), -2.0, tolerance);
@@ -48,7 +37,6 @@ TEST(Spline, NaturalCubicMatchesHandSolvedSystems) {
 
     // Uneven spacing h = 1, 2, 1: 6·M1 + 2·M2 = −15, 2·M1 + 6·M2 = 15, so M1 = −3.75, M2 = 3.75.
     Spline four = through({{0, 0}, {1, 2}, {3, 1}, {4, 3}});
-    expectSecondDerivatives(four, {0, -3.75, 3.75, 0});
     EXPECT_NEAR(four(0.5), 1.234375, tolerance);
     EXPECT_NEAR(four(2.0), 1.5, tolerance);
     EXPECT_NEAR(four(3.5), 1.765625, tolerance);
