@@ -10,8 +10,8 @@ namespace {
 // Seconds of music judged: enough bars for a fill or a crash not to decide alone, few enough
 // to follow a new section.
 constexpr double judgedSeconds = 12.0;
-// Fewer beats than three bars of four say too little.
-constexpr unsigned int minBeats = 12;
+// Two bars of four already tell more than the resonators' bar template.
+constexpr unsigned int minBeats = 8;
 // A beat's attack: the strongest accent of each band from 4 frames before the beat time to 2
 // after (the accents rise ahead of the heard onset).
 constexpr int attackBefore = 4, attackAfter = 2;
