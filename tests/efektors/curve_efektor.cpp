@@ -10,11 +10,6 @@
 
 namespace {
 
-struct Sent {
-    double time;
-    int status, number, value;
-};
-
 // A straight ramp from the bottom left to the top right of the form's editor (530 × 200): the
 // value at the play bar is the loop position, read at whole thousandths.
 void rampCurve(curveEfektor& efektor) {
@@ -27,17 +22,7 @@ void rampCurve(curveEfektor& efektor) {
 
 class CurveEfektorTest : public EfektorEngineTest {
 protected:
-    std::vector<Sent> sent() {
-        std::vector<Sent> out;
-        for (const CapturedMessage& m : messages())
-            if (m.bytes.size() == 3)
-                out.push_back({m.time, m.bytes[0], m.bytes[1], m.bytes[2]});
-        return out;
-    }
-    int lastValue() {
-        const std::vector<Sent> all = sent();
-        return all.empty() ? -1 : all.back().value;
-    }
+    int lastValue() { return sent().empty() ? -1 : sent().back().value; }
 };
 
 TEST_F(CurveEfektorTest, AtBeatX4TheFullPhase6Point5IsLoopPosition0Point625) {

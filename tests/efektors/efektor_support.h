@@ -38,6 +38,12 @@ struct CapturedMessage {
     std::vector<unsigned char> bytes;
 };
 
+// A three-byte message; `time` in the unit sent() was asked for.
+struct Sent {
+    double time;
+    int status, number, value;
+};
+
 class EfektorEngineTest : public ::testing::Test {
 protected:
     static constexpr double barSeconds = 2.048, beatSeconds = 0.512, tatumSeconds = 0.128;
@@ -83,6 +89,14 @@ protected:
         return out;
     }
     void clearMessages() { midioutput_capture_clear(ticker->midi); }
+    // The three-byte messages, their times in units of `unitSeconds`.
+    std::vector<Sent> sent(double unitSeconds = 1.0) {
+        std::vector<Sent> out;
+        for (const CapturedMessage& m : messages())
+            if (m.bytes.size() == 3)
+                out.push_back({m.time / unitSeconds, m.bytes[0], m.bytes[1], m.bytes[2]});
+        return out;
+    }
 
     static double readClock(void* self) { return static_cast<std::atomic<double>*>(self)->load(); }
 

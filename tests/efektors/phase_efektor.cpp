@@ -9,28 +9,12 @@
 
 #include <optional>
 
-namespace {
-
-struct Sent {
-    double phase; // of the level the efektor follows, at the moment of sending
-    int status, number, value;
-};
-
-} // namespace
-
 class PhaseEfektorTest : public EfektorEngineTest {
 protected:
-    std::vector<Sent> sent(double unitSeconds = barSeconds) {
-        std::vector<Sent> out;
-        for (const CapturedMessage& m : messages())
-            if (m.bytes.size() == 3)
-                out.push_back({m.time / unitSeconds, m.bytes[0], m.bytes[1], m.bytes[2]});
-        return out;
-    }
-    // The value sent at the delivery for `phase` (made at that phase or one pass later).
+    // The value sent at the delivery for bar phase `phase` (made at that phase or one pass later).
     static std::optional<int> valueAt(const std::vector<Sent>& all, double phase) {
         for (const Sent& s : all)
-            if (s.phase > phase - 1e-9 && s.phase < phase + 0.0011 / barSeconds)
+            if (s.time > phase - 1e-9 && s.time < phase + 0.0011 / barSeconds)
                 return s.value;
         return std::nullopt;
     }
@@ -67,7 +51,7 @@ TEST_F(PhaseEfektorTest, ShapesRangesDividersAndInversionGiveTheirValuesAtKnownP
         efektor.channel = 3;
         efektor.on_enabledCheckBox_clicked(true);
         runUntil((base + 8) * barSeconds);
-        const std::vector<Sent> all = sent();
+        const std::vector<Sent> all = sent(barSeconds);
         EXPECT_EQ(all.size(), 8u * 64u);
         for (const Sent& s : all)
             ASSERT_TRUE(s.status == 0xB3 && s.number == 1 && s.value >= 0 && s.value <= 127) << s.value;
