@@ -383,7 +383,8 @@ bool AudioInterface::checkHealth() {
         paOutlivedJack = true;
     if (player)
         player->checkOutput(ownPort != 0);
-    if (ownPort == 2 || waitingForMidiServer)
+    // An input on JACK has its own loss handling, which brings the port back with it.
+    if (!jack && (ownPort == 2 || waitingForMidiServer))
         rejoinMidiServer(ownPort);
     if (waitingForDevice)
         return !reopenLostDevice();
