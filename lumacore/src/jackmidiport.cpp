@@ -16,21 +16,8 @@
 #include <thread>
 
 #include "common.h"
+#include "frame_tie.h"
 #include "handover.h"
-
-namespace {
-
-/* Stream time `streamTime` is JACK frame `frame`. */
-struct FrameTie {
-    double streamTime;
-    jack_nframes_t frame;
-    int valid;
-};
-
-/* Ties further apart than this from an event (hours) are not trusted: the event goes out at once. */
-constexpr double kMaxTieFrames = 1e9;
-
-} // namespace
 
 struct JackMidiPort_t {
     /* Null while the server is gone. The audio thread reads it while counted in `noting`; the GUI
@@ -48,29 +35,16 @@ struct JackMidiPort_t {
     lumacore::SpscQueue<TimedEvent_t, 4096> queue;
     lumacore::SpscQueue<TimedEvent_t, 256> direct;
     std::mutex directLock;
-    lumacore::TripleBuffer<FrameTie> tie{FrameTie{0.0, 0, 0}};
-    /* Audio thread only. */
-    jack_nframes_t lastNotedFrame = 0;
-    bool noted = false;
+    lumacore::TripleBuffer<FrameMapping> tie{FrameMapping{0.0, 0, 0.0, 44100.0, 0}};
+    /* Audio thread only, while counted in `noting`; reset by the GUI thread while no client is set. */
+    StreamFrameTie tieKeeper{44100.0};
     /* Process callback only. */
-    FrameTie current{0.0, 0, 0};
+    FrameMapping current{0.0, 0, 0.0, 44100.0, 0};
     std::atomic<unsigned long> late{0};
     std::atomic<unsigned long> lost{0};
 };
 
 namespace {
-
-/* Frame offset of `event` in the period that starts at `cycleStart`; may be negative (passed) or
-   beyond the period (later). */
-long long offset_of(const JackMidiPort_t* p, const TimedEvent_t& event, jack_nframes_t cycleStart) {
-    if (!p->current.valid)
-        return 0;
-    const double frames = (event.time - p->current.streamTime) * p->rate;
-    if (!std::isfinite(frames) || std::fabs(frames) > kMaxTieFrames)
-        return 0;
-    const jack_nframes_t target = p->current.frame + static_cast<jack_nframes_t>(static_cast<int64_t>(std::llround(frames)));
-    return static_cast<int32_t>(target - cycleStart);
-}
 
 /* JACK PROCESS THREAD: no allocation, lock, I/O or throw. */
 int process(jack_nframes_t nframes, void* arg) {
@@ -89,7 +63,7 @@ int process(jack_nframes_t nframes, void* arg) {
         p->direct.pop();
     }
     while (const TimedEvent_t* event = p->queue.front()) {
-        long long offset = offset_of(p, *event, cycleStart);
+        long long offset = frame_mapping_offset(p->current, event->time, cycleStart);
         if (offset >= static_cast<long long>(nframes))
             break;
         if (offset < 0) {
@@ -128,6 +102,7 @@ bool join(JackMidiPort_t* p) {
     if (!client)
         return false;
     p->rate = static_cast<double>(jack_get_sample_rate(client));
+    p->tieKeeper = StreamFrameTie(p->rate);
     p->port = jack_port_register(client, p->portName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     p->gone.store(0, std::memory_order_release);
     p->client.store(client, std::memory_order_release);
@@ -186,7 +161,8 @@ int jackmidiport_check(JackMidiPort_t* p, int mayJoin) {
         return 0;
     if (p->client.load(std::memory_order_acquire)) {
         leave(p);
-        lc_logmsg(LC_LOG_ERROR, "The JACK server has gone: MIDI port %s is lost until it returns", p->name.c_str());
+        lc_logmsg(LC_LOG_ERROR, "The JACK server has gone: MIDI port %s is lost until it returns",
+                  p->name.c_str());
     }
     if (!mayJoin)
         return 1;
@@ -210,14 +186,12 @@ void jackmidiport_note_block(JackMidiPort_t* p, double streamTime) {
         return;
     /* Counted in before the client is read (see leave). */
     p->noting.fetch_add(1, std::memory_order_seq_cst);
-    jack_client_t* client = p->client.load(std::memory_order_seq_cst);
-    const jack_nframes_t frame = client ? jack_last_frame_time(client) : 0;
+    if (jack_client_t* client = p->client.load(std::memory_order_seq_cst)) {
+        const jack_nframes_t frame = jack_last_frame_time(client);
+        p->tieKeeper.observe(streamTime, frame);
+        p->tie.write(p->tieKeeper.mapping());
+    }
     p->noting.fetch_sub(1, std::memory_order_release);
-    if (!client || (p->noted && frame == p->lastNotedFrame))
-        return;
-    p->noted = true;
-    p->lastNotedFrame = frame;
-    p->tie.write(FrameTie{streamTime, frame, 1});
 }
 
 EventOutput_t* jackmidiport_event_output(JackMidiPort_t* p) {

@@ -3,12 +3,14 @@
  *
  * Stream time and frame offsets count the same frames: the audio thread notes, for each JACK
  * cycle, the stream time of the block it hands to the engine (jackmidiport_note_block), which
- * ties the stream's time line to JACK's frame time. The process callback turns each queued
- * event's stream time into a frame through that tie and writes the events due in its period at
- * their offsets, in queue order; an event whose frame has passed goes out at the start of the
- * period (counted as late). Where the audio does not come through the same JACK server, the tie
- * follows whatever cycle the audio thread last saw: the spacing of events is then only as good
- * as the audio thread's timing.
+ * ties the stream's time line to JACK's frame time. The tie is kept steady (frame_tie.h): a
+ * capture callback that runs late moves no event by a period, and a lasting change (a cycle the
+ * capture missed) is followed smoothly. The process callback turns each queued event's stream time into a
+ * frame through that tie and writes the events due in its period at their offsets, in queue
+ * order; an event whose frame has passed goes out at the start of the period (counted as late).
+ * Where the audio does not come through the same JACK server, the tie follows the average of the
+ * cycles the audio thread saw, so the events' spacing stays even while their place is only as
+ * good as the audio thread's timing.
  *
  * Threads: the timer pass fills the event queue (single producer), other threads send
  * immediately through a second queue (taking turns on a short lock), the JACK process thread
@@ -37,7 +39,8 @@ int jackmidiport_check(JackMidiPort_t* p, int mayJoin);
 const char* jackmidiport_name(const JackMidiPort_t* p);
 
 /* AUDIO THREAD, inside a JACK cycle: the block handed to the engine now starts at stream time
-   `streamTime`. Only the first call of each cycle counts. No allocation, lock, I/O or throw. */
+   `streamTime`. Only the first call of each cycle counts; a non-finite time is ignored. No
+   allocation, lock, I/O or throw. */
 void jackmidiport_note_block(JackMidiPort_t* p, double streamTime);
 
 /* The port's end of the event stream: MIDI events go into its queue with their times. */
