@@ -34,6 +34,9 @@ constexpr double barTemplate[4][nGroups] = {
 
 // How much better (in template score) another downbeat must be before the bar moves.
 constexpr double moveMargin = 0.3;
+// How much more alike (mean cosine) beats three and six apart must sound than beats four and
+// eight apart before four-beat bars become three-beat ones, and the reverse.
+constexpr double lengthMargin = 0.03;
 
 long positiveMod(long a, long n) {
     long const m = a % n;
@@ -124,7 +127,10 @@ bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsP
         }
         return pairs > 0 ? sum / pairs : 0.0;
     };
-    unsigned int const N = likeness(3) > likeness(4) && likeness(6) > likeness(8) ? 3 : 4;
+    // A bar changes its length only for a clear difference (a waltz hardly ever turns into
+    // 4/4 for a few seconds; a busy 4/4 bar may briefly repeat at three).
+    double const need = keptBeats == 3 ? -lengthMargin : lengthMargin;
+    unsigned int const N = likeness(3) - likeness(4) > need && likeness(6) - likeness(8) > need ? 3 : 4;
 
     // Each group's attacks per beat of the bar, as log ratios to their mean over the bar.
     double share[4][nGroups] = {};
