@@ -1,13 +1,16 @@
 // One timer pass of the meter ticker: requests, the scheduler (event table on the grid 20 ms ahead,
 // clock, notes and phase controllers on, every crossing handed over as a timed event), phase
 // callbacks; with 0 and with 64 registered callbacks, passes 1 ms apart and (catching up) 37 ms
-// apart; and one block's analysis through the engine. Virtual time, MIDI into a capture sink.
+// apart; one block's analysis through the engine; and the own JACK port's work per cycle: the
+// capture's report to the frame tie and eight events placed in the period. Virtual time, MIDI into
+// a capture sink.
 //
 //   build-rel/bench/bench_engine
 #include <benchmark/benchmark.h>
 
 #include <vector>
 
+#include "frame_tie.h"
 #include "lumacore.h"
 #include "meterticker.h"
 #include "synth_music.h"
@@ -87,6 +90,20 @@ void BM_AnalysisBlock(benchmark::State& state) {
     lc_close(lc);
 }
 BENCHMARK(BM_AnalysisBlock);
+
+void BM_FrameTieCycle(benchmark::State& state) {
+    StreamFrameTie tie(44100.0);
+    uint32_t frame = 0;
+    long long placed = 0;
+    for (auto _ : state) {
+        frame += 128;
+        tie.observe(frame / 44100.0, frame + (frame & 4096 ? 128u : 0u)); // a lasting shift now and then
+        for (int k = 0; k < 8; ++k)
+            placed += frame_mapping_offset(tie.mapping(), (frame + 16 * k) / 44100.0, frame);
+    }
+    benchmark::DoNotOptimize(placed);
+}
+BENCHMARK(BM_FrameTieCycle);
 
 } // namespace
 
