@@ -378,11 +378,17 @@ bool AudioInterface::checkHealth() {
     // The engine's own port tells of a JACK server that went away under a PortAudio stream (of
     // another audio system): PortAudio's client of that server is dead too, and terminating
     // PortAudio would abort the program, so it stays initialised from now on.
+    if (player)
+        player->checkOutput();
     const int ownPort = engine ? lc_check_midi_ports(engine) : 0;
     if (ownPort != 0 && paInitialized)
         paOutlivedJack = true;
-    if (player)
-        player->checkOutput(ownPort != 0);
+    if (ownPort != 0 && player)
+        player->jackServerGone();
+    // The own port on a server again, with no client of a gone one left beside it (the port
+    // waits for that): the player may join too.
+    if (ownPort == 0 && player && lc_own_midi_port_name(engine))
+        player->rejoinOutput();
     // An input on JACK has its own loss handling, which brings the port back with it.
     if (!jack && (ownPort == 2 || waitingForMidiServer))
         rejoinMidiServer(ownPort);

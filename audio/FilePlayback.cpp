@@ -62,13 +62,35 @@ void FilePlayback::start(std::unique_ptr<SampleSource> source) {
     }
 }
 
-void FilePlayback::checkOutput(bool jackGone) {
-    paAbandoned_ = paAbandoned_ || (jackGone && paOnJack_);
-    if (!jack_ || !jack_->serverGone() || stopping_.load())
-        return;
-    jack_.reset();
-    lc_logmsg(LC_LOG_ERROR, "The JACK server has gone: \"%s\" plays on without an output", name_.c_str());
-    pacer_ = std::thread(&FilePlayback::paceLoop, this);
+void FilePlayback::jackServerGone() {
+    paAbandoned_ = paOnJack_;
+}
+
+void FilePlayback::checkOutput() {
+    if (jack_ && jack_->serverGone() && !stopping_.load()) {
+        jack_.reset();
+        lc_logmsg(LC_LOG_ERROR, "The JACK server has gone: \"%s\" plays on without an output", name_.c_str());
+        pacing_.store(true);
+        pacer_ = std::thread(&FilePlayback::paceLoop, this);
+        jackLost_ = true;
+    }
+}
+
+void FilePlayback::rejoinOutput() {
+    if (jackLost_ && !stopping_.load()) {
+        // The pacing hands over to a new client, which takes the ring where the pacing left it.
+        pacing_.store(false);
+        pacer_.join();
+        std::string error;
+        jack_ = JackCapture::openPlayback(2, &FilePlayback::render, this, error);
+        if (jack_ && jack_->rate() != SampleSource::sampleRate)
+            jack_.reset();
+        jackLost_ = false;
+        if (!jack_) {
+            pacing_.store(true);
+            pacer_ = std::thread(&FilePlayback::paceLoop, this);
+        }
+    }
 }
 
 void FilePlayback::stop() {
@@ -161,7 +183,7 @@ void FilePlayback::paceLoop() {
     using clock = std::chrono::steady_clock;
     const auto begin = clock::now();
     unsigned long long played = 0;
-    while (!stopping_.load()) {
+    while (!stopping_.load() && pacing_.load()) {
         play(mono_, blockFrames);
         played += blockFrames;
         std::this_thread::sleep_until(begin + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(

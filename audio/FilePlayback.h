@@ -15,7 +15,7 @@
 // Plays a sound file or the demo into the engine in real time, heard on the default output
 // device when one opens at 44.1 kHz (a JACK server's through a JACK client of our own, which can
 // be closed after the server has gone); without one a thread of its own keeps the pace on the
-// steady clock, and so it does once a JACK server it played to has gone. Every block that plays reaches the engine at its stream time, and this object
+// steady clock, and so it does while a JACK server it played to is gone. Every block that plays reaches the engine at its stream time, and this object
 // is then the engine's time source.
 //
 // A reader thread fills a ring of about 1.5 s from the source, so the audio thread never
@@ -39,10 +39,15 @@ public:
     // Whether an output device plays it (otherwise only the engine hears it).
     bool audible() const { return stream_ != nullptr || jack_ != nullptr; }
     // Watches the output, a few times a second (GUI thread): once its JACK server has gone, the
-    // client is closed and the pace kept on the steady clock. `jackGone` tells of a JACK server
-    // that went away (the engine's own MIDI port saw it): PortAudio then holds a client of it, so
+    // client is closed and the pace kept on the steady clock until rejoinOutput. Any client of a
+    // gone server must be closed before a client of this program joins another.
+    void checkOutput();
+    // A JACK server went away (the engine's own MIDI port saw it): a PortAudio holding a client of
     // it is neither closed nor terminated from then on (that would wait for ever or abort).
-    void checkOutput(bool jackGone);
+    void jackServerGone();
+    // A JACK server answers again and no client of this program is left on the gone one: plays
+    // there again if the output was lost with the old server. GUI thread.
+    void rejoinOutput();
     // PortAudio is initialised with a client of a JACK server: no other client of this program
     // may join a new server while it lives.
     bool holdsJackClient() const { return paOnJack_; }
@@ -74,6 +79,9 @@ private:
     std::atomic<bool> sourceEnded_{false};
     std::atomic<bool> finished_{false};
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> pacing_{true};
+    // Its JACK output's server went away; a new client plays once a server is back.
+    bool jackLost_ = false;
 
     PaStream* stream_ = nullptr;
     std::unique_ptr<JackCapture> jack_;
