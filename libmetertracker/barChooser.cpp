@@ -32,8 +32,11 @@ constexpr double barTemplate[4][nGroups] = {
     {-0.32, 0.24, 0.2, 0.32, 0.37, 0.14, -0.09},
 };
 
-// How much better (in template score) another downbeat must be before the bar moves.
+// How much better (in template score) another downbeat must be before the bar moves; twice
+// that to move a four-beat bar by half, between the two kick beats the template tells
+// apart least well.
 constexpr double moveMargin = 0.3;
+constexpr double halfBarMoveMargin = 0.6;
 // How much more alike (mean cosine) beats three and six apart must sound than beats four and
 // eight apart before four-beat bars become three-beat ones, and the reverse.
 constexpr double lengthMargin = 0.03;
@@ -172,7 +175,8 @@ bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsP
         double const back = std::round((beatTime - keptDownbeat) / beatPeriod);
         if (std::fabs(back) < 1e9) {
             auto const kept = static_cast<unsigned int>(positiveMod(static_cast<long>(back), N));
-            if (score[best] - score[kept] < moveMargin)
+            bool const byHalfBar = N == 4 && (best + 4 - kept) % 4 == 2;
+            if (score[best] - score[kept] < (byHalfBar ? halfBarMoveMargin : moveMargin))
                 best = kept;
         }
     }
