@@ -188,8 +188,8 @@ namespace {
 
 // The mapping alone, in virtual time: 128-frame cycles on a frame counter that wraps during the
 // run, the audio thread reporting each cycle's block, the process callback writing the events
-// due in its period (one every 50 stream frames), and one upset at cycle 200. Frames written are
-// counted from the cycle where the stream began.
+// due in its period (one every 50 stream frames), and one upset at cycle 200 (at cycle 300 the
+// report is not a number, which changes nothing). Frames written count from the stream's start.
 enum class Upset { None, CaptureReadsNextCycle, CaptureMissesACycle };
 
 std::vector<long long> frames_written(Upset upset) {
@@ -200,7 +200,7 @@ std::vector<long long> frames_written(Upset upset) {
     for (long long k = 0; k < 800; ++k) {
         const long long start = kOrigin + k * kPeriod, next = k == 200 ? start + kPeriod : start;
         if (k != 200 || upset != Upset::CaptureMissesACycle) {
-            tie.observe(static_cast<double>(delivered) / 44100.0,
+            tie.observe(k == 300 ? std::nan("") : static_cast<double>(delivered) / 44100.0,
                         static_cast<uint32_t>(upset == Upset::CaptureReadsNextCycle ? next : start));
             delivered += kPeriod;
         }
