@@ -15,8 +15,12 @@ constexpr double kActivityFloor = 0.02;
 /* Salience peaks of music stand out: noise and dither reach about 0.07 and five times the mean. */
 constexpr double kPeakLow = 0.06, kPeakHigh = 0.18;
 constexpr double kSharpLow = 4.0, kSharpHigh = 8.0;
-/* The first seconds of salience are dominated by the resonators filling up: not judged then. */
+/* Salience evidence at which two steps with onsets in the last four make music. */
+constexpr double kClearSalience = 0.5;
+/* The first seconds of salience after onsets begin are dominated by the resonators filling up:
+   not judged then. */
 constexpr int kWarmUpSteps = 8;
+constexpr int kQuietStepsBeforeEntry = 4;
 /* Two estimates agree when their beat periods differ by less than this share ... */
 constexpr double kPeriodAgreement = 0.03;
 /* ... and the newer tick lies this close (share of a period) to the older grid. */
@@ -29,6 +33,8 @@ constexpr double kUnlikelyLevelFactor = 0.6;
 constexpr double kThreeHalvesShare = 0.7, kWeakBeatShare = 0.5;
 /* A grid worth holding through a break. */
 constexpr double kTrustedConfidence = 0.5;
+/* Seconds of doubtful music after which the last trusted grid is no longer held. */
+constexpr double kTrustedGridLife = 10.0;
 
 double ramp(double x, double low, double high) {
     if (!(x > low))
@@ -156,12 +162,21 @@ double EvidenceJudge::evidence_of(const StepObservation& step) {
     for (double a : recentActivity_)
         activeSteps_ += a > kActivityFloor ? 1 : 0;
     const bool audible = step.meanSquare > silentMeanSquare_;
-    if (audible)
-        ++stepsWithSignal_;
+    /* Counted from the start of the sound, and again from strong onsets after two seconds without
+       any: when drums come in after an intro of pads, the resonators fill up with them as they do
+       at the start. */
+    const bool strongOnsets = recentActivity_[3] >= kFullActivity;
+    if (!audible || (strongOnsets && quietSteps_ >= kQuietStepsBeforeEntry))
+        stepsSinceEntry_ = 0;
     else
-        stepsWithSignal_ = 0;
+        ++stepsSinceEntry_;
+    quietSteps_ = strongOnsets ? 0 : quietSteps_ + 1;
     const double sharpness = step.salienceMean > 0.0 ? step.saliencePeak / step.salienceMean : 0.0;
-    salienceEvidence_ = ramp(step.saliencePeak, kPeakLow, kPeakHigh) * ramp(sharpness, kSharpLow, kSharpHigh);
+    /* Far above what noise reaches, a peak needs less sharpness: when a full drum kit comes in, its
+       hits repeat at many periods at once, and the resonators take seconds to single one out. */
+    const double sharpnessScale = std::fmax(1.0, step.saliencePeak / kPeakHigh);
+    salienceEvidence_ = ramp(step.saliencePeak, kPeakLow, kPeakHigh) *
+                        ramp(sharpness * sharpnessScale, kSharpLow, kSharpHigh);
     activity_ = activity;
     audible_ = audible;
     if (!audible)
@@ -173,8 +188,11 @@ bool EvidenceJudge::music_present() const {
     /* Music keeps its evidence through a second without onsets; it earns it with onsets in most
        of the last two seconds, so that the single onset of a drone or a tone starting is not music. */
     const bool following = haveGrid_ && state_ != LC_TRACKING_NO_EVIDENCE;
-    const bool onsets = following ? activity_ > kActivityFloor : activeSteps_ >= 3;
-    return audible_ && onsets && (stepsWithSignal_ < kWarmUpSteps || salienceEvidence_ > 0.1);
+    /* Slow music may leave every other step without an onset; two steps with onsets are enough
+       when the resonators already single out a period, which a lone onset never makes them do. */
+    const bool onsets = following ? activity_ > kActivityFloor
+                                  : activeSteps_ >= 3 || (activeSteps_ >= 2 && salienceEvidence_ >= kClearSalience);
+    return audible_ && onsets && (stepsSinceEntry_ < kWarmUpSteps || salienceEvidence_ > 0.1);
 }
 
 double EvidenceJudge::stability(const double periods[METERLEVEL_COUNT],
@@ -299,8 +317,9 @@ StepVerdict EvidenceJudge::judge(const StepObservation& step) {
     const bool plausible = make_plausible(verdict.periods, verdict.refTimes);
     if (!present) {
         confidence_ = 0.0;
-        if (!haveGoodGrid_ || state_ == LC_TRACKING_NO_EVIDENCE) {
-            /* Nothing to hold: a grid never trusted (noise, a first onset) is not carried on. */
+        if (!haveGoodGrid_ || state_ == LC_TRACKING_NO_EVIDENCE || goodGridAge_ > kTrustedGridLife) {
+            /* Nothing to hold: a grid never trusted (noise, a first onset) is not carried on, nor
+               one trusted long ago and doubted ever since, which is not what the music just did. */
             state_ = LC_TRACKING_NO_EVIDENCE;
         } else {
             if (state_ != LC_TRACKING_HOLDING) {
@@ -359,6 +378,7 @@ StepVerdict EvidenceJudge::judge(const StepObservation& step) {
     }
     haveGrid_ = true;
     lastGridTrusted_ = confidence_ >= kTrustedConfidence;
+    goodGridAge_ = lastGridTrusted_ ? 0.0 : goodGridAge_ + seconds;
     if (lastGridTrusted_) {
         haveGoodGrid_ = true;
         for (int level = 0; level < METERLEVEL_COUNT; ++level) {

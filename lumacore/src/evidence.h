@@ -113,13 +113,15 @@ private:
     int activeSteps_ = 0;           /* of the last four, those with onsets */
     double salienceEvidence_ = 0.0; /* 0-1: how clearly one period stands out */
     bool audible_ = false;
-    int stepsWithSignal_ = 0;
+    int stepsSinceEntry_ = 0; /* audible steps since the sound began or strong onsets came in */
+    int quietSteps_ = 0;      /* steps in a row without strong onsets */
     bool haveGrid_ = false;
     double grid_[METERLEVEL_COUNT] = {0.0, 0.0, 0.0};
     double gridRefs_[METERLEVEL_COUNT] = {0.0, 0.0, 0.0};
     /* Beat periods and ticks of the latest accepted steps, newest at historyCount_ - 1. */
     /* The last grid taken over with some confidence: what holding carries on. */
     bool haveGoodGrid_ = false, lastGridTrusted_ = false;
+    double goodGridAge_ = 0.0; /* seconds of music since the good grid was taken */
     double goodGrid_[METERLEVEL_COUNT] = {0.0, 0.0, 0.0};
     double goodRefs_[METERLEVEL_COUNT] = {0.0, 0.0, 0.0};
     double historyPeriod_[kHistory] = {};
