@@ -64,8 +64,7 @@ protected:
 };
 
 TEST_F(ProjectFileTest, TheExampleFileLoadsAndSavesByteForByte) {
-    EXPECT_TRUE(load(exampleFile).isEmpty());
-    EXPECT_EQ(list->selectedScene(), 0);
+    EXPECT_TRUE(load(exampleFile).isEmpty() && list->selectedScene() == 0);
     ASSERT_EQ(list->scene(1).size(), 1);
     auto* efektor = static_cast<PhaseEfektor*>(list->scene(1).at(0));
     EXPECT_EQ(efektor->windowTitle(), "Function Efektor 1");
@@ -75,8 +74,7 @@ TEST_F(ProjectFileTest, TheExampleFileLoadsAndSavesByteForByte) {
     // A title that reads like the end marker is still a title.
     QByteArray marker = exampleFile;
     marker.replace("Function_Efektor_1", "END_EFEKTOR");
-    EXPECT_TRUE(load(marker).isEmpty());
-    EXPECT_EQ(list->scene(1).at(0)->windowTitle(), "END EFEKTOR");
+    EXPECT_TRUE(load(marker).isEmpty() && list->scene(1).at(0)->windowTitle() == "END EFEKTOR");
 
     // A window saved off the screen or where the list now is opens elsewhere.
     list->show();
@@ -110,14 +108,12 @@ TEST_F(ProjectFileTest, EveryKindInSeveralScenesSurvivesSaveLoadSave) {
     // file keeps their own setting (enabled) in the usual enabled line of their records.
     EXPECT_TRUE(first.startsWith("Save format version: 1\n6\n3\n0\n0\nBass_Wobble\n1\n"));
 
-    EXPECT_TRUE(load(first).isEmpty());
-    EXPECT_EQ(list->selectedScene(), 3);
+    EXPECT_TRUE(load(first).isEmpty() && list->selectedScene() == 3);
     ASSERT_TRUE(list->scene(0).size() == 3 && list->scene(3).size() == 2 && list->scene(15).size() == 1);
     Efektor* bass = list->scene(0).at(0);
     EXPECT_TRUE(bass->windowTitle() == "Bass Wobble" && list->scene(0).at(1)->windowTitle() == "a b");
-    EXPECT_EQ(static_cast<PhaseEfektor*>(bass)->level.load(), 1);
+    EXPECT_TRUE(static_cast<PhaseEfektor*>(bass)->level.load() == 1 && list->scene(3).at(0)->enabled);
     EXPECT_EQ(rowTexts(), (QStringList{"Init Efektor 1", "Step Efektor 1"}));
-    EXPECT_TRUE(list->scene(3).at(0)->enabled);
     // Muted until its scene comes back, then as the user left it; saved while muted, the same.
     EXPECT_TRUE(!bass->enabled && bass->isHidden());
     EXPECT_EQ(save("second.bep"), first);
@@ -134,8 +130,7 @@ TEST_F(ProjectFileTest, StepValuesAndCurveNodesComeBackAsWritten) {
         "1\n0\nSteps\n1\n60\n4\n10\n20\n30\n40\n0\n3\n2\n0\n0\n4\n1\n10\n20\nEND_EFEKTOR\n"
         "2\n0\nCurve\n1\n7\n2\n0\n1\n5\n3\n30\n40\n3\n0\n100\n1\n200\n20\n0\n530\n"
         "100\n1\nEND_EFEKTOR\n";
-    EXPECT_TRUE(load(file).isEmpty());
-    EXPECT_EQ(save("again.bep"), file);
+    EXPECT_TRUE(load(file).isEmpty() && save("again.bep") == file);
 }
 
 TEST(ProjectFileReader, EfektorsBeyondTheCapAreNotRead) {
@@ -155,16 +150,14 @@ TEST_F(ProjectFileTest, SavingUsesTheProjectsFileAndAFailedSaveLeavesTheOldFile)
     EXPECT_TRUE(readAll(path("named.bep")).contains("Init_Efektor_2"));
 
     QString error;
-    EXPECT_FALSE(list->saveProjectTo(path("no/such/folder/x.bep"), &error));
-    EXPECT_FALSE(error.isEmpty());
+    EXPECT_TRUE(!list->saveProjectTo(path("no/such/folder/x.bep"), &error) && !error.isEmpty());
     // A file that cannot be loaded leaves the project and its file name as they were.
-    EXPECT_FALSE(list->loadProjectFrom(path("missing.bep"), nullptr, &error));
-    EXPECT_FALSE(error.isEmpty());
+    error.clear();
+    EXPECT_TRUE(!list->loadProjectFrom(path("missing.bep"), nullptr, &error) && !error.isEmpty());
     for (const QByteArray& junk : {QByteArray(), QByteArray("Save format version: 1\n"),
                                    QByteArray("a letter\n3 0\nand not a project\n")})
         EXPECT_FALSE(load(junk, false).first().isEmpty());
-    EXPECT_EQ(total(), 2);
-    EXPECT_EQ(list->currentProjectFile(), path("named.bep"));
+    EXPECT_TRUE(total() == 2 && list->currentProjectFile() == path("named.bep"));
 
     // A save that cannot finish leaves the old file whole and no stray file behind.
     const QByteArray before = readAll(path("named.bep"));
@@ -189,8 +182,7 @@ TEST_F(ProjectFileTest, LoadingEndsASoloAndAForeignFirstLineIsReported) {
     QByteArray file = exampleFile;
     file.replace("Save format version: 1", "Written on a Tuesday");
     const QStringList report = load(file);
-    ASSERT_EQ(report.size(), 1);
-    EXPECT_TRUE(report.first().contains("Tuesday"));
+    EXPECT_TRUE(report.size() == 1 && report.first().contains("Tuesday"));
     EXPECT_TRUE(list->soloedRow() == -1 && noteBox->isChecked() && list->scene(1).size() == 1);
 }
 
@@ -243,15 +235,14 @@ TEST_F(ProjectFileTest, ValuesOutsideTheirRangesAreBroughtInAndReported) {
                             step + "3\n0\nI\n5\n0\n-2\n128\n1000\n99999999\n0\nEND_EFEKTOR\n";
     const QStringList report = load(file);
     EXPECT_GE(report.size(), 10) << report.join("\n").toStdString();
-    EXPECT_TRUE(report.join("\n").contains("selected scene")) << report.join("\n").toStdString();
-    EXPECT_EQ(list->selectedScene(), 0);
+    EXPECT_TRUE(report.join("\n").contains("selected scene") && list->selectedScene() == 0);
     ASSERT_EQ(list->scene(0).size(), 3);
     auto* f = static_cast<PhaseEfektor*>(list->scene(0).at(0));
     EXPECT_TRUE(f->min == 0 && f->max == 127 && f->divider == 1 && f->messageNumber == 127 && f->level == 1 &&
                 f->channel == 15);
     auto* steps = static_cast<StepEfektor*>(list->scene(0).at(1));
-    EXPECT_TRUE(steps->stepCount == 48 && steps->level == 2);
-    EXPECT_TRUE(steps->stepValue(0) == 127 && steps->stepValue(1) == 1 && steps->stepValue(47) == 47);
+    EXPECT_TRUE(steps->stepCount == 48 && steps->level == 2 && steps->stepValue(0) == 127 && steps->stepValue(1) == 1 &&
+                steps->stepValue(47) == 47);
     Efektor* init = list->scene(0).at(2);
     EXPECT_TRUE(init->channel == 0 && init->messageNumber == 127 && init->enabled);
     expectSane(*list);
