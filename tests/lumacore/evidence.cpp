@@ -105,9 +105,8 @@ TEST_F(Evidence, SteadyTonesNonFiniteAudioAndMusicBelowTheThresholdSendNothing) 
             lc_set_silence_threshold(lc, 0.0);
         play(sound);
         EXPECT_EQ(midioutput_capture_count(lc_get_midi_output(lc)), 0u);
-        EXPECT_EQ(lc_get_bpm(lc), 0.0);
+        EXPECT_TRUE(lc_get_bpm(lc) == 0.0 && lc_get_confidence(lc) == 0.0);
         EXPECT_EQ(lc_get_tracking_state(lc), LC_TRACKING_NO_EVIDENCE);
-        EXPECT_EQ(lc_get_confidence(lc), 0.0);
     }
 }
 
@@ -129,9 +128,10 @@ TEST_F(Evidence, TheBeatHoldsThroughABreakForTheSetBarsThenStopsUntilTheMusicIsB
         EXPECT_EQ(state[210], LC_TRACKING_NO_EVIDENCE);
 
         // One note per beat on the music's grid, through the holding too; then one Stop and
-        // nothing until the music is back, when the notes follow it and the clock starts again
-        // on its next downbeat.
-        const std::vector<double> beats = sent(kBeatOn, 8.0, 18.0), stops = sent(kStop), starts = sent(kStart);
+        // nothing until the music is back, when the notes follow it within 2.5 s (after a tone as
+        // after silence) and the clock starts again on its next downbeat.
+        const std::vector<double> beats = sent(kBeatOn, 8.0, 18.0), stops = sent(kStop), starts = sent(kStart),
+                                  back = sent(kBeatOn, 24.0);
         EXPECT_NEAR(static_cast<double>(beats.size()), 20.0, 1.0);
         EXPECT_TRUE(std::all_of(beats.begin(), beats.end(), [](double t) { return offGrid(t, 0, 0.5) < 0.05; }));
         ASSERT_EQ(stops.size(), 1u);
@@ -140,7 +140,7 @@ TEST_F(Evidence, TheBeatHoldsThroughABreakForTheSetBarsThenStopsUntilTheMusicIsB
         EXPECT_GT(starts[1], 24.0);
         EXPECT_TRUE(sent(kBeatOn, stops[0], 24.0).empty()); // the music is back at 24 s
         EXPECT_TRUE(sent(kPulse, stops[0], starts[1]).empty());
-        EXPECT_GE(sent(kBeatOn, 29.0).size(), 8u);
+        EXPECT_TRUE(back.size() >= 16 && back[0] < 26.5) << back.size();
     }
 }
 
