@@ -3,6 +3,7 @@
 #if BEATLUME_AUDIO_HAVE_JACK
 
 #include <jack/jack.h>
+#include <pthread.h>
 
 #include <vector>
 
@@ -58,6 +59,8 @@ std::unique_ptr<JackCapture> JackCapture::join(const std::string& device, int ch
     }
     capture->rate_ = static_cast<double>(jack_get_sample_rate(handle));
     jack_on_shutdown(handle, &JackCapture::shutdown, capture.get());
+    // JACK's process thread of this client, named once before its first cycle.
+    jack_set_thread_init_callback(handle, [](void*) { pthread_setname_np(pthread_self(), "jack-capture"); }, nullptr);
     if (jack_set_process_callback(handle, &JackCapture::process, capture.get()) != 0 || jack_activate(handle) != 0) {
         error = "cannot activate the JACK client";
         return nullptr;

@@ -6,6 +6,7 @@
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <cmath>
@@ -91,6 +92,11 @@ bool offer(EventOutput_t* self, const TimedEvent_t* event) {
     return false;
 }
 
+/* JACK's process thread of this client, once before its first cycle. */
+void name_process_thread(void*) {
+    pthread_setname_np(pthread_self(), "jack-midi-out");
+}
+
 void on_shutdown(void* arg) {
     static_cast<JackMidiPort_t*>(arg)->gone.store(1, std::memory_order_release);
 }
@@ -107,6 +113,7 @@ bool join(JackMidiPort_t* p) {
     p->gone.store(0, std::memory_order_release);
     p->client.store(client, std::memory_order_release);
     jack_on_shutdown(client, on_shutdown, p);
+    jack_set_thread_init_callback(client, name_process_thread, nullptr);
     if (!p->port || jack_set_process_callback(client, process, p) != 0 || jack_activate(client) != 0) {
         lc_logmsg(LC_LOG_WARNING, "JACK MIDI port %s could not be opened", p->portName.c_str());
         p->client.store(nullptr, std::memory_order_release);

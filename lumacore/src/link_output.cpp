@@ -13,6 +13,8 @@
 #include <optional>
 #include <thread>
 
+#include <pthread.h>
+
 #include "handover.h"
 
 namespace {
@@ -81,6 +83,7 @@ void measure_clock_offset(LinkOutput_t* out) {
 }
 
 void committer_main(LinkOutput_t* out) {
+    pthread_setname_np(pthread_self(), "lc-link-commit");
     while (!out->stop.load(std::memory_order_acquire)) {
         link_output_commit(out);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));

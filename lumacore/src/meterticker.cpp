@@ -467,6 +467,7 @@ void raise_priority() {
 }
 
 void timer_thread_main(MeterTicker_t* t) {
+    pthread_setname_np(pthread_self(), "lc-timer"); // per-thread figures in /proc and top
     lc_logmsg(LC_LOG_PROGRESS, "MeterTicker: timer thread started");
     raise_priority();
     long waiting = 0;

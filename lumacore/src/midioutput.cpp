@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include <pthread.h>
 #include <time.h>
 
 #include "common.h"
@@ -250,6 +251,7 @@ void sleep_seconds(double seconds) {
 
 // Sends every queued message at its stream time, in queue order.
 void sender_main(MidiOut_t* m) {
+    pthread_setname_np(pthread_self(), "lc-midi-send");
     while (!m->stopSender.load(std::memory_order_acquire)) {
         if (const TimedEvent_t* now = m->direct.front()) {
             send_now(m, now->bytes, now->size);

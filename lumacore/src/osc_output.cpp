@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+#include <pthread.h>
+
 namespace {
 
 enum OscKind { OSC_BAR, OSC_BEAT, OSC_TATUM, OSC_TEMPO, OSC_PHASE, OSC_STATE };
@@ -243,6 +245,7 @@ void send_message(OscOutput_t* out, const OscMessage& m, double tagBase) {
 }
 
 void sender_main(OscOutput_t* out) {
+    pthread_setname_np(pthread_self(), "lc-osc-send");
     while (!out->stop.load(std::memory_order_acquire)) {
         osc_output_flush(out);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -11,6 +11,8 @@
 #include <system_error>
 #include <thread>
 
+#include <pthread.h>
+
 #include "common.h"
 
 namespace {
@@ -88,6 +90,7 @@ struct Sequencer_t {
 namespace {
 
 void consumer_thread(Sequencer_t* seq, int slot) {
+    pthread_setname_np(pthread_self(), "lc-analysis");
     lc_logmsg(LC_LOG_PROGRESS, "Audio consumer thread %d", slot);
     AudioConsumer& c = seq->consumers[slot];
     for (;;) {
