@@ -11,13 +11,16 @@ int Meter::blockCount() const {
     const float hi = static_cast<float>(std::abs(maximum()));
     if (hi == lo)
         return 0;
-    const float fraction = (static_cast<float>(std::abs(value())) - lo) / (hi - lo);
+    const float fraction = (static_cast<float>(std::abs(level())) - lo) / (hi - lo);
     const int count = static_cast<int>(width() / 6.0 * fraction);
     return count > 0 ? count : 0;
 }
 
-void Meter::showLevel(int level) {
-    setValue(std::clamp(level, minimum(), maximum()));
+void Meter::showLevel(int newLevel) {
+    const int blocks = blockCount();
+    shown = std::clamp(newLevel, minimum(), maximum());
+    if (blockCount() != blocks)
+        update();
 }
 
 void Meter::paintEvent(QPaintEvent*) {

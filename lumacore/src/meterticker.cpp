@@ -22,6 +22,12 @@ constexpr int kBufferLength = SEQUENCER_RING_LENGTH;
    cache: a few bars at any tempo the tracker follows. */
 constexpr double kPulseCacheSeconds = 10.0;
 constexpr long kWaitLogPasses = 500;
+/* Timer thread: passes at least this far apart (phase callbacks get every one), and at most this
+   far, for the requests of other threads, announcements and the outputs' silence. */
+constexpr double kMinTimerStep = 0.001, kMaxTimerStep = 0.020;
+/* A pass at exactly the due time must find the crossing within its reach, whatever the rounding
+   of now + lookahead does. */
+constexpr double kDueRounding = 1e-6;
 /* Threaded tickers hand events over this early: a JACK period (2.9 ms) plus the timer's own step
    and the lateness of a busy machine. */
 constexpr double kThreadedLookahead = 0.020;
@@ -318,20 +324,54 @@ void fire(const Emission& e, const TickEvent_t& row, double time) {
     }
 }
 
+/* The row that crosses first (-1: none) and its model time. */
+int first_crossing(const MeterTicker_t* t, double* when) {
+    int best = -1;
+    *when = INFINITY;
+    for (int i = 0; i < METERTICKER_EVENT_ROWS; ++i) {
+        const double time = crossing_time(t->tracks[t->events[i].level].own, t->events[i]);
+        if (time < *when) {
+            *when = time;
+            best = i;
+        }
+    }
+    return best;
+}
+
+/* Whether a crossing of `row` would hand anything over with the switches as they are (the tick
+   advances always count: they move the grid that the phases are read from). */
+bool row_speaks(const MeterTicker_t* t, const TickEvent_t& row) {
+    const MidiSwitches_t& sw = t->switches;
+    if (row.kind == ROW_TICK_ADVANCE)
+        return true;
+    if (t->outputsSilent)
+        return false;
+    switch (row.kind) {
+    case ROW_CLOCK_START: return sw.clockEnabled && sw.startPending;
+    case ROW_CLOCK_PULSE: return sw.running;
+    case ROW_NOTE_ON: return sw.noteEnabled[row.level];
+    case ROW_NOTE_OFF: return sw.sounding[row.level];
+    default: return sw.ctrlEnabled[row.level];
+    }
+}
+
+/* Model time of the first crossing that hands something over. The silent rows in between (the
+   phase controllers, 128 per beat, are off by default) fire unseen in that pass. */
+double next_crossing(const MeterTicker_t* t) {
+    double when = INFINITY;
+    for (const TickEvent_t& row : t->events)
+        if (row_speaks(t, row))
+            when = std::fmin(when, crossing_time(t->tracks[row.level].own, row));
+    return when;
+}
+
 /* Runs the table on the predicted grid up to model time `until`, crossing by crossing in time
    order (rows of one instant in table order). */
 void run_table(const Emission& e, double until) {
     MeterTicker_t* t = e.t;
     for (int fired = 0; fired < kMaxCrossingsPerPass; ++fired) {
-        int best = -1;
-        double bestTime = INFINITY;
-        for (int i = 0; i < METERTICKER_EVENT_ROWS; ++i) {
-            const double time = crossing_time(t->tracks[t->events[i].level].own, t->events[i]);
-            if (time < bestTime) {
-                bestTime = time;
-                best = i;
-            }
-        }
+        double bestTime;
+        const int best = first_crossing(t, &bestTime);
         if (best < 0 || !(bestTime <= until))
             return;
         fire(e, t->events[best], bestTime);
@@ -471,24 +511,24 @@ void timer_thread_main(MeterTicker_t* t) {
     lc_logmsg(LC_LOG_PROGRESS, "MeterTicker: timer thread started");
     raise_priority();
     long waiting = 0;
-    timespec next{};
-    clock_gettime(CLOCK_MONOTONIC, &next);
     while (!t->stop.load(std::memory_order_acquire)) {
-        if (meterticker_timer_pass(t, LCSeq_get_current_time(t->sequencer)) == 0 && ++waiting >= kWaitLogPasses) {
+        timespec next{};
+        clock_gettime(CLOCK_MONOTONIC, &next);
+        const double now = LCSeq_get_current_time(t->sequencer);
+        if (meterticker_timer_pass(t, now) == 0 && ++waiting >= kWaitLogPasses) {
             waiting = 0;
             lc_logmsg(LC_LOG_PROGRESS, "Meterticker: waiting for period estimates ...");
         }
-        /* Absolute steps of 1 ms: a late wake-up does not shift the following passes; after a
-           long stall the steps start again from the present. */
-        next.tv_nsec += 1000000;
+        /* Asleep until the next crossing is due for handing over: most milliseconds have nothing
+           to do, and a wake-up on a loaded machine costs more than the pass. The stream runs at
+           the pace of the monotonic clock. */
+        const double wait = meterticker_next_pass_due(t) - now;
+        const double step = wait > kMinTimerStep ? std::fmin(wait, kMaxTimerStep) : kMinTimerStep;
+        next.tv_nsec += static_cast<long>(step * 1e9);
         if (next.tv_nsec >= 1000000000) {
             next.tv_nsec -= 1000000000;
             ++next.tv_sec;
         }
-        timespec present{};
-        clock_gettime(CLOCK_MONOTONIC, &present);
-        if (present.tv_sec > next.tv_sec + 1)
-            next = present;
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
     }
 }
@@ -1000,21 +1040,29 @@ int meterticker_timer_pass(MeterTicker_t* t, double now) {
         }
     }
     int ran = 0;
+    double due = INFINITY;
     if (t->aligned.load(std::memory_order_relaxed) || meterticker_align(t, now + e.anti)) {
         double earliest = 0.0;
         for (std::atomic<EventOutput_t*>& slot : t->outputs)
             if (EventOutput_t* out = slot.load(std::memory_order_acquire))
                 earliest = std::fmax(earliest, out->latency.load(std::memory_order_relaxed));
-        const double until = now + lookahead + e.anti + earliest;
-        if (until > t->horizon) {
-            run_table(e, until);
-            t->horizon = until;
+        const double ahead = lookahead + e.anti + earliest;
+        if (now + ahead > t->horizon) {
+            run_table(e, now + ahead);
+            t->horizon = now + ahead;
         }
+        due = next_crossing(t) - ahead + kDueRounding;
         run_phase_callbacks(t, now + e.anti);
+        if (t->phaseCallbacks.load(std::memory_order_acquire))
+            due = now; /* they follow the phases pass by pass */
         t->passCount.fetch_add(1, std::memory_order_release);
         ran = 1;
     }
     emit_deferred(t, now + lookahead);
+    for (const DeferredEvent_t& slot : t->deferred)
+        if (slot.size != 0)
+            due = std::fmin(due, slot.time - lookahead);
+    t->nextPassDue = std::isnan(due) ? now : due;
     /* After the table: at the present, these must not hold back events the table put earlier. */
     announce(t, now);
     /* Before the first alignment only requests went out, at the present. */
@@ -1022,6 +1070,10 @@ int meterticker_timer_pass(MeterTicker_t* t, double now) {
     passOwner = nullptr;
     t->passRunning.store(0);
     return ran;
+}
+
+double meterticker_next_pass_due(const MeterTicker_t* t) {
+    return t->nextPassDue;
 }
 
 void meterticker_set_lookahead(MeterTicker_t* t, double seconds) {

@@ -220,8 +220,10 @@ struct MeterTicker_t {
     std::atomic<unsigned long> requestsRefused{0};
     DeferredEvent_t deferred[METERTICKER_DEFERRED] = {};
     MidiSwitches_t switches = {};
-    /* Timer pass only: the time of the pass under way (for messages sent from callbacks). */
+    /* Timer pass only: the time of the pass under way (for messages sent from callbacks), and
+       the time from which the next pass has anything to hand over. */
     double passNow = 0.0;
+    double nextPassDue = INFINITY;
 
     /* Analysis only: what decides whether a step's estimate becomes the grid. */
     OnsetMeter onsetMeter;
@@ -367,6 +369,13 @@ unsigned long meterticker_get_estimate(MeterTicker_t* t, double periods[METERLEV
    THREAD (or the owner of a thread-less ticker): no allocation, lock, I/O or throw. Returns 1 when
    the pass ran the table, 0 while waiting for estimates (requests are still carried out). */
 int meterticker_timer_pass(MeterTicker_t* t, double now);
+
+/* Stream time from which the next pass hands something over: a crossing of the table within
+   now + lookahead + anti-delay + latency, or a deferred event within the lookahead; the last
+   pass's time while phase callbacks are registered (each pass calls them); infinite before the
+   first alignment. Requests of other threads and the announcements wait for the next pass
+   whenever it comes. TIMER THREAD (or the owner of a thread-less ticker). */
+double meterticker_next_pass_due(const MeterTicker_t* t);
 
 /* Seconds the table runs ahead of the present (threaded tickers: 20 ms; others: 0). Negative
    and non-finite values are ignored. Any thread. */

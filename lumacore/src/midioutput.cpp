@@ -95,6 +95,8 @@ struct MidiOut_t {
     EventOutput_t output;
     std::thread sender;
     std::atomic<int> stopSender{0};
+    // Bumped at every port change and at the end: wakes a sender that has nothing to send.
+    std::atomic<uint32_t> portChanges{0};
     std::atomic<int> flushing{0};
     std::atomic<unsigned long> dropped{0};
     std::atomic<lc_gettime_fn> clock{nullptr};
@@ -249,6 +251,14 @@ void sleep_seconds(double seconds) {
     nanosleep(&pause, nullptr);
 }
 
+constexpr double kSenderNap = 0.005;
+
+// Wakes the sender after a change of `openPort`, `routeOwn` or `stopSender`.
+void ports_changed(MidiOut_t* m) {
+    m->portChanges.fetch_add(1, std::memory_order_release);
+    m->portChanges.notify_all();
+}
+
 // Sends every queued message at its stream time, in queue order.
 void sender_main(MidiOut_t* m) {
     pthread_setname_np(pthread_self(), "lc-midi-send");
@@ -258,21 +268,27 @@ void sender_main(MidiOut_t* m) {
             m->direct.pop();
             continue;
         }
+        const uint32_t ports = m->portChanges.load(std::memory_order_acquire);
         const TimedEvent_t* event = m->queue.front();
         if (event == nullptr) {
-            // The timer pass queues events 20 ms ahead of their time, so a nap of a few
-            // milliseconds costs no timing; while the own JACK port (or no port) is in use nothing
-            // comes this way at all. Waking every half millisecond cost more than the analysis.
-            const bool unused = m->openPort.load(std::memory_order_relaxed) < 0 ||
-                                m->routeOwn.load(std::memory_order_relaxed) != 0;
-            sleep_seconds(unused ? 0.01 : 0.002);
+            // While the own JACK port (or no port) is in use nothing comes this way at all: asleep
+            // until a port change. Otherwise the timer pass queues events 20 ms ahead of their
+            // time, so a nap of a few milliseconds costs no timing.
+            if (m->openPort.load(std::memory_order_acquire) < 0 ||
+                m->routeOwn.load(std::memory_order_acquire) != 0) {
+                if (!m->stopSender.load(std::memory_order_acquire)) // set before its bump
+                    m->portChanges.wait(ports, std::memory_order_acquire);
+            } else
+                sleep_seconds(kSenderNap);
             continue;
         }
         if (!m->flushing.load(std::memory_order_acquire)) {
             const double wait = event->time - clock_now(m);
-            // Wake shortly before the time and then step closely up to it.
+            // Asleep until shortly before the time (a message of another thread waits no longer
+            // than a nap), then closely up to it.
             if (wait > 0.0) {
-                sleep_seconds(wait > 0.002 ? 0.001 : (wait > 0.0002 ? wait - 0.0001 : 0.00005));
+                sleep_seconds(wait > 0.002 ? std::fmin(wait - 0.001, kSenderNap)
+                                           : (wait > 0.0002 ? wait - 0.0001 : 0.00005));
                 continue;
             }
         }
@@ -453,6 +469,7 @@ void midioutput_free(MidiOut_t* m) {
     if (m->openPort.load(std::memory_order_acquire) >= 0)
         midioutput_close(m);
     m->stopSender.store(1, std::memory_order_release);
+    ports_changed(m);
     if (m->sender.joinable())
         m->sender.join();
     delete m->port;
@@ -510,6 +527,7 @@ int midioutput_open(MidiOut_t* m, int port) {
     if (report.reported)
         lc_logmsg(LC_LOG_WARNING, "midioutput: %s", report.text);
     m->openPort.store(port, std::memory_order_release);
+    ports_changed(m);
     return 0;
 }
 
@@ -517,6 +535,7 @@ void midioutput_close(MidiOut_t* m) {
     lc_logmsg(LC_LOG_PROGRESS, "midioutput: closing port");
     m->openPort.store(-1, std::memory_order_release);
     m->routeOwn.store(0, std::memory_order_release);
+    ports_changed(m);
     if (m->capture || m->port == nullptr)
         return;
     std::lock_guard<std::mutex> guard(m->sendLock);

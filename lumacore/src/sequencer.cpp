@@ -21,6 +21,10 @@ constexpr uint64_t kRingLength = SEQUENCER_RING_LENGTH;
 // One cell always stays empty so that equal positions mean "nothing to read".
 constexpr uint64_t kMaxFill = kRingLength - 1;
 constexpr uint32_t kDropRecords = SEQUENCER_DROP_RECORDS;
+/* A consumer thread that found audio naps this long before it looks again: the tracker analyses
+   hops of 512 samples, and waking it for every audio block of 128 gave it a quarter hop each
+   time, at the price of a task switch. */
+constexpr auto kConsumerNap = std::chrono::microseconds(512 * 1000000 / SEQUENCER_SAMPLE_RATE);
 
 // Slot life: FREE -> (add) ACTIVATING -> (next audio block) ACTIVE -> (callback non-zero) ENDED;
 // removal returns ACTIVATING, ACTIVE and ENDED slots to FREE. The audio entry itself activates a
@@ -100,8 +104,10 @@ void consumer_thread(Sequencer_t* seq, int slot) {
         const long delivered = sequencer_consume(seq, slot);
         if (delivered < 0)
             break;
-        if (delivered > 0)
-            continue; // more may have arrived meanwhile
+        if (delivered > 0) {
+            std::this_thread::sleep_for(kConsumerNap);
+            continue; // more has arrived meanwhile
+        }
         c.wake.wait(seen, std::memory_order_acquire);
     }
 }

@@ -6,6 +6,7 @@
 #include "Efektor.h"
 #include "EfektorList.h"
 #include "MainWindow.h"
+#include "Meter.h"
 #include "NomusicDialog.h"
 #include "QLumacore.h"
 #include "TapTempo.h"
@@ -185,7 +186,7 @@ TEST_F(MainWindowTest, StopOnSilenceIsTheEnginesSwitchAndTheLampsFollowIt) {
     EXPECT_EQ(bridge->getSilenceThreshold(), -40.0);
     poll(-42, QLumacore::TrackState::Holding);
     EXPECT_TRUE(child<Blinker>("beatGauge")->isActive());
-    EXPECT_EQ(window->silenceDialog()->findChild<QProgressBar*>("rmsvalue")->value(), -42);
+    EXPECT_EQ(window->silenceDialog()->findChild<Meter*>("rmsvalue")->level(), -42);
     poll(-100, QLumacore::TrackState::NoEvidence);
     EXPECT_FALSE(child<Blinker>("tatumGauge")->isActive());
     check->click();

@@ -57,10 +57,10 @@ TEST(Meter, DrawsOneBlockPerSixPixelsOfTheLevelAndEmptiesBelowTheRange) {
     Meter meter;
     meter.setRange(-50, 0);
     meter.resize(71, 14);
-    // The progress bar alone would keep the last level for a value outside its range.
+    // Pinned to the range: the progress bar alone would keep the last level for a value outside it.
     const int cases[][3] = {{0, 0, 11}, {-35, -35, 3}, {-10, -10, 9}, {-100, -50, 0}, {12, 0, 11}};
     for (const auto& c : cases) {
         meter.showLevel(c[0]);
-        EXPECT_TRUE(meter.value() == c[1] && blocksOn(meter) == c[2]) << c[0];
+        EXPECT_TRUE(meter.level() == c[1] && blocksOn(meter) == c[2]) << c[0];
     }
 }

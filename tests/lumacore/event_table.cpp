@@ -85,19 +85,29 @@ TEST_F(TickerTest, ClockStartsOnTheNextDownbeatWith24ExactPulsesPerBeatAndStopsA
     EXPECT_EQ(all[count + 1].time, 6.0);
 }
 
-TEST_F(TickerTest, LatePassesNeitherBunchNorRepeatNorLoseEvents) {
-    // Passes that come 1 ms, 37 ms and 90 ms apart produce the same events at the same times.
+TEST_F(TickerTest, LateOrSparsePassesNeitherBunchNorRepeatNorLoseEvents) {
+    // Passes that come 1 ms, 37 ms and 90 ms apart, or only when the last one says the next is due
+    // (as the timer thread runs them, 1-20 ms apart: step 0), produce the same events at the same
+    // times; those handed over when due come the lookahead before their time (less the 1 ms step
+    // at most, as with passes every millisecond), and the silent rows call for no pass.
     std::vector<std::vector<Message>> runs;
-    for (double step : {0.001, 0.037, 0.09}) {
+    for (double step : {0.001, 0.037, 0.09, 0.0}) {
         close();
         open(0, 0);
+        meterticker_set_lookahead(ticker, 0.02);
         setGrid120();
         meterticker_midiclock_out(ticker, 1);
         meterticker_midinote_out(ticker, 1);
-        meterticker_midiphase_out(ticker, 1);
-        for (double now = 0.001; now < 4.0; now += step)
+        long passes = 0;
+        for (double now = 0.001; now < 3.98; ++passes) {
+            size_t handed = midioutput_capture_count(midi);
             meterticker_timer_pass(ticker, clock.now = now);
-        meterticker_timer_pass(ticker, clock.now = 4.0);
+            for (MidiCaptureEntry_t e; step == 0.0 && passes > 0 && handed < midioutput_capture_count(midi);)
+                ASSERT_TRUE(midioutput_capture_get(midi, handed++, &e) == 0 && e.time > now + 0.01899);
+            now += step > 0.0 ? step : std::clamp(meterticker_next_pass_due(ticker) - now, 0.001, 0.02);
+        }
+        meterticker_timer_pass(ticker, clock.now = 3.98);
+        EXPECT_LT(passes, step == 0.0 ? 600 : 4000); // clocks, notes and ticks
         runs.push_back(messages());
     }
     const std::vector<Message>& reference = runs[0];
@@ -105,7 +115,6 @@ TEST_F(TickerTest, LatePassesNeitherBunchNorRepeatNorLoseEvents) {
     ASSERT_EQ(clockTimes.size(), 2u * 48u + 1u); // from the bar at 2.0 on
     EXPECT_TRUE(std::adjacent_find(clockTimes.begin(), clockTimes.end()) == clockTimes.end()) << "a burst";
     EXPECT_EQ(only(reference, 0x90).size(), only(reference, 0x80).size() + 3); // bar, beat, tatum at 4.0
-    EXPECT_EQ(only(reference, 0xB0, 65).size(), 8u * 128u);
     for (size_t r = 1; r < runs.size(); ++r)
         expectMessages(runs[r], reference);
 }
@@ -115,7 +124,6 @@ TEST_F(TickerTest, ANewEstimateMovesOnlyEventsNotYetHandedOver) {
     setGrid120();
     meterticker_midinote_out(ticker, 1);
     runUntil(1.0); // beat notes handed over up to 1.02; the tick after 1.0 is predicted at 1.5
-    const size_t before = messages().size();
     EXPECT_EQ(acceptGrid120(0.1, 0.1, 0.1), 1); // the music now lies 0.1 s later
     runUntil(3.0);
     const std::vector<Message> all = messages();
@@ -126,7 +134,6 @@ TEST_F(TickerTest, ANewEstimateMovesOnlyEventsNotYetHandedOver) {
         EXPECT_NEAR(beats[i], expected[i], 1e-9) << i;
     const std::vector<double> allTimes = times(all);
     EXPECT_TRUE(std::is_sorted(allTimes.begin(), allTimes.end()));
-    EXPECT_GT(all.size(), before);
 }
 
 TEST_F(TickerTest, NotesSoundFromEachTickFor02OfThePeriodAndStopWithTheSwitch) {

@@ -79,15 +79,11 @@ TEST_F(TickerTest, FirstAlignmentWaitsForAnEstimateThenTakesTheFirstGridTimeAtOr
     ASSERT_EQ(acceptGrid120(10.1, 10.0, 10.05), 1);
     EXPECT_DOUBLE_EQ(meterticker_get_bpm(ticker), 120.0);
     EXPECT_EQ(meterticker_timer_pass(ticker, 12.5), 1);
-    EXPECT_DOUBLE_EQ(ticks(ticker, METERLEVEL_BAR).nextTick, 14.1);
-    EXPECT_DOUBLE_EQ(ticks(ticker, METERLEVEL_BAR).prevTick, 12.1);
-    EXPECT_DOUBLE_EQ(ticks(ticker, METERLEVEL_TATUM).nextTick, 12.55);
-    EXPECT_EQ(ticks(ticker, METERLEVEL_TATUM).tickCount, 0);
+    const LevelTicks_t bar = ticks(ticker, METERLEVEL_BAR), tatum = ticks(ticker, METERLEVEL_TATUM);
+    EXPECT_TRUE(bar.prevTick == 12.1 && bar.nextTick == 14.1 && tatum.nextTick == 12.55 && !tatum.tickCount);
     // The beat grid runs exactly through now: that tick is due and is reached in the same pass.
     const LevelTicks_t beat = ticks(ticker, METERLEVEL_BEAT);
-    EXPECT_DOUBLE_EQ(beat.prevTick, 12.5);
-    EXPECT_DOUBLE_EQ(beat.nextTick, 13.0);
-    EXPECT_EQ(beat.tickCount, 1);
+    EXPECT_TRUE(beat.prevTick == 12.5 && beat.nextTick == 13.0 && beat.tickCount == 1);
     // A broken time source changes nothing.
     EXPECT_EQ(meterticker_timer_pass(ticker, NAN), 0);
     EXPECT_DOUBLE_EQ(ticks(ticker, METERLEVEL_BEAT).nextTick, 13.0);
@@ -108,8 +104,7 @@ TEST_F(TickerTest, EstimatesWithAValueNoMusicHasChangeNoTrack) {
     const double fast[3] = {0.3, 0.5, 0.017};
     ASSERT_EQ(meterticker_accept_estimate(ticker, fast, refs), 1);
     meterticker_get_estimate(ticker, periods, refTimes, nullptr);
-    EXPECT_EQ(periods[METERLEVEL_TATUM], 0.0625);
-    EXPECT_EQ(periods[METERLEVEL_BAR], 0.5);
+    EXPECT_TRUE(periods[METERLEVEL_TATUM] == 0.0625 && periods[METERLEVEL_BAR] == 0.5);
 }
 
 TEST_F(TickerTest, PhasesReadWhileTheTableRunsAheadAreFiniteAndNeverGoBack) {
@@ -121,8 +116,7 @@ TEST_F(TickerTest, PhasesReadWhileTheTableRunsAheadAreFiniteAndNeverGoBack) {
     for (int i = 0; i < 3000; ++i) {
         runUntil(clock.now + 0.001);
         const double p = phase(METERLEVEL_TATUM);
-        ASSERT_TRUE(std::isfinite(p));
-        ASSERT_GE(p, last);
+        ASSERT_TRUE(std::isfinite(p) && p >= last) << i;
         last = p;
     }
     EXPECT_NEAR(ticks(ticker, METERLEVEL_BEAT).nextTick, 4.1, 1e-9); // predicted by 4.02
