@@ -531,12 +531,13 @@ void mTracker::estimatePhases(unsigned int step) {
         // 3. Phase salience: low channels weigh most for the beat; the bar uses accent templates.
         if (lev == beatLevel) {
             // Each channel's line is taken relative to the channel's own input level, so that
-            // the weights, not the loudness of a band group, decide how much it says: a loud
-            // off-beat guitar or organ in the middle bands would otherwise outvote the drums.
+            // every band group has an equal say whatever its loudness: a loud off-beat guitar
+            // or organ in the middle bands would otherwise outvote the drums. (Weighing the low
+            // groups more on top of that lost beats on both development sets.)
             phaseSalience.assign(L, 0.0);
             for (unsigned int c = 0; c < nChannels; ++c) {
                 double const rms = std::sqrt((1.0 - params.decay) * inEnergy[c]);
-                double const weight = rms > 0.0 ? (nChannels + 1 - c) / rms : 0.0;
+                double const weight = rms > 0.0 ? 1.0 / rms : 0.0;
                 for (unsigned int j = 0; j < L; ++j)
                     phaseSalience[j] += weight * phaseStates[j][c];
             }
