@@ -39,10 +39,12 @@ constexpr int kMaxCrossingsPerPass = 20000;
 constexpr double kMaxOutputLatency = 1.0;
 /* Confidence from which the predicted beat slews towards the estimates rather than jumping onto
    each, and below which it jumps again. */
-constexpr double kSlewStartConfidence = 0.7, kSlewKeepConfidence = 0.4;
+constexpr double kSlewStartConfidence = 0.5, kSlewKeepConfidence = 0.3;
 /* Once the music is back, or a Start went out, the outputs keep running at least this long: an
    ending that hesitates (a last hit, a breath, a fade) must not send Stop, Start, Stop. */
 constexpr double kSilenceMinRunSeconds = 4.0;
+/* How long a Start waits for a trusted beat once the clock is switched on or the music is back. */
+constexpr double kStartWaitSeconds = 8.0;
 
 const int kNoteNumbers[METERLEVEL_COUNT] = {64, 65, 66};
 const int kCtrlNumbers[METERLEVEL_COUNT] = {64, 65, 66};
@@ -199,6 +201,7 @@ void carry_out_requests(MeterTicker_t* t, double now) {
                 if (!sw.clockEnabled) {
                     sw.clockEnabled = 1;
                     sw.startPending = 1;
+                    t->startWaitsUntil = now + kStartWaitSeconds;
                 }
             } else {
                 sw.clockEnabled = 0;
@@ -256,6 +259,10 @@ bool is_downbeat(const MeterTicker_t* t, double time) {
     return distance * beatsPerBar < 0.5;
 }
 
+bool start_may_go(const MeterTicker_t* t, double at) {
+    return t->slewing || at >= t->startWaitsUntil || !t->judging.load(std::memory_order_relaxed);
+}
+
 void advance_beat(MeterTicker_t* t);
 void advance_level(MeterTicker_t* t, int level);
 
@@ -290,7 +297,8 @@ void fire(const Emission& e, const TickEvent_t& row, double time) {
         break;
     }
     case ROW_CLOCK_START:
-        if (sw.clockEnabled && sw.startPending && !stale && is_downbeat(t, time)) {
+        if (sw.clockEnabled && sw.startPending && !stale && start_may_go(t, at) &&
+            is_downbeat(t, time)) {
             sw.startPending = 0;
             sw.running = 1;
             t->silenceAllowedFrom = std::fmax(t->silenceAllowedFrom, at + kSilenceMinRunSeconds);
@@ -620,6 +628,7 @@ void analyse(MeterTicker_t* t, const double* samples, int count) {
 
     const StepVerdict verdict = t->judge.judge(step);
     t->confidence.store(t->judge.confidence(), std::memory_order_relaxed);
+    t->judging.store(1, std::memory_order_relaxed);
     t->trackingState.store(t->judge.state(), std::memory_order_relaxed);
     if (verdict.accept) {
         double periods[METERLEVEL_COUNT] = {verdict.periods[0], verdict.periods[1], verdict.periods[2]};
@@ -1028,8 +1037,10 @@ int meterticker_timer_pass(MeterTicker_t* t, double now) {
                         t->evidenceGone.load(std::memory_order_relaxed) != 0;
     if (silent != t->outputsSilent && (!silent || now >= t->silenceAllowedFrom)) {
         t->outputsSilent = silent;
-        if (!silent)
+        if (!silent) {
             t->silenceAllowedFrom = now + kSilenceMinRunSeconds;
+            t->startWaitsUntil = now + kStartWaitSeconds;
+        }
         if (silent) {
             note_offs(t, now);
             if (t->switches.running) {

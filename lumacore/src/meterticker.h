@@ -231,6 +231,9 @@ struct MeterTicker_t {
     unsigned long long samplesAtLastStep = 0;
     /* Published by the analysis for any thread. */
     std::atomic<double> confidence{0.0};
+    /* Whether the confidence comes from this ticker's own analysis: estimates handed straight to
+       meterticker_accept_estimate come with the caller's word for them. */
+    std::atomic<int> judging{0};
     std::atomic<int> trackingState{LC_TRACKING_NO_EVIDENCE};
     /* Settings and hints from the GUI thread, taken over at the next analysis step. A hint slot
        holds 0 (beat period) or a negative time (bar start) while empty. */
@@ -250,6 +253,11 @@ struct MeterTicker_t {
     /* Timer pass only: stream time before which the outputs do not fall silent again (the music
        came back, or a Start went out, shortly before), and what the stream last announced. */
     double silenceAllowedFrom = -INFINITY;
+    /* Timer pass only: until this stream time a pending Start waits for the grid to slew (its own
+       analysis trusts the beat), so that a slaved sequencer does not start on a guess and then
+       jump; after it a Start goes out on the searching grid too, for music that never convinces
+       the tracker. */
+    double startWaitsUntil = -INFINITY;
     int announcedState = -1;
     unsigned long announcedEstimates = 0;
     int announcedTransport = -1;

@@ -85,6 +85,28 @@ TEST_F(TickerTest, ClockStartsOnTheNextDownbeatWith24ExactPulsesPerBeatAndStopsA
     EXPECT_EQ(all[count + 1].time, 6.0);
 }
 
+TEST_F(TickerTest, StartWaitsForATrustedBeatOrEightSecondsOfMusic) {
+    setGrid120();
+    ticker->judging = 1; // the confidence is the analysis's own
+    meterticker_midiclock_out(ticker, 1);
+    runUntil(3.0);
+    EXPECT_TRUE(messages().empty()) << "a Start on a searching grid";
+    ticker->confidence = 0.9;
+    runUntil(5.0);
+    ASSERT_FALSE(messages().empty());
+    EXPECT_EQ(messages()[0].bytes, Bytes{kStart});
+    EXPECT_EQ(messages()[0].time, 4.0); // the next bar after the grid turned trusted
+    // Music that never convinces the tracker still gets its clock, on the first bar after 8 s.
+    meterticker_midiclock_out(ticker, 0);
+    ticker->confidence = 0.0;
+    runUntil(6.0);
+    meterticker_midiclock_out(ticker, 1);
+    runUntil(16.0);
+    const std::vector<Message> starts = only(messages(), kStart);
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_EQ(starts[1].time, 16.0); // switched on at 6.001: the first bar after 14.001
+}
+
 TEST_F(TickerTest, LateOrSparsePassesNeitherBunchNorRepeatNorLoseEvents) {
     // Passes that come 1 ms, 37 ms and 90 ms apart, or only when the last one says the next is due
     // (as the timer thread runs them, 1-20 ms apart: step 0), produce the same events at the same

@@ -26,7 +26,7 @@ protected:
     void playMusic() {
         static const std::vector<float> music = [] {
             synth::MusicSpec spec;
-            spec.seconds = 6.0;
+            spec.seconds = 10.0;
             return synth::renderMusicFloat(spec);
         }();
         time.now = 0.0;
