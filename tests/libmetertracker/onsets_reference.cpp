@@ -1,5 +1,6 @@
 // The front end's band accents against the analysis written out step by step from its
-// definition with the plain tools: one full complex transform per frame, magnitudes,
+// definition with the plain tools: a symmetric Hann window whose zero ends lie just outside
+// the frame, one full complex transform per frame, magnitudes,
 // triangular band weights, compression, the upsampled and low-passed envelope with its
 // look-ahead, and the slope weighting. The front end computes the same quantities by
 // shorter roads (a half-size transform of the real frame, energies from squared
@@ -58,7 +59,8 @@ Matrix<double> referenceAccents(Onsets const& onsets, std::vector<double> const&
     std::vector<double> spectrum(2 * N);
     for (unsigned int f = 0; f < nFrames; ++f) {
         for (unsigned int i = 0; i < N; ++i) {
-            spectrum[2 * i] = (x[f * hop + i] - mean) * onsets.window()[i] / sd;
+            double const hann = 0.5 - 0.5 * std::cos(2 * M_PI * (i + 1) / (N + 1));
+            spectrum[2 * i] = (x[f * hop + i] - mean) * hann / sd;
             spectrum[2 * i + 1] = 0;
         }
         fft(spectrum, -1);

@@ -1,5 +1,5 @@
 // A MIDI input of the test on the private JACK server (through RtMidi) that collects what
-// reaches it, each message stamped by an optional time source.
+// reaches it.
 #ifndef BEATLUME_TESTS_LUMACORE_MIDI_INBOX_H
 #define BEATLUME_TESTS_LUMACORE_MIDI_INBOX_H
 
@@ -16,14 +16,8 @@
 using Bytes = std::vector<unsigned char>;
 
 struct MidiInbox {
-    struct Received {
-        double time;
-        Bytes bytes;
-    };
     static constexpr unsigned char kActiveSensing = 0xFE;
 
-    double (*clock)(void*) = nullptr;
-    void* clockData = nullptr;
 
     // Opens `in`'s virtual port "midi_in", timing messages (clock, start, stop) included.
     void listen(RtMidiIn& in) {
@@ -47,35 +41,27 @@ struct MidiInbox {
         return sensed_;
     }
 
-    // What has arrived once `done(messages)` holds; the timeout only guards against a hang.
-    template <typename Pred> std::vector<Received> wait_until(Pred done) {
-        std::unique_lock<std::mutex> guard(lock_);
-        arrived_.wait_for(guard, std::chrono::seconds(20), [&] { return done(messages_); });
-        return messages_;
-    }
-
+    // What has arrived once `count` messages have; the timeout only guards against a hang.
     std::vector<Bytes> wait_for(size_t count) {
-        std::vector<Bytes> out;
-        for (const Received& r : wait_until([&](const auto& all) { return all.size() >= count; }))
-            out.push_back(r.bytes);
-        return out;
+        std::unique_lock<std::mutex> guard(lock_);
+        arrived_.wait_for(guard, std::chrono::seconds(20), [&] { return messages_.size() >= count; });
+        return messages_;
     }
 
 private:
     static void callback(double, std::vector<unsigned char>* message, void* udata) {
         auto* self = static_cast<MidiInbox*>(udata);
-        const double t = self->clock ? self->clock(self->clockData) : 0.0;
         std::lock_guard<std::mutex> guard(self->lock_);
         if (message->size() == 1 && (*message)[0] == kActiveSensing)
             self->sensed_ = true;
         else
-            self->messages_.push_back({t, *message});
+            self->messages_.push_back(*message);
         self->arrived_.notify_all();
     }
 
     std::mutex lock_;
     std::condition_variable arrived_;
-    std::vector<Received> messages_;
+    std::vector<Bytes> messages_;
     bool sensed_ = false;
 };
 
