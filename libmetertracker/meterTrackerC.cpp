@@ -536,8 +536,7 @@ void mTracker::estimatePhases(unsigned int step) {
             // groups more on top of that lost beats on both development sets.)
             phaseSalience.assign(L, 0.0);
             for (unsigned int c = 0; c < nChannels; ++c) {
-                double const rms = std::sqrt((1.0 - params.decay) * inEnergy[c]);
-                double const weight = rms > 0.0 ? 1.0 / rms : 0.0;
+                double const weight = beatLineWeight(c);
                 for (unsigned int j = 0; j < L; ++j)
                     phaseSalience[j] += weight * phaseStates[j][c];
             }
@@ -606,6 +605,7 @@ void mTracker::estimatePhases(unsigned int step) {
         pulseCache[row][lev] = std::complex<double>(pulseCache[row][lev].real(), phaseCands[1][jBest][lev]);
     }
     alignBeatToBar(row);
+    refineBeat(row, tLast);
     smoothGrid(row);
     chooseBar(row);
     // The tatum ticks in step with the beat.
@@ -645,6 +645,86 @@ void mTracker::chooseBar(unsigned int row) {
         barChooser.choose(beatPeriod, pulseCache[row][beatLevel].imag(), beats, downbeat))
         pulseCache[row][patternLevel] =
             std::complex<double>((barBeats == 2.0 ? 2.0 : beats) * beatPeriod, downbeat);
+}
+
+double mTracker::beatLineWeight(unsigned int channel) const {
+    double const rms = std::sqrt((1.0 - params.decay) * inEnergy[channel]);
+    return rms > 0.0 ? 1.0 / rms : 0.0;
+}
+
+double mTracker::finePeriodFrames(double frames) const {
+    // Above the dense filters the salience between them is interpolated: no finer there.
+    if (!(frames >= 3.0) || frames > denseUpTo - 2.0 || salience.size() < denseUpTo)
+        return frames;
+    // Salience index k belongs to a delay of k + 1 frames.
+    auto k = static_cast<unsigned int>(std::lround(frames)) - 1;
+    if (salience[k - 1] > salience[k] && salience[k - 1] >= salience[k + 1])
+        --k;
+    else if (salience[k + 1] > salience[k])
+        ++k;
+    double const a = salience[k - 1], b = salience[k], c = salience[k + 1];
+    if (!(b >= a && b >= c && a > 0.0 && c > 0.0))
+        return frames;
+    // A resonance peak is narrow against a frame: a parabola through the logarithms (a
+    // Gaussian) places it better than one through the values.
+    double const la = std::log(a), lb = std::log(b), lc = std::log(c);
+    double const curve = la - 2.0 * lb + lc;
+    double const shift = curve < 0.0 ? std::clamp(0.5 * (la - lc) / curve, -0.5, 0.5) : 0.0;
+    double const fine = k + 1.0 + shift;
+    return std::fabs(fine - frames) <= 1.0 ? fine : frames;
+}
+
+double mTracker::fineTickInFilter(unsigned int filter, double near, unsigned int tLast) {
+    double const fs = params.accentRate;
+    unsigned int const L = resonators[0]->delay(filter);
+    fineProfile.assign(L, 0.0);
+    for (unsigned int c = 0; c < nChannels; ++c) {
+        resonators[c]->copyLine(filter, lineCopy);
+        double const weight = beatLineWeight(c);
+        for (unsigned int j = 0; j < L; ++j)
+            fineProfile[j] += weight * lineCopy[j];
+    }
+    // Line place j (oldest first) sounds at this time, as the phase candidates count it.
+    double const firstTime = (tLast + 2.0 - L) / fs + 0.5 / fs + accentLead;
+    auto const wrap = [L](long j) {
+        return static_cast<unsigned int>(((j % static_cast<long>(L)) + L) % L);
+    };
+    long const centre = std::lround((near - firstTime) * fs);
+    long const reach = std::max(2L, std::lround(0.04 * L));
+    long best = centre;
+    for (long j = centre - reach; j <= centre + reach; ++j)
+        if (fineProfile[wrap(j)] > fineProfile[wrap(best)])
+            best = j;
+    // The line is a loop: the value before its oldest is its newest, an echo one period on.
+    double const a = fineProfile[wrap(best - 1)], b = fineProfile[wrap(best)], c = fineProfile[wrap(best + 1)];
+    double const curve = a - 2.0 * b + c;
+    double const shift = curve < 0.0 ? std::clamp(0.5 * (a - c) / curve, -0.5, 0.5) : 0.0;
+    return firstTime + (static_cast<double>(best) + shift) / fs;
+}
+
+void mTracker::refineBeat(unsigned int row, unsigned int tLast) {
+    double const fs = params.accentRate;
+    double const period = pulseCache[row][beatLevel].real();
+    double const tick = pulseCache[row][beatLevel].imag();
+    if (resonators.empty() || !(period > 0.0) || !std::isfinite(tick))
+        return;
+    double const frames = finePeriodFrames(period * fs);
+    auto const shorter = static_cast<unsigned int>(std::floor(frames));
+    unsigned int const early = nearestResonator(shorter), late = nearestResonator(shorter + 1.0);
+    CombBank const& bank = *resonators[0];
+    if (shorter < 4 || bank.delay(early) != shorter || bank.delay(late) != shorter + 1)
+        return;
+    double const fine = frames / fs;
+    // Each filter's peak, moved by whole periods onto the beat nearest the chosen tick.
+    auto const onChosenBeat = [&](double t) { return t + std::round((tick - t) / fine) * fine; };
+    double const weight = frames - shorter;
+    double const refined = (1.0 - weight) * onChosenBeat(fineTickInFilter(early, tick, tLast)) +
+                           weight * onChosenBeat(fineTickInFilter(late, tick, tLast));
+    // A refinement, never another phase, and no tick after the newest frame analysed.
+    double const newest = (tLast + 1.5) / fs + accentLead;
+    if (!std::isfinite(refined) || std::fabs(refined - tick) > 0.08 * period)
+        return;
+    pulseCache[row][beatLevel] = std::complex<double>(fine, std::min(refined, newest));
 }
 
 void mTracker::alignBeatToBar(unsigned int row) {

@@ -122,6 +122,23 @@ private:
     // two-beat bars only its downbeat (they mostly come with a slow or halved beat, where the
     // engine reads them as a sign of the wrong metrical level).
     void chooseBar(unsigned int row);
+    // After the choice, finer than a frame: the beat period from the salience peak around
+    // the chosen one, and the beat tick read in the two filters whose delays enclose that
+    // period, weighed by how near each delay lies to it. A filter whose delay misses the
+    // period lets the echoes of older beats drift across its line and pulls its peak early
+    // (delay too short) or late by the miss times the echoes' mean age: about 20 ms for half
+    // a frame at a 3 s half-life, so that the tick jumped by twice that whenever the nearest
+    // filter changed. The two misses have opposite signs and cancel in the weighed mean.
+    // Changes neither the chosen level nor the phase candidate.
+    void refineBeat(unsigned int row, unsigned int tLast);
+    // Beat period in frames, finer than a frame, from the salience peak nearest `frames`;
+    // `frames` itself where the salience has no such peak.
+    double finePeriodFrames(double frames) const;
+    // Weight of a channel's resonator line in the beat phase salience: the inverse of the
+    // channel's input level, so that every band group has an equal say.
+    double beatLineWeight(unsigned int channel) const;
+    // Time of the beat phase peak of filter `filter` nearest time `near`, between frames.
+    double fineTickInFilter(unsigned int filter, double near, unsigned int tLast);
     void rebuildTicks();
     // How strongly channels firstChannel … endChannel − 1 (by default the low two) accent the
     // middle of a period against its strongest point, 0-1, for the resonator nearest to
@@ -172,7 +189,7 @@ private:
     std::vector<double> salience;            // per period, mean over channels
     std::vector<double> noiseLevel;          // per period, start-up noise floor
     std::vector<double> stepInput;           // one channel's frames of a step
-    std::vector<double> lineCopy, levelProfile;
+    std::vector<double> lineCopy, levelProfile, fineProfile;
     std::vector<double> cleanSamples; // addData's copy with non-finite values replaced
     std::vector<double> lagSignal;    // salience over lag for the tatum spectrum
     std::vector<double> fftData;

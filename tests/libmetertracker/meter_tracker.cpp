@@ -117,10 +117,10 @@ TEST(MeterTrackerSteps, FirstStepNeedsHopPlusLookAheadFrames) {
     Estimates const e = latest(tracker);
     EXPECT_GT(std::min({e[0], e[1], e[2]}), 0.0);
     EXPECT_EQ(e[3], e[4]); // the tatum ticks with the beat
-    // Phases are times inside the analysed span on the accent time line (n + 1.5) / rate.
+    // Phases are times inside the analysed span on the accent time line (n + 1.5) / rate, moved
+    // by the accents' lead before the heard onset (9 ms).
     double const rate = tracker.parameters().accentRate;
-    EXPECT_GE(e[4], 1.5 / rate);
-    EXPECT_LE(e[4], 86.5 / rate);
+    EXPECT_TRUE(e[4] >= 1.5 / rate && e[4] <= 86.5 / rate + 0.009) << e[4];
 }
 
 TEST(MeterTrackerSteps, SameStepsWhateverTheBlockSizes) {
@@ -141,10 +141,11 @@ TEST(MeterTrackerSteps, SameStepsWhateverTheBlockSizes) {
     run(ragged, [](unsigned int b) { return std::array{1u, 7u, 300u, 4096u, 513u, 128u, 20000u}[b % 7]; });
     ASSERT_EQ(steady.getStepsDone(), 7u);
     EXPECT_EQ(ragged.getFramesConsumed(), steady.getFramesConsumed());
-    // Only the running channel means depend on how the frames arrived.
+    // Only the running channel means depend on how the frames arrived; they move the periods and
+    // ticks read between frames by far less than a frame (5.8 ms), which a step out of line would.
     Estimates const a = latest(steady), b = latest(ragged);
     for (int i = 0; i < 6; ++i)
-        EXPECT_NEAR(a[i], b[i], 1e-9) << i;
+        EXPECT_NEAR(a[i], b[i], 0.001) << i;
 }
 
 TEST(MeterTrackerTicks, GetTicksCopiesTheNewestWithinCapacity) {

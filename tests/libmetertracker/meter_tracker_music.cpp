@@ -33,17 +33,6 @@ std::vector<Estimate> track(synth::MusicSpec const& spec) {
     return out;
 }
 
-// The estimate after 12 s of music at a steady tempo.
-Estimate lastEstimate(double bpm, unsigned int beatsPerBar) {
-    synth::MusicSpec spec;
-    spec.bpm = bpm;
-    spec.beatsPerBar = beatsPerBar;
-    spec.seconds = 12.0;
-    std::vector<Estimate> const est = track(spec);
-    EXPECT_FALSE(est.empty());
-    return est.empty() ? Estimate{} : est.back();
-}
-
 // Signed distance from t to the nearest of the times.
 double offsetToNearest(double t, std::vector<double> const& times) {
     double best = 1e9;
@@ -55,6 +44,19 @@ double offsetToNearest(double t, std::vector<double> const& times) {
 
 double relativeError(double value, double truth) {
     return std::fabs(value - truth) / truth;
+}
+
+// The estimate after 12 s of music at a steady tempo, and its beat phase's distance to the music's.
+Estimate lastEstimate(double bpm, unsigned int beatsPerBar, double& phaseOffset) {
+    synth::MusicSpec spec;
+    spec.bpm = bpm;
+    spec.beatsPerBar = beatsPerBar;
+    spec.seconds = 12.0;
+    std::vector<Estimate> const est = track(spec);
+    EXPECT_FALSE(est.empty());
+    Estimate const last = est.empty() ? Estimate{} : est.back();
+    phaseOffset = offsetToNearest(last.beatPhase, synth::beatTimes(spec));
+    return last;
 }
 
 } // namespace
@@ -76,12 +78,10 @@ TEST(MeterTrackerMusic, At120BpmFindsBeatBarAndPhase) {
     for (Estimate const& e : est) {
         if (e.audioTime < 3.0)
             continue;
-        double const off = offsetToNearest(e.beatPhase, beats);
-        EXPECT_GT(off, -0.030) << "at " << e.audioTime;
-        EXPECT_LT(off, 0.010) << "at " << e.audioTime;
         // The latest beat lies within the last beat period before the step's end.
-        EXPECT_LT(e.beatPhase, e.audioTime);
-        EXPECT_GT(e.beatPhase, e.audioTime - 0.5 - 0.1);
+        double const off = offsetToNearest(e.beatPhase, beats);
+        EXPECT_TRUE(std::fabs(off) < 0.010 && e.beatPhase < e.audioTime && e.beatPhase > e.audioTime - 0.6)
+            << "at " << e.audioTime << ": " << e.beatPhase;
     }
 }
 
@@ -89,20 +89,23 @@ TEST(MeterTrackerMusic, SteadyTemposFindTheirBeatAndBar) {
     // The beat on the music's own level also where the resonators favour twice or half of it:
     // fast waltzes (their bar's middle as loud as its start), slow beats with eighth-note
     // hi-hats (nothing in the low bands between the beats); the bar keeps its beats and starts on
-    // the first (at 0 s; a waltz is three beats, not four). Bar 0: not checked.
+    // the first (at 0 s; a waltz is three beats, not four). Bar 0: not checked. Period and phase
+    // finer than an accent frame (5.8 ms): at 131.7 BPM the beat lies half a frame between two
+    // resonators, and the nearer one alone put the tick 17 ms off.
     struct Case {
         double bpm;
         unsigned int beatsPerBar;
         double bar;
     };
-    for (Case const& c : {Case{80, 4, 0}, Case{90, 3, 2.0}, Case{86, 4, 0}, Case{176, 3, 3 * 60.0 / 176},
+    for (Case const& c : {Case{131.7, 4, 0}, Case{90, 3, 2.0}, Case{86, 4, 0}, Case{176, 3, 3 * 60.0 / 176},
                           Case{60, 4, 0}, Case{66, 3, 0}, Case{132, 3, 3 * 60.0 / 132}}) {
-        Estimate const e = lastEstimate(c.bpm, c.beatsPerBar);
-        EXPECT_LT(relativeError(e.beat, 60.0 / c.bpm), 0.02) << c.bpm << " BPM: " << e.beat;
-        if (c.bar > 0) {
-            EXPECT_LT(relativeError(e.bar, c.bar), 0.02) << c.bpm << " BPM: " << e.bar;
-            EXPECT_LT(std::fabs(std::remainder(e.barPhase, c.bar)), 0.03) << c.bpm << " BPM: " << e.barPhase;
-        }
+        double phaseOffset = 0.0;
+        Estimate const e = lastEstimate(c.bpm, c.beatsPerBar, phaseOffset);
+        EXPECT_TRUE(relativeError(e.beat, 60.0 / c.bpm) < 0.003 && std::fabs(phaseOffset) < 0.015 &&
+                    (c.bar == 0 || (relativeError(e.bar, c.bar) < 0.02 &&
+                                    std::fabs(std::remainder(e.barPhase, c.bar)) < 0.03)))
+            << c.bpm << " BPM: " << e.beat << " s, phase " << phaseOffset << " s off, bar " << e.bar << " at "
+            << e.barPhase;
     }
 }
 
