@@ -1,5 +1,6 @@
-// A program under test as a child process, its standard output and error in a file; ended when
-// the object goes, however the test ends.
+// A program under test (or a server it needs) as a child process, its standard output and error
+// in a file; ended when the object goes, however the test ends, and when the thread that made it
+// ends (Linux): create it on the test's own thread.
 #pragma once
 
 #include <string>
@@ -10,7 +11,8 @@ namespace beatlume::test {
 
 class ChildProgram {
 public:
-    // `argv[0]` is the program's path; `extraEnvironment` ("NAME=value") comes before this
+    // `argv[0]` is the program, found on PATH unless it has a slash; exit status 127 when it is
+    // missing. `extraEnvironment` ("NAME=value") comes before this
     // process's own, so it wins.
     ChildProgram(std::vector<std::string> argv, const std::string& outputPath,
                  const std::vector<std::string>& extraEnvironment = {});

@@ -5,13 +5,14 @@
 // The destructor stops the server and unsets JACK_DEFAULT_SERVER. If jackd (or the JACK client
 // library) is missing or the server does not come up, available() is false and skip_reason() says
 // why; tests then GTEST_SKIP with that reason. Should this process die without running the
-// destructor, the server is stopped by the kernel (Linux) when the thread that created it ends:
-// create it on the test's own thread.
+// destructor, the server goes with the thread that created it (see ChildProgram).
 #ifndef BEATLUME_TESTS_SUPPORT_JACK_SERVER_H
 #define BEATLUME_TESTS_SUPPORT_JACK_SERVER_H
 
+#include <memory>
 #include <string>
-#include <sys/types.h>
+
+#include "child_program.h"
 
 namespace beatlume::test {
 
@@ -35,7 +36,7 @@ private:
     int rate_;
     int period_;
 
-    pid_t pid_ = -1;
+    std::unique_ptr<ChildProgram> jackd_;
     bool ready_ = false;
     bool envSet_ = false;
     std::string name_;
