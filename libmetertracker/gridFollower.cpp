@@ -16,7 +16,7 @@ constexpr int offGridSteps = 2;
 constexpr double driftFraction = 0.02;
 constexpr int driftSteps = 3;
 constexpr std::size_t keptOnDrift = 4;
-// Spread of the observed tick times and of the frame-quantised period (seconds), which set how
+// Spread of the observed tick times and of the observed period (seconds), which set how
 // much the fitted slope counts against the observed period.
 constexpr double tickSpread = 0.008;
 constexpr double periodSpread = 0.02;

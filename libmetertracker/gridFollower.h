@@ -1,12 +1,13 @@
 /* Smooths a pulse's per-step (period, tick time) estimates into a steady grid.
  *
- * Every analysis step measures the period in whole accent frames and the latest tick at a
- * frame, with a few milliseconds of scatter. Music that holds its tempo deserves a grid
- * that neither jumps nor wobbles: the follower numbers the observed ticks along the grid
- * and fits a straight line (tick time over tick number) through the recent ones, so that
- * the period comes out finer than a frame and the phase does not jitter. A new period
- * (another tempo or metrical level) or a phase that lies persistently off the grid starts
- * a new line; gradual tempo drift is followed by letting only the recent ticks count.
+ * Every analysis step measures the period and the latest tick finer than an accent frame,
+ * with a few milliseconds of scatter (more where a player's timing moves). Music that holds
+ * its tempo deserves a grid that neither jumps nor wobbles: the follower numbers the
+ * observed ticks along the grid and fits a straight line (tick time over tick number)
+ * through the recent ones, so that the period holds steady and the phase does not jitter.
+ * A new period (another tempo or metrical level) or a phase that lies persistently off the
+ * grid starts a new line; gradual tempo drift is followed by letting only the recent ticks
+ * count.
  */
 #ifndef BEATLUME_GRIDFOLLOWER_H
 #define BEATLUME_GRIDFOLLOWER_H
