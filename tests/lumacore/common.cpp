@@ -20,7 +20,7 @@ TEST(EngineLog, IsSilentWithoutHandlerAndReachesAnInstalledOne) {
 
     LogCapture log;
     lc_logmsg(LC_LOG_WARNING, "Sequencer: %s %d", "value", 42);
-    EXPECT_EQ(log.messages(), (std::vector<std::pair<int, std::string>>{{LC_LOG_WARNING, "Sequencer: value 42"}}));
+    EXPECT_TRUE(log.count("Sequencer: value 42") == 1 && log.count_level(LC_LOG_WARNING) == 1);
 }
 
 TEST(EngineLog, StderrHandlerCutsALongMessageToOneLine) {

@@ -78,12 +78,10 @@ protected:
     // Times of the messages that begin with these bytes, within [from, to).
     std::vector<double> sent(const Bytes& bytes, double from = 0, double to = 1e9) const {
         std::vector<double> times;
-        MidiOut_t* m = lc_get_midi_output(lc);
-        MidiCaptureEntry_t e;
-        for (size_t i = 0; i < midioutput_capture_count(m); ++i)
-            if (midioutput_capture_get(m, i, &e) == 0 && e.size >= bytes.size() &&
-                std::equal(bytes.begin(), bytes.end(), e.bytes) && e.time >= from && e.time < to)
-                times.push_back(e.time);
+        for (const Message& m : timedMessages(lc_get_midi_output(lc)))
+            if (m.bytes.size() >= bytes.size() && std::equal(bytes.begin(), bytes.end(), m.bytes.begin()) &&
+                m.time >= from && m.time < to)
+                times.push_back(m.time);
         return times;
     }
 

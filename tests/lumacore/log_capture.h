@@ -18,10 +18,6 @@ public:
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    std::vector<std::pair<int, std::string>> messages() const {
-        std::lock_guard<std::mutex> guard(lock_);
-        return messages_;
-    }
     // Number of messages at any level that contain `text`.
     int count(const std::string& text) const {
         std::lock_guard<std::mutex> guard(lock_);
