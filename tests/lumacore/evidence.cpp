@@ -50,30 +50,15 @@ protected:
         lc_enable_midiclock(lc, 1);
         lc_enable_midinote(lc, 1);
         midioutput_capture_clear(lc_get_midi_output(lc));
+        player = {lc, &time};
     }
     void TearDown() override { lc_close(lc); }
     void restart() {
         TearDown();
         SetUp();
-        frames = 0;
-        ms = 0;
     }
 
-    // Plays the audio as the capture stream delivers it, a timer pass every millisecond; `at`
-    // runs once when the audio delivered passes each tenth of a second (given in tenths).
-    void play(const std::vector<float>& audio, const std::function<void(int)>& at = {}) {
-        for (size_t start = 0; start + 128 <= audio.size(); start += 128, frames += 128) {
-            time.now = (frames + 128) / 44100.0;
-            lc_process_audio(audio.data() + start, 128, lc, frames / 44100.0);
-            lc_consume_audio(lc);
-            if (at && (frames + 128) / 4410 != frames / 4410)
-                at(static_cast<int>((frames + 128) / 4410));
-            for (const long last = static_cast<long>((frames + 256) / 44.1); ms < last;) {
-                time.now = ++ms / 1000.0;
-                lc_timer_pass(lc, time.now);
-            }
-        }
-    }
+    void play(const std::vector<float>& audio, const std::function<void(int)>& at = {}) { player.play(audio, at); }
 
     // Times of the messages that begin with these bytes, within [from, to).
     std::vector<double> sent(const Bytes& bytes, double from = 0, double to = 1e9) const {
@@ -87,8 +72,7 @@ protected:
 
     LumaCore_t* lc = nullptr;
     VirtualClock time;
-    unsigned long long frames = 0;
-    long ms = 0;
+    EnginePlayer player{nullptr, &time};
 };
 
 } // namespace

@@ -26,7 +26,7 @@
 
 namespace {
 
-TEST(MidiOverJack, InitFailsWithAnErrorWhenNoMidiServiceOffersAPort) {
+TEST(MidiOverJack, WithoutAMidiServiceInitFailsWithAnErrorAndTheEngineRunsWithoutMidi) {
     if (access("/dev/snd/seq", F_OK) == 0)
         GTEST_SKIP() << "an ALSA sequencer exists here; its ports would be found";
     const std::string nowhere = "beatlume-no-server-" + std::to_string(getpid());
@@ -36,6 +36,11 @@ TEST(MidiOverJack, InitFailsWithAnErrorWhenNoMidiServiceOffersAPort) {
     EXPECT_EQ(midioutput_init(), nullptr);
     EXPECT_EQ(log.count("No MIDI ports") + log.count("Midi output initialization failed"), 1);
     EXPECT_EQ(log.count_level(LC_LOG_ERROR), 1);
+    LumaCore_t* lc = lc_init(-1, -1); // the engine still starts, without MIDI
+    ASSERT_NE(lc, nullptr) << "status " << LUMACORE_ERROR_STATUS;
+    EXPECT_TRUE(lc_get_current_mididev(lc) == -1 && lc_own_midi_port_name(lc) == nullptr);
+    EXPECT_EQ(lc_enable_midiclock(lc, 1), 1);
+    lc_close(lc);
     unsetenv("JACK_DEFAULT_SERVER");
 }
 

@@ -8,9 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <thread>
 #include <vector>
 
+#include "lumacore.h"
 #include "meterticker.h"
 
 /* Polls `done` until it holds; false after `limitSeconds` of wall clock (a hang, not a timing). */
@@ -39,6 +41,28 @@ inline std::vector<std::vector<unsigned char>> captured(const MidiOut_t* m, size
     }
     return all;
 }
+
+/* Plays audio into a started engine as the capture stream delivers it, in 128-frame blocks, the
+   analysis after each and a timer pass every millisecond of virtual time, on from where the last
+   call stopped; `at` runs once whenever the audio delivered passes a tenth of a second (given in
+   tenths). */
+struct EnginePlayer {
+    LumaCore_t* lc;
+    VirtualClock* time;
+    unsigned long long frames = 0;
+    long ms = 0;
+    void play(const std::vector<float>& audio, const std::function<void(int)>& at = {}) {
+        for (size_t start = 0; start + 128 <= audio.size(); start += 128, frames += 128) {
+            time->now = (frames + 128) / 44100.0;
+            lc_process_audio(audio.data() + start, 128, lc, frames / 44100.0);
+            lc_consume_audio(lc);
+            if (at && (frames + 128) / 4410 != frames / 4410)
+                at(static_cast<int>((frames + 128) / 4410));
+            for (const long last = static_cast<long>((frames + 256) / 44.1); ms < last;)
+                lc_timer_pass(lc, time->now = ++ms / 1000.0);
+        }
+    }
+};
 
 /* A sequencer on a virtual clock and a ticker on it whose MIDI goes to a capture sink. */
 struct TickerRig {
