@@ -2,14 +2,13 @@
 // RtMidi into a MIDI input owned by the test, Beatlume's own JACK MIDI port and its frame mapping,
 // and stop/run cycles of a live engine.
 #include <gtest/gtest.h>
-#include <jack/jack.h>
-#include <jack/midiport.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 
 #include "event_stream.h"
 #include "frame_tie.h"
+#include "jack_rig.h"
 #include "jack_server.h"
 #include "jackmidiport.h"
 #include "log_capture.h"
@@ -96,41 +96,19 @@ TEST(MidiOverJack, MessagesArriveWithTheirBytesAtAJackMidiInput) {
 // MIDI event it receives with its absolute frame.
 namespace {
 
-struct Rig {
-    static constexpr int kCapacity = 4096;
-    jack_client_t* client = nullptr;
-    jack_port_t* in = nullptr;
+// The rig's cycle hook, on its process thread: the stream began at its first cycle.
+struct StreamStart {
     JackMidiPort_t* own = nullptr;
     std::atomic<long long> firstFrame{-1};
     std::atomic<int> cycles{0};
     std::atomic<double> streamTime{0.0}; // of the latest cycle
-    std::atomic<int> count{0};
-    long long frames[kCapacity] = {};
-    unsigned char status[kCapacity] = {};
-
-    // JACK process thread of the rig: the stream began at its first cycle.
-    static int process(jack_nframes_t nframes, void* arg) {
-        Rig* r = static_cast<Rig*>(arg);
-        const jack_nframes_t start = jack_last_frame_time(r->client);
-        if (r->firstFrame.load() < 0)
-            r->firstFrame.store(start);
-        const double streamTime =
-            static_cast<double>(start - static_cast<jack_nframes_t>(r->firstFrame.load())) / 44100.0;
-        jackmidiport_note_block(r->own, streamTime);
-        r->streamTime.store(streamTime);
-        void* buffer = jack_port_get_buffer(r->in, nframes);
-        const uint32_t n = jack_midi_get_event_count(buffer);
-        for (uint32_t i = 0; i < n; ++i) {
-            jack_midi_event_t e;
-            const int at = r->count.load();
-            if (jack_midi_event_get(&e, buffer, i) == 0 && at < kCapacity) {
-                r->frames[at] = static_cast<long long>(start) + e.time;
-                r->status[at] = e.buffer[0];
-                r->count.store(at + 1);
-            }
-        }
-        r->cycles.fetch_add(1);
-        return 0;
+    static void cycle(std::uint32_t start, void* self) {
+        auto* s = static_cast<StreamStart*>(self);
+        if (s->firstFrame.load() < 0)
+            s->firstFrame.store(start);
+        s->streamTime.store(static_cast<std::uint32_t>(start - s->firstFrame.load()) / 44100.0);
+        jackmidiport_note_block(s->own, s->streamTime.load());
+        s->cycles.fetch_add(1);
     }
 };
 
@@ -140,53 +118,51 @@ TEST(OwnJackPort, EventsLeaveAtTheFramesOfTheirStreamTimes) {
     beatlume::test::JackServer server;
     if (!server.available())
         GTEST_SKIP() << "no JACK server for this test: " << server.skip_reason();
-    Rig rig;
-    rig.own = jackmidiport_open("beatlume-own", "Beatlume");
-    ASSERT_NE(rig.own, nullptr);
-    EXPECT_STREQ(jackmidiport_name(rig.own), "beatlume-own:Beatlume");
-    rig.client = jack_client_open("beatlume-rig", JackNoStartServer, nullptr);
-    ASSERT_NE(rig.client, nullptr);
-    rig.in = jack_port_register(rig.client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    ASSERT_EQ(jack_set_process_callback(rig.client, Rig::process, &rig), 0);
-    ASSERT_EQ(jack_activate(rig.client), 0);
-    ASSERT_EQ(jack_connect(rig.client, "beatlume-own:Beatlume", "beatlume-rig:in"), 0);
-    ASSERT_TRUE(eventually([&] { return rig.cycles.load() > 10; }));
+    StreamStart stream;
+    stream.own = jackmidiport_open("beatlume-own", "Beatlume");
+    ASSERT_NE(stream.own, nullptr);
+    EXPECT_STREQ(jackmidiport_name(stream.own), "beatlume-own:Beatlume");
+    auto rig = std::make_unique<beatlume::test::JackRig>("beatlume-rig", std::vector<float>{}, true,
+                                                         StreamStart::cycle, &stream);
+    ASSERT_TRUE(rig->ready() && rig->connectMidiFrom("beatlume-own:Beatlume"));
+    ASSERT_TRUE(eventually([&] { return stream.cycles.load() > 10; }));
 
     // 48 Clocks at 24 per 0.5 s beat from 0.2 s after the present, handed over at once (as the
     // timer pass would, ahead of time) and a Stop without a time of its own.
-    const double start = rig.streamTime.load() + 0.2;
-    EventOutput_t* out = jackmidiport_event_output(rig.own);
+    const double start = stream.streamTime.load() + 0.2;
+    EventOutput_t* out = jackmidiport_event_output(stream.own);
     std::vector<long long> expected;
     for (int k = 0; k < 48; ++k) {
         TimedEvent_t clock{start + k * 0.5 / 24.0, 0.0, 0, 0, EVENT_MIDI, 0, 1, {0xF8}};
         ASSERT_TRUE(out->offer(out, &clock));
-        expected.push_back(rig.firstFrame.load() + std::llround(clock.time * 44100.0));
+        expected.push_back(stream.firstFrame.load() + std::llround(clock.time * 44100.0));
     }
-    ASSERT_TRUE(eventually([&] { return rig.count.load() >= 48; }));
+    ASSERT_TRUE(eventually([&] { return rig->messages().size() >= 48; }));
     const unsigned char stop = 0xFC;
-    EXPECT_EQ(jackmidiport_send_now(rig.own, &stop, 1), 0);
-    ASSERT_TRUE(eventually([&] { return rig.count.load() >= 49; }));
+    EXPECT_EQ(jackmidiport_send_now(stream.own, &stop, 1), 0);
+    ASSERT_TRUE(eventually([&] { return rig->messages().size() >= 49; }));
+    const std::vector<beatlume::test::MidiMessage> got = rig->messages();
+    auto frame = [&](int k) { return static_cast<long long>(got[static_cast<size_t>(k)].frame); };
 
     // Each Clock on the frame of its stream time (give or take a constant of at most one period
     // and a frame of rounding), whatever period it was handed over in; never early, never out of
     // order. A loaded machine delays or skips cycles of the dummy server, and what was due in
     // them arrives late: only some must be exact (a wrong offset would leave about 2 so by chance).
-    long long latency = rig.frames[0] - expected[0];
+    long long latency = frame(0) - expected[0];
     for (int k = 0; k < 48; ++k)
-        latency = std::min(latency, rig.frames[k] - expected[static_cast<size_t>(k)]);
+        latency = std::min(latency, frame(k) - expected[static_cast<size_t>(k)]);
     EXPECT_TRUE(latency >= -1 && latency <= 129) << latency;
     unsigned long exact = 0;
     for (int k = 0; k < 48; ++k) {
-        EXPECT_EQ(rig.status[k], 0xF8);
-        EXPECT_GE(rig.frames[k], rig.frames[std::max(k - 1, 0)]) << k;
-        exact += rig.frames[k] - expected[static_cast<size_t>(k)] <= latency + 2 ? 1 : 0;
+        EXPECT_EQ(got[static_cast<size_t>(k)].bytes[0], 0xF8);
+        EXPECT_GE(frame(k), frame(std::max(k - 1, 0))) << k;
+        exact += frame(k) - expected[static_cast<size_t>(k)] <= latency + 2 ? 1 : 0;
     }
-    EXPECT_GE(exact, 8u) << jackmidiport_late(rig.own) << " written late"; // by chance: about 2
-    EXPECT_EQ(rig.status[48], 0xFC);
-    EXPECT_EQ(jackmidiport_lost(rig.own), 0u);
-    jack_deactivate(rig.client);
-    jack_client_close(rig.client);
-    jackmidiport_close(rig.own);
+    EXPECT_GE(exact, 8u) << jackmidiport_late(stream.own) << " written late"; // by chance: about 2
+    EXPECT_EQ(got[48].bytes[0], 0xFC);
+    EXPECT_EQ(jackmidiport_lost(stream.own), 0u);
+    rig.reset(); // its cycles use the port
+    jackmidiport_close(stream.own);
 }
 
 namespace {

@@ -8,8 +8,9 @@
 
 namespace beatlume::test {
 
-JackRig::JackRig(const std::string& clientName, std::vector<float> loop, bool playAtOnce)
-    : name(clientName), music(std::move(loop)), received(200000) {
+JackRig::JackRig(const std::string& clientName, std::vector<float> loop, bool playAtOnce, CycleHook cycleHook,
+                 void* cycleHookData)
+    : name(clientName), hook(cycleHook), hookData(cycleHookData), music(std::move(loop)), received(200000) {
     playing.store(playAtOnce);
     client = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
     if (!client)
@@ -50,6 +51,9 @@ std::vector<MidiMessage> JackRig::messages() const {
 
 int JackRig::process(std::uint32_t frames, void* arg) {
     auto* self = static_cast<JackRig*>(arg);
+    const jack_nframes_t start = jack_last_frame_time(self->client);
+    if (self->hook)
+        self->hook(start, self->hookData);
     auto* audio = static_cast<float*>(jack_port_get_buffer(self->out, frames));
     const bool sounding = self->playing.load(std::memory_order_relaxed) && !self->music.empty();
     for (jack_nframes_t i = 0; i < frames; ++i) {
@@ -58,7 +62,6 @@ int JackRig::process(std::uint32_t frames, void* arg) {
             self->position = (self->position + 1) % self->music.size();
     }
     void* midi = jack_port_get_buffer(self->midiIn, frames);
-    const jack_nframes_t start = jack_last_frame_time(self->client);
     std::size_t n = self->count.load(std::memory_order_relaxed);
     for (uint32_t e = 0; e < jack_midi_get_event_count(midi) && n < self->received.size(); ++e) {
         jack_midi_event_t event;

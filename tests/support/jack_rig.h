@@ -22,8 +22,11 @@ struct MidiMessage {
 
 class JackRig {
 public:
+    // Called on JACK's process thread at the start of every cycle with the cycle's first frame.
+    using CycleHook = void (*)(std::uint32_t firstFrame, void* data);
     // Silent until play() when `playAtOnce` is false.
-    explicit JackRig(const std::string& name, std::vector<float> loop = {}, bool playAtOnce = true);
+    explicit JackRig(const std::string& name, std::vector<float> loop = {}, bool playAtOnce = true,
+                     CycleHook hook = nullptr, void* hookData = nullptr);
     ~JackRig();
     JackRig(const JackRig&) = delete;
     JackRig& operator=(const JackRig&) = delete;
@@ -43,6 +46,8 @@ private:
     static int process(std::uint32_t frames, void* self);
 
     std::string name;
+    CycleHook hook;
+    void* hookData;
     jack_client_t* client = nullptr;
     jack_port_t* out = nullptr;
     jack_port_t* midiIn = nullptr;
