@@ -37,9 +37,29 @@ constexpr double barTemplate[4][nGroups] = {
 // apart least well.
 constexpr double moveMargin = 0.3;
 constexpr double halfBarMoveMargin = 0.6;
-// How much more alike (mean cosine) beats three and six apart must sound than beats four and
-// eight apart before four-beat bars become three-beat ones, and the reverse.
-constexpr double lengthMargin = 0.03;
+
+// Bar lengths judged by repetition, and how much more alike (mean cosine) their beats one and
+// two bars apart must sound than four beats apart: most music is in four, some in three, and
+// five- and seven-beat bars need clear evidence, as a busy bar in four repeats at many lags.
+// Six-beat bars hardly differ from three-beat ones but by their fills.
+constexpr unsigned int minLength = 3, maxLength = 7;
+constexpr double lengthPenalty[maxLength + 1] = {0, 0, 0, 0.02, 0.0, 0.05, 0.08, 0.05};
+// A length once taken is kept until another one repeats this much better, on repetition
+// smoothed from step to step with this memory.
+constexpr double lengthMargin = 0.01;
+constexpr double repetitionMemory = 0.85;
+// Lag pairs needed before a lag counts.
+constexpr unsigned int minPairs = 2;
+
+// Music mostly begins on a downbeat. The first onset after the front end has settled, when it
+// rises far above what came before, counts as one for the bars of the first seconds; the
+// template's evidence outweighs it where the music begins elsewhere.
+constexpr double settleSeconds = 0.2;
+constexpr double beginSearchSeconds = 2.5;
+constexpr unsigned int quietFramesNeeded = 8;
+constexpr double onsetJump = 8.0;
+constexpr double startPriorSeconds = 16.0;
+constexpr double startBonus = 0.5;
 
 long positiveMod(long a, long n) {
     long const m = a % n;
@@ -64,6 +84,12 @@ void BarChooser::reset() {
     framesStored = 0;
     keptBeats = 0;
     keptDownbeat = 0.0;
+    judgedLengths = 0;
+    startTime = -1.0;
+    quietSum = 0.0;
+    quietFrames = 0;
+    risePeak = 0.0;
+    riseFrame = -1;
 }
 
 void BarChooser::addFrames(ARGMathLibrary::Matrix<double> const& bands, unsigned int firstColumn,
@@ -73,13 +99,42 @@ void BarChooser::addFrames(ARGMathLibrary::Matrix<double> const& bands, unsigned
     unsigned int const n = ring.nRows();
     for (unsigned int i = 0; i < count; ++i) {
         double* const row = ring[(first + i) % n];
-        for (unsigned int b = 0; b < nBands; ++b)
+        double total = 0.0;
+        for (unsigned int b = 0; b < nBands; ++b) {
             row[b] = bands[b][firstColumn + i];
+            total += row[b];
+        }
+        watchBeginning(first + i, total);
     }
     framesStored = first + count;
 }
 
-bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsPerBar, double& downbeatTime) {
+void BarChooser::watchBeginning(unsigned int frame, double total) {
+    if (startTime >= 0.0 || frame < settleSeconds * rate || !std::isfinite(total))
+        return;
+    if (riseFrame >= 0) {
+        // The onset's time is its accent peak, where the beat grid puts a beat.
+        if (total > risePeak) {
+            risePeak = total;
+            riseFrame = frame;
+        } else if (frame > static_cast<unsigned int>(riseFrame) + 3) {
+            startTime = (riseFrame + 1.5) / rate;
+        }
+        return;
+    }
+    if (frame > (settleSeconds + beginSearchSeconds) * rate)
+        return;
+    if (quietFrames >= quietFramesNeeded && total > onsetJump * (quietSum / quietFrames) && total > 0.0) {
+        risePeak = total;
+        riseFrame = static_cast<long>(frame);
+        return;
+    }
+    quietSum += total;
+    ++quietFrames;
+}
+
+bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int usualBeats,
+                        unsigned int& beatsPerBar, double& downbeatTime) {
     if (!usable || !(beatPeriod > 0.0) || !std::isfinite(beatPeriod) || !std::isfinite(beatTime) ||
         framesStored == 0)
         return false;
@@ -106,13 +161,31 @@ bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsP
                 attack[b] = std::max(attack[b], row[b]);
         }
     }
-    if (heard < minBeats)
-        return false;
+
+    // The beat that the beginning of the music makes a downbeat, counted back from beatTime
+    // (−1 when there is none to go by).
+    long startBeatsBack = -1;
+    if (startTime >= 0.0 && beatTime >= startTime && beatTime - startTime <= startPriorSeconds) {
+        double const beats = (beatTime - startTime) / beatPeriod;
+        if (beats < 1e6 && std::fabs(beats - std::round(beats)) < 0.25)
+            startBeatsBack = std::lround(beats);
+    }
+    if (heard < minBeats) {
+        // Too few beats for the template, but enough to place the music's first bars.
+        if (startBeatsBack < 0 || heard == 0)
+            return false;
+        unsigned int const N = keptBeats != 0 ? keptBeats : usualBeats == 3 ? 3 : 4;
+        beatsPerBar = N;
+        downbeatTime = beatTime - static_cast<double>(positiveMod(startBeatsBack, N)) * beatPeriod;
+        keptBeats = N;
+        keptDownbeat = downbeatTime;
+        return true;
+    }
 
     // Bar length from repetition: how alike the attacks of beats `lag` apart are.
-    auto const likeness = [&](unsigned int lag) {
+    auto const likeness = [&](unsigned int lag, unsigned int& pairs) {
         double sum = 0.0;
-        unsigned int pairs = 0;
+        pairs = 0;
         for (unsigned int k = 0; k + lag < nBeats; ++k) {
             if (present[k] == 0.0 || present[k + lag] == 0.0)
                 continue;
@@ -130,13 +203,33 @@ bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsP
         }
         return pairs > 0 ? sum / pairs : 0.0;
     };
-    // A bar changes its length only for a clear difference (a waltz hardly ever turns into
-    // 4/4 for a few seconds; a busy 4/4 bar may briefly repeat at three).
-    double const need = keptBeats == 3 ? -lengthMargin : lengthMargin;
-    unsigned int const N = likeness(3) - likeness(4) > need && likeness(6) - likeness(8) > need ? 3 : 4;
+    // Beats one and two bars apart; the second only once enough of it is heard.
+    auto const repetition = [&](unsigned int length) {
+        unsigned int pairs = 0, pairsTwice = 0;
+        double const once = likeness(length, pairs), twice = likeness(2 * length, pairsTwice);
+        if (pairs < minPairs)
+            return -1.0;
+        return (pairsTwice >= minPairs ? 0.5 * (once + twice) : once) - lengthPenalty[length];
+    };
+    // Lengths compete on their repetition smoothed over the last steps, so that a fill or a
+    // break does not change the bar for a moment.
+    for (unsigned int length = minLength; length <= maxLength; ++length) {
+        double const r = repetition(length);
+        double& smoothed = smoothedRepetition[length - minLength];
+        smoothed = judgedLengths == 0 ? r : repetitionMemory * smoothed + (1.0 - repetitionMemory) * r;
+    }
+    ++judgedLengths;
+    unsigned int const kept = keptBeats >= minLength && keptBeats <= maxLength ? keptBeats : 4;
+    unsigned int N = kept;
+    double bestRepetition = smoothedRepetition[kept - minLength] + lengthMargin;
+    for (unsigned int length = minLength; length <= maxLength; ++length)
+        if (length != kept && smoothedRepetition[length - minLength] > bestRepetition) {
+            bestRepetition = smoothedRepetition[length - minLength];
+            N = length;
+        }
 
     // Each group's attacks per beat of the bar, as log ratios to their mean over the bar.
-    double share[4][nGroups] = {};
+    double share[maxLength][nGroups] = {};
     for (unsigned int k = 0; k < nBeats; ++k) {
         if (present[k] == 0.0)
             continue;
@@ -154,12 +247,17 @@ bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsP
 
     // The downbeat `r` beats before beatTime scores the template over the bar that starts
     // there; a three-beat bar has no third beat of the template (its last beat is the one
-    // before a downbeat, like the fourth).
+    // before a downbeat, like the fourth). Bars of five to seven beats group their beats in
+    // twos and threes in many ways, alike only in the kick that starts them.
     static constexpr int offsets4[4] = {0, 1, 2, 3};
     static constexpr int offsets3[4] = {0, 1, -1, -1};
     static constexpr unsigned int rows3[3] = {0, 1, 3};
-    double score[4] = {};
-    for (unsigned int r = 0; r < N; ++r)
+    double score[maxLength] = {};
+    for (unsigned int r = 0; r < N; ++r) {
+        if (N > 4) {
+            score[r] = share[r][0];
+            continue;
+        }
         for (unsigned int j = 0; j < N; ++j) {
             unsigned int const row = N == 4 ? j : rows3[j];
             int const after = N == 4 ? offsets4[j] : offsets3[j];
@@ -167,6 +265,9 @@ bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsP
             for (unsigned int g = 0; g < nGroups; ++g)
                 score[r] += barTemplate[row][g] * share[p][g];
         }
+    }
+    if (startBeatsBack >= 0)
+        score[positiveMod(startBeatsBack, N)] += startBonus;
     unsigned int best = 0;
     for (unsigned int r = 1; r < N; ++r)
         if (score[r] > score[best])
@@ -174,10 +275,10 @@ bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsP
     if (keptBeats == N) {
         double const back = std::round((beatTime - keptDownbeat) / beatPeriod);
         if (std::fabs(back) < 1e9) {
-            auto const kept = static_cast<unsigned int>(positiveMod(static_cast<long>(back), N));
-            bool const byHalfBar = N == 4 && (best + 4 - kept) % 4 == 2;
-            if (score[best] - score[kept] < (byHalfBar ? halfBarMoveMargin : moveMargin))
-                best = kept;
+            auto const keptAt = static_cast<unsigned int>(positiveMod(static_cast<long>(back), N));
+            bool const byHalfBar = N == 4 && (best + 4 - keptAt) % 4 == 2;
+            if (score[best] - score[keptAt] < (byHalfBar ? halfBarMoveMargin : moveMargin))
+                best = keptAt;
         }
     }
     beatsPerBar = N;

@@ -1,16 +1,20 @@
-/* Chooses the bar (three or four beats, and which beat starts it) on a known beat grid.
+/* Chooses the bar (three to seven beats, and which beat starts it) on a known beat grid.
  *
  * The comb resonators find the bar's period and a downbeat from the whole accent pattern of
  * one bar, where a kick on 1 and 3 under a snare on 2 and 4 leaves 1 and 3 (and, with loud
  * snares, 2 and 4) hard to tell apart, and where a waltz's bar often comes out four beats
  * long. The chooser looks at the music beat by beat instead: it keeps the last seconds of
  * band accents, takes each beat's attack in every band, and
- *  - judges the bar length from repetition: beats three (and six) apart sounding more alike
- *    than beats four (and eight) apart make a three-beat bar;
+ *  - judges the bar length from repetition: beats one and two bars apart sound alike. Four
+ *    beats are taken unless another length repeats clearly better: three a little, five
+ *    and seven much better (a busy bar in four repeats at many lags);
  *  - judges the downbeat from how the bands share the attacks of each beat of the bar: a
  *    kick without snare starts the bar, the snare and cymbals come on the backbeats. The
  *    weights were fitted on rendered and played music together and hold when fitted on
- *    either alone and tested on the other.
+ *    either alone and tested on the other. Bars of five to seven beats start on their
+ *    strongest kick;
+ *  - takes the beginning of the music as a downbeat for the first seconds, as most music
+ *    begins on one, until the template says clearly otherwise.
  * A downbeat already taken is kept until another one scores clearly better, so the bar does
  * not flip between nearly equal candidates.
  *
@@ -37,11 +41,17 @@ public:
     void addFrames(ARGMathLibrary::Matrix<double> const& bands, unsigned int firstColumn, unsigned int first,
                    unsigned int count);
     // The bar on the beat grid (beatPeriod, beatTime in seconds; frame n lies at (n + 1.5) /
-    // accentRate): on success beatsPerBar (3 or 4) and the latest downbeat at or before
-    // beatTime. False when there are too few beats heard yet or the band layout is another.
-    bool choose(double beatPeriod, double beatTime, unsigned int& beatsPerBar, double& downbeatTime);
+    // accentRate): on success beatsPerBar (3 to 7) and the latest downbeat at or before
+    // beatTime. usualBeats is the bar length to start from while too few beats are heard to
+    // judge it (3 takes three, anything else four). False when there are too few beats
+    // heard yet or the band layout is another.
+    bool choose(double beatPeriod, double beatTime, unsigned int usualBeats, unsigned int& beatsPerBar,
+                double& downbeatTime);
 
 private:
+    // Looks for the first onset of the music in the first seconds after a reset.
+    void watchBeginning(unsigned int frame, double total);
+
     double rate = 0.0;
     unsigned int nBands = 0;
     bool usable = false;
@@ -52,6 +62,16 @@ private:
     std::vector<double> present; // 1 where the beat's attack lies in the kept frames
     unsigned int keptBeats = 0;
     double keptDownbeat = 0.0;
+    // Each bar length's repetition (3 … 7 beats), smoothed over the steps judged so far.
+    double smoothedRepetition[5] = {};
+    unsigned int judgedLengths = 0;
+    // The beginning of the music: its first onset in seconds (−1 while unknown), the mean
+    // accent before it, and the onset rising towards its peak.
+    double startTime = -1.0;
+    double quietSum = 0.0;
+    unsigned int quietFrames = 0;
+    double risePeak = 0.0;
+    long riseFrame = -1;
 };
 
 } // namespace meterTracker

@@ -638,11 +638,13 @@ void mTracker::chooseBar(unsigned int row) {
     double const beatPeriod = pulseCache[row][beatLevel].real();
     if (!(beatPeriod > 0.0))
         return;
+    // A two-beat bar from the resonators stays two beats long: it tells the engine that the
+    // beat may be twice too fast, and half the bars then start on the downbeat.
     double const barBeats = std::round(pulseCache[row][patternLevel].real() / beatPeriod);
     unsigned int beats = 0;
     double downbeat = 0.0;
-    if (barBeats >= 2.0 && barBeats <= 4.0 &&
-        barChooser.choose(beatPeriod, pulseCache[row][beatLevel].imag(), beats, downbeat))
+    unsigned int const usualBeats = barBeats == 3.0 ? 3 : 4;
+    if (barChooser.choose(beatPeriod, pulseCache[row][beatLevel].imag(), usualBeats, beats, downbeat))
         pulseCache[row][patternLevel] =
             std::complex<double>((barBeats == 2.0 ? 2.0 : beats) * beatPeriod, downbeat);
 }

@@ -89,15 +89,15 @@ TEST(MeterTrackerMusic, SteadyTemposFindTheirBeatAndBar) {
     // The beat on the music's own level also where the resonators favour twice or half of it:
     // fast waltzes (their bar's middle as loud as its start), slow beats with eighth-note
     // hi-hats (nothing in the low bands between the beats); the bar keeps its beats and starts on
-    // the first (at 0 s; a waltz is three beats, not four). Bar 0: not checked. Period and phase
-    // finer than an accent frame (5.8 ms): at 131.7 BPM the beat lies half a frame between two
-    // resonators, and the nearer one alone put the tick 17 ms off.
+    // the first (at 0 s; a waltz is three beats, not four; a 5/4 bar five). Bar 0: not checked.
+    // Period and phase finer than an accent frame (5.8 ms): at 131.7 BPM the beat lies half a
+    // frame between two resonators, and the nearer one alone put the tick 17 ms off.
     struct Case {
         double bpm;
         unsigned int beatsPerBar;
         double bar;
     };
-    for (Case const& c : {Case{131.7, 4, 0}, Case{90, 3, 2.0}, Case{86, 4, 0}, Case{176, 3, 3 * 60.0 / 176},
+    for (Case const& c : {Case{131.7, 4, 0}, Case{90, 3, 2.0}, Case{86, 5, 5 * 60.0 / 86}, Case{176, 3, 3 * 60.0 / 176},
                           Case{60, 4, 0}, Case{66, 3, 0}, Case{132, 3, 3 * 60.0 / 132}}) {
         double phaseOffset = 0.0;
         Estimate const e = lastEstimate(c.bpm, c.beatsPerBar, phaseOffset);
