@@ -190,6 +190,20 @@ void emit_deferred(MeterTicker_t* t, double until) {
     }
 }
 
+/* A Stop, unless the port open now already had one and no Start since: a resync or a change of
+   port switches the clock off and on, and a Stop repeated tells a receiver nothing. TIMER PASS (or
+   the closing thread once the timer thread has gone). */
+void emit_stop(MeterTicker_t* t, double now) {
+    MidiSwitches_t& sw = t->switches;
+    const unsigned port = t->midi ? midioutput_port_generation(t->midi) : 0;
+    sw.running = 0;
+    if (sw.stopped && sw.stoppedPort == port)
+        return;
+    sw.stopped = 1;
+    sw.stoppedPort = port;
+    emit_midi(t, now, false, 0xFC, 1);
+}
+
 void carry_out_requests(MeterTicker_t* t, double now) {
     MidiSwitches_t& sw = t->switches;
     TickerRequest_t r;
@@ -206,8 +220,7 @@ void carry_out_requests(MeterTicker_t* t, double now) {
             } else {
                 sw.clockEnabled = 0;
                 sw.startPending = 0;
-                sw.running = 0;
-                emit_midi(t, now, false, 0xFC, 1);
+                emit_stop(t, now);
             }
             break;
         case REQUEST_NOTES:
@@ -301,6 +314,7 @@ void fire(const Emission& e, const TickEvent_t& row, double time) {
             is_downbeat(t, time)) {
             sw.startPending = 0;
             sw.running = 1;
+            sw.stopped = 0;
             t->silenceAllowedFrom = std::fmax(t->silenceAllowedFrom, at + kSilenceMinRunSeconds);
             emit_midi(t, at, true, 0xFA, 1);
         }
@@ -785,10 +799,8 @@ void meterticker_close(MeterTicker_t* t) {
     carry_out_requests(t, now);
     emit_deferred(t, INFINITY);
     note_offs(t, now);
-    if (t->switches.running) {
-        t->switches.running = 0;
-        emit_midi(t, now, false, 0xFC, 1);
-    }
+    if (t->switches.running)
+        emit_stop(t, now);
     if (t->midi) {
         midioutput_flush(t->midi, 0.5);
         lc_logmsg(LC_LOG_PROGRESS, "LCMeterTicker: closing midi output\n");
@@ -1043,10 +1055,8 @@ int meterticker_timer_pass(MeterTicker_t* t, double now) {
         }
         if (silent) {
             note_offs(t, now);
-            if (t->switches.running) {
-                t->switches.running = 0;
-                emit_midi(t, now, false, 0xFC, 1);
-            }
+            if (t->switches.running)
+                emit_stop(t, now);
             t->switches.startPending = 1;
         }
     }

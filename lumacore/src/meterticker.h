@@ -147,6 +147,8 @@ struct MidiSwitches_t {
     int clockEnabled;
     int startPending; /* Start goes out on the next downbeat */
     int running;      /* a Start went out and no Stop since */
+    int stopped;      /* a Stop went out and no Start since, to the port of generation `stoppedPort` */
+    unsigned stoppedPort;
     int noteEnabled[METERLEVEL_COUNT];
     int sounding[METERLEVEL_COUNT];
     int ctrlEnabled[METERLEVEL_COUNT];

@@ -73,16 +73,16 @@ TEST_F(TickerTest, ClockStartsOnTheNextDownbeatWith24ExactPulsesPerBeatAndStopsA
     const size_t count = all.size();
     runUntil(5.0);
     EXPECT_EQ(messages().size(), count); // not a single Clock after the Stop
-    // Resync: off and on again before a pass sends a Stop and a new Start on the next bar.
+    // Resync: off and on again before a pass; the receiver had its Stop (a second one tells it
+    // nothing), so only a new Start on the next bar.
     meterticker_midiclock_out(ticker, 1);
     meterticker_midiclock_out(ticker, 0);
     meterticker_midiclock_out(ticker, 1);
     runUntil(6.01);
     all = messages();
-    ASSERT_GE(all.size(), count + 2);
-    EXPECT_EQ(all[count].bytes, Bytes{kStop});
-    EXPECT_EQ(all[count + 1].bytes, Bytes{kStart});
-    EXPECT_EQ(all[count + 1].time, 6.0);
+    ASSERT_GE(all.size(), count + 1);
+    EXPECT_EQ(all[count].bytes, Bytes{kStart});
+    EXPECT_EQ(all[count].time, 6.0);
 }
 
 TEST_F(TickerTest, StartWaitsForATrustedBeatOrEightSecondsOfMusic) {

@@ -46,9 +46,7 @@ void countCall(void* calls, double) {
 } // namespace
 
 TEST_F(Facade, SetMididevToAPortThatCannotBeOpenedLeavesNoPortOpen) {
-    EXPECT_EQ(lc_get_current_mididev(lc), 0);
-    char** names = lc_get_mididev_list(lc);
-    ASSERT_NE(names, nullptr);
+    ASSERT_NE(lc_get_mididev_list(lc), nullptr);
 
     EXPECT_EQ(lc_set_mididev(lc, 7), 1);
     EXPECT_EQ(lc_get_current_mididev(lc), -1);
@@ -135,6 +133,7 @@ TEST_F(Facade, StopRunCyclesKeepTheEnginePortAndPhaseCallbacks) {
 }
 
 TEST_F(Facade, SetMididevSwitchesTheClockOnEvenWhenItWasOff) {
+    EXPECT_EQ(lc_reinit(lc), 1);         // switches the clock off and on: its Stop is not repeated
     EXPECT_EQ(lc_set_mididev(lc, 0), 0); // the clock was never switched on
     playMusic();
     EXPECT_GT(lc_get_bpm(lc), 100.0);
