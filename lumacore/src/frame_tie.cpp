@@ -30,6 +30,15 @@ long long frame_mapping_offset(const FrameMapping& mapping, double time, uint32_
     return std::llround(frames);
 }
 
+long frame_in_period(const FrameMapping& mapping, double time, uint32_t cycleStart, uint32_t frames, long notBefore,
+                     bool* late) {
+    const long long offset = frame_mapping_offset(mapping, time, cycleStart);
+    if (offset >= static_cast<long long>(frames))
+        return -1;
+    *late = offset < 0;
+    return std::max(static_cast<long>(std::max(offset, 0LL)), notBefore);
+}
+
 StreamFrameTie::StreamFrameTie(double rate)
     : mapping_{0.0, 0, 0.0, std::isfinite(rate) && rate > 0.0 ? rate : 44100.0, 0} {}
 

@@ -37,6 +37,14 @@ struct FrameMapping {
    already past. 0 for an invalid mapping, a non-finite time or one hours away (sent at once). */
 long long frame_mapping_offset(const FrameMapping& mapping, double time, uint32_t cycleStart);
 
+/* Where the process callback of the period of `frames` frames from `cycleStart` writes an event at
+   stream time `time`, the last one having gone to `notBefore`: at its own frame; at the period's
+   start when that has passed (due in a cycle that ran late or was skipped: `late` is set), so that
+   nothing is lost and the rest keep their frames; never before `notBefore`, so that events leave in
+   order. -1 while it is due in a later period (it waits, so nothing goes out twice). */
+long frame_in_period(const FrameMapping& mapping, double time, uint32_t cycleStart, uint32_t frames, long notBefore,
+                     bool* late);
+
 class StreamFrameTie {
 public:
     explicit StreamFrameTie(double rate);

@@ -57,26 +57,21 @@ int process(jack_nframes_t nframes, void* arg) {
     jack_midi_clear_buffer(buffer);
     p->tie.read(p->current);
     const jack_nframes_t cycleStart = jack_last_frame_time(client);
-    jack_nframes_t last = 0;
     while (const TimedEvent_t* event = p->direct.front()) {
-        if (jack_midi_event_write(buffer, last, event->bytes, event->size) != 0)
+        if (jack_midi_event_write(buffer, 0, event->bytes, event->size) != 0)
             p->lost.fetch_add(1, std::memory_order_relaxed);
         p->direct.pop();
     }
+    long last = 0;
     while (const TimedEvent_t* event = p->queue.front()) {
-        long long offset = frame_mapping_offset(p->current, event->time, cycleStart);
-        if (offset >= static_cast<long long>(nframes))
+        bool late = false;
+        last = frame_in_period(p->current, event->time, cycleStart, nframes, last, &late);
+        if (last < 0)
             break;
-        if (offset < 0) {
-            offset = 0;
+        if (late)
             p->late.fetch_add(1, std::memory_order_relaxed);
-        }
-        jack_nframes_t frame = static_cast<jack_nframes_t>(offset);
-        if (frame < last)
-            frame = last; /* never out of order */
-        if (jack_midi_event_write(buffer, frame, event->bytes, event->size) != 0)
+        if (jack_midi_event_write(buffer, static_cast<jack_nframes_t>(last), event->bytes, event->size) != 0)
             p->lost.fetch_add(1, std::memory_order_relaxed);
-        last = frame;
         p->queue.pop();
     }
     return 0;
@@ -184,6 +179,19 @@ int jackmidiport_check(JackMidiPort_t* p, int mayJoin) {
     return 0;
 }
 
+std::vector<std::string> jackmidiport_midi_inputs(JackMidiPort_t* p) {
+    std::vector<std::string> names;
+    jack_client_t* client = p ? p->client.load(std::memory_order_acquire) : nullptr;
+    if (!client || p->gone.load(std::memory_order_acquire))
+        return names;
+    const char** ports = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+    for (const char** port = ports; port && *port; ++port)
+        names.emplace_back(*port);
+    if (ports)
+        jack_free(ports);
+    return names;
+}
+
 const char* jackmidiport_name(const JackMidiPort_t* p) {
     return p ? p->name.c_str() : nullptr;
 }
@@ -236,6 +244,9 @@ JackMidiPort_t* jackmidiport_open(const char*, const char*) {
 void jackmidiport_close(JackMidiPort_t*) {}
 int jackmidiport_check(JackMidiPort_t*, int) {
     return 0;
+}
+std::vector<std::string> jackmidiport_midi_inputs(JackMidiPort_t*) {
+    return {};
 }
 const char* jackmidiport_name(const JackMidiPort_t*) {
     return nullptr;

@@ -19,6 +19,9 @@
 #ifndef LUMACORE_JACKMIDIPORT_H
 #define LUMACORE_JACKMIDIPORT_H
 
+#include <string>
+#include <vector>
+
 struct EventOutput_t;
 struct JackMidiPort_t;
 
@@ -34,6 +37,11 @@ void jackmidiport_close(JackMidiPort_t* p);
    server must be closed before any client of this process tries to join one: the JACK library
    does not survive it otherwise, hence `mayJoin`. 1 while the port is lost, else 0. */
 int jackmidiport_check(JackMidiPort_t* p, int mayJoin);
+
+/* Full names of the server's MIDI input ports (other programs' ports this one could feed), in the
+   server's order, read through this port's own client, so that listing them opens no other
+   client; empty while the server is gone. GUI thread. */
+std::vector<std::string> jackmidiport_midi_inputs(JackMidiPort_t* p);
 
 /* The port's full name, "client:port", as other programs see it. */
 const char* jackmidiport_name(const JackMidiPort_t* p);

