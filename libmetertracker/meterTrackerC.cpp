@@ -26,8 +26,12 @@ constexpr double pi = 3.14159265358979323846;
 // contradicts the bar; candidates within the tighter share agree with it.
 constexpr double offBarShare = 0.25;
 constexpr double onBarShare = 0.15;
-// How much worse (log score) the best bar-consistent beat phase may be and still be taken.
+// How much worse (log score) the best bar-consistent beat phase may be and still be taken;
+// the larger margin for a bar that has disagreed with the beat for this many steps running
+// (8 s).
 constexpr double barAgreementMargin = 3.0;
+constexpr double steadyBarAgreementMargin = 5.0;
+constexpr int offBarStepsForSteadyMargin = 16;
 
 // Metrical-level check of the chosen beat (see levelFactor).
 constexpr double minMidForHalving = 0.75;
@@ -178,6 +182,7 @@ void mTracker::reset() {
     beatGrid.reset();
     barChooser.reset();
     levelShift = levelVotes = 0;
+    offBarSteps = 0;
     std::fill(inEnergy.begin(), inEnergy.end(), 0.0);
 }
 
@@ -739,8 +744,10 @@ void mTracker::alignBeatToBar(unsigned int row) {
         double const f = (barTime - t) / beatPeriod;
         return std::fabs(f - std::round(f));
     };
-    if (!(offBar(pulseCache[row][beatLevel].imag()) > offBarShare))
+    if (!(offBar(pulseCache[row][beatLevel].imag()) > offBarShare)) {
+        offBarSteps = 0;
         return;
+    }
     unsigned int const nCand = params.nPhaseCands;
     double topScore = -std::numeric_limits<double>::infinity();
     int best = -1;
@@ -751,8 +758,21 @@ void mTracker::alignBeatToBar(unsigned int row) {
             (best < 0 || score > phaseDelta[1][static_cast<unsigned int>(best)][beatLevel]))
             best = static_cast<int>(i);
     }
-    if (best >= 0 &&
-        phaseDelta[1][static_cast<unsigned int>(best)][beatLevel] >= topScore - barAgreementMargin)
+    if (best < 0) {
+        offBarSteps = 0;
+        return;
+    }
+    double const gap = topScore - phaseDelta[1][static_cast<unsigned int>(best)][beatLevel];
+    // A steady off-beat winner earns the phase scores' whole bonus for keeping a phase, so
+    // that the plain margin never lets the bar win over a riddim whose skanks outweigh its
+    // beat. A bar of two or four beats on the beat's own level that has put the beats on the
+    // other phase for several bars running is that style, not a fill or a passing
+    // syncopation, and gets the larger margin.
+    double const barBeats = std::round(pulseCache[row][patternLevel].real() / beatPeriod);
+    bool const evenBarOnOwnLevel = levelShift == 0 && (barBeats == 2.0 || barBeats == 4.0);
+    offBarSteps = evenBarOnOwnLevel && gap <= steadyBarAgreementMargin ? offBarSteps + 1 : 0;
+    if (gap <= barAgreementMargin ||
+        (offBarSteps >= offBarStepsForSteadyMargin && gap <= steadyBarAgreementMargin))
         pulseCache[row][beatLevel] =
             std::complex<double>(beatPeriod, phaseCands[1][static_cast<unsigned int>(best)][beatLevel]);
 }

@@ -112,7 +112,8 @@ private:
     // Off-beat accents (skanks, open hats, syncopated kicks) can outweigh the beat in the
     // beat resonator while the bar templates still find the downbeat: a beat phase between
     // the bar's beats gives way to the best phase candidate on them, when that one scores
-    // nearly as well.
+    // nearly as well, or, once the bar has disagreed for several bars running, clearly
+    // less well.
     void alignBeatToBar(unsigned int row);
     // Runs the beat through the grid follower: the beat takes its finer, steadier period
     // (the phase stays the step's own, which follows expressive timing without lag), and
@@ -181,6 +182,7 @@ private:
     BarChooser barChooser;
     int levelShift = 0; // −1 the beat is halved, 1 doubled, 0 kept
     int levelVotes = 0; // successive steps that asked for another shift
+    int offBarSteps = 0; // successive steps whose beat phase lay between the bar's beats
 
     // Work space, kept between steps so that a step allocates little.
     ARGMathLibrary::Matrix<double> bandEnvs; // bands × frames from the front end
