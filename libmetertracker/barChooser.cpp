@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 
 namespace meterTracker {
 
@@ -51,12 +52,15 @@ constexpr double repetitionMemory = 0.85;
 // Lag pairs needed before a lag counts.
 constexpr unsigned int minPairs = 2;
 
-// Music mostly begins on a downbeat. The first onset after the front end has settled, when it
-// rises far above what came before, counts as one for the bars of the first seconds; the
-// template's evidence outweighs it where the music begins elsewhere.
-constexpr double settleSeconds = 0.2;
-constexpr double beginSearchSeconds = 2.5;
-constexpr unsigned int quietFramesNeeded = 8;
+// Music mostly begins on a downbeat. Its first onset counts as one for the bars of the first
+// seconds; the template's evidence outweighs it where the music begins elsewhere. The first
+// onset is looked for among the first seconds once the front end has settled: the first
+// accent that reaches a share of the loudest there and stands far above all before it (a
+// piece that starts at once has none).
+constexpr double settleSeconds = 0.17;
+constexpr double beginSearchSeconds = 3.0;
+constexpr double beginShareOfLoudest = 0.3;
+constexpr unsigned int quietFramesNeeded = 6, riseFrames = 6;
 constexpr double onsetJump = 8.0;
 constexpr double startPriorSeconds = 16.0;
 constexpr double startBonus = 0.5;
@@ -77,6 +81,7 @@ void BarChooser::configure(double accentRate, unsigned int bands) {
     auto const maxBeats = static_cast<std::size_t>(judgedSeconds * 5.0) + 2; // up to 300 BPM
     attacks.reserve(maxBeats * nBands);
     present.reserve(maxBeats);
+    beginning.reserve(usable ? static_cast<std::size_t>(beginSearchSeconds * accentRate) : 0);
     reset();
 }
 
@@ -86,10 +91,7 @@ void BarChooser::reset() {
     keptDownbeat = 0.0;
     judgedLengths = 0;
     startTime = -1.0;
-    quietSum = 0.0;
-    quietFrames = 0;
-    risePeak = 0.0;
-    riseFrame = -1;
+    beginning.clear();
 }
 
 void BarChooser::addFrames(ARGMathLibrary::Matrix<double> const& bands, unsigned int firstColumn,
@@ -110,31 +112,34 @@ void BarChooser::addFrames(ARGMathLibrary::Matrix<double> const& bands, unsigned
 }
 
 void BarChooser::watchBeginning(unsigned int frame, double total) {
-    if (startTime >= 0.0 || frame < settleSeconds * rate || !std::isfinite(total))
+    auto const first = static_cast<unsigned int>(std::ceil(settleSeconds * rate));
+    auto const frames = static_cast<std::size_t>(beginSearchSeconds * rate);
+    if (frame < first || beginning.size() >= frames || beginning.empty() != (frame == first))
         return;
-    if (riseFrame >= 0) {
+    beginning.push_back(std::isfinite(total) ? total : 0.0);
+    if (beginning.size() < frames)
+        return;
+    double const loudest = *std::max_element(beginning.begin(), beginning.end());
+    for (std::size_t i = 0; i < beginning.size(); ++i) {
+        if (!(beginning[i] >= beginShareOfLoudest * loudest) || !(loudest > 0.0))
+            continue;
+        // What came before the onset began to rise.
+        if (i < riseFrames + quietFramesNeeded)
+            return;
+        double const before =
+            std::accumulate(beginning.begin(), beginning.begin() + static_cast<long>(i - riseFrames), 0.0) /
+            static_cast<double>(i - riseFrames);
+        if (!(beginning[i] > onsetJump * before))
+            return;
         // The onset's time is its accent peak, where the beat grid puts a beat.
-        if (total > risePeak) {
-            risePeak = total;
-            riseFrame = frame;
-        } else if (frame > static_cast<unsigned int>(riseFrame) + 3) {
-            startTime = (riseFrame + 1.5) / rate;
-        }
+        while (i + 1 < beginning.size() && beginning[i + 1] > beginning[i])
+            ++i;
+        startTime = (first + i + 1.5) / rate;
         return;
     }
-    if (frame > (settleSeconds + beginSearchSeconds) * rate)
-        return;
-    if (quietFrames >= quietFramesNeeded && total > onsetJump * (quietSum / quietFrames) && total > 0.0) {
-        risePeak = total;
-        riseFrame = static_cast<long>(frame);
-        return;
-    }
-    quietSum += total;
-    ++quietFrames;
 }
 
-bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int usualBeats,
-                        unsigned int& beatsPerBar, double& downbeatTime) {
+bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsPerBar, double& downbeatTime) {
     if (!usable || !(beatPeriod > 0.0) || !std::isfinite(beatPeriod) || !std::isfinite(beatTime) ||
         framesStored == 0)
         return false;
@@ -174,7 +179,7 @@ bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int usualBe
         // Too few beats for the template, but enough to place the music's first bars.
         if (startBeatsBack < 0 || heard == 0)
             return false;
-        unsigned int const N = keptBeats != 0 ? keptBeats : usualBeats == 3 ? 3 : 4;
+        unsigned int const N = keptBeats != 0 ? keptBeats : 4;
         beatsPerBar = N;
         downbeatTime = beatTime - static_cast<double>(positiveMod(startBeatsBack, N)) * beatPeriod;
         keptBeats = N;

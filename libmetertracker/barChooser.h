@@ -42,14 +42,11 @@ public:
                    unsigned int count);
     // The bar on the beat grid (beatPeriod, beatTime in seconds; frame n lies at (n + 1.5) /
     // accentRate): on success beatsPerBar (3 to 7) and the latest downbeat at or before
-    // beatTime. usualBeats is the bar length to start from while too few beats are heard to
-    // judge it (3 takes three, anything else four). False when there are too few beats
-    // heard yet or the band layout is another.
-    bool choose(double beatPeriod, double beatTime, unsigned int usualBeats, unsigned int& beatsPerBar,
-                double& downbeatTime);
+    // beatTime. False when there are too few beats heard yet or the band layout is another.
+    bool choose(double beatPeriod, double beatTime, unsigned int& beatsPerBar, double& downbeatTime);
 
 private:
-    // Looks for the first onset of the music in the first seconds after a reset.
+    // Keeps the summed accent of the first seconds and finds the music's first onset in it.
     void watchBeginning(unsigned int frame, double total);
 
     double rate = 0.0;
@@ -65,13 +62,10 @@ private:
     // Each bar length's repetition (3 … 7 beats), smoothed over the steps judged so far.
     double smoothedRepetition[5] = {};
     unsigned int judgedLengths = 0;
-    // The beginning of the music: its first onset in seconds (−1 while unknown), the mean
-    // accent before it, and the onset rising towards its peak.
+    // The beginning of the music: its first onset in seconds (−1 while unknown), found from
+    // the accents summed over the bands in the first seconds.
     double startTime = -1.0;
-    double quietSum = 0.0;
-    unsigned int quietFrames = 0;
-    double risePeak = 0.0;
-    long riseFrame = -1;
+    std::vector<double> beginning;
 };
 
 } // namespace meterTracker

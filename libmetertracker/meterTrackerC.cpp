@@ -648,8 +648,7 @@ void mTracker::chooseBar(unsigned int row) {
     double const barBeats = std::round(pulseCache[row][patternLevel].real() / beatPeriod);
     unsigned int beats = 0;
     double downbeat = 0.0;
-    unsigned int const usualBeats = barBeats == 3.0 ? 3 : 4;
-    if (barChooser.choose(beatPeriod, pulseCache[row][beatLevel].imag(), usualBeats, beats, downbeat))
+    if (barChooser.choose(beatPeriod, pulseCache[row][beatLevel].imag(), beats, downbeat))
         pulseCache[row][patternLevel] =
             std::complex<double>((barBeats == 2.0 ? 2.0 : beats) * beatPeriod, downbeat);
 }
