@@ -46,6 +46,9 @@ constexpr double levelHysteresis = 0.1;
 constexpr double minShiftedBeat = 0.3; // 200 BPM
 constexpr double maxShiftedBeat = 1.2; // 50 BPM
 constexpr int levelStepsToShift = 4;
+// How much more salient three halves of the beat must be than two, six than four and twelve
+// than eight before the beat is taken dotted; once taken, each margin is 0.1 lower.
+constexpr double threesOverTwos[3] = {1.15, 1.1, 1.05};
 
 // Level columns inside the tracker.
 constexpr unsigned int beatLevel = 0;
@@ -183,6 +186,8 @@ void mTracker::reset() {
     barChooser.reset();
     levelShift = levelVotes = 0;
     offBarSteps = 0;
+    compound = false;
+    compoundVotes = 0;
     std::fill(inEnergy.begin(), inEnergy.end(), 0.0);
 }
 
@@ -492,6 +497,14 @@ void mTracker::estimatePeriods(unsigned int step) {
     double const beatPeriod = pulseCache[row][beatLevel].real();
     double const factor = levelFactor(beatPeriod);
     pulseCache[row][beatLevel] = std::complex<double>(beatPeriod * factor, 0.0);
+    if (groupsInThrees(beatPeriod * factor)) {
+        // The dotted beat: three of the former halves, two of them to the bar.
+        double const dotted = 1.5 * beatPeriod * factor;
+        pulseCache[row][beatLevel] = std::complex<double>(dotted, 0.0);
+        pulseCache[row][patternLevel] = std::complex<double>(2.0 * dotted, 0.0);
+        pulseCache[row][tatumLevel] = std::complex<double>(dotted / 3.0, 0.0);
+        return;
+    }
     // A bar chosen for the twice too long beat spans two bars of the music's beat when it holds
     // an even number of at least six of them.
     double const barBeats = std::round(pulseCache[row][patternLevel].real() / (beatPeriod * factor));
@@ -829,6 +842,41 @@ double mTracker::levelFactor(double beatPeriod) {
         levelVotes = 0;
     }
     return levelShift < 0 ? 0.5 : levelShift > 0 ? 2.0 : 1.0;
+}
+
+double mTracker::salienceNear(double period) const {
+    double const frames = period * params.accentRate;
+    if (!(frames > 0.0) || salience.empty())
+        return 0.0;
+    // Salience index k belongs to a delay of k + 1 frames.
+    auto const first = static_cast<long>(std::floor(0.98 * frames)) - 1;
+    auto const last =
+        std::min(static_cast<long>(std::ceil(1.02 * frames)) - 1, static_cast<long>(salience.size()) - 1);
+    double best = 0.0;
+    for (long k = std::max(first, 0L); k <= last; ++k)
+        best = std::max(best, salience[static_cast<std::size_t>(k)]);
+    return best;
+}
+
+bool mTracker::groupsInThrees(double beatPeriod) {
+    double const half = beatPeriod / 2.0;
+    bool wanted = false;
+    // Twelve halves must lie within the bank (beats up to about 0.65 s, 92 BPM).
+    if (beatPeriod > 0.0 && 12.0 * half * params.accentRate < params.nPeriods - 2.0) {
+        double const slack = compound ? levelHysteresis : 0.0;
+        wanted = true;
+        unsigned int const threes[3] = {3, 6, 12}, twos[3] = {2, 4, 8};
+        for (unsigned int i = 0; i < 3; ++i)
+            wanted = wanted && salienceNear(threes[i] * half) >
+                                   (threesOverTwos[i] - slack) * salienceNear(twos[i] * half);
+    }
+    if (wanted == compound) {
+        compoundVotes = 0;
+    } else if (++compoundVotes >= levelStepsToShift) {
+        compound = wanted;
+        compoundVotes = 0;
+    }
+    return compound;
 }
 
 double mTracker::halfPeriodAccent(double period, unsigned int firstChannel, unsigned int endChannel) {

@@ -151,6 +151,14 @@ private:
     // from where the low channels put their accents inside the beat and the periods around it.
     // Called once per step; a change must hold for a few steps before it is taken.
     double levelFactor(double beatPeriod);
+    // True when the halves of `beatPeriod` group in threes at every level the salience shows
+    // (three halves over two, six over four, twelve over eight): compound meter, whose beat is
+    // the dotted one, 1.5 times as long, and whose bar holds two of them. Two-tatum beats win
+    // the prior there, while a clave's three-three-two repeats at three halves but not beyond.
+    // Called once per step; a change must hold for a few steps before it is taken.
+    bool groupsInThrees(double beatPeriod);
+    // Largest summary salience within 2 % of a period in seconds (0 outside the bank).
+    double salienceNear(double period) const;
 
     Params params;
     MessageHandler messageHandler = nullptr;
@@ -180,9 +188,11 @@ private:
     unsigned int rowsFlushed;
     GridFollower beatGrid;
     BarChooser barChooser;
-    int levelShift = 0; // −1 the beat is halved, 1 doubled, 0 kept
-    int levelVotes = 0; // successive steps that asked for another shift
-    int offBarSteps = 0; // successive steps whose beat phase lay between the bar's beats
+    int levelShift = 0;    // −1 the beat is halved, 1 doubled, 0 kept
+    int levelVotes = 0;    // successive steps that asked for another shift
+    int offBarSteps = 0;   // successive steps whose beat phase lay between the bar's beats
+    bool compound = false; // the beat is taken dotted (see groupsInThrees)
+    int compoundVotes = 0;
 
     // Work space, kept between steps so that a step allocates little.
     ARGMathLibrary::Matrix<double> bandEnvs; // bands × frames from the front end

@@ -86,22 +86,23 @@ TEST(MeterTrackerMusic, At120BpmFindsBeatBarAndPhase) {
 }
 
 TEST(MeterTrackerMusic, SteadyTemposFindTheirBeatAndBar) {
-    // The beat on the music's own level also where the resonators favour twice or half of it:
-    // fast waltzes (their bar's middle as loud as its start), slow beats with eighth-note
-    // hi-hats (nothing in the low bands between the beats); the bar keeps its beats and starts on
-    // the first (at 0 s; a waltz is three beats, not four; a 5/4 bar five). Bar 0: not checked.
-    // Period and phase finer than an accent frame (5.8 ms): at 131.7 BPM the beat lies half a
-    // frame between two resonators, and the nearer one alone put the tick 17 ms off.
+    // The beat on the music's own level also where the resonators or the prior favour another: fast waltzes
+    // (their bar's middle as loud as its start), slow beats with eighth-note hi-hats, six-beat bars in threes
+    // (6/8: the beat is three of them, not two); the bar keeps its beats and starts on the first (at 0 s; a
+    // waltz is three beats, a 5/4 bar five). Period and phase finer than an accent frame (5.8 ms): at 131.7
+    // BPM the beat lies half a frame between two resonators, and the nearer one alone put the tick 17 ms off.
     struct Case {
         double bpm;
         unsigned int beatsPerBar;
-        double bar;
+        double bar; // 0: not checked
     };
-    for (Case const& c : {Case{131.7, 4, 0}, Case{90, 3, 2.0}, Case{86, 5, 5 * 60.0 / 86}, Case{176, 3, 3 * 60.0 / 176},
-                          Case{60, 4, 0}, Case{66, 3, 0}, Case{132, 3, 3 * 60.0 / 132}}) {
+    for (Case const& c :
+         {Case{131.7, 4, 0}, Case{90, 3, 2.0}, Case{86, 5, 5 * 60.0 / 86}, Case{176, 3, 3 * 60.0 / 176},
+          Case{60, 4, 0}, Case{66, 3, 0}, Case{132, 3, 3 * 60.0 / 132}, Case{222, 6, 0}}) {
         double phaseOffset = 0.0;
         Estimate const e = lastEstimate(c.bpm, c.beatsPerBar, phaseOffset);
-        EXPECT_TRUE(relativeError(e.beat, 60.0 / c.bpm) < 0.003 && std::fabs(phaseOffset) < 0.015 &&
+        EXPECT_TRUE(relativeError(e.beat, (c.beatsPerBar == 6 ? 3 : 1) * 60.0 / c.bpm) < 0.003 &&
+                    std::fabs(phaseOffset) < 0.015 &&
                     (c.bar == 0 || (relativeError(e.bar, c.bar) < 0.02 &&
                                     std::fabs(std::remainder(e.barPhase, c.bar)) < 0.03)))
             << c.bpm << " BPM: " << e.beat << " s, phase " << phaseOffset << " s off, bar " << e.bar << " at "
@@ -126,5 +127,4 @@ TEST(MeterTrackerMusic, FollowsASlowTempoRamp) {
         EXPECT_LT(relativeError(e.beat, trueBeat(e.audioTime)), 0.04)
             << "at " << e.audioTime << ": " << e.beat;
     }
-    EXPECT_LT(est.back().beat, 0.53);
 }
