@@ -622,7 +622,7 @@ void mTracker::estimatePhases(unsigned int step) {
                 jBest = j;
         pulseCache[row][lev] = std::complex<double>(pulseCache[row][lev].real(), phaseCands[1][jBest][lev]);
     }
-    alignBeatToBar(row);
+    alignBeatToBar(row, tLast);
     refineBeat(row, tLast);
     smoothGrid(row);
     chooseBar(row);
@@ -746,7 +746,7 @@ void mTracker::refineBeat(unsigned int row, unsigned int tLast) {
     pulseCache[row][beatLevel] = std::complex<double>(fine, std::min(refined, newest));
 }
 
-void mTracker::alignBeatToBar(unsigned int row) {
+void mTracker::alignBeatToBar(unsigned int row, unsigned int tLast) {
     double const beatPeriod = pulseCache[row][beatLevel].real();
     double const barTime = pulseCache[row][patternLevel].imag();
     if (!(beatPeriod > 0.0))
@@ -774,19 +774,40 @@ void mTracker::alignBeatToBar(unsigned int row) {
         offBarSteps = 0;
         return;
     }
+    double const onBar = phaseCands[1][static_cast<unsigned int>(best)][beatLevel];
     double const gap = topScore - phaseDelta[1][static_cast<unsigned int>(best)][beatLevel];
     // A steady off-beat winner earns the phase scores' whole bonus for keeping a phase, so
     // that the plain margin never lets the bar win over a riddim whose skanks outweigh its
     // beat. A bar of two or four beats on the beat's own level that has put the beats on the
     // other phase for several bars running is that style, not a fill or a passing
-    // syncopation, and gets the larger margin.
+    // syncopation, and gets the larger margin, when the cymbals, which keep time above the
+    // skanks and the bass, side with the bar (a low skank can draw the bar's template).
     double const barBeats = std::round(pulseCache[row][patternLevel].real() / beatPeriod);
     bool const evenBarOnOwnLevel = levelShift == 0 && (barBeats == 2.0 || barBeats == 4.0);
     offBarSteps = evenBarOnOwnLevel && gap <= steadyBarAgreementMargin ? offBarSteps + 1 : 0;
-    if (gap <= barAgreementMargin ||
-        (offBarSteps >= offBarStepsForSteadyMargin && gap <= steadyBarAgreementMargin))
-        pulseCache[row][beatLevel] =
-            std::complex<double>(beatPeriod, phaseCands[1][static_cast<unsigned int>(best)][beatLevel]);
+    bool const steadyBar = offBarSteps >= offBarStepsForSteadyMargin && gap <= steadyBarAgreementMargin &&
+                           topChannelAccent(beatPeriod, onBar, tLast) >
+                               topChannelAccent(beatPeriod, pulseCache[row][beatLevel].imag(), tLast);
+    if (gap <= barAgreementMargin || steadyBar)
+        pulseCache[row][beatLevel] = std::complex<double>(beatPeriod, onBar);
+}
+
+double mTracker::topChannelAccent(double period, double t, unsigned int tLast) {
+    double const fs = params.accentRate;
+    if (resonators.empty() || nChannels == 0)
+        return 0.0;
+    unsigned int const filter = nearestResonator(period * fs);
+    resonators[nChannels - 1]->copyLine(filter, lineCopy);
+    auto const L = static_cast<long>(lineCopy.size());
+    if (L == 0)
+        return 0.0;
+    // Line place j (oldest first) sounds at (j + tLast + 2 - L) / fs + 0.5 / fs + accentLead,
+    // as the phase candidates count it; the strongest value within two frames of t.
+    long const at = std::lround((t - accentLead - 0.5 / fs) * fs) - static_cast<long>(tLast) - 2 + L;
+    double strongest = -std::numeric_limits<double>::infinity();
+    for (long j = at - 2; j <= at + 2; ++j)
+        strongest = std::max(strongest, lineCopy[static_cast<std::size_t>(((j % L) + L) % L)]);
+    return strongest;
 }
 
 unsigned int mTracker::nearestResonator(double delayFrames) const {

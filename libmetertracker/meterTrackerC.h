@@ -114,7 +114,10 @@ private:
     // the bar's beats gives way to the best phase candidate on them, when that one scores
     // nearly as well, or, once the bar has disagreed for several bars running, clearly
     // less well.
-    void alignBeatToBar(unsigned int row);
+    void alignBeatToBar(unsigned int row, unsigned int tLast);
+    // The highest channel's resonator line at the beat period, its strongest value within two
+    // frames of time t (the line's last period ends with frame tLast).
+    double topChannelAccent(double period, double t, unsigned int tLast);
     // Runs the beat through the grid follower: the beat takes its finer, steadier period
     // (the phase stays the step's own, which follows expressive timing without lag), and
     // bar and tatum their whole multiples and fractions of it.

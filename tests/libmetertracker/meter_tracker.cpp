@@ -9,11 +9,6 @@
 
 #include <array>
 #include <cmath>
-#include <cstdio>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <unistd.h>
 #include <vector>
 
 using meterTracker::mTracker;
@@ -29,13 +24,6 @@ unsigned int expectedSteps(std::size_t samples) {
         return 0;
     std::size_t const frames = 2 * ((samples - 1024) / 512 + 1);
     return frames < 97 ? 0 : static_cast<unsigned int>((frames - 97) / 86 + 1);
-}
-
-std::string readFile(std::string const& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 std::vector<double> music(double seconds) {
@@ -84,11 +72,6 @@ TEST(MeterTrackerInterface, FreshTrackerHasNoEstimatesAndSingleZeroTicks) {
     mTracker_get_ticks(t.h, ta, &nt, be, &nb, pa, &np);
     EXPECT_TRUE(nt == 1 && nb == 1 && np == 1);
     EXPECT_THAT(ta, ElementsAre(0.0, 0.0, 0.0));
-
-    std::string const path = ::testing::TempDir() + "fresh_" + std::to_string(getpid()) + ".met";
-    EXPECT_EQ(mTracker_dump_metfile(t.h, path.c_str()), 0);
-    EXPECT_EQ(readFile(path), "3\n1\n0.000000000\n1\n0.000000000\n1\n0.000000000\n");
-    std::remove(path.c_str());
 
     // The tracker reports and never prints: the tool and the engine decide where words go.
     ::testing::internal::CaptureStdout();

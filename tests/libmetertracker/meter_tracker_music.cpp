@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -15,16 +16,15 @@ struct Estimate {
     double tatum, beat, bar, tatumPhase, beatPhase, barPhase;
 };
 
-std::vector<Estimate> track(synth::MusicSpec const& spec) {
-    std::vector<double> x = synth::renderMusic(spec);
+std::vector<Estimate> track(std::vector<double> x) {
     std::vector<Estimate> out;
-    mTrackerHandle* h = mTracker_init(spec.sampleRate);
+    mTrackerHandle* h = mTracker_init(44100);
     for (std::size_t i = 0; i < x.size(); i += 128) {
         auto const n = static_cast<unsigned int>(std::min<std::size_t>(128, x.size() - i));
         mTracker_add_data(h, x.data() + i, n);
         if (mTracker_process(h)) {
             Estimate e{};
-            e.audioTime = static_cast<double>(i + n) / spec.sampleRate;
+            e.audioTime = static_cast<double>(i + n) / 44100;
             mTracker_get_period_est(h, &e.tatum, &e.beat, &e.bar, &e.tatumPhase, &e.beatPhase, &e.barPhase);
             out.push_back(e);
         }
@@ -46,42 +46,60 @@ double relativeError(double value, double truth) {
     return std::fabs(value - truth) / truth;
 }
 
-// The estimate after 12 s of music at a steady tempo, and its beat phase's distance to the music's.
+// The estimate after 12 s of music at a steady tempo (none: all zero), and the largest distance
+// from a step's beat phase to the music's beats from 9 s on (1 for a phase after the audio
+// analysed).
 Estimate lastEstimate(double bpm, unsigned int beatsPerBar, double& phaseOffset) {
     synth::MusicSpec spec;
     spec.bpm = bpm;
     spec.beatsPerBar = beatsPerBar;
     spec.seconds = 12.0;
-    std::vector<Estimate> const est = track(spec);
-    EXPECT_FALSE(est.empty());
-    Estimate const last = est.empty() ? Estimate{} : est.back();
-    phaseOffset = offsetToNearest(last.beatPhase, synth::beatTimes(spec));
-    return last;
+    std::vector<Estimate> const est = track(synth::renderMusic(spec));
+    std::vector<double> const beats = synth::beatTimes(spec);
+    phaseOffset = 0.0;
+    for (Estimate const& e : est)
+        if (e.audioTime >= 9.0)
+            phaseOffset = std::max({phaseOffset, std::fabs(offsetToNearest(e.beatPhase, beats)),
+                                    e.beatPhase < e.audioTime ? 0.0 : 1.0});
+    return est.empty() ? Estimate{} : est.back();
+}
+
+// A riddim at 82 BPM, beats from 0.5 s: a kick on 1 and 3, hats on every beat and a short
+// chord late on every "and" (the skank), `chordScale` times the pitch of a guitar's.
+std::vector<double> riddim(double chordScale, double chordGain) {
+    double const sr = 44100.0, beat = 60.0 / 82.0;
+    std::vector<double> x(static_cast<std::size_t>(sr * 24.0));
+    unsigned int seed = 7; // 32 bits: the generator wraps
+    auto const noise = [&seed] { return ((seed = seed * 1664525u + 1013904223u) >> 8) / 16777216.0 - 0.5; };
+    auto const add = [&](double start, double length, auto sound) {
+        for (auto i = static_cast<std::size_t>(start * sr); i < x.size() && i < (start + length) * sr; ++i)
+            x[i] += sound(static_cast<double>(i) / sr - start);
+    };
+    for (int b = 0; b < 32; ++b) {
+        double const t = 0.5 + b * beat;
+        if (b % 2 == 0)
+            add(t, 0.4, [](double u) { return 0.6 * std::sin(2 * M_PI * 55 * u) * std::exp(-10 * u); });
+        add(t, 0.05, [&](double u) { return 0.15 * noise() * std::exp(-80 * u); });
+        add(t + 0.56 * beat, 0.15, [&](double u) {
+            double chord = 0.0;
+            for (double f : {196.0, 247.0, 294.0, 392.0, 494.0, 587.0})
+                chord += std::sin(2 * M_PI * f * chordScale * u) / 6;
+            return chordGain * chord * std::exp(-25 * u);
+        });
+    }
+    return x;
 }
 
 } // namespace
 
-TEST(MeterTrackerMusic, At120BpmFindsBeatBarAndPhase) {
-    synth::MusicSpec spec;
-    spec.bpm = 120;
-    spec.seconds = 10.0;
-    std::vector<Estimate> const est = track(spec);
-    ASSERT_GE(est.size(), 18u);
-    Estimate const& last = est.back();
-    EXPECT_LT(relativeError(last.beat, 0.5), 0.02) << last.beat;
-    EXPECT_NEAR(last.bar / last.beat, 4.0, 0.08) << last.bar;
-    EXPECT_EQ(last.tatumPhase, last.beatPhase);
-
-    // The beat phase keeps a small, steady offset from the true onsets: the accents' lead
-    // before the heard onset is compensated on average, not per sound.
-    std::vector<double> const beats = synth::beatTimes(spec);
-    for (Estimate const& e : est) {
-        if (e.audioTime < 3.0)
-            continue;
-        // The latest beat lies within the last beat period before the step's end.
-        double const off = offsetToNearest(e.beatPhase, beats);
-        EXPECT_TRUE(std::fabs(off) < 0.010 && e.beatPhase < e.audioTime && e.beatPhase > e.audioTime - 0.6)
-            << "at " << e.audioTime << ": " << e.beatPhase;
+TEST(MeterTrackerMusic, SkanksDoNotTakeTheBeat) {
+    // A loud high skank wins the beat resonator while the bar sits on the kick: the bar takes
+    // the beat back once it has disagreed for some bars. A skank low enough to draw the bar
+    // onto itself must not pull a right beat off (the cymbals side with the beat).
+    for (double chordScale : {1.0, 6.0}) {
+        std::vector<Estimate> const est = track(riddim(chordScale, chordScale > 1 ? 1.0 : 0.5));
+        EXPECT_LT(std::fabs(std::remainder((est.back().beatPhase - 0.5) * 82 / 60, 1.0)), 0.1)
+            << "chord x" << chordScale;
     }
 }
 
@@ -96,9 +114,9 @@ TEST(MeterTrackerMusic, SteadyTemposFindTheirBeatAndBar) {
         unsigned int beatsPerBar;
         double bar; // 0: not checked
     };
-    for (Case const& c :
-         {Case{131.7, 4, 0}, Case{90, 3, 2.0}, Case{86, 5, 5 * 60.0 / 86}, Case{176, 3, 3 * 60.0 / 176},
-          Case{60, 4, 0}, Case{66, 3, 0}, Case{132, 3, 3 * 60.0 / 132}, Case{222, 6, 0}}) {
+    for (Case const& c : {Case{120, 4, 2.0}, Case{131.7, 4, 0}, Case{90, 3, 2.0}, Case{86, 5, 5 * 60.0 / 86},
+                          Case{176, 3, 3 * 60.0 / 176}, Case{60, 4, 0}, Case{66, 3, 0},
+                          Case{132, 3, 3 * 60.0 / 132}, Case{222, 6, 0}}) {
         double phaseOffset = 0.0;
         Estimate const e = lastEstimate(c.bpm, c.beatsPerBar, phaseOffset);
         EXPECT_TRUE(relativeError(e.beat, (c.beatsPerBar == 6 ? 3 : 1) * 60.0 / c.bpm) < 0.003 &&
@@ -115,7 +133,7 @@ TEST(MeterTrackerMusic, FollowsASlowTempoRamp) {
     spec.bpm = 100;
     spec.endBpm = 120;
     spec.seconds = 20.0;
-    std::vector<Estimate> const est = track(spec);
+    std::vector<Estimate> const est = track(synth::renderMusic(spec));
     ASSERT_GE(est.size(), 30u);
     auto const trueBeat = [&](double t) {
         return 60.0 / (spec.bpm + (spec.endBpm - spec.bpm) * t / spec.seconds);
