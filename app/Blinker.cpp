@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
-Blinker::Blinker(QWidget* parent) : QWidget(parent) {}
+Blinker::Blinker(QWidget* parent) : Opaque<QWidget>(parent) {}
 
 int Blinker::darkeningFactor() const {
     return static_cast<int>((2.0 * phase + 1.0) * 100.0);
@@ -27,6 +27,7 @@ void Blinker::setPhase(double blinkPhase) {
 
 void Blinker::paintEvent(QPaintEvent*) {
     QPainter painter(this);
+    fillBehind(painter);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(Qt::NoPen);
     painter.setBrush(colour.darker(darkeningFactor()));

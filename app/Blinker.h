@@ -3,9 +3,11 @@
 #include <QColor>
 #include <QWidget>
 
+#include "OpaqueWidget.h"
+
 // A square lamp that flashes on every tick of one metrical level: brightest at the tick,
 // fading to a third of its brightness just before the next one.
-class Blinker : public QWidget {
+class Blinker : public Opaque<QWidget> {
     Q_OBJECT
 
 public:

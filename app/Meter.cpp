@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-Meter::Meter(QWidget* parent) : QProgressBar(parent) {}
+Meter::Meter(QWidget* parent) : Opaque<QProgressBar>(parent) {}
 
 int Meter::blockCount() const {
     const float lo = static_cast<float>(std::abs(minimum()));
@@ -25,8 +25,7 @@ void Meter::showLevel(int newLevel) {
 
 void Meter::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setOpacity(1.0);
+    fillBehind(painter);
     const QColor fill(40, 60, 150, 250);
     const int count = blockCount();
     for (int i = 0; i < count; ++i)

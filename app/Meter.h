@@ -3,10 +3,12 @@
 #include <QProgressBar>
 #include <optional>
 
+#include "OpaqueWidget.h"
+
 // The block-style level bar: one 4-pixel block per 6 pixels of width that the level
 // reaches above the minimum. Minimum and maximum are the progress bar's own; the level starts
 // at the progress bar's value.
-class Meter : public QProgressBar {
+class Meter : public Opaque<QProgressBar> {
     Q_OBJECT
 
 public:

@@ -34,7 +34,7 @@ QColor stateColour(QLumacore::TrackState state) {
 
 } // namespace
 
-BarLamps::BarLamps(QWidget* parent) : QWidget(parent) {
+BarLamps::BarLamps(QWidget* parent) : Opaque<QWidget>(parent) {
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     setToolTip("Beat of the bar: the first lamp marks the downbeat");
 }
@@ -59,6 +59,7 @@ QSize BarLamps::minimumSizeHint() const {
 
 void BarLamps::paintEvent(QPaintEvent*) {
     QPainter painter(this);
+    fillBehind(painter);
     painter.setRenderHint(QPainter::Antialiasing);
     const double gap = 4.0;
     const double w = (width() - gap * (beatCount - 1)) / beatCount;
@@ -81,7 +82,8 @@ TempoPanel::TempoPanel(QWidget* parent) : QWidget(parent) {
     steady->start();
     clock = [steady] { return static_cast<double>(steady->nsecsElapsed()) * 1e-9; };
 
-    bpmDisplay = new QLabel("---", this);
+    bpmDisplay = new Opaque<QLabel>(this);
+    bpmDisplay->setText("---");
     bpmDisplay->setObjectName("bpmDisplay");
     QFont big = bpmDisplay->font();
     big.setPointSize(34);
@@ -99,7 +101,7 @@ TempoPanel::TempoPanel(QWidget* parent) : QWidget(parent) {
     stateLabel->setObjectName("stateLabel");
     stateLabel->setToolTip("locked: the engine is sure of the meter; searching: not yet; holding: the music "
                            "paused and the clock carries on; no evidence: nothing to follow");
-    confidenceBar = new QProgressBar(this);
+    confidenceBar = new Opaque<QProgressBar>(this);
     confidenceBar->setObjectName("confidenceBar");
     confidenceBar->setRange(0, 100);
     confidenceBar->setValue(0);
@@ -232,7 +234,14 @@ void TempoPanel::showReadings(const QLumacore::Readings& r) {
     const int beats = r.beatsPerBar > 0 ? r.beatsPerBar : 4;
     lamps->setBeats(beats, tempo && r.beatsPerBar > 0 ? beatInBar(r.bar, r.beat, r.beatsPerBar) : -1);
     const double confidence = std::isfinite(r.confidence) ? std::clamp(r.confidence, 0.0, 1.0) : 0.0;
-    confidenceBar->setValue(static_cast<int>(std::lround(confidence * 100.0)));
+    const int percent = static_cast<int>(std::lround(confidence * 100.0));
+    if (percent != confidenceBar->value()) {
+        // QProgressBar::setValue repaints at once, a paint pass of its own beside the one that
+        // follows the poll; with updates held back for the call the new value joins that pass.
+        confidenceBar->setUpdatesEnabled(false);
+        confidenceBar->setValue(percent);
+        confidenceBar->setUpdatesEnabled(true);
+    }
     const QString name = stateName(r.state);
     if (stateLabel->text() != name) {
         stateLabel->setText(name);

@@ -3,6 +3,7 @@
 #include <QWidget>
 #include <functional>
 
+#include "OpaqueWidget.h"
 #include "QLumacore.h"
 #include "TapTempo.h"
 
@@ -13,7 +14,7 @@ class QToolButton;
 
 // One lamp per beat of the bar being tracked, numbered from 1; the lamp of the present beat is
 // lit, the bar's first in its own colour so that the downbeat reads at a glance.
-class BarLamps : public QWidget {
+class BarLamps : public Opaque<QWidget> {
     Q_OBJECT
 
 public:
