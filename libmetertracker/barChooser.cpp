@@ -53,17 +53,20 @@ constexpr double repetitionMemory = 0.85;
 constexpr unsigned int minPairs = 2;
 
 // Music mostly begins on a downbeat. Its first onset counts as one for the bars of the first
-// seconds; the template's evidence outweighs it where the music begins elsewhere. The first
-// onset is looked for among the first seconds once the front end has settled: the first
-// accent that reaches a share of the loudest there and stands far above all before it (a
-// piece that starts at once has none).
+// seconds; the template's evidence outweighs it where the music begins elsewhere. Only audio
+// that opens in silence (below -60 dBFS for its first 0.1 s) has a beginning: a stream joined
+// while music plays would take any beat for it. The first onset is looked for among the first
+// seconds once the front end has settled: the first accent that reaches a share of the
+// loudest there and stands far above all before it.
+constexpr double openingSeconds = 0.1;
+constexpr double openingSilence = 1e-6; // mean square
 constexpr double settleSeconds = 0.17;
 constexpr double beginSearchSeconds = 3.0;
 constexpr double beginShareOfLoudest = 0.3;
-constexpr unsigned int quietFramesNeeded = 6, riseFrames = 6;
+constexpr unsigned int quietFramesNeeded = 4, riseFrames = 4;
 constexpr double onsetJump = 8.0;
 constexpr double startPriorSeconds = 16.0;
-constexpr double startBonus = 0.5;
+constexpr double startBonus = 1.0;
 
 long positiveMod(long a, long n) {
     long const m = a % n;
@@ -72,8 +75,10 @@ long positiveMod(long a, long n) {
 
 } // namespace
 
-void BarChooser::configure(double accentRate, unsigned int bands) {
+void BarChooser::configure(double accentRate, unsigned int bands, double sampleRate) {
     rate = accentRate;
+    openingLength =
+        sampleRate > 0.0 && sampleRate < 1e6 ? static_cast<unsigned long>(openingSeconds * sampleRate) : 0;
     nBands = bands;
     usable = bands == layoutBands && accentRate > 0.0 && accentRate < 1000.0;
     ring.resize(usable ? static_cast<unsigned int>(std::ceil(judgedSeconds * accentRate)) + 32 : 1,
@@ -92,6 +97,8 @@ void BarChooser::reset() {
     judgedLengths = 0;
     startTime = -1.0;
     beginning.clear();
+    openingHeard = 0;
+    openingEnergy = 0.0;
 }
 
 void BarChooser::addFrames(ARGMathLibrary::Matrix<double> const& bands, unsigned int firstColumn,
@@ -111,6 +118,11 @@ void BarChooser::addFrames(ARGMathLibrary::Matrix<double> const& bands, unsigned
     framesStored = first + count;
 }
 
+void BarChooser::addAudio(double const* samples, unsigned int count) {
+    for (unsigned int i = 0; i < count && openingHeard < openingLength; ++i, ++openingHeard)
+        openingEnergy += samples[i] * samples[i];
+}
+
 void BarChooser::watchBeginning(unsigned int frame, double total) {
     auto const first = static_cast<unsigned int>(std::ceil(settleSeconds * rate));
     auto const frames = static_cast<std::size_t>(beginSearchSeconds * rate);
@@ -118,6 +130,10 @@ void BarChooser::watchBeginning(unsigned int frame, double total) {
         return;
     beginning.push_back(std::isfinite(total) ? total : 0.0);
     if (beginning.size() < frames)
+        return;
+    bool const openedInSilence = openingLength > 0 && openingHeard == openingLength &&
+                                 openingEnergy < openingSilence * static_cast<double>(openingLength);
+    if (!openedInSilence)
         return;
     double const loudest = *std::max_element(beginning.begin(), beginning.end());
     for (std::size_t i = 0; i < beginning.size(); ++i) {

@@ -32,10 +32,12 @@ namespace meterTracker {
 
 class BarChooser {
 public:
-    // accentRate in accent frames per second; nBands the front end's band count. Forgets
-    // everything.
-    void configure(double accentRate, unsigned int nBands);
+    // accentRate in accent frames per second; nBands the front end's band count; sampleRate
+    // of the audio. Forgets everything.
+    void configure(double accentRate, unsigned int nBands, double sampleRate);
     void reset();
+    // The audio as it arrives (finite samples), to hear whether it opens in silence.
+    void addAudio(double const* samples, unsigned int count);
     // Stores the band accents of absolute frames first … first + count − 1, which are columns
     // firstColumn … of `bands` (bands × frames). Frames must arrive in order.
     void addFrames(ARGMathLibrary::Matrix<double> const& bands, unsigned int firstColumn, unsigned int first,
@@ -66,6 +68,10 @@ private:
     // the accents summed over the bands in the first seconds.
     double startTime = -1.0;
     std::vector<double> beginning;
+    // The opening of the audio: its length in samples, how much of it is heard, its energy.
+    unsigned long openingLength = 0;
+    unsigned long openingHeard = 0;
+    double openingEnergy = 0.0;
 };
 
 } // namespace meterTracker

@@ -159,7 +159,7 @@ void mTracker::setSrate(unsigned int srate_) {
     updateRate = 2.0;
     onsets.setSrate(srate_);
     params.setSrate(srate_);
-    barChooser.configure(params.accentRate, onsets.numBands());
+    barChooser.configure(params.accentRate, onsets.numBands(), params.srate);
     for (auto& bank : resonators)
         bank->setFeedback(bankFeedback());
     reset();
@@ -199,6 +199,7 @@ void mTracker::addData(double const* samples, unsigned int count) {
         cleanSamples[i] =
             std::isfinite(samples[i]) ? std::clamp(samples[i], -maxSampleMagnitude, maxSampleMagnitude) : 0.0;
     onsets.addData(cleanSamples.data(), count);
+    barChooser.addAudio(cleanSamples.data(), count);
 }
 
 bool mTracker::process() {
