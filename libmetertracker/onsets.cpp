@@ -158,6 +158,20 @@ void filterLanes(std::vector<double> const& b, std::vector<double> const& a, dou
     }
 }
 
+/* One stage's butterflies of a transform block: a ← a + w·b, b ← a − w·b, element by
+ * element; the four halves never overlap. */
+void butterflies(double* __restrict ar, double* __restrict ai, double* __restrict br, double* __restrict bi,
+                 double const* __restrict wr, double const* __restrict wi, unsigned int span) {
+    for (unsigned int k = 0; k < span; ++k) {
+        double const tr = wr[k] * br[k] - wi[k] * bi[k];
+        double const ti = wr[k] * bi[k] + wi[k] * br[k];
+        br[k] = ar[k] - tr;
+        bi[k] = ai[k] - ti;
+        ar[k] += tr;
+        ai[k] += ti;
+    }
+}
+
 } // namespace
 
 Onsets::Onsets(unsigned int rate)
@@ -191,6 +205,7 @@ void Onsets::reset() {
     filterStates = Matrix<double>(nBands, lowpassOrder, 0.0);
     bandEnvOffset = accentOffset = 0;
     envTail = Matrix<double>(1, 1, 0.0);
+    tailStale = false;
 }
 
 void Onsets::configureForRate() {
@@ -235,7 +250,8 @@ void Onsets::configureForRate() {
     // The envelope is upsampled by two, so frame-to-accent alignment takes one sample back.
     lowpassDelay = static_cast<std::uint32_t>(std::max(0, peak + 1 - static_cast<int>(frameLen / hop)));
 
-    spectrum.assign(frameLen, 0.0); // N/2 complex values
+    spectrumRe.assign(frameLen / 2, 0.0);
+    spectrumIm.assign(frameLen / 2, 0.0);
     twiddleCos.resize(frameLen / 2);
     twiddleSin.resize(frameLen / 2);
     for (unsigned int k = 0; k < frameLen / 2; ++k) {
@@ -254,6 +270,15 @@ void Onsets::configureForRate() {
             r |= ((i >> b) & 1u) << (bits - 1 - b);
         bitReversed[i] = r;
     }
+    // Stage after stage from the third (from the first for a 2-point transform), e^{−2πik/len}
+    // for k < len/2: entry k·(N/len) of the N-point table.
+    stageTwiddleRe.clear();
+    stageTwiddleIm.clear();
+    for (unsigned int len = half >= 4 ? 8 : 2; len <= half; len <<= 1)
+        for (unsigned int k = 0; k < len / 2; ++k) {
+            stageTwiddleRe.push_back(twiddleCos[k * (frameLen / len)]);
+            stageTwiddleIm.push_back(-twiddleSin[k * (frameLen / len)]);
+        }
     binPower.assign(frameLen / 2, 0.0);
     squaredBandWeights.resize(bandWeights.size());
     for (std::size_t i = 0; i < bandWeights.size(); ++i)
@@ -388,13 +413,20 @@ void Onsets::meterFFTenvs(double const* block, unsigned int nFrames) {
     loudness.resize(static_cast<std::size_t>(nBands) * nFrames);
     for (unsigned int f = 0; f < nFrames; ++f) {
         double const* frame = block + static_cast<std::size_t>(f) * hop;
-        for (unsigned int i = 0; i < frameLen; ++i)
-            spectrum[i] = (frame[i] - mean) * analysisWindow[i] * inverseStd;
+        // Even samples are the real parts, odd ones the imaginary parts, stored in the
+        // transform's input order.
+        double* zRe = spectrumRe.data();
+        double* zIm = spectrumIm.data();
+        for (unsigned int j = 0; j < half; ++j) {
+            unsigned int const i = 2 * j;
+            zRe[bitReversed[j]] = (frame[i] - mean) * analysisWindow[i] * inverseStd;
+            zIm[bitReversed[j]] = (frame[i + 1] - mean) * analysisWindow[i + 1] * inverseStd;
+        }
         halfSizeTransform();
         for (unsigned int k = 0; k < half; ++k) {
             unsigned int const mirror = k == 0 ? 0 : half - k;
-            double const zr = spectrum[2 * k], zi = spectrum[2 * k + 1];
-            double const cr = spectrum[2 * mirror], ci = -spectrum[2 * mirror + 1]; // conj(Z[N/2 − k])
+            double const zr = zRe[k], zi = zIm[k];
+            double const cr = zRe[mirror], ci = -zIm[mirror]; // conj(Z[N/2 − k])
             // Spectrum of the even samples E = (Z + C)/2, of the odd ones O = (Z − C)/(2i);
             // X[k] = E + e^{−2πik/N}·O.
             double const er = 0.5 * (zr + cr), ei = 0.5 * (zi + ci);
@@ -417,53 +449,42 @@ void Onsets::meterFFTenvs(double const* block, unsigned int nFrames) {
 }
 
 void Onsets::halfSizeTransform() {
-    // The forward transform of fft() (kernel e^{−2πi·jk/M}, M = N/2, no scaling) with the
-    // permutation and the twiddles read from tables instead of computed on the way.
+    // The forward transform of fft() (kernel e^{−2πi·jk/M}, M = N/2, no scaling) on real and
+    // imaginary parts kept apart, already in bit-reversed order, with each stage's twiddles
+    // side by side in a table: the same products and sums as fft(), but every butterfly
+    // loop runs in vector lanes.
     unsigned int const M = frameLen / 2;
-    double* z = spectrum.data();
-    for (unsigned int i = 0; i < M; ++i) {
-        unsigned int const j = bitReversed[i];
-        if (j > i) {
-            std::swap(z[2 * i], z[2 * j]);
-            std::swap(z[2 * i + 1], z[2 * j + 1]);
-        }
-    }
+    double* re = spectrumRe.data();
+    double* im = spectrumIm.data();
     unsigned int firstLen = 2;
     if (M >= 4) {
         // The first two stages together: their twiddles are 1 and −i, no products needed.
         for (unsigned int start = 0; start < M; start += 4) {
-            double* v = z + 2 * start;
-            double const t0r = v[0] + v[2], t0i = v[1] + v[3];
-            double const t1r = v[0] - v[2], t1i = v[1] - v[3];
-            double const t2r = v[4] + v[6], t2i = v[5] + v[7];
-            double const t3r = v[4] - v[6], t3i = v[5] - v[7];
-            v[0] = t0r + t2r;
-            v[1] = t0i + t2i;
-            v[4] = t0r - t2r;
-            v[5] = t0i - t2i;
-            v[2] = t1r + t3i; // t1 + (−i)·t3
-            v[3] = t1i - t3r;
-            v[6] = t1r - t3i;
-            v[7] = t1i + t3r;
+            double* r = re + start;
+            double* i = im + start;
+            double const t0r = r[0] + r[1], t0i = i[0] + i[1];
+            double const t1r = r[0] - r[1], t1i = i[0] - i[1];
+            double const t2r = r[2] + r[3], t2i = i[2] + i[3];
+            double const t3r = r[2] - r[3], t3i = i[2] - i[3];
+            r[0] = t0r + t2r;
+            i[0] = t0i + t2i;
+            r[2] = t0r - t2r;
+            i[2] = t0i - t2i;
+            r[1] = t1r + t3i; // t1 + (−i)·t3
+            i[1] = t1i - t3r;
+            r[3] = t1r - t3i;
+            i[3] = t1i + t3r;
         }
         firstLen = 8;
     }
+    double const* wr = stageTwiddleRe.data();
+    double const* wi = stageTwiddleIm.data();
     for (unsigned int len = firstLen; len <= M; len <<= 1) {
         unsigned int const span = len / 2;
-        unsigned int const stride = 2 * (M / len); // e^{−2πik/len} is entry k·stride of the N-point table
-        for (unsigned int start = 0; start < M; start += len) {
-            double* a = z + 2 * start;
-            double* b = a + 2 * span;
-            for (unsigned int k = 0; k < span; ++k) {
-                double const wr = twiddleCos[k * stride], wi = -twiddleSin[k * stride];
-                double const tr = wr * b[2 * k] - wi * b[2 * k + 1];
-                double const ti = wr * b[2 * k + 1] + wi * b[2 * k];
-                b[2 * k] = a[2 * k] - tr;
-                b[2 * k + 1] = a[2 * k + 1] - ti;
-                a[2 * k] += tr;
-                a[2 * k + 1] += ti;
-            }
-        }
+        for (unsigned int start = 0; start < M; start += len)
+            butterflies(re + start, im + start, re + start + span, im + start + span, wr, wi, span);
+        wr += span;
+        wi += span;
     }
 }
 
@@ -492,15 +513,11 @@ void Onsets::appendBandLoudness(double const* bandLoudness, unsigned int nFrames
 
     constexpr unsigned int W = laneCount;
     filtered.resize(L);
-    tail.resize(G);
     blockAccent.assign(L, 0.0);
     prevEnvLast.resize(nBands, 0.0);
     upsampled.resize(std::size_t(L) * W);
     filteredLanes.resize(std::size_t(L) * W);
     stateLanes.resize(std::size_t(lowpassOrder) * W);
-    tailStateLanes.resize(std::size_t(lowpassOrder) * W);
-    zeros.assign(std::size_t(G) * W, 0.0);
-    tailLanes.resize(std::size_t(G) * W);
     double boundarySum = 0;
 
     for (unsigned int b = 0; b < nBands; ++b) {
@@ -524,21 +541,10 @@ void Onsets::appendBandLoudness(double const* bandLoudness, unsigned int nFrames
                 for (unsigned int i = 0; i < lowpassOrder; ++i)
                     stateRow[i] = stateLanes[i * W + l];
             }
-            if (G > 0) {
-                // Zero-input continuation: the low-pass's own prediction of the coming samples.
-                tailStateLanes = stateLanes;
-                filterLanes(lowpassB, lowpassA, zeros.data(), tailLanes.data(), G, tailStateLanes.data(),
-                            lowpassOrder);
-            }
         }
         for (unsigned int n = 0; n < L; ++n)
             filtered[n] = filteredLanes[std::size_t(n) * W + lane];
-        for (unsigned int n = 0; n < G; ++n)
-            tail[n] = tailLanes[std::size_t(n) * W + lane];
-
         for (double& y : filtered)
-            y = std::max(y, 0.0);
-        for (double& y : tail)
             y = std::max(y, 0.0);
 
         if (!firstBlock) {
@@ -553,17 +559,13 @@ void Onsets::appendBandLoudness(double const* bandLoudness, unsigned int nFrames
         double* u = bandEnvHistory[b] + oldCols;
         for (unsigned int n = 0; n + 1 < L; ++n)
             u[n] = loudnessShare * filtered[n] + w * std::max(0.0, filtered[n + 1] - filtered[n]);
-        double const next = G > 0 ? tail[0] : filtered[L - 1];
+        // The look-ahead's first value is the carried state alone (its input is zero).
+        double const next = G > 0 ? std::max(filterStates[b][0] + lowpassB[0] * 0.0, 0.0) : filtered[L - 1];
         u[L - 1] = loudnessShare * filtered[L - 1] + w * std::max(0.0, next - filtered[L - 1]);
         for (unsigned int n = 0; n < L; ++n)
             blockAccent[n] += u[n];
-
-        double* tailRow = envTail[b];
-        for (unsigned int n = 0; n + 1 < G; ++n)
-            tailRow[n] = loudnessShare * tail[n] + w * std::max(0.0, tail[n + 1] - tail[n]);
-        if (G > 0)
-            tailRow[G - 1] = loudnessShare * tail[G - 1];
     }
+    tailStale = G > 0;
 
     if (!firstBlock) {
         boundaryAccent = boundarySum;
@@ -575,12 +577,44 @@ void Onsets::appendBandLoudness(double const* bandLoudness, unsigned int nFrames
     havePrevBlock = true;
 }
 
+void Onsets::settleLookAhead() {
+    if (!tailStale)
+        return;
+    tailStale = false;
+    // Zero-input continuation of every band's low-pass from its carried state: the filter's
+    // own prediction of the coming samples. Only read at analysis steps, so it is worked out
+    // then rather than after every frame.
+    constexpr unsigned int W = laneCount;
+    unsigned int const G = groupDelay;
+    double const w = slopeWeight(accentSrate);
+    stateLanes.resize(std::size_t(lowpassOrder) * W);
+    zeros.assign(std::size_t(G) * W, 0.0);
+    tailLanes.resize(std::size_t(G) * W);
+    tail.resize(G);
+    for (unsigned int group = 0; group < nBands; group += W) {
+        std::fill(stateLanes.begin(), stateLanes.end(), 0.0);
+        for (unsigned int l = 0; l < W && group + l < nBands; ++l)
+            for (unsigned int i = 0; i < lowpassOrder; ++i)
+                stateLanes[i * W + l] = filterStates[group + l][i];
+        filterLanes(lowpassB, lowpassA, zeros.data(), tailLanes.data(), G, stateLanes.data(), lowpassOrder);
+        for (unsigned int l = 0; l < W && group + l < nBands; ++l) {
+            for (unsigned int n = 0; n < G; ++n)
+                tail[n] = std::max(tailLanes[std::size_t(n) * W + l], 0.0);
+            double* tailRow = envTail[group + l];
+            for (unsigned int n = 0; n + 1 < G; ++n)
+                tailRow[n] = loudnessShare * tail[n] + w * std::max(0.0, tail[n + 1] - tail[n]);
+            tailRow[G - 1] = loudnessShare * tail[G - 1];
+        }
+    }
+}
+
 bool Onsets::getBandEnvs(Matrix<double>& out, unsigned int t) {
     unsigned int const G = groupDelay;
     unsigned int const cols = bandEnvCols;
     unsigned int const T = cols + bandEnvOffset;
     if (!havePrevBlock || G >= cols || t >= T || t < bandEnvOffset)
         return false;
+    settleLookAhead();
     unsigned int const width = T - t;
     if (out.nRows() != nBands || out.nCols() != width)
         out = Matrix<double>(nBands, width, 0.0);
@@ -605,6 +639,7 @@ bool Onsets::getAccents(std::vector<double>& out, unsigned int t) {
     std::size_t const total = accentHistory.size() + accentOffset;
     if (!havePrevBlock || total <= G || t >= total)
         return false;
+    settleLookAhead();
     out.resize(total - t);
     std::size_t const settledEnd = total - G;
     for (std::size_t i = t; i < total; ++i) {

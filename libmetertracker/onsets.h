@@ -104,11 +104,14 @@ protected:
 private:
     void meterFFTenvs(double const* block, unsigned int nFrames);
     void updateStatistics(double const* x, std::size_t count);
-    // Forward complex transform of the N/2 values in `spectrum`, in place.
+    // Forward complex transform of the N/2 values in spectrumRe/Im (given in bit-reversed
+    // order), in place.
     void halfSizeTransform();
     // Validates srate and sets frame length, band count, band layout and the low-pass.
     void configureForRate();
     void buildWindow();
+    // Fills envTail from the carried low-pass states when a block has come since.
+    void settleLookAhead();
 
     std::vector<double> inputBuffer;
     bool bufferFresh;
@@ -129,6 +132,7 @@ private:
     std::uint32_t bandEnvOffset;
     std::uint32_t accentOffset;
     ARGMathLibrary::Matrix<double> envTail;
+    bool tailStale = false;
     std::vector<double> analysisWindow;
 
     // Fixed per sample rate.
@@ -143,19 +147,21 @@ private:
     std::vector<double> twiddleCos; // cos, sin of 2πk/N, k < N/2: untangling the half-size transform
     std::vector<double> twiddleSin;
     std::vector<unsigned int> bitReversed; // the transform's input order, N/2 entries
+    std::vector<double> stageTwiddleRe; // the transform's twiddles, stage after stage
+    std::vector<double> stageTwiddleIm;
     std::vector<double> lowpassB;
     std::vector<double> lowpassA;
     std::uint32_t lowpassDelay = 0;
 
     // Scratch buffers reused from block to block.
     std::vector<double> ditherBlock;
-    std::vector<double> spectrum;
+    std::vector<double> spectrumRe;
+    std::vector<double> spectrumIm;
     std::vector<double> binPower; // |X[k]|² / N
     std::vector<double> loudness;
     std::vector<double> upsampled; // the following …Lanes buffers hold a group of bands side by side
     std::vector<double> filteredLanes;
     std::vector<double> stateLanes;
-    std::vector<double> tailStateLanes;
     std::vector<double> zeros;
     std::vector<double> tailLanes;
     std::vector<double> filtered; // one band's filtered envelope
