@@ -172,6 +172,27 @@ void butterflies(double* __restrict ar, double* __restrict ai, double* __restric
     }
 }
 
+/* |X[k]|²/N for k < half of a real N-point frame from the half-size transform Z of its
+ * even samples (real parts) and odd samples (imaginary parts); c, sn: cos, sin of 2πk/N.
+ * Bin 0 apart, so that the rest runs in vector lanes. */
+void untanglePowers(double const* __restrict zRe, double const* __restrict zIm, double const* __restrict c,
+                    double const* __restrict sn, double inverseN, unsigned int half, double* __restrict power) {
+    auto bin = [&](unsigned int k, unsigned int mirror) {
+        double const zr = zRe[k], zi = zIm[k];
+        double const cr = zRe[mirror], ci = -zIm[mirror]; // conj(Z[N/2 − k])
+        // Spectrum of the even samples E = (Z + C)/2, of the odd ones O = (Z − C)/(2i);
+        // X[k] = E + e^{−2πik/N}·O.
+        double const er = 0.5 * (zr + cr), ei = 0.5 * (zi + ci);
+        double const orr = 0.5 * (zi - ci), oi = -0.5 * (zr - cr);
+        double const re = er + c[k] * orr + sn[k] * oi;
+        double const im = ei + c[k] * oi - sn[k] * orr;
+        power[k] = (re * re + im * im) * inverseN;
+    };
+    bin(0, 0);
+    for (unsigned int k = 1; k < half; ++k)
+        bin(k, half - k);
+}
+
 } // namespace
 
 Onsets::Onsets(unsigned int rate)
@@ -423,19 +444,7 @@ void Onsets::meterFFTenvs(double const* block, unsigned int nFrames) {
             zIm[bitReversed[j]] = (frame[i + 1] - mean) * analysisWindow[i + 1] * inverseStd;
         }
         halfSizeTransform();
-        for (unsigned int k = 0; k < half; ++k) {
-            unsigned int const mirror = k == 0 ? 0 : half - k;
-            double const zr = zRe[k], zi = zIm[k];
-            double const cr = zRe[mirror], ci = -zIm[mirror]; // conj(Z[N/2 − k])
-            // Spectrum of the even samples E = (Z + C)/2, of the odd ones O = (Z − C)/(2i);
-            // X[k] = E + e^{−2πik/N}·O.
-            double const er = 0.5 * (zr + cr), ei = 0.5 * (zi + ci);
-            double const orr = 0.5 * (zi - ci), oi = -0.5 * (zr - cr);
-            double const c = twiddleCos[k], sn = twiddleSin[k];
-            double const re = er + c * orr + sn * oi;
-            double const im = ei + c * oi - sn * orr;
-            binPower[k] = (re * re + im * im) * inverseN;
-        }
+        untanglePowers(zRe, zIm, twiddleCos.data(), twiddleSin.data(), inverseN, half, binPower.data());
         for (unsigned int b = 0; b < nBands; ++b) {
             BandBins const& bins = bands[b];
             double const* weight = &squaredBandWeights[bandWeightStart[b]];
