@@ -50,6 +50,9 @@ constexpr int levelStepsToShift = 4;
 // than eight before the beat is taken dotted; once taken, each margin is 0.1 lower.
 constexpr double threesOverTwos[3] = {1.15, 1.1, 1.05};
 
+// Memory of the recent-beat reading, a share of the resonators' half-life.
+constexpr double recentMemory = 0.5;
+
 // Level columns inside the tracker.
 constexpr unsigned int beatLevel = 0;
 constexpr unsigned int patternLevel = 1;
@@ -183,6 +186,8 @@ void mTracker::reset() {
                 std::fill(cand.begin(), cand.end(), 0.0);
     lagHistory = ARGMathLibrary::Matrix<double>(2, 2);
     beatGrid.reset();
+    recentBeat.reset(nChannels);
+    recentGrid.reset();
     barChooser.reset();
     levelShift = levelVotes = 0;
     offBarSteps = 0;
@@ -247,6 +252,8 @@ bool mTracker::process() {
     for (unsigned int s = stepsDone; s < nSteps; ++s) {
         computeSalience(s, f0);
         barChooser.addFrames(bandEnvs, s * hop - f0, s * hop, hop);
+        for (unsigned int i = 0; i < hop; ++i)
+            recentBeat.add(s * hop + i, channels[s * hop + i - f0]);
         framesConsumed = s * hop + hop;
         estimatePeriods(s);
         estimatePhases(s);
@@ -627,6 +634,7 @@ void mTracker::estimatePhases(unsigned int step) {
     refineBeat(row, tLast);
     smoothGrid(row);
     chooseBar(row);
+    followRecentBeat(row, tLast);
     // The tatum ticks in step with the beat.
     pulseCache[row][tatumLevel] =
         std::complex<double>(pulseCache[row][tatumLevel].real(), pulseCache[row][beatLevel].imag());
@@ -745,6 +753,37 @@ void mTracker::refineBeat(unsigned int row, unsigned int tLast) {
     if (!std::isfinite(refined) || std::fabs(refined - tick) > 0.08 * period)
         return;
     pulseCache[row][beatLevel] = std::complex<double>(fine, std::min(refined, newest));
+}
+
+void mTracker::followRecentBeat(unsigned int row, unsigned int tLast) {
+    double const fs = params.accentRate;
+    double const period = pulseCache[row][beatLevel].real();
+    double const tick = pulseCache[row][beatLevel].imag();
+    if (!(period > 0.0) || !std::isfinite(tick) || inEnergy.size() < nChannels)
+        return;
+    channelWeights.resize(nChannels);
+    for (unsigned int c = 0; c < nChannels; ++c)
+        channelWeights[c] = beatLineWeight(c);
+    // Frame n sounds at (n + 1.5) / fs + accentLead, as the phase candidates count it.
+    double recentPeriod = 0.0, recentTick = 0.0;
+    if (!recentBeat.refine(period * fs, (tick - accentLead) * fs - 1.5, tLast, channelWeights.data(),
+                           recentMemory * params.halfTime, recentPeriod, recentTick))
+        return;
+    double const newest = (tLast + 1.5) / fs + accentLead;
+    double const movedTick = std::min((recentTick + 1.5) / fs + accentLead, newest);
+    // Those periods wobble by the accents' scatter: a line through the moved ticks holds them
+    // steady where the tempo holds, as the grid follower does for the resonators' ticks.
+    double steadyPeriod = 0.0, fitted = 0.0;
+    recentGrid.update(recentPeriod / fs, movedTick, steadyPeriod, fitted);
+    if (!(steadyPeriod > 0.0) || !std::isfinite(steadyPeriod))
+        return;
+    double const ratio = steadyPeriod / period, shift = movedTick - tick;
+    pulseCache[row][beatLevel] = std::complex<double>(steadyPeriod, movedTick);
+    // The bar keeps its whole number of beats and its downbeat on the moved beat.
+    pulseCache[row][patternLevel] = std::complex<double>(pulseCache[row][patternLevel].real() * ratio,
+                                                         pulseCache[row][patternLevel].imag() + shift);
+    pulseCache[row][tatumLevel] =
+        std::complex<double>(pulseCache[row][tatumLevel].real() * ratio, pulseCache[row][tatumLevel].imag());
 }
 
 void mTracker::alignBeatToBar(unsigned int row, unsigned int tLast) {

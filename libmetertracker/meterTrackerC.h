@@ -20,6 +20,7 @@
 #include "gridFollower.h"
 #include "onsets.h"
 #include "params.h"
+#include "recentBeat.h"
 
 #include <complex>
 #include <memory>
@@ -126,6 +127,10 @@ private:
     // two-beat bars only its downbeat (they mostly come with a slow or halved beat, where the
     // engine reads them as a sign of the wrong metrical level).
     void chooseBar(unsigned int row);
+    // Last, the beat moves towards where the last seconds of accents put it (RecentBeat),
+    // through a grid follower of its own; bar and tatum move with it. The bar chooser and the
+    // resonators' grid follower keep reading the resonators' beat, whose long memory suits them.
+    void followRecentBeat(unsigned int row, unsigned int tLast);
     // After the choice, finer than a frame: the beat period from the salience peak around
     // the chosen one, and the beat tick read in the two filters whose delays enclose that
     // period, weighed by how near each delay lies to it. A filter whose delay misses the
@@ -190,6 +195,9 @@ private:
     unsigned int stepsDone;
     unsigned int rowsFlushed;
     GridFollower beatGrid;
+    RecentBeat recentBeat;
+    GridFollower recentGrid;
+    std::vector<double> channelWeights;
     BarChooser barChooser;
     int levelShift = 0;    // −1 the beat is halved, 1 doubled, 0 kept
     int levelVotes = 0;    // successive steps that asked for another shift
