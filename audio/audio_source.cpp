@@ -102,7 +102,8 @@ std::size_t AudioSource::read(double* out, std::size_t count) {
         }
         if (resampledPos_ < resampledLen_) {
             std::size_t const n = std::min(count - written, resampledLen_ - resampledPos_);
-            std::copy(resampled_.begin() + resampledPos_, resampled_.begin() + resampledPos_ + n, out + written);
+            std::copy(resampled_.begin() + resampledPos_, resampled_.begin() + resampledPos_ + n,
+                      out + written);
             written += n;
             resampledPos_ += n;
             continue;
@@ -130,8 +131,19 @@ std::size_t AudioSource::read(double* out, std::size_t count) {
         if (fileEnded_ && data.output_frames_gen == 0)
             resamplerDrained_ = true;
     }
-    for (std::size_t i = 0; i < written; ++i)
-        if (std::fabs(out[i]) > peak_)
-            peak_ = std::fabs(out[i]);
+    // Four running maxima side by side, so that the comparisons do not wait on each other;
+    // a NaN leaves them alone.
+    double peak[4] = {peak_, peak_, peak_, peak_};
+    std::size_t i = 0;
+    for (; i + 4 <= written; i += 4)
+        for (std::size_t j = 0; j < 4; ++j) {
+            double const magnitude = std::fabs(out[i + j]);
+            peak[j] = magnitude > peak[j] ? magnitude : peak[j];
+        }
+    for (; i < written; ++i) {
+        double const magnitude = std::fabs(out[i]);
+        peak[0] = magnitude > peak[0] ? magnitude : peak[0];
+    }
+    peak_ = std::max(std::max(peak[0], peak[1]), std::max(peak[2], peak[3]));
     return written;
 }

@@ -200,9 +200,15 @@ void mTracker::addData(double const* samples, unsigned int count) {
     if (samples == nullptr || count == 0)
         return;
     cleanSamples.resize(count);
-    for (unsigned int i = 0; i < count; ++i)
-        cleanSamples[i] =
-            std::isfinite(samples[i]) ? std::clamp(samples[i], -maxSampleMagnitude, maxSampleMagnitude) : 0.0;
+    // x − x is 0 exactly for finite x and NaN otherwise: the test runs in vector lanes,
+    // std::isfinite does not.
+    for (unsigned int i = 0; i < count; ++i) {
+        double const x = samples[i];
+        double const clamped = x < -maxSampleMagnitude  ? -maxSampleMagnitude
+                               : maxSampleMagnitude < x ? maxSampleMagnitude
+                                                        : x;
+        cleanSamples[i] = x - x == 0.0 ? clamped : 0.0;
+    }
     onsets.addData(cleanSamples.data(), count);
     barChooser.addAudio(cleanSamples.data(), count);
 }

@@ -176,7 +176,8 @@ void butterflies(double* __restrict ar, double* __restrict ai, double* __restric
  * even samples (real parts) and odd samples (imaginary parts); c, sn: cos, sin of 2πk/N.
  * Bin 0 apart, so that the rest runs in vector lanes. */
 void untanglePowers(double const* __restrict zRe, double const* __restrict zIm, double const* __restrict c,
-                    double const* __restrict sn, double inverseN, unsigned int half, double* __restrict power) {
+                    double const* __restrict sn, double inverseN, unsigned int half,
+                    double* __restrict power) {
     auto bin = [&](unsigned int k, unsigned int mirror) {
         double const zr = zRe[k], zi = zIm[k];
         double const cr = zRe[mirror], ci = -zIm[mirror]; // conj(Z[N/2 − k])
@@ -325,9 +326,10 @@ void Onsets::addData(double const* samples, unsigned int const& count) {
     }
     std::size_t const start = inputBuffer.size();
     inputBuffer.resize(start + count);
+    // x − x is 0 exactly for finite x and NaN otherwise: a finiteness test in vector lanes.
     for (unsigned int i = 0; i < count; ++i) {
         double const x = samples[i];
-        inputBuffer[start + i] = std::isfinite(x) ? x : 0.0;
+        inputBuffer[start + i] = x - x == 0.0 ? x : 0.0;
     }
     if (count != 0)
         newData = true;
@@ -457,7 +459,9 @@ void Onsets::meterFFTenvs(double const* block, unsigned int nFrames) {
     appendBandLoudness(loudness.data(), nFrames);
 }
 
-void Onsets::halfSizeTransform() {
+// Built twice, and chosen at start-up: with AVX2 where the processor has it (twice the lanes),
+// plain otherwise. Neither fuses multiply and add, so both give the same numbers.
+__attribute__((target_clones("avx2", "default"))) void Onsets::halfSizeTransform() {
     // The forward transform of fft() (kernel e^{−2πi·jk/M}, M = N/2, no scaling) on real and
     // imaginary parts kept apart, already in bit-reversed order, with each stage's twiddles
     // side by side in a table: the same products and sums as fft(), but every butterfly

@@ -147,7 +147,7 @@ private:
     std::vector<double> twiddleCos; // cos, sin of 2πk/N, k < N/2: untangling the half-size transform
     std::vector<double> twiddleSin;
     std::vector<unsigned int> bitReversed; // the transform's input order, N/2 entries
-    std::vector<double> stageTwiddleRe; // the transform's twiddles, stage after stage
+    std::vector<double> stageTwiddleRe;    // the transform's twiddles, stage after stage
     std::vector<double> stageTwiddleIm;
     std::vector<double> lowpassB;
     std::vector<double> lowpassA;
