@@ -65,7 +65,7 @@ constexpr double beginSearchSeconds = 3.0;
 constexpr double beginShareOfLoudest = 0.3;
 constexpr unsigned int quietFramesNeeded = 4, riseFrames = 4;
 constexpr double onsetJump = 8.0;
-constexpr double startPriorSeconds = 16.0;
+constexpr double startPriorSeconds = 30.0;
 constexpr double startBonus = 1.0;
 
 long positiveMod(long a, long n) {
@@ -96,6 +96,9 @@ void BarChooser::reset() {
     keptDownbeat = 0.0;
     judgedLengths = 0;
     startTime = -1.0;
+    beatsSinceStart = -1;
+    lastBeatTime = 0.0;
+    lastBeatPeriod = 0.0;
     beginning.clear();
     openingHeard = 0;
     openingEnergy = 0.0;
@@ -184,13 +187,24 @@ bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsP
     }
 
     // The beat that the beginning of the music makes a downbeat, counted back from beatTime
-    // (−1 when there is none to go by).
-    long startBeatsBack = -1;
-    if (startTime >= 0.0 && beatTime >= startTime && beatTime - startTime <= startPriorSeconds) {
-        double const beats = (beatTime - startTime) / beatPeriod;
-        if (beats < 1e6 && std::fabs(beats - std::round(beats)) < 0.25)
-            startBeatsBack = std::lround(beats);
+    // (−1 when there is none to go by). The beats are counted from call to call, so that the
+    // count follows a changing tempo; a grid that moves off its beats counts anew from the
+    // beginning.
+    if (startTime >= 0.0 && beatTime >= startTime) {
+        // Beats counted at another metrical level are no count at this one.
+        if (std::fabs(beatPeriod / lastBeatPeriod - 1.0) > 0.1)
+            beatsSinceStart = -1;
+        lastBeatPeriod = beatPeriod;
+        double const since = beatsSinceStart < 0 ? startTime : lastBeatTime;
+        double const beats = (beatTime - since) / beatPeriod;
+        long const counted = std::fabs(beats) < 1e6 && std::fabs(beats - std::round(beats)) < 0.25
+                                 ? std::max(beatsSinceStart, 0L) + std::lround(beats)
+                                 : -1;
+        beatsSinceStart = counted;
+        lastBeatTime = beatTime;
     }
+    long const startBeatsBack =
+        startTime >= 0.0 && beatTime - startTime <= startPriorSeconds ? beatsSinceStart : -1;
     if (heard < minBeats) {
         // Too few beats for the template, but enough to place the music's first bars.
         if (startBeatsBack < 0 || heard == 0)

@@ -68,6 +68,11 @@ private:
     // the accents summed over the bands in the first seconds.
     double startTime = -1.0;
     std::vector<double> beginning;
+    // Beats from the beginning to the beat grid's tick at lastBeatTime (−1 before the first),
+    // counted on beats of lastBeatPeriod.
+    long beatsSinceStart = -1;
+    double lastBeatTime = 0.0;
+    double lastBeatPeriod = 0.0;
     // The opening of the audio: its length in samples, how much of it is heard, its energy.
     unsigned long openingLength = 0;
     unsigned long openingHeard = 0;
