@@ -11,8 +11,9 @@ namespace {
 // Seconds of music judged: enough bars for a fill or a crash not to decide alone, few enough
 // to follow a new section.
 constexpr double judgedSeconds = 12.0;
-// Two bars of four already tell more than the resonators' bar template.
-constexpr unsigned int minBeats = 8;
+// Two bars of four already tell more than the resonators' bar template; the music's beginning,
+// where it is known, tells more than the template of three bars.
+constexpr unsigned int minBeats = 8, minBeatsAfterBeginning = 12;
 // A beat's attack: the strongest accent of each band from 4 frames before the beat time to 2
 // after (the accents rise ahead of the heard onset).
 constexpr int attackBefore = 4, attackAfter = 2;
@@ -205,7 +206,7 @@ bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsP
     }
     long const startBeatsBack =
         startTime >= 0.0 && beatTime - startTime <= startPriorSeconds ? beatsSinceStart : -1;
-    if (heard < minBeats) {
+    if (heard < (startBeatsBack >= 0 ? minBeatsAfterBeginning : minBeats)) {
         // Too few beats for the template, but enough to place the music's first bars.
         if (startBeatsBack < 0 || heard == 0)
             return false;
