@@ -3,6 +3,7 @@
 #include "fft_and_filter.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstdlib>
 #include <stdexcept>
@@ -114,14 +115,18 @@ constexpr unsigned int laneCount = 4;
 
 /* filter(b, a, x, y, zi) of fft_and_filter for laneCount signals at once, with the same
  * operations in the same order for each of them. Sample n of lane l is x[n·laneCount + l]
- * (likewise y), state entry i of lane l is zi[i·laneCount + l]. */
-void filterLanes(std::vector<double> const& b, std::vector<double> const& a, double const* x, double* y,
-                 std::size_t N, double* zi, std::size_t nz) {
+ * (likewise y), state entry i of lane l is zi[i·laneCount + l]. b and a hold the low-pass's
+ * lowpassOrder + 1 coefficients: with their count fixed, the short per-frame runs unroll. */
+void filterLanes(std::vector<double> const& bCoefficients, std::vector<double> const& aCoefficients,
+                 double const* x, double* y, std::size_t N, double* zi, std::size_t nz) {
     constexpr unsigned int W = laneCount;
+    constexpr std::size_t nb = lowpassOrder + 1;
+    constexpr std::size_t na = lowpassOrder + 1;
+    assert(bCoefficients.size() == nb && aCoefficients.size() == na);
+    double const* b = bCoefficients.data();
+    double const* a = aCoefficients.data();
     if (N == 0)
         return;
-    std::size_t const nb = b.size();
-    std::size_t const na = a.size();
     for (std::size_t n = 0; n < N; ++n)
         for (unsigned int l = 0; l < W; ++l)
             y[n * W + l] = n < nz ? zi[n * W + l] : 0.0;
@@ -525,7 +530,6 @@ void Onsets::appendBandLoudness(double const* bandLoudness, unsigned int nFrames
     bandEnvCols = oldCols + L;
 
     constexpr unsigned int W = laneCount;
-    filtered.resize(L);
     blockAccent.assign(L, 0.0);
     prevEnvLast.resize(nBands, 0.0);
     upsampled.resize(std::size_t(L) * W);
@@ -555,28 +559,29 @@ void Onsets::appendBandLoudness(double const* bandLoudness, unsigned int nFrames
                     stateRow[i] = stateLanes[i * W + l];
             }
         }
-        for (unsigned int n = 0; n < L; ++n)
-            filtered[n] = filteredLanes[std::size_t(n) * W + lane];
-        for (double& y : filtered)
-            y = std::max(y, 0.0);
+        // The band's envelope, clipped at 0, straight from its lane.
+        double const* laneOut = filteredLanes.data() + lane;
+        auto const filtered = [laneOut](unsigned int n) { return std::max(laneOut[std::size_t(n) * W], 0.0); };
 
         if (!firstBlock) {
             // The previous block's last accent was computed from its look-ahead; now the
             // real next envelope value is known.
-            double const v = 0.1 * prevEnvLast[b] + 0.9 * k * std::max(0.0, filtered[0] - prevEnvLast[b]);
+            double const v = 0.1 * prevEnvLast[b] + 0.9 * k * std::max(0.0, filtered(0) - prevEnvLast[b]);
             bandEnvHistory[b][oldCols - 1] = v;
             boundarySum += v;
         }
-        prevEnvLast[b] = filtered[L - 1];
+        prevEnvLast[b] = filtered(L - 1);
 
         double* u = bandEnvHistory[b] + oldCols;
-        for (unsigned int n = 0; n + 1 < L; ++n)
-            u[n] = loudnessShare * filtered[n] + w * std::max(0.0, filtered[n + 1] - filtered[n]);
         // The look-ahead's first value is the carried state alone (its input is zero).
-        double const next = G > 0 ? std::max(filterStates[b][0] + lowpassB[0] * 0.0, 0.0) : filtered[L - 1];
-        u[L - 1] = loudnessShare * filtered[L - 1] + w * std::max(0.0, next - filtered[L - 1]);
-        for (unsigned int n = 0; n < L; ++n)
+        double const next = G > 0 ? std::max(filterStates[b][0] + lowpassB[0] * 0.0, 0.0) : filtered(L - 1);
+        double current = filtered(0);
+        for (unsigned int n = 0; n < L; ++n) {
+            double const following = n + 1 < L ? filtered(n + 1) : next;
+            u[n] = loudnessShare * current + w * std::max(0.0, following - current);
             blockAccent[n] += u[n];
+            current = following;
+        }
     }
     tailStale = G > 0;
 

@@ -164,7 +164,6 @@ private:
     std::vector<double> stateLanes;
     std::vector<double> zeros;
     std::vector<double> tailLanes;
-    std::vector<double> filtered; // one band's filtered envelope
     std::vector<double> tail;     // one band's look-ahead
     std::vector<double> blockAccent;
 };
