@@ -283,9 +283,17 @@ void mTracker::computeSalience(unsigned int step, unsigned int firstRowFrame) {
     noiseLevel.resize(nPer);
     // Once every line has been passed enough times, its start-up term is below rounding.
     bool const settled = static_cast<double>(tLast + 1) > 80.0 * params.halfTime;
+    // a^m changes only when m does, once a period: kept with the m and a it was raised for.
+    startupPower.resize(nPer, {-1.0, 0.0, 0.0});
     for (unsigned int k = 0; k < nPer; ++k) {
         double const m = std::ceil(static_cast<double>(tLast + 1) / params.periods[k]);
-        double const p = settled ? 0.0 : std::pow(params.feedback[k], m);
+        double p = 0.0;
+        if (!settled) {
+            StartupPower& cached = startupPower[k];
+            if (cached.passes != m || cached.feedback != params.feedback[k])
+                cached = {m, params.feedback[k], std::pow(params.feedback[k], m)};
+            p = cached.power;
+        }
         noiseLevel[k] = (1.0 - p * p) * params.noiseGains[k].real();
     }
 
@@ -347,8 +355,14 @@ void mTracker::estimatePeriods(unsigned int step) {
     for (double v : r)
         mean += v;
     mean /= maxLag;
+    if (lagWindow.size() != maxLag) {
+        // The same for every step while the periods stay.
+        lagWindow.resize(maxLag);
+        for (unsigned int i = 0; i < maxLag; ++i)
+            lagWindow[i] = 0.5 + 0.5 * std::cos(pi * (i + 1) / (maxLag + 1));
+    }
     for (unsigned int i = 0; i < maxLag; ++i)
-        r[i] = (r[i] - mean) * (0.5 + 0.5 * std::cos(pi * (i + 1) / (maxLag + 1)));
+        r[i] = (r[i] - mean) * lagWindow[i];
     fftData.assign(2 * static_cast<std::size_t>(Nfft), 0.0);
     for (unsigned int i = 0; i < maxLag; ++i)
         fftData[2 * i] = r[i];

@@ -215,6 +215,13 @@ private:
     std::vector<double> lineCopy, levelProfile, fineProfile;
     std::vector<double> cleanSamples; // addData's copy with non-finite values replaced
     std::vector<double> lagSignal;    // salience over lag for the tatum spectrum
+    std::vector<double> lagWindow;    // its half-cosine taper
+    struct StartupPower {
+        double passes;
+        double feedback;
+        double power; // feedback^passes
+    };
+    std::vector<StartupPower> startupPower; // per period, for the noise level of computeSalience
     std::vector<double> fftData;
     std::vector<double> perBin, perSec;
     PriorWeights tatumPrior, beatPrior, patternPrior;
