@@ -1,5 +1,7 @@
 #include "combBank.h"
 
+#include "avx2Clones.h"
+
 #include <algorithm>
 #include <cassert>
 
@@ -50,9 +52,7 @@ void CombBank::resum(std::size_t k) {
     energy[k] = s0 + s1;
 }
 
-// Built twice, and chosen at start-up: with AVX2 where the processor has it (twice the lanes),
-// plain otherwise. Neither fuses multiply and add, so both give the same numbers.
-__attribute__((target_clones("avx2", "default"))) void CombBank::process(double const* x, std::size_t n) {
+AVX2_CLONES void CombBank::process(double const* x, std::size_t n) {
     if (n == 0)
         return;
     ++blocks;

@@ -1,5 +1,7 @@
 #include "onsets.h"
 
+#include "avx2Clones.h"
+
 #include "fft_and_filter.h"
 
 #include <algorithm>
@@ -464,9 +466,7 @@ void Onsets::meterFFTenvs(double const* block, unsigned int nFrames) {
     appendBandLoudness(loudness.data(), nFrames);
 }
 
-// Built twice, and chosen at start-up: with AVX2 where the processor has it (twice the lanes),
-// plain otherwise. Neither fuses multiply and add, so both give the same numbers.
-__attribute__((target_clones("avx2", "default"))) void Onsets::halfSizeTransform() {
+AVX2_CLONES void Onsets::halfSizeTransform() {
     // The forward transform of fft() (kernel e^{−2πi·jk/M}, M = N/2, no scaling) on real and
     // imaginary parts kept apart, already in bit-reversed order, with each stage's twiddles
     // side by side in a table: the same products and sums as fft(), but every butterfly
