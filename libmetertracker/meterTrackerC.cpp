@@ -32,6 +32,14 @@ constexpr double onBarShare = 0.15;
 constexpr double barAgreementMargin = 3.0;
 constexpr double steadyBarAgreementMargin = 5.0;
 constexpr int offBarStepsForSteadyMargin = 16;
+// A beat phase that has held, step after step, earns a bonus in the phase scores that grows
+// with the time it has held, up to this much (log score) after this many steps (24 s): a
+// played accent moving onto the "and" for a few bars, a fill or a syncopated section then no
+// longer outweighs what the whole piece so far has said. A new tempo restarts the count.
+constexpr double heldBeatStake = 1.5;
+constexpr int heldBeatFullSteps = 48;
+// Share of a beat within which a tick continues the held grid.
+constexpr double heldBeatTolerance = 0.1;
 
 // Metrical-level check of the chosen beat (see levelFactor).
 constexpr double minMidForHalving = 0.75;
@@ -193,6 +201,10 @@ void mTracker::reset() {
     offBarSteps = 0;
     compound = false;
     compoundVotes = 0;
+    heldBeatSteps = 0;
+    heldBeatPeriod = heldBeatTick = 0.0;
+    favouredCand = -1;
+    favouredBonus = 0.0;
     std::fill(inEnergy.begin(), inEnergy.end(), 0.0);
 }
 
@@ -641,6 +653,8 @@ void mTracker::estimatePhases(unsigned int step) {
             }
             for (unsigned int j = 0; j < nCand; ++j)
                 phaseDelta[1][j][lev] += phaseObs[j][lev];
+            if (lev == beatLevel)
+                favourHeldBeat();
         }
 
         // 9. Decision.
@@ -653,11 +667,50 @@ void mTracker::estimatePhases(unsigned int step) {
     alignBeatToBar(row, tLast);
     refineBeat(row, tLast);
     smoothGrid(row);
+    noteHeldBeat(row);
     chooseBar(row);
     followRecentBeat(row, tLast);
     // The tatum ticks in step with the beat.
     pulseCache[row][tatumLevel] =
         std::complex<double>(pulseCache[row][tatumLevel].real(), pulseCache[row][beatLevel].imag());
+}
+
+void mTracker::favourHeldBeat() {
+    favouredCand = -1;
+    favouredBonus = 0.0;
+    if (heldBeatSteps == 0 || !(heldBeatPeriod > 0.0))
+        return;
+    double nearestOff = heldBeatTolerance;
+    for (unsigned int j = 0; j < params.nPhaseCands; ++j) {
+        double const f = (phaseCands[1][j][beatLevel] - heldBeatTick) / heldBeatPeriod;
+        double const off = std::fabs(f - std::round(f));
+        if (off < nearestOff) {
+            nearestOff = off;
+            favouredCand = static_cast<int>(j);
+        }
+    }
+    if (favouredCand < 0)
+        return;
+    favouredBonus =
+        heldBeatStake * std::min(1.0, heldBeatSteps / static_cast<double>(heldBeatFullSteps));
+    phaseDelta[1][static_cast<unsigned int>(favouredCand)][beatLevel] += favouredBonus;
+}
+
+void mTracker::noteHeldBeat(unsigned int row) {
+    double const period = pulseCache[row][beatLevel].real();
+    double const tick = pulseCache[row][beatLevel].imag();
+    if (!(period > 0.0) || !std::isfinite(tick)) {
+        heldBeatSteps = 0;
+        return;
+    }
+    bool same = false;
+    if (heldBeatSteps > 0 && std::fabs(period / heldBeatPeriod - 1.0) < 0.04) {
+        double const f = (tick - heldBeatTick) / period;
+        same = std::fabs(f - std::round(f)) < heldBeatTolerance;
+    }
+    heldBeatSteps = same ? heldBeatSteps + 1 : 1;
+    heldBeatPeriod = period;
+    heldBeatTick = tick;
 }
 
 void mTracker::smoothGrid(unsigned int row) {
@@ -836,6 +889,12 @@ void mTracker::alignBeatToBar(unsigned int row, unsigned int tLast) {
     }
     double const onBar = phaseCands[1][static_cast<unsigned int>(best)][beatLevel];
     double const gap = topScore - phaseDelta[1][static_cast<unsigned int>(best)][beatLevel];
+    // The held beat's bonus counts for the ordinary margin (a passing section or fill that puts
+    // the bar on the off-beat must not drag a long-held beat with it) but not for the larger
+    // one, which exists for a riddim whose off-beat was taken from the start.
+    bool const heldOnTop = favouredCand >= 0 &&
+                           phaseDelta[1][static_cast<unsigned int>(favouredCand)][beatLevel] >= topScore;
+    double const steadyGap = heldOnTop ? std::max(0.0, gap - favouredBonus) : gap;
     // A steady off-beat winner earns the phase scores' whole bonus for keeping a phase, so
     // that the plain margin never lets the bar win over a riddim whose skanks outweigh its
     // beat. A bar of two or four beats on the beat's own level that has put the beats on the
@@ -844,8 +903,8 @@ void mTracker::alignBeatToBar(unsigned int row, unsigned int tLast) {
     // skanks and the bass, side with the bar (a low skank can draw the bar's template).
     double const barBeats = std::round(pulseCache[row][patternLevel].real() / beatPeriod);
     bool const evenBarOnOwnLevel = levelShift == 0 && (barBeats == 2.0 || barBeats == 4.0);
-    offBarSteps = evenBarOnOwnLevel && gap <= steadyBarAgreementMargin ? offBarSteps + 1 : 0;
-    bool const steadyBar = offBarSteps >= offBarStepsForSteadyMargin && gap <= steadyBarAgreementMargin &&
+    offBarSteps = evenBarOnOwnLevel && steadyGap <= steadyBarAgreementMargin ? offBarSteps + 1 : 0;
+    bool const steadyBar = offBarSteps >= offBarStepsForSteadyMargin && steadyGap <= steadyBarAgreementMargin &&
                            topChannelAccent(beatPeriod, onBar, tLast) >
                                topChannelAccent(beatPeriod, pulseCache[row][beatLevel].imag(), tLast);
     if (gap <= barAgreementMargin || steadyBar)

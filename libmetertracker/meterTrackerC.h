@@ -123,6 +123,11 @@ private:
     // (the phase stays the step's own, which follows expressive timing without lag), and
     // bar and tatum their whole multiples and fractions of it.
     void smoothGrid(unsigned int row);
+    // After the phase scores of a step: the beat candidate that continues the grid held over
+    // the last steps gets a bonus growing with how long it has held (see heldBeatStake).
+    void favourHeldBeat();
+    // After the grid follower: counts the steps whose beat continues the held grid.
+    void noteHeldBeat(unsigned int row);
     // Bars of three or four beats take the chooser's length and downbeat on the beat grid;
     // two-beat bars only its downbeat (they mostly come with a slow or halved beat, where the
     // engine reads them as a sign of the wrong metrical level).
@@ -204,6 +209,10 @@ private:
     int offBarSteps = 0;   // successive steps whose beat phase lay between the bar's beats
     bool compound = false; // the beat is taken dotted (see groupsInThrees)
     int compoundVotes = 0;
+    int heldBeatSteps = 0; // successive steps whose beat continued the one before
+    double heldBeatPeriod = 0.0, heldBeatTick = 0.0;
+    int favouredCand = -1; // the phase candidate that got the held beat's bonus this step
+    double favouredBonus = 0.0;
 
     // Work space, kept between steps so that a step allocates little.
     ARGMathLibrary::Matrix<double> bandEnvs; // bands × frames from the front end
