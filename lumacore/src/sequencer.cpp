@@ -21,10 +21,12 @@ constexpr uint64_t kRingLength = SEQUENCER_RING_LENGTH;
 // One cell always stays empty so that equal positions mean "nothing to read".
 constexpr uint64_t kMaxFill = kRingLength - 1;
 constexpr uint32_t kDropRecords = SEQUENCER_DROP_RECORDS;
-/* A consumer thread that found audio naps this long before it looks again: the tracker analyses
-   hops of 512 samples, and waking it for every audio block of 128 gave it a quarter hop each
-   time, at the price of a task switch. */
-constexpr auto kConsumerNap = std::chrono::microseconds(512 * 1000000 / SEQUENCER_SAMPLE_RATE);
+/* A consumer thread that found audio naps this long before it looks again. The tracker analyses
+   hops of 512 samples and takes a step twice a second; a wake-up per hop cost about as much CPU in
+   the task switch as in the hop's analysis. Four hops (46 ms) a wake-up delay a step by a few
+   tens of milliseconds at most, keep the input level fresh for the window's 25 polls a second and
+   leave the ring more than 300 ms of room. */
+constexpr auto kConsumerNap = std::chrono::microseconds(4LL * 512 * 1000000 / SEQUENCER_SAMPLE_RATE);
 
 // Slot life: FREE -> (add) ACTIVATING -> (next audio block) ACTIVE -> (callback non-zero) ENDED;
 // removal returns ACTIVATING, ACTIVE and ENDED slots to FREE. The audio entry itself activates a
