@@ -725,7 +725,10 @@ int midioutput_capture_get(const MidiOut_t* m, size_t index, MidiCaptureEntry_t*
 void midioutput_capture_clear(MidiOut_t* m) {
     if (!m->capture)
         return;
-    for (size_t i = 0; i < m->capacity; ++i)
+    // Only slots claimed since the last clear can be marked: the rest of a large sink stays
+    // untouched, which matters to a caller that clears after every millisecond's pass.
+    const size_t used = midioutput_capture_count(m);
+    for (size_t i = 0; i < used; ++i)
         m->slots[i].ready.store(0, std::memory_order_relaxed);
     m->overflow.store(0, std::memory_order_relaxed);
     m->claimed.store(0, std::memory_order_release);
