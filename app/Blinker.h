@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QImage>
 #include <QWidget>
 
 #include "OpaqueWidget.h"
@@ -34,4 +35,9 @@ private:
     double phase = 0.0;
     QColor colour{145, 145, 145, 255};
     double cornerRadius = 6.0;
+    // The lamp's outline rendered once per size: how much of each device pixel the rounded
+    // rectangle covers (alpha 0 … 255). Rasterising the antialiased outline anew on every flash
+    // cost several times the flash's blend.
+    QImage coverage;
+    QImage frame; // the flash being painted, the size of `coverage`
 };
