@@ -1,5 +1,6 @@
 #include "meterTrackerC.h"
 
+#include "avx2Clones.h"
 #include "beatGivenTatum.h"
 #include "fft_and_filter.h"
 #include "lognPdf.h"
@@ -208,7 +209,7 @@ void mTracker::reset() {
     std::fill(inEnergy.begin(), inEnergy.end(), 0.0);
 }
 
-void mTracker::addData(double const* samples, unsigned int count) {
+AVX2_CLONES void mTracker::addData(double const* samples, unsigned int count) {
     if (samples == nullptr || count == 0)
         return;
     cleanSamples.resize(count);

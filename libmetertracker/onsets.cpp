@@ -326,7 +326,7 @@ double Onsets::getAccentSrate() const {
     return 4.0 * srate / frameLen;
 }
 
-void Onsets::addData(double const* samples, unsigned int const& count) {
+AVX2_CLONES void Onsets::addData(double const* samples, unsigned int const& count) {
     if (bufferFresh) {
         inputBuffer.clear();
         bufferFresh = false;
@@ -414,7 +414,7 @@ void Onsets::getMeanAndStd(double& mean, double& stdDev, std::vector<double> con
     stdDev = std::sqrt(sampleVar);
 }
 
-void Onsets::meterFFTenvs(double const* block, unsigned int nFrames) {
+AVX2_CLONES void Onsets::meterFFTenvs(double const* block, unsigned int nFrames) {
     std::size_t const used = static_cast<std::size_t>(nFrames - 1) * hop + frameLen;
 
     // The carried half frame is counted again, so the statistics follow the frames.
