@@ -59,8 +59,10 @@ constexpr int levelStepsToShift = 4;
 // than eight before the beat is taken dotted; once taken, each margin is 0.1 lower.
 constexpr double threesOverTwos[3] = {1.15, 1.1, 1.05};
 
-// Memory of the recent-beat reading, a share of the resonators' half-life.
+// Memory of the recent-beat reading, a share of the resonators' half-life, and the scatter
+// (share of a beat) of its ticks around their line that steady music shows.
 constexpr double recentMemory = 0.5;
+constexpr double recentScatter = 0.02;
 
 // Level columns inside the tracker.
 constexpr unsigned int beatLevel = 0;
@@ -844,13 +846,17 @@ void mTracker::followRecentBeat(unsigned int row, unsigned int tLast) {
                            recentMemory * params.halfTime, recentPeriod, recentTick))
         return;
     double const newest = (tLast + 1.5) / fs + accentLead;
-    double const movedTick = std::min((recentTick + 1.5) / fs + accentLead, newest);
-    // Those periods wobble by the accents' scatter: a line through the moved ticks holds them
-    // steady where the tempo holds, as the grid follower does for the resonators' ticks.
-    double steadyPeriod = 0.0, fitted = 0.0;
-    recentGrid.update(recentPeriod / fs, movedTick, steadyPeriod, fitted);
+    double movedTick = std::min((recentTick + 1.5) / fs + accentLead, newest);
+    // Those periods and ticks wobble by the accents' scatter: a line through the moved ticks
+    // holds them steady where the tempo holds, as the grid follower does for the resonators'
+    // ticks. A tick near the line takes the line's (the scatter would reach every Clock of the
+    // engine's grid); one further off is the music moving, and is followed.
+    double steadyPeriod = 0.0, lineTick = 0.0;
+    recentGrid.update(recentPeriod / fs, movedTick, steadyPeriod, lineTick);
     if (!(steadyPeriod > 0.0) || !std::isfinite(steadyPeriod))
         return;
+    if (std::isfinite(lineTick) && std::fabs(lineTick - movedTick) < recentScatter * steadyPeriod)
+        movedTick = std::min(lineTick, newest);
     double const ratio = steadyPeriod / period, shift = movedTick - tick;
     pulseCache[row][beatLevel] = std::complex<double>(steadyPeriod, movedTick);
     // The bar keeps its whole number of beats and its downbeat on the moved beat.

@@ -12,9 +12,9 @@ constexpr double periodStep = 0.0025;
 // Ticks searched: this share of the period either side of the chosen tick.
 constexpr double tickReach = 0.06;
 constexpr double tickStepFrames = 0.25;
-// Share of the move towards the recent beats taken. The whole move halves the lag of a drifting
-// tempo but lets steady music wobble by the accents' own scatter over a few beats; half keeps
-// both gains on the development sets (offset SD 8.5 -> 8.1 ms rendered, 25.2 -> 24.0 played).
+// Share of the move towards the recent beats taken. The whole move follows a drifting tempo
+// closest but lets steady music wobble by the accents' own scatter over a few beats; half kept
+// the gains on both development sets.
 constexpr double moveShare = 0.5;
 constexpr int minBeats = 3;
 } // namespace
