@@ -326,7 +326,11 @@ void MainWindow::checkDevices() {
     const QString text = missing.isEmpty() ? using_.join(", ")
                                            : missing.join(". ") + ". Plug one in, or choose under Settings.";
     statusText->setText(text);
-    statusText->setStyleSheet(missing.isEmpty() ? "" : "color: #e0a030;");
+    // Setting a style sheet polishes the label anew even when it is the same one: every two
+    // seconds, only when the warning colour comes or goes.
+    const QString colour = missing.isEmpty() ? QString() : QStringLiteral("color: #e0a030;");
+    if (statusText->styleSheet() != colour)
+        statusText->setStyleSheet(colour);
     statusSettingsButton->setVisible(!missing.isEmpty());
 }
 
