@@ -27,6 +27,8 @@ public:
     // grid when there is one).
     void update(double observedPeriod, double observedTick, double& period, double& tick);
     bool valid() const { return count > 0; }
+    // Observations the line rests on (few just after it started or was cut back to the newest).
+    std::size_t observations() const { return count; }
     double period() const { return gridPeriod; }
     // A tick time on the current grid (meaningful when valid()).
     double anchor() const { return gridTick; }

@@ -63,6 +63,8 @@ constexpr double threesOverTwos[3] = {1.15, 1.1, 1.05};
 // (share of a beat) of its ticks around their line that steady music shows.
 constexpr double recentMemory = 0.5;
 constexpr double recentScatter = 0.02;
+// Observations (half-second steps) after which the recent line alone gives the tick.
+constexpr double recentLineGrown = 12.0;
 
 // Level columns inside the tracker.
 constexpr unsigned int beatLevel = 0;
@@ -855,8 +857,13 @@ void mTracker::followRecentBeat(unsigned int row, unsigned int tLast) {
     recentGrid.update(recentPeriod / fs, movedTick, steadyPeriod, lineTick);
     if (!(steadyPeriod > 0.0) || !std::isfinite(steadyPeriod))
         return;
-    if (std::isfinite(lineTick) && std::fabs(lineTick - movedTick) < recentScatter * steadyPeriod)
-        movedTick = std::min(lineTick, newest);
+    // A young line (just started, or cut back to its newest ticks when the tempo moved) rests
+    // on a few ticks and places the beat no better than the moved tick; it takes over as it
+    // grows, and steady music, whose lines grow old, keeps the line's steady Clock.
+    if (std::isfinite(lineTick) && std::fabs(lineTick - movedTick) < recentScatter * steadyPeriod) {
+        double const grown = std::min(1.0, static_cast<double>(recentGrid.observations()) / recentLineGrown);
+        movedTick = std::min(lineTick + std::sqrt(1.0 - grown) * (movedTick - lineTick), newest);
+    }
     double const ratio = steadyPeriod / period, shift = movedTick - tick;
     pulseCache[row][beatLevel] = std::complex<double>(steadyPeriod, movedTick);
     // The bar keeps its whole number of beats and its downbeat on the moved beat.

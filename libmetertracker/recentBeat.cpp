@@ -16,7 +16,8 @@ constexpr double tickStepFrames = 0.25;
 // closest but lets steady music wobble by the accents' own scatter over a few beats; half kept
 // the gains on both development sets.
 constexpr double moveShare = 0.5;
-constexpr int minBeats = 3;
+// Two beats already place the tick better than the resonators' first seconds of memory do.
+constexpr int minBeats = 2;
 } // namespace
 
 void RecentBeat::reset(unsigned int channels) {

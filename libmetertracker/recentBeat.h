@@ -28,7 +28,7 @@ public:
     // The beat period (frames, finer than a frame) and tick (absolute frame, fractional) moved
     // towards where the accents before frame `newest` line up best, the channels weighed by
     // `weights`, older beats fading with `halfLifeFrames`. False, with the inputs unchanged, when
-    // fewer than three beats have been kept or `newest` is not the newest frame added.
+    // fewer than two beats have been kept or `newest` is not the newest frame added.
     bool refine(double periodFrames, double tickFrame, unsigned int newest, double const* weights,
                 double halfLifeFrames, double& refinedPeriod, double& refinedTick);
 

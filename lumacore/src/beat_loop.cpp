@@ -16,6 +16,9 @@ constexpr double kPeriodEasing = 0.5;
    wobble, larger for errors that stand out from it. */
 constexpr double kGainLocked = 0.3, kGainFar = 0.8;
 constexpr double kFarLow = 0.015, kFarHigh = 0.04; /* phase errors, shares of the period */
+/* Beats after a jump that take the larger gain whatever the error: the grid jumped onto an
+   estimate of a few seconds of music, and the next ones place the beat better. */
+constexpr int kFreshBeats = 2;
 /* Per beat, the phase correction changes by at most this share of the period (a kink of 1.5 ms
    at 120 BPM moves a two-beat line through the Clocks by about 0.4 ms) and stays within the
    second share. */
@@ -65,7 +68,7 @@ double beat_loop_advance(BeatLoop* loop, double reached, double estPeriod, doubl
     const double base = loop->basePeriod + kPeriodEasing * (estPeriod - loop->basePeriod);
     loop->basePeriod = base;
     loop->integral = clamp(loop->integral + kIntegralGain * error, kMaxIntegral * base);
-    const double far = ramp(std::fabs(error) / base, kFarLow, kFarHigh);
+    const double far = loop->beatsSinceJump++ < kFreshBeats ? 1.0 : ramp(std::fabs(error) / base, kFarLow, kFarHigh);
     const double gain = kGainLocked + (kGainFar - kGainLocked) * far;
     const double target = clamp(gain * error, kMaxCorrection * base);
     loop->correction += clamp(target - loop->correction, kMaxCorrectionStep * base + far * std::fabs(error));

@@ -28,6 +28,7 @@ struct BeatLoop {
     double integral = 0.0;     /* period correction learned from a lasting phase error */
     double correction = 0.0;   /* phase correction inside the interval under way */
     double interval = 0.0;     /* the interval under way */
+    int beatsSinceJump = 0;    /* advances slewed since the grid last jumped */
 };
 
 /* A map of time in two straight pieces: from `from` on, a stretch of `span` seconds is scaled by
