@@ -23,6 +23,12 @@ namespace {
 
 constexpr double pi = 3.14159265358979323846;
 
+// Share of a period (0 to 0.5) by which time t lies off the grid of that period through `grid`.
+double offGrid(double t, double grid, double period) {
+    double const f = (t - grid) / period;
+    return std::fabs(f - std::round(f));
+}
+
 // A beat phase that falls between the bar's beats by more than this share of a beat
 // contradicts the bar; candidates within the tighter share agree with it.
 constexpr double offBarShare = 0.25;
@@ -687,8 +693,7 @@ void mTracker::favourHeldBeat() {
         return;
     double nearestOff = heldBeatTolerance;
     for (unsigned int j = 0; j < params.nPhaseCands; ++j) {
-        double const f = (phaseCands[1][j][beatLevel] - heldBeatTick) / heldBeatPeriod;
-        double const off = std::fabs(f - std::round(f));
+        double const off = offGrid(phaseCands[1][j][beatLevel], heldBeatTick, heldBeatPeriod);
         if (off < nearestOff) {
             nearestOff = off;
             favouredCand = static_cast<int>(j);
@@ -709,10 +714,8 @@ void mTracker::noteHeldBeat(unsigned int row) {
         return;
     }
     bool same = false;
-    if (heldBeatSteps > 0 && std::fabs(period / heldBeatPeriod - 1.0) < 0.04) {
-        double const f = (tick - heldBeatTick) / period;
-        same = std::fabs(f - std::round(f)) < heldBeatTolerance;
-    }
+    if (heldBeatSteps > 0 && std::fabs(period / heldBeatPeriod - 1.0) < 0.04)
+        same = offGrid(tick, heldBeatTick, period) < heldBeatTolerance;
     heldBeatSteps = same ? heldBeatSteps + 1 : 1;
     heldBeatPeriod = period;
     heldBeatTick = tick;
@@ -878,11 +881,7 @@ void mTracker::alignBeatToBar(unsigned int row, unsigned int tLast) {
     double const barTime = pulseCache[row][patternLevel].imag();
     if (!(beatPeriod > 0.0))
         return;
-    // Share of a beat by which time t lies off the bar's beat grid.
-    auto const offBar = [&](double t) {
-        double const f = (barTime - t) / beatPeriod;
-        return std::fabs(f - std::round(f));
-    };
+    auto const offBar = [&](double t) { return offGrid(t, barTime, beatPeriod); };
     if (!(offBar(pulseCache[row][beatLevel].imag()) > offBarShare)) {
         offBarSteps = 0;
         return;
