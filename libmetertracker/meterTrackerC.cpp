@@ -207,6 +207,7 @@ void mTracker::reset() {
     beatGrid.reset();
     recentBeat.reset(nChannels);
     recentGrid.reset();
+    steadyTempo.reset();
     barChooser.reset();
     levelShift = levelVotes = 0;
     offBarSteps = 0;
@@ -860,6 +861,7 @@ void mTracker::followRecentBeat(unsigned int row, unsigned int tLast) {
     recentGrid.update(recentPeriod / fs, movedTick, steadyPeriod, lineTick);
     if (!(steadyPeriod > 0.0) || !std::isfinite(steadyPeriod))
         return;
+    double const publishedPeriod = steadyTempo.update(movedTick, steadyPeriod);
     // A young line (just started, or cut back to its newest ticks when the tempo moved) rests
     // on a few ticks and places the beat no better than the moved tick; it takes over as it
     // grows, and steady music, whose lines grow old, keeps the line's steady Clock.
@@ -867,8 +869,8 @@ void mTracker::followRecentBeat(unsigned int row, unsigned int tLast) {
         double const grown = std::min(1.0, static_cast<double>(recentGrid.observations()) / recentLineGrown);
         movedTick = std::min(lineTick + std::sqrt(1.0 - grown) * (movedTick - lineTick), newest);
     }
-    double const ratio = steadyPeriod / period, shift = movedTick - tick;
-    pulseCache[row][beatLevel] = std::complex<double>(steadyPeriod, movedTick);
+    double const ratio = publishedPeriod / period, shift = movedTick - tick;
+    pulseCache[row][beatLevel] = std::complex<double>(publishedPeriod, movedTick);
     // The bar keeps its whole number of beats and its downbeat on the moved beat.
     pulseCache[row][patternLevel] = std::complex<double>(pulseCache[row][patternLevel].real() * ratio,
                                                          pulseCache[row][patternLevel].imag() + shift);

@@ -18,6 +18,7 @@
 #include "barChooser.h"
 #include "combBank.h"
 #include "gridFollower.h"
+#include "steadyTempo.h"
 #include "onsets.h"
 #include "params.h"
 #include "recentBeat.h"
@@ -202,6 +203,7 @@ private:
     GridFollower beatGrid;
     RecentBeat recentBeat;
     GridFollower recentGrid;
+    SteadyTempo steadyTempo;
     std::vector<double> channelWeights;
     BarChooser barChooser;
     int levelShift = 0;    // −1 the beat is halved, 1 doubled, 0 kept

@@ -1,6 +1,7 @@
-// The beat grid follower: finer than a frame at steady tempo, continuous across updates, and
-// quick to leave a grid the music has left.
+// The beat grid follower and the steady tempo over long stretches: finer than a frame at steady
+// tempo, continuous across updates, and quick to leave a grid the music has left.
 #include "gridFollower.h"
+#include "steadyTempo.h"
 
 #include <gtest/gtest.h>
 
@@ -29,12 +30,17 @@ struct Observer {
 TEST(GridFollower, SteadyTempoComesOutFinerThanAFrameWithoutJumps) {
     Observer music{60.0 / 131.7, 0.21};
     GridFollower grid;
+    meterTracker::SteadyTempo steady;
     double previousTick = NAN, previousPeriod = NAN;
-    for (int step = 1; step <= 60; ++step) {
+    for (int step = 1; step <= 90; ++step) {
         double p, tick, period, gridTick;
         music.at(0.5 * step, p, tick);
         grid.update(p, tick, period, gridTick);
         double const k = std::round((gridTick - music.phase) / music.period);
+        // Half a minute of ticks and more, each rounded to a frame, measures the tempo five times
+        // finer than the short line must.
+        double const steadyPeriod = steady.update(tick, period);
+        EXPECT_NEAR(steadyPeriod, music.period, (step > 60 ? 0.0002 : 1.0) * music.period) << "step " << step;
         if (step > 16) {
             EXPECT_NEAR(period, music.period, 0.001 * music.period) << "step " << step;
             EXPECT_NEAR(gridTick, music.phase + k * music.period, 0.004) << "step " << step;

@@ -1,0 +1,45 @@
+/* The tempo of music that holds it, measured over as long as it has held.
+ *
+ * The beat grid's line runs through the last dozen seconds of beat ticks. Each tick scatters by
+ * milliseconds (more where a drummer pushes and drags around the bar), so the slope of a line
+ * that short still wanders by about a tenth of a per cent from step to step, and a drummer's
+ * bars ahead of or behind the click move it by several tenths. Music that keeps one tempo is
+ * better measured the longer the line: this keeps the beat ticks of up to a minute and takes
+ * the tempo from the longest trailing stretch of them whose newest ticks still lie on its
+ * line. Where the music moves (a drift, an accelerando, rubato, a new tempo) the newest ticks
+ * leave every long line at once and the short line's tempo is taken, without lag; the long
+ * stretch regrows as the music holds its new tempo. Only the period: the tick, and with it the
+ * phase, stays the short line's.
+ */
+#ifndef BEATLUME_STEADYTEMPO_H
+#define BEATLUME_STEADYTEMPO_H
+
+#include <array>
+#include <cstddef>
+
+namespace meterTracker {
+
+class SteadyTempo {
+public:
+    void reset();
+    // Takes one step's beat tick (seconds) with the short line's period, and returns the
+    // period to publish: the slope of the longest trailing stretch of ticks that one tempo
+    // explains, or `shortPeriod` when none longer than the short line does. A tick off the
+    // numbered grid (another phase) or a period far from the kept one starts afresh.
+    // Non-finite or non-positive input is passed through unchanged.
+    double update(double tick, double shortPeriod);
+    // Ticks the published period rests on (0 while the short line's period is published).
+    std::size_t span() const { return used; }
+
+private:
+    static constexpr std::size_t capacity = 128; // about a minute at two steps a second
+    std::array<double, capacity> index{};        // tick numbers along the grid, oldest first
+    std::array<double, capacity> time{};
+    std::size_t count = 0;
+    std::size_t used = 0;
+    double lastPeriod = 0.0;
+};
+
+} // namespace meterTracker
+
+#endif
