@@ -61,6 +61,11 @@ constexpr double levelHysteresis = 0.1;
 constexpr double minShiftedBeat = 0.3; // 200 BPM
 constexpr double maxShiftedBeat = 1.2; // 50 BPM
 constexpr int levelStepsToShift = 4;
+// In the first seconds after a reset nothing has been followed yet that a wrong shift could
+// lose, while each step the music's level waits for is a beat grid at half or double speed:
+// there a shift holds after two steps.
+constexpr int openingLevelStepsToShift = 2;
+constexpr double openingSeconds = 15.0;
 // How much more salient three halves of the beat must be than two, six than four and twelve
 // than eight before the beat is taken dotted; once taken, each margin is 0.1 lower.
 constexpr double threesOverTwos[3] = {1.15, 1.1, 1.05};
@@ -992,7 +997,8 @@ double mTracker::levelFactor(double beatPeriod) {
     int const wanted = tooSlow || evenHatsOverBackbeat ? -1 : tooFast ? 1 : 0;
     if (wanted == levelShift) {
         levelVotes = 0;
-    } else if (++levelVotes >= levelStepsToShift) {
+    } else if (++levelVotes >= (framesConsumed < openingSeconds * params.accentRate ? openingLevelStepsToShift
+                                                                                     : levelStepsToShift)) {
         levelShift = wanted;
         levelVotes = 0;
     }

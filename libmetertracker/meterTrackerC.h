@@ -163,7 +163,8 @@ private:
     unsigned int nearestResonator(double delayFrames) const;
     // 0.5, 1 or 2: the factor that moves the chosen beat period onto the music's beat, judged
     // from where the low channels put their accents inside the beat and the periods around it.
-    // Called once per step; a change must hold for a few steps before it is taken.
+    // Called once per step; a change must hold for a few steps before it is taken (two in the
+    // first seconds after a reset, four later).
     double levelFactor(double beatPeriod);
     // True when the halves of `beatPeriod` group in threes at every level the salience shows
     // (three halves over two, six over four, twelve over eight): compound meter, whose beat is
