@@ -46,6 +46,8 @@ public:
     // accentRate): on success beatsPerBar (3 to 7) and the latest downbeat at or before
     // beatTime. False when there are too few beats heard yet or the band layout is another.
     bool choose(double beatPeriod, double beatTime, unsigned int& beatsPerBar, double& downbeatTime);
+    // The music's first onset in seconds, where the audio opened in silence; −1 while unknown.
+    double musicStart() const { return startTime; }
 
 private:
     // Keeps the summed accent of the first seconds and finds the music's first onset in it.

@@ -47,6 +47,12 @@ constexpr double heldBeatStake = 1.5;
 constexpr int heldBeatFullSteps = 48;
 // Share of a beat within which a tick continues the held grid.
 constexpr double heldBeatTolerance = 0.1;
+// Music begins on a beat, hardly ever on the "and" (see keepBeatOnMusicStart). The grid through
+// the music's first onset is judged over its first beats only, where a period 1 % off moves it
+// by an eighth of a beat at most; a time within the tolerance (a share of a beat) lies on that
+// grid, or half a beat off it.
+constexpr double startWindowBeats = 12.0;
+constexpr double startTolerance = 0.12;
 
 // Metrical-level check of the chosen beat (see levelFactor).
 constexpr double minMidForHalving = 0.75;
@@ -220,6 +226,7 @@ void mTracker::reset() {
     compoundVotes = 0;
     heldBeatSteps = 0;
     heldBeatPeriod = heldBeatTick = 0.0;
+    heldBeatFromStart = false;
     favouredCand = -1;
     favouredBonus = 0.0;
     std::fill(inEnergy.begin(), inEnergy.end(), 0.0);
@@ -679,6 +686,8 @@ void mTracker::estimatePhases(unsigned int step) {
         for (unsigned int j = 1; j < nCand; ++j)
             if (phaseDelta[1][j][lev] > phaseDelta[1][jBest][lev])
                 jBest = j;
+        if (lev == beatLevel)
+            jBest = keepBeatOnMusicStart(row, jBest);
         pulseCache[row][lev] = std::complex<double>(pulseCache[row][lev].real(), phaseCands[1][jBest][lev]);
     }
     alignBeatToBar(row, tLast);
@@ -692,19 +701,30 @@ void mTracker::estimatePhases(unsigned int step) {
         std::complex<double>(pulseCache[row][tatumLevel].real(), pulseCache[row][beatLevel].imag());
 }
 
+int mTracker::nearestPhaseCand(double grid, double period, double tolerance) const {
+    int nearest = -1;
+    for (unsigned int j = 0; j < params.nPhaseCands; ++j) {
+        double const off = offGrid(phaseCands[1][j][beatLevel], grid, period);
+        if (off < tolerance) {
+            tolerance = off;
+            nearest = static_cast<int>(j);
+        }
+    }
+    return nearest;
+}
+
+bool mTracker::onMusicStartGrid(double period, double tick) const {
+    double const start = barChooser.musicStart();
+    return start >= 0.0 && period > 0.0 && tick - start <= startWindowBeats * period &&
+           offGrid(tick, start, period) < startTolerance;
+}
+
 void mTracker::favourHeldBeat() {
     favouredCand = -1;
     favouredBonus = 0.0;
     if (heldBeatSteps == 0 || !(heldBeatPeriod > 0.0))
         return;
-    double nearestOff = heldBeatTolerance;
-    for (unsigned int j = 0; j < params.nPhaseCands; ++j) {
-        double const off = offGrid(phaseCands[1][j][beatLevel], heldBeatTick, heldBeatPeriod);
-        if (off < nearestOff) {
-            nearestOff = off;
-            favouredCand = static_cast<int>(j);
-        }
-    }
+    favouredCand = nearestPhaseCand(heldBeatTick, heldBeatPeriod, heldBeatTolerance);
     if (favouredCand < 0)
         return;
     favouredBonus =
@@ -712,11 +732,43 @@ void mTracker::favourHeldBeat() {
     phaseDelta[1][static_cast<unsigned int>(favouredCand)][beatLevel] += favouredBonus;
 }
 
+unsigned int mTracker::keepBeatOnMusicStart(unsigned int row, unsigned int chosen) {
+    keptOnStart = false;
+    double const t = phaseCands[1][chosen][beatLevel];
+    double period = pulseCache[row][beatLevel].real();
+    if (!(period > 0.0))
+        return chosen;
+    // The grid through the first onset: the held beat while it holds on it (at this tempo),
+    // else the onset's own grid during the first seconds.
+    double grid = heldBeatTick;
+    bool const held = heldBeatFromStart && std::fabs(period / heldBeatPeriod - 1.0) < 0.04;
+    if (held) {
+        period = heldBeatPeriod;
+    } else {
+        grid = barChooser.musicStart();
+        if (!(grid >= 0.0) || t - grid > startWindowBeats * period)
+            return chosen;
+    }
+    double const off = offGrid(t, grid, period);
+    keptOnStart = held && off < heldBeatTolerance;
+    if (!(std::fabs(off - 0.5) < startTolerance))
+        return chosen;
+    int const kept = nearestPhaseCand(grid, period, startTolerance);
+    if (kept < 0)
+        return chosen;
+    auto const k = static_cast<unsigned int>(kept);
+    // The kept beat's path leads from here on, as if its accents had won.
+    phaseDelta[1][k][beatLevel] = std::max(phaseDelta[1][k][beatLevel], phaseDelta[1][chosen][beatLevel]);
+    keptOnStart = true;
+    return k;
+}
+
 void mTracker::noteHeldBeat(unsigned int row) {
     double const period = pulseCache[row][beatLevel].real();
     double const tick = pulseCache[row][beatLevel].imag();
     if (!(period > 0.0) || !std::isfinite(tick)) {
         heldBeatSteps = 0;
+        heldBeatFromStart = false;
         return;
     }
     bool same = false;
@@ -725,6 +777,7 @@ void mTracker::noteHeldBeat(unsigned int row) {
     heldBeatSteps = same ? heldBeatSteps + 1 : 1;
     heldBeatPeriod = period;
     heldBeatTick = tick;
+    heldBeatFromStart = (same && heldBeatFromStart) || onMusicStartGrid(period, tick);
 }
 
 void mTracker::smoothGrid(unsigned int row) {
@@ -889,7 +942,9 @@ void mTracker::alignBeatToBar(unsigned int row, unsigned int tLast) {
     if (!(beatPeriod > 0.0))
         return;
     auto const offBar = [&](double t) { return offGrid(t, barTime, beatPeriod); };
-    if (!(offBar(pulseCache[row][beatLevel].imag()) > offBarShare)) {
+    // The music's beginning outweighs the bar's resonators, which the accents that outweigh
+    // the beat draw onto the "and" as well.
+    if (keptOnStart || !(offBar(pulseCache[row][beatLevel].imag()) > offBarShare)) {
         offBarSteps = 0;
         return;
     }

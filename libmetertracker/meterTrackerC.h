@@ -127,6 +127,19 @@ private:
     // After the phase scores of a step: the beat candidate that continues the grid held over
     // the last steps gets a bonus growing with how long it has held (see heldBeatStake).
     void favourHeldBeat();
+    // After the beat phase decision (candidate `chosen`): music begins on a beat, hardly ever
+    // on the "and", while accents on the "and" (a baiao's or a punk beat's snare and cymbals,
+    // a bossa's bass) can outweigh the beat in the resonators for a whole piece. Where the
+    // audio opened in silence, a choice half a beat off the grid through the music's first
+    // onset gives way to the candidate on it during the first beats, and a beat held on that
+    // grid ever since keeps its phase for as long as it holds. Returns the candidate taken.
+    unsigned int keepBeatOnMusicStart(unsigned int row, unsigned int chosen);
+    // The beat phase candidate nearest the grid of `period` through `grid`, closer than
+    // `tolerance` (a share of the period); −1 when none is.
+    int nearestPhaseCand(double grid, double period, double tolerance) const;
+    // True when a beat at `tick` lies on the grid through the music's first onset, within the
+    // music's first beats.
+    bool onMusicStartGrid(double period, double tick) const;
     // After the grid follower: counts the steps whose beat continues the held grid.
     void noteHeldBeat(unsigned int row);
     // Bars of three or four beats take the chooser's length and downbeat on the beat grid;
@@ -214,8 +227,10 @@ private:
     int compoundVotes = 0;
     int heldBeatSteps = 0; // successive steps whose beat continued the one before
     double heldBeatPeriod = 0.0, heldBeatTick = 0.0;
+    bool heldBeatFromStart = false; // the held beat lay on the music's first onset
     int favouredCand = -1; // the phase candidate that got the held beat's bonus this step
     double favouredBonus = 0.0;
+    bool keptOnStart = false; // this step's beat phase lies on the music's first onset
 
     // Work space, kept between steps so that a step allocates little.
     ARGMathLibrary::Matrix<double> bandEnvs; // bands × frames from the front end
