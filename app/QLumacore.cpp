@@ -36,6 +36,40 @@ int beatsPerBar(double bar, double beat) {
     return n >= 1.0 && n <= 16.0 ? static_cast<int>(n) : 0;
 }
 
+// While the engine follows the music steadily (locked, or holding through a break) the polls fall
+// just after the ticks, where the lamps flash, and divide each tatum evenly in between for the
+// lamps' fade: about 12 polls a second instead of 25, and a flash shows a few ms after its tick
+// instead of up to a whole interval later. While it searches or has nothing to follow, phases may
+// jump and the level may be all there is to see: a poll every 40 ms.
+constexpr int kSteadyPollMs = 40;
+constexpr double kLongestFadeStep = 0.090; // s; the level meter moves at about this pace too
+constexpr double kAfterTick = 0.002;       // s; so that the poll reads the tick as passed
+
+double untilNextTick(double fullPhase, double period, int steps) {
+    const double into = fullPhase - std::floor(fullPhase);
+    return (std::floor(into * steps) + 1.0 - into * steps) / steps * period;
+}
+
+bool plausiblePeriod(double seconds) {
+    return std::isfinite(seconds) && seconds >= 0.05 && seconds <= 10.0;
+}
+
+int nextPollMs(const QLumacore::Readings& r, const double periods[3]) {
+    const bool steady = r.state == QLumacore::TrackState::Locked || r.state == QLumacore::TrackState::Holding;
+    const double tatum = periods[METERLEVEL_TATUM];
+    if (!steady || !plausiblePeriod(tatum) || !std::isfinite(r.tatum))
+        return kSteadyPollMs;
+    const int steps = static_cast<int>(std::ceil(tatum / kLongestFadeStep));
+    double wait = untilNextTick(r.tatum, tatum, steps);
+    // Bar and beat ticks lie on tatum ticks, but the levels' phases are kept apart.
+    if (plausiblePeriod(periods[METERLEVEL_BEAT]) && std::isfinite(r.beat))
+        wait = std::min(wait, untilNextTick(r.beat, periods[METERLEVEL_BEAT], 1));
+    if (plausiblePeriod(periods[METERLEVEL_BAR]) && std::isfinite(r.bar))
+        wait = std::min(wait, untilNextTick(r.bar, periods[METERLEVEL_BAR], 1));
+    return std::clamp(static_cast<int>(std::ceil((wait + kAfterTick) * 1000.0)), 2,
+                      static_cast<int>(kLongestFadeStep * 1000.0) + 10);
+}
+
 LumaCore_t* systemEngine(int* status) {
     LumaCore_t* engine = lc_init(-1, -1);
     *status = engine ? 0 : LUMACORE_ERROR_STATUS;
@@ -133,7 +167,8 @@ QList<QString> QLumacore::getAudioDevList() const {
 
 void QLumacore::startProcessing() {
     connect(pollTimer, &QTimer::timeout, this, &QLumacore::updateOutputs, Qt::UniqueConnection);
-    pollTimer->start(40); // 25 per second: lamps and meters look no smoother faster
+    pollTimer->setTimerType(Qt::PreciseTimer); // polls aimed at ticks must not drift by 5 %
+    pollTimer->start(kSteadyPollMs);
 }
 
 void QLumacore::stopProcessing() {
@@ -172,6 +207,9 @@ void QLumacore::updateOutputs() {
         break;
     }
     publish(r);
+    // A receiver may have stopped the polls (a device change).
+    if (pollTimer->isActive())
+        pollTimer->start(nextPollMs(r, periods));
 }
 
 void QLumacore::publish(const Readings& r) {

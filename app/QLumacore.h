@@ -11,7 +11,8 @@ class QTimer;
 struct MeterTicker_t;
 
 // The one Qt object through which the shell talks to the engine. It owns the engine handle
-// and the audio device interface, polls the engine every 40 ms on the GUI thread and
+// and the audio device interface, polls the engine on the GUI thread (every 40 ms; while the
+// engine is locked or holding, just after each tick and evenly between, at most 90 ms apart) and
 // republishes what it reads as signals.
 //
 // Every forwarding call is safe without an engine (before init(), or after init() failed):

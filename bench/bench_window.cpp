@@ -1,8 +1,10 @@
 // What the main window costs the GUI thread while it tracks: one poll of the engine's readings
-// (25 a second) with the repaint that follows it, on Qt's offscreen platform, without an engine.
+// (25 a second while the engine searches, about 12 while it is locked) with the repaint that
+// follows it, on Qt's offscreen platform, without an engine.
 // The readings are those of a 112 BPM piece in 4/4: lamps that fade continuously, a level that
 // moves, a tempo readout that flickers between neighbouring tenths, a confidence that wanders.
-// Multiply the time per poll by 25 for the share of a core the window takes.
+// Multiply the time per poll by the polls a second for the share of a core the window takes; in the
+// running program a poll costs several times more, its caches cold after 40 to 90 ms of other work.
 //
 //   build-rel/bench/bench_window
 #include <benchmark/benchmark.h>
