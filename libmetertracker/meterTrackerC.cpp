@@ -76,6 +76,15 @@ constexpr double openingSeconds = 15.0;
 // than eight before the beat is taken dotted; once taken, each margin is 0.1 lower.
 constexpr double threesOverTwos[3] = {1.15, 1.1, 1.05};
 
+// How much of the beat's salience three quarters of it must keep, and how much more salient
+// four of those (three of ours) must be than four of ours, two of them than two of ours,
+// before the beat is taken three quarters as long; once taken, each bound is 0.1 looser.
+constexpr double minThreeQuarterShare = 0.3;
+constexpr double barOfThreeOverFour = 1.2;
+constexpr double twoThreeQuartersOverTwo = 0.8;
+// A shortened beat is dropped at once when the beat it was taken for moves by this share.
+constexpr double quartersBeatDrift = 0.1;
+
 // Memory of the recent-beat reading, a share of the resonators' half-life, and the scatter
 // (share of a beat) of its ticks around their line that steady music shows.
 constexpr double recentMemory = 0.5;
@@ -224,6 +233,9 @@ void mTracker::reset() {
     offBarSteps = 0;
     compound = false;
     compoundVotes = 0;
+    quartersInThrees = false;
+    quartersVotes = 0;
+    quartersBeat = 0.0;
     heldBeatSteps = 0;
     heldBeatPeriod = heldBeatTick = 0.0;
     heldBeatFromStart = false;
@@ -559,9 +571,16 @@ void mTracker::estimatePeriods(unsigned int step) {
     for (unsigned int level = 0; level < 3; ++level)
         pulseCache[row][level] = std::complex<double>(periodCands[1][chosen[level]][level], 0.0);
     double const beatPeriod = pulseCache[row][beatLevel].real();
-    double const factor = levelFactor(beatPeriod);
+    double factor = levelFactor(beatPeriod);
+    // A dotted beat's halves group in threes, and so, seen from two of them, do its quarters:
+    // only a beat that is not dotted is judged by its quarters. Nor is one with a two-beat bar,
+    // the sign of a beat twice too long, which three quarters of it would not mend.
+    bool const compoundBeat = groupsInThrees(beatPeriod * factor);
+    bool const twoBeatBar = std::round(pulseCache[row][patternLevel].real() / (beatPeriod * factor)) == 2.0;
+    if (quartersGroupInThrees(compoundBeat || twoBeatBar ? 0.0 : beatPeriod * factor))
+        factor *= 0.75;
     pulseCache[row][beatLevel] = std::complex<double>(beatPeriod * factor, 0.0);
-    if (groupsInThrees(beatPeriod * factor)) {
+    if (compoundBeat) {
         // The dotted beat: three of the former halves, two of them to the bar.
         double const dotted = 1.5 * beatPeriod * factor;
         pulseCache[row][beatLevel] = std::complex<double>(dotted, 0.0);
@@ -572,7 +591,7 @@ void mTracker::estimatePeriods(unsigned int step) {
     // A bar chosen for the twice too long beat spans two bars of the music's beat when it holds
     // an even number of at least six of them.
     double const barBeats = std::round(pulseCache[row][patternLevel].real() / (beatPeriod * factor));
-    if (factor < 1.0 && barBeats >= 6.0 && std::fmod(barBeats, 2.0) == 0.0)
+    if (levelShift < 0 && barBeats >= 6.0 && std::fmod(barBeats, 2.0) == 0.0)
         pulseCache[row][patternLevel] = std::complex<double>(pulseCache[row][patternLevel].real() / 2.0, 0.0);
 }
 
@@ -1093,6 +1112,33 @@ bool mTracker::groupsInThrees(double beatPeriod) {
         compoundVotes = 0;
     }
     return compound;
+}
+
+bool mTracker::quartersGroupInThrees(double beatPeriod) {
+    if (!(beatPeriod > 0.0) ||
+        (quartersInThrees && !(std::fabs(beatPeriod / quartersBeat - 1.0) < quartersBeatDrift))) {
+        quartersInThrees = false;
+        quartersVotes = 0;
+    }
+    bool wanted = false;
+    // Four beats must lie within the bank (beats up to about 1 s, 60 BPM).
+    if (beatPeriod > 0.0 && 4.0 * beatPeriod * params.accentRate < params.nPeriods - 2.0) {
+        double const slack = quartersInThrees ? levelHysteresis : 0.0;
+        double const beat = salienceNear(beatPeriod);
+        wanted =
+            beat > 0.0 && salienceNear(0.75 * beatPeriod) >= (minThreeQuarterShare - slack) * beat &&
+            salienceNear(3.0 * beatPeriod) >= (barOfThreeOverFour - slack) * salienceNear(4.0 * beatPeriod) &&
+            salienceNear(1.5 * beatPeriod) >=
+                (twoThreeQuartersOverTwo - slack) * salienceNear(2.0 * beatPeriod);
+    }
+    if (wanted == quartersInThrees) {
+        quartersVotes = 0;
+    } else if (++quartersVotes >= levelStepsToShift) {
+        quartersInThrees = wanted;
+        quartersVotes = 0;
+        quartersBeat = beatPeriod;
+    }
+    return quartersInThrees;
 }
 
 double mTracker::halfPeriodAccent(double period, unsigned int firstChannel, unsigned int endChannel) {

@@ -185,6 +185,14 @@ private:
     // the prior there, while a clave's three-three-two repeats at three halves but not beyond.
     // Called once per step; a change must hold for a few steps before it is taken.
     bool groupsInThrees(double beatPeriod);
+    // True when the beat's quarters group in threes up to the bar: a beat three quarters as
+    // long still resonates, and four of it (three of ours) repeat more strongly than four of
+    // ours, while two of it keep up with two of ours. The beat was taken four thirds too long,
+    // as where a drummer's triplet feel puts the strongest pulse at two thirds of the beat and
+    // the resonators take two of those; a waltz's bar of three leaves three quarters of its beat
+    // silent. Called once per step; a change must hold for a few steps before it is taken, and
+    // the shortened beat goes at once when the beat it was taken for moves.
+    bool quartersGroupInThrees(double beatPeriod);
     // Largest summary salience within 2 % of a period in seconds (0 outside the bank).
     double salienceNear(double period) const;
 
@@ -225,6 +233,9 @@ private:
     int offBarSteps = 0;   // successive steps whose beat phase lay between the bar's beats
     bool compound = false; // the beat is taken dotted (see groupsInThrees)
     int compoundVotes = 0;
+    bool quartersInThrees = false; // the beat is taken three quarters as long
+    int quartersVotes = 0;
+    double quartersBeat = 0.0; // the beat it was taken for
     int heldBeatSteps = 0; // successive steps whose beat continued the one before
     double heldBeatPeriod = 0.0, heldBeatTick = 0.0;
     bool heldBeatFromStart = false; // the held beat lay on the music's first onset
