@@ -50,9 +50,11 @@ constexpr double heldBeatTolerance = 0.1;
 // Music begins on a beat, hardly ever on the "and" (see keepBeatOnMusicStart). The grid through
 // the music's first onset is judged over its first beats only, where a period 1 % off moves it
 // by an eighth of a beat at most; a time within the tolerance (a share of a beat) lies on that
-// grid, or half a beat off it.
+// grid, or half a beat off it. A beat held on that grid keeps its phase for the first minute of
+// the music at most: live, a track that follows at the same tempo must not inherit it.
 constexpr double startWindowBeats = 12.0;
 constexpr double startTolerance = 0.12;
+constexpr double startHoldSeconds = 60.0;
 
 // Metrical-level check of the chosen beat (see levelFactor).
 constexpr double minMidForHalving = 0.75;
@@ -760,7 +762,8 @@ unsigned int mTracker::keepBeatOnMusicStart(unsigned int row, unsigned int chose
     // The grid through the first onset: the held beat while it holds on it (at this tempo),
     // else the onset's own grid during the first seconds.
     double grid = heldBeatTick;
-    bool const held = heldBeatFromStart && std::fabs(period / heldBeatPeriod - 1.0) < 0.04;
+    bool const held = heldBeatFromStart && std::fabs(period / heldBeatPeriod - 1.0) < 0.04 &&
+                      t - barChooser.musicStart() <= startHoldSeconds;
     if (held) {
         period = heldBeatPeriod;
     } else {

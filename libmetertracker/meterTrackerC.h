@@ -132,7 +132,8 @@ private:
     // a bossa's bass) can outweigh the beat in the resonators for a whole piece. Where the
     // audio opened in silence, a choice half a beat off the grid through the music's first
     // onset gives way to the candidate on it during the first beats, and a beat held on that
-    // grid ever since keeps its phase for as long as it holds. Returns the candidate taken.
+    // grid ever since keeps its phase while it holds, for the first minute at most. Returns the
+    // candidate taken.
     unsigned int keepBeatOnMusicStart(unsigned int row, unsigned int chosen);
     // The beat phase candidate nearest the grid of `period` through `grid`, closer than
     // `tolerance` (a share of the period); −1 when none is.
