@@ -1,5 +1,6 @@
 #include "steadyTempo.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace meterTracker {
@@ -7,18 +8,50 @@ namespace meterTracker {
 namespace {
 // Stretches tried, in ticks (steps), longest first; the shortest is longer than the short line.
 constexpr std::size_t stretches[] = {128, 96, 72, 56, 40, 32};
+// The stretch whose tempo the longer ones must agree with: about as long as the short line,
+// but never cut back to its newest few ticks.
+constexpr std::size_t referenceTicks = 24;
 // The newest ticks, averaged, must lie within this share of a beat of a stretch's line for
 // one tempo to explain them: a tempo off by 0.5 % leaves it within about four beats.
 constexpr std::size_t newestTicks = 6;
 constexpr double newestTolerance = 0.02;
-// A stretch whose tempo differs from the short line's by more than this share is music that
+// A stretch whose tempo differs from the reference's by more than this share is music that
 // moved within it (rubato, a drift): its mean tempo would lag.
-constexpr double shortAgreement = 0.005;
+constexpr double referenceAgreement = 0.002;
 // A tick farther than this share of a beat from the numbered grid is another phase; a period
 // farther than this share from the kept one another tempo or metrical level.
 constexpr double offGridShare = 0.2;
 constexpr double newPeriodShare = 0.04;
 } // namespace
+
+bool SteadyTempo::fitNewest(std::size_t n, double& slope, double* newestResidual) const {
+    if (n < 2 || n > count)
+        return false;
+    std::size_t const from = count - n;
+    double mi = 0.0, mt = 0.0;
+    for (std::size_t i = from; i < count; ++i) {
+        mi += index[i];
+        mt += time[i];
+    }
+    mi /= static_cast<double>(n);
+    mt /= static_cast<double>(n);
+    double sxx = 0.0, sxt = 0.0;
+    for (std::size_t i = from; i < count; ++i) {
+        sxx += (index[i] - mi) * (index[i] - mi);
+        sxt += (index[i] - mi) * (time[i] - mt);
+    }
+    if (!(sxx > 0.0))
+        return false;
+    slope = sxt / sxx;
+    if (newestResidual) {
+        std::size_t const newest = std::min(n, newestTicks);
+        double sum = 0.0;
+        for (std::size_t i = count - newest; i < count; ++i)
+            sum += time[i] - (mt + slope * (index[i] - mi));
+        *newestResidual = sum / static_cast<double>(newest);
+    }
+    return std::isfinite(slope) && slope > 0.0;
+}
 
 void SteadyTempo::reset() {
     count = used = 0;
@@ -54,38 +87,19 @@ double SteadyTempo::update(double tick, double shortPeriod) {
     time[count] = tick;
     ++count;
 
+    used = 0;
+    double referenceSlope = 0.0;
+    if (!fitNewest(std::min(count, referenceTicks), referenceSlope, nullptr))
+        return shortPeriod;
     for (std::size_t const n : stretches) {
-        if (n > count)
-            continue;
-        std::size_t const from = count - n;
-        double mi = 0.0, mt = 0.0;
-        for (std::size_t i = from; i < count; ++i) {
-            mi += index[i];
-            mt += time[i];
-        }
-        mi /= static_cast<double>(n);
-        mt /= static_cast<double>(n);
-        double sxx = 0.0, sxt = 0.0;
-        for (std::size_t i = from; i < count; ++i) {
-            sxx += (index[i] - mi) * (index[i] - mi);
-            sxt += (index[i] - mi) * (time[i] - mt);
-        }
-        if (!(sxx > 0.0))
-            continue;
-        double const slope = sxt / sxx;
-        if (!(std::fabs(slope / shortPeriod - 1.0) < newPeriodShare))
-            continue;
-        if (std::fabs(slope / shortPeriod - 1.0) > shortAgreement)
-            continue;
-        double newest = 0.0;
-        for (std::size_t i = count - newestTicks; i < count; ++i)
-            newest += time[i] - (mt + slope * (index[i] - mi));
-        if (std::fabs(newest / static_cast<double>(newestTicks)) <= newestTolerance * slope) {
+        double slope = 0.0, newest = 0.0;
+        if (n <= count && fitNewest(n, slope, &newest) && std::fabs(slope / shortPeriod - 1.0) < newPeriodShare &&
+            std::fabs(slope / referenceSlope - 1.0) <= referenceAgreement &&
+            std::fabs(newest) <= newestTolerance * slope) {
             used = n;
             return slope;
         }
     }
-    used = 0;
     return shortPeriod;
 }
 

@@ -6,8 +6,9 @@
  * bars ahead of or behind the click move it by several tenths. Music that keeps one tempo is
  * better measured the longer the line: this keeps the beat ticks of up to a minute and takes
  * the tempo from the longest trailing stretch of them whose newest ticks still lie on its
- * line. Where the music moves (a drift, an accelerando, rubato, a new tempo) the newest ticks
- * leave every long line at once and the short line's tempo is taken, without lag; the long
+ * line and whose tempo agrees with that of the last 12 s. Where the music moves (a drift, an
+ * accelerando, rubato, a new tempo) the newest ticks leave every long line at once, or the
+ * last seconds disagree with it, and the short line's tempo is taken, without lag; the long
  * stretch regrows as the music holds its new tempo. Only the period: the tick, and with it the
  * phase, stays the short line's.
  */
@@ -32,6 +33,9 @@ public:
     std::size_t span() const { return used; }
 
 private:
+    // Line through the newest n ticks: its slope and the mean residual of the newest few.
+    bool fitNewest(std::size_t n, double& slope, double* newestResidual) const;
+
     static constexpr std::size_t capacity = 128; // about a minute at two steps a second
     std::array<double, capacity> index{};        // tick numbers along the grid, oldest first
     std::array<double, capacity> time{};
