@@ -82,7 +82,7 @@ constexpr double threesOverTwos[3] = {1.15, 1.1, 1.05};
 // four of those (three of ours) must be than four of ours, two of them than two of ours,
 // before the beat is taken three quarters as long; once taken, each bound is 0.1 looser.
 constexpr double minThreeQuarterShare = 0.3;
-constexpr double barOfThreeOverFour = 1.2;
+constexpr double barOfThreeOverFour = 1.3;
 constexpr double twoThreeQuartersOverTwo = 0.8;
 // A shortened beat is dropped at once when the beat it was taken for moves by this share.
 constexpr double quartersBeatDrift = 0.1;
