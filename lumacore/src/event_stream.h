@@ -60,6 +60,9 @@ struct EventOutput_t {
     void (*advance)(EventOutput_t* self, double until) = nullptr;
     /* Timer pass only: the latest time handed over, so that no later event goes out earlier. */
     double lastTime = -INFINITY;
+    /* Timer pass only, set by `advance`: the output makes up messages of its own between events
+       (OSC's phase stream) and needs a pass at least every lookahead to hand them over in time. */
+    bool paced = false;
     /* Events the output refused; timer pass writes, any thread reads. */
     std::atomic<unsigned long> refused{0};
 };

@@ -23,8 +23,11 @@ constexpr int kBufferLength = SEQUENCER_RING_LENGTH;
 constexpr double kPulseCacheSeconds = 10.0;
 constexpr long kWaitLogPasses = 500;
 /* Timer thread: passes at least this far apart (phase callbacks get every one), and at most this
-   far, for the requests of other threads, announcements and the outputs' silence. */
-constexpr double kMinTimerStep = 0.001, kMaxTimerStep = 0.020;
+   far, for the requests of other threads, announcements and the outputs' silence: as far as a
+   poll of the window, or the lookahead while an output needs passes that often. At most tempos
+   the MIDI Clock's crossings come a little over 20 ms apart; a 20 ms limit woke the thread twice
+   for each. */
+constexpr double kMinTimerStep = 0.001, kMaxTimerStep = 0.045, kMaxPacedTimerStep = 0.020;
 /* A pass at exactly the due time must find the crossing within its reach, whatever the rounding
    of now + lookahead does. */
 constexpr double kDueRounding = 1e-6;
@@ -545,7 +548,8 @@ void timer_thread_main(MeterTicker_t* t) {
            to do, and a wake-up on a loaded machine costs more than the pass. The stream runs at
            the pace of the monotonic clock. */
         const double wait = meterticker_next_pass_due(t) - now;
-        const double step = wait > kMinTimerStep ? std::fmin(wait, kMaxTimerStep) : kMinTimerStep;
+        const double longest = t->outputsPaced ? kMaxPacedTimerStep : kMaxTimerStep;
+        const double step = wait > kMinTimerStep ? std::fmin(wait, longest) : kMinTimerStep;
         next.tv_nsec += static_cast<long>(step * 1e9);
         if (next.tv_nsec >= 1000000000) {
             next.tv_nsec -= 1000000000;
@@ -693,6 +697,7 @@ void announce(MeterTicker_t* t, double now) {
 /* Tells the outputs that want to know how far the stream is complete: up to model time `until`.
    TIMER THREAD. */
 void advance_outputs(MeterTicker_t* t, double until, double anti) {
+    t->outputsPaced = false;
     for (std::atomic<EventOutput_t*>& slot : t->outputs) {
         EventOutput_t* out = slot.load(std::memory_order_acquire);
         if (!out || !out->advance)
@@ -700,6 +705,7 @@ void advance_outputs(MeterTicker_t* t, double until, double anti) {
         const double time = std::fmax(out->lastTime, until - anti - out->latency.load(std::memory_order_relaxed));
         out->lastTime = time;
         out->advance(out, time);
+        t->outputsPaced = t->outputsPaced || out->paced;
     }
 }
 

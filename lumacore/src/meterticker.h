@@ -189,6 +189,8 @@ struct MeterTicker_t {
     TimeMap timerMap;
     unsigned long timerJumps = 0;
     bool slewing = false;
+    /* Timer pass only: an output asked for a pass at least every lookahead (EventOutput_t::paced). */
+    bool outputsPaced = false;
     /* Analysis only: jumps asked for (a hint, music back) and not yet handed over with an
        estimate, and those handed over. */
     bool jumpPending = false;

@@ -172,7 +172,8 @@ bool offer(EventOutput_t* self, const TimedEvent_t* event) {
 /* TIMER THREAD: no allocation, lock, I/O or throw. */
 void advance(EventOutput_t* self, double until) {
     OscOutput_t* out = static_cast<OscOutput_t*>(self->context);
-    if (!active(out)) {
+    self->paced = active(out);
+    if (!self->paced) {
         out->nextPhaseTime = NAN;
         out->stateSent = out->tempoSent = false;
         return;
