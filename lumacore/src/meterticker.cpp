@@ -465,6 +465,38 @@ void reproject_levels(MeterTicker_t* t, double reached, const TimeMap& previous)
     }
 }
 
+/* While the engine searches, each level's tick under way moves onto the new estimate's nearest
+   grid point, so that the first beat on a newly found grid goes out at once instead of one more
+   on the grid just left. Only where the interval keeps half a period at least and every crossing
+   of the level still to come that hands anything over stays after the horizon (nothing handed
+   over moves or repeats), phase controllers aside: their ramp skips the values it passed. Not
+   while the Clock runs: a receiver counts its 24 pulses per beat, and the beat under way has
+   some. TIMER THREAD: no allocation, lock or I/O. */
+void move_pending_ticks(MeterTicker_t* t) {
+    if (t->slewing || t->beatLoop.running || t->switches.running || !t->aligned.load(std::memory_order_relaxed))
+        return;
+    for (int level = 0; level < METERLEVEL_COUNT; ++level) {
+        LevelTrack_t& track = t->tracks[level];
+        const LevelEstimate_t e = t->timerRaw.levels[level];
+        LevelTicks_t moved = track.own;
+        moved.nextTick += beat_loop_grid_offset(moved.nextTick, e.period, e.refTime);
+        if (moved.nextTick == track.own.nextTick || !(moved.nextTick > t->horizon) ||
+            !(moved.nextTick - moved.prevTick >= 0.5 * e.period))
+            continue;
+        bool ahead = true;
+        for (const TickEvent_t& row : t->events)
+            ahead = ahead && (row.level != level || row.kind == ROW_CONTROLLER || !row_speaks(t, row) ||
+                              crossing_time(moved, row) > t->horizon);
+        if (!ahead)
+            continue;
+        track.own = moved;
+        track.ticks.write(moved);
+        for (TickEvent_t& row : t->events)
+            if (row.level == level && row.kind == ROW_CONTROLLER && !(crossing_time(moved, row) > t->horizon))
+                row.nextValue = std::floor(phase_of(moved, t->horizon) * row.rate - row.offset) + 1.0;
+    }
+}
+
 void read_estimate_for_timer(MeterTicker_t* t) {
     GridEstimate_t grid;
     if (!t->estimateToTimer.read(grid))
@@ -478,6 +510,7 @@ void read_estimate_for_timer(MeterTicker_t* t) {
     const LevelEstimate_t e = grid.levels[METERLEVEL_BEAT];
     t->timerMap = beat_loop_map(&t->beatLoop, beat.prevTick, beat.nextTick, e.period, e.refTime);
     apply_time_map(t);
+    move_pending_ticks(t);
 }
 
 /* The beat's tick advance: the loop decides the next beat tick and the map for all levels. */
