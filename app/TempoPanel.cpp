@@ -44,6 +44,8 @@ void BarLamps::setBeats(int beats, int current) {
     current = current >= 0 && current < beats ? current : -1;
     if (beats == beatCount && current == lit)
         return;
+    if (beats != beatCount)
+        rows.clear();
     beatCount = beats;
     lit = current;
     update();
@@ -57,8 +59,36 @@ QSize BarLamps::minimumSizeHint() const {
     return QSize(beatCount * 18, 30);
 }
 
+void BarLamps::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::PaletteChange ||
+        event->type() == QEvent::StyleChange)
+        rows.clear();
+    Opaque<QWidget>::changeEvent(event);
+}
+
+void BarLamps::resizeEvent(QResizeEvent* event) {
+    rows.clear();
+    Opaque<QWidget>::resizeEvent(event);
+}
+
 void BarLamps::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
+    const qreal ratio = devicePixelRatioF();
+    const QSize pixels = (QSizeF(size()) * ratio).toSize();
+    if (pixels.isEmpty())
+        return;
+    rows.resize(static_cast<size_t>(beatCount) + 1);
+    QImage& row = rows[static_cast<size_t>(lit + 1)];
+    if (row.size() != pixels || row.devicePixelRatio() != ratio) {
+        row = QImage(pixels, QImage::Format_RGB32);
+        row.setDevicePixelRatio(ratio);
+        QPainter painter(&row);
+        painter.setFont(font());
+        drawLamps(painter);
+    }
+    QPainter(this).drawImage(QPointF(0, 0), row);
+}
+
+void BarLamps::drawLamps(QPainter& painter) const {
     fillBehind(painter);
     painter.setRenderHint(QPainter::Antialiasing);
     const double gap = 4.0;

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QImage>
 #include <QWidget>
 #include <functional>
+#include <vector>
 
 #include "OpaqueWidget.h"
 #include "QLumacore.h"
@@ -30,10 +32,16 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void drawLamps(QPainter& painter) const;
     int beatCount = 4;
     int lit = -1;
+    // The row as painted with each lamp lit (index lit + 1), made on first need: shaping the
+    // numbers and stroking the outlines anew on every beat cost more than the rest of a poll.
+    std::vector<QImage> rows;
 };
 
 // The tempo readouts and the hands-on controls of the main window: the BPM, the beat within the
