@@ -47,7 +47,10 @@ struct JackMidiPort_t {
 
 namespace {
 
-/* JACK PROCESS THREAD: no allocation, lock, I/O or throw. */
+/* JACK PROCESS THREAD: no allocation, lock, I/O or throw. An empty period costs this code about
+   a microsecond; the thread's CPU (profiled: over 80 % in the kernel) is JACK's wake-up of this
+   client, 344 times a second at 128 frames, and this client's wake-up of the port's reader, which
+   runs after it in the graph. Only fewer clients would save it. */
 int process(jack_nframes_t nframes, void* arg) {
     JackMidiPort_t* p = static_cast<JackMidiPort_t*>(arg);
     jack_client_t* client = p->client.load(std::memory_order_acquire);
