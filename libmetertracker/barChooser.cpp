@@ -54,15 +54,18 @@ constexpr double repetitionMemory = 0.85;
 constexpr unsigned int minPairs = 2;
 
 // Music mostly begins on a downbeat. Its first onset counts as one for the bars of the first
-// seconds; the template's evidence outweighs it where the music begins elsewhere. Only audio
-// that opens in silence (below -60 dBFS for its first 0.1 s) has a beginning: a stream joined
+// seconds; the template's evidence outweighs it where the music begins elsewhere. Only music
+// that begins after silence (below -60 dBFS for at least 0.1 s, from the start of the stream:
+// a file, or a live input opened before the music starts) has a beginning: a stream joined
 // while music plays would take any beat for it. The first onset is looked for among the first
-// seconds once the front end has settled: the first accent that reaches a share of the
-// loudest there and stands far above all before it.
+// seconds of sound, once the front end has settled: the first accent that reaches a share of
+// the loudest there and stands far above all before it.
 constexpr double openingSeconds = 0.1;
 constexpr double openingSilence = 1e-6; // mean square
+constexpr unsigned int silenceBlock = 128; // samples judged at a time
+constexpr double secondsBeforeSound = 0.25;
 constexpr double settleSeconds = 0.17;
-constexpr double beginSearchSeconds = 3.0;
+constexpr double beginSearchSeconds = 2.5;
 constexpr double beginShareOfLoudest = 0.3;
 constexpr unsigned int quietFramesNeeded = 4, riseFrames = 4;
 constexpr double onsetJump = 8.0;
@@ -80,6 +83,7 @@ void BarChooser::configure(double accentRate, unsigned int bands, double sampleR
     rate = accentRate;
     openingLength =
         sampleRate > 0.0 && sampleRate < 1e6 ? static_cast<unsigned long>(openingSeconds * sampleRate) : 0;
+    audioRate = sampleRate;
     nBands = bands;
     usable = bands == layoutBands && accentRate > 0.0 && accentRate < 1000.0;
     ring.resize(usable ? static_cast<unsigned int>(std::ceil(judgedSeconds * accentRate)) + 32 : 1,
@@ -101,8 +105,9 @@ void BarChooser::reset() {
     lastBeatTime = 0.0;
     lastBeatPeriod = 0.0;
     beginning.clear();
-    openingHeard = 0;
-    openingEnergy = 0.0;
+    samplesHeard = 0;
+    soundStart = -1.0;
+    soundJudged = false;
 }
 
 void BarChooser::addFrames(ARGMathLibrary::Matrix<double> const& bands, unsigned int firstColumn,
@@ -123,21 +128,33 @@ void BarChooser::addFrames(ARGMathLibrary::Matrix<double> const& bands, unsigned
 }
 
 void BarChooser::addAudio(double const* samples, unsigned int count) {
-    for (unsigned int i = 0; i < count && openingHeard < openingLength; ++i, ++openingHeard)
-        openingEnergy += samples[i] * samples[i];
+    for (unsigned int i = 0; i < count && !soundJudged; i += silenceBlock) {
+        unsigned int const n = std::min(silenceBlock, count - i);
+        double energy = 0.0;
+        for (unsigned int j = i; j < i + n; ++j)
+            energy += samples[j] * samples[j];
+        if (energy >= openingSilence * n) {
+            soundJudged = true;
+            if (openingLength > 0 && samplesHeard >= openingLength)
+                soundStart = static_cast<double>(samplesHeard) / audioRate;
+        }
+        samplesHeard += n;
+    }
 }
 
 void BarChooser::watchBeginning(unsigned int frame, double total) {
-    auto const first = static_cast<unsigned int>(std::ceil(settleSeconds * rate));
+    // Sound after silence is heard before its accent frames arrive.
     auto const frames = static_cast<std::size_t>(beginSearchSeconds * rate);
-    if (frame < first || beginning.size() >= frames || beginning.empty() != (frame == first))
+    if (!(soundStart >= 0.0) || beginning.size() >= frames)
         return;
+    if (beginning.empty()) {
+        double const soundFrame = std::floor((soundStart - secondsBeforeSound) * rate);
+        if (frame < std::max(std::ceil(settleSeconds * rate), soundFrame))
+            return;
+        beginFrame = frame;
+    }
     beginning.push_back(std::isfinite(total) ? total : 0.0);
     if (beginning.size() < frames)
-        return;
-    bool const openedInSilence = openingLength > 0 && openingHeard == openingLength &&
-                                 openingEnergy < openingSilence * static_cast<double>(openingLength);
-    if (!openedInSilence)
         return;
     double const loudest = *std::max_element(beginning.begin(), beginning.end());
     for (std::size_t i = 0; i < beginning.size(); ++i) {
@@ -154,7 +171,7 @@ void BarChooser::watchBeginning(unsigned int frame, double total) {
         // The onset's time is its accent peak, where the beat grid puts a beat.
         while (i + 1 < beginning.size() && beginning[i + 1] > beginning[i])
             ++i;
-        startTime = (first + i + 1.5) / rate;
+        startTime = (beginFrame + i + 1.5) / rate;
         return;
     }
 }

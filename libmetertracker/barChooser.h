@@ -36,7 +36,7 @@ public:
     // of the audio. Forgets everything.
     void configure(double accentRate, unsigned int nBands, double sampleRate);
     void reset();
-    // The audio as it arrives (finite samples), to hear whether it opens in silence.
+    // The audio as it arrives (finite samples), to hear whether the music begins after silence.
     void addAudio(double const* samples, unsigned int count);
     // Stores the band accents of absolute frames first … first + count − 1, which are columns
     // firstColumn … of `bands` (bands × frames). Frames must arrive in order.
@@ -75,10 +75,15 @@ private:
     long beatsSinceStart = -1;
     double lastBeatTime = 0.0;
     double lastBeatPeriod = 0.0;
-    // The opening of the audio: its length in samples, how much of it is heard, its energy.
+    unsigned int beginFrame = 0; // the frame of beginning[0]
+    // The silence the audio opens with: the samples it needs, the samples heard until the first
+    // sound (all quiet), and when that sound began (seconds; −1 for none, or for audio that
+    // opened with sound).
     unsigned long openingLength = 0;
-    unsigned long openingHeard = 0;
-    double openingEnergy = 0.0;
+    double audioRate = 0.0;
+    unsigned long samplesHeard = 0;
+    double soundStart = -1.0;
+    bool soundJudged = false;
 };
 
 } // namespace meterTracker
