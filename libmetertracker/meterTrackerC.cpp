@@ -1118,6 +1118,13 @@ bool mTracker::groupsInThrees(double beatPeriod) {
 }
 
 bool mTracker::quartersGroupInThrees(double beatPeriod) {
+    // The chooser taking the shortened beat itself for a while is no move of the music's beat:
+    // the shortening waits for the long beat's return, rather than four steps of it.
+    if (quartersInThrees && beatPeriod > 0.0 &&
+        std::fabs(beatPeriod / (0.75 * quartersBeat) - 1.0) < quartersBeatDrift) {
+        quartersVotes = 0;
+        return false;
+    }
     if (!(beatPeriod > 0.0) ||
         (quartersInThrees && !(std::fabs(beatPeriod / quartersBeat - 1.0) < quartersBeatDrift))) {
         quartersInThrees = false;
