@@ -86,6 +86,10 @@ constexpr double barOfThreeOverFour = 1.3;
 constexpr double twoThreeQuartersOverTwo = 0.8;
 // A shortened beat is dropped at once when the beat it was taken for moves by this share.
 constexpr double quartersBeatDrift = 0.1;
+// A six-eight beat of two eighths can pass for four thirds of a beat before its halves are
+// seen to group in threes (the twelve halves take longer to resonate): only a shortened beat
+// that has held this many steps (8 s) asks the dotted beat for twice the evidence.
+constexpr int shortenedHeldSteps = 16;
 
 // Memory of the recent-beat reading, a share of the resonators' half-life, and the scatter
 // (share of a beat) of its ticks around their line that steady music shows.
@@ -237,6 +241,7 @@ void mTracker::reset() {
     compoundVotes = 0;
     quartersInThrees = false;
     quartersVotes = 0;
+    quartersHeldSteps = 0;
     quartersBeat = 0.0;
     heldBeatSteps = 0;
     heldBeatPeriod = heldBeatTick = 0.0;
@@ -577,7 +582,14 @@ void mTracker::estimatePeriods(unsigned int step) {
     // A dotted beat's halves group in threes, and so, seen from two of them, do its quarters:
     // only a beat that is not dotted is judged by its quarters. Nor is one with a two-beat bar,
     // the sign of a beat twice too long, which three quarters of it would not mend.
-    bool const compoundBeat = groupsInThrees(beatPeriod * factor);
+    // The halves of a beat four thirds too long group in threes wherever the music's own beats
+    // group in twos (three of them are two of the music's beats), so a beat that has held
+    // shortened to three quarters for long gives way to the dotted one only on twice the
+    // evidence.
+    bool const heldShortened = quartersInThrees && quartersHeldSteps >= shortenedHeldSteps &&
+                               std::fabs(beatPeriod * factor / quartersBeat - 1.0) < quartersBeatDrift;
+    bool const compoundBeat =
+        groupsInThrees(beatPeriod * factor, heldShortened ? 2 * levelStepsToShift : levelStepsToShift);
     bool const twoBeatBar = std::round(pulseCache[row][patternLevel].real() / (beatPeriod * factor)) == 2.0;
     if (quartersGroupInThrees(compoundBeat || twoBeatBar ? 0.0 : beatPeriod * factor))
         factor *= 0.75;
@@ -1096,7 +1108,7 @@ double mTracker::salienceNear(double period) const {
     return best;
 }
 
-bool mTracker::groupsInThrees(double beatPeriod) {
+bool mTracker::groupsInThrees(double beatPeriod, int stepsToShift) {
     double const half = beatPeriod / 2.0;
     bool wanted = false;
     // Twelve halves must lie within the bank (beats up to about 0.65 s, 92 BPM).
@@ -1110,7 +1122,7 @@ bool mTracker::groupsInThrees(double beatPeriod) {
     }
     if (wanted == compound) {
         compoundVotes = 0;
-    } else if (++compoundVotes >= levelStepsToShift) {
+    } else if (++compoundVotes >= stepsToShift) {
         compound = wanted;
         compoundVotes = 0;
     }
@@ -1141,6 +1153,7 @@ bool mTracker::quartersGroupInThrees(double beatPeriod) {
             salienceNear(1.5 * beatPeriod) >=
                 (twoThreeQuartersOverTwo - slack) * salienceNear(2.0 * beatPeriod);
     }
+    quartersHeldSteps = quartersInThrees ? quartersHeldSteps + 1 : 0;
     if (wanted == quartersInThrees) {
         quartersVotes = 0;
     } else if (++quartersVotes >= levelStepsToShift) {

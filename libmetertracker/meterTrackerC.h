@@ -184,8 +184,8 @@ private:
     // (three halves over two, six over four, twelve over eight): compound meter, whose beat is
     // the dotted one, 1.5 times as long, and whose bar holds two of them. Two-tatum beats win
     // the prior there, while a clave's three-three-two repeats at three halves but not beyond.
-    // Called once per step; a change must hold for a few steps before it is taken.
-    bool groupsInThrees(double beatPeriod);
+    // Called once per step; a change must hold for `stepsToShift` steps before it is taken.
+    bool groupsInThrees(double beatPeriod, int stepsToShift);
     // True when the beat's quarters group in threes up to the bar: a beat three quarters as
     // long still resonates, and four of it (three of ours) repeat more strongly than four of
     // ours, while two of it keep up with two of ours. The beat was taken four thirds too long,
@@ -238,6 +238,7 @@ private:
     bool quartersInThrees = false; // the beat is taken three quarters as long
     int quartersVotes = 0;
     double quartersBeat = 0.0; // the beat it was taken for
+    int quartersHeldSteps = 0; // successive steps it has held
     int heldBeatSteps = 0; // successive steps whose beat continued the one before
     double heldBeatPeriod = 0.0, heldBeatTick = 0.0;
     bool heldBeatFromStart = false; // the held beat lay on the music's first onset
