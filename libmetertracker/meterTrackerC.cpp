@@ -88,7 +88,8 @@ constexpr double twoThreeQuartersOverTwo = 0.8;
 constexpr double quartersBeatDrift = 0.1;
 // A six-eight beat of two eighths can pass for four thirds of a beat before its halves are
 // seen to group in threes (the twelve halves take longer to resonate): only a shortened beat
-// that has held this many steps (8 s) asks the dotted beat for twice the evidence.
+// that has held this many steps (8 s, counting those where the chooser gave the short beat
+// itself) asks the dotted beat, or its own end, for twice the evidence.
 constexpr int shortenedHeldSteps = 16;
 
 // Memory of the recent-beat reading, a share of the resonators' half-life, and the scatter
@@ -1135,6 +1136,7 @@ bool mTracker::quartersGroupInThrees(double beatPeriod) {
     if (quartersInThrees && beatPeriod > 0.0 &&
         std::fabs(beatPeriod / (0.75 * quartersBeat) - 1.0) < quartersBeatDrift) {
         quartersVotes = 0;
+        ++quartersHeldSteps;
         return false;
     }
     if (!(beatPeriod > 0.0) ||
@@ -1154,9 +1156,13 @@ bool mTracker::quartersGroupInThrees(double beatPeriod) {
                 (twoThreeQuartersOverTwo - slack) * salienceNear(2.0 * beatPeriod);
     }
     quartersHeldSteps = quartersInThrees ? quartersHeldSteps + 1 : 0;
+    // A shortening that has held long is dropped, like the dotted beat taken over it, on twice
+    // the evidence: a fill or a bar of straight time is no new feel.
+    int const stepsToShift =
+        quartersHeldSteps > shortenedHeldSteps ? 2 * levelStepsToShift : levelStepsToShift;
     if (wanted == quartersInThrees) {
         quartersVotes = 0;
-    } else if (++quartersVotes >= levelStepsToShift) {
+    } else if (++quartersVotes >= stepsToShift) {
         quartersInThrees = wanted;
         quartersVotes = 0;
         quartersBeat = beatPeriod;

@@ -191,9 +191,10 @@ private:
     // ours, while two of it keep up with two of ours. The beat was taken four thirds too long,
     // as where a drummer's triplet feel puts the strongest pulse at two thirds of the beat and
     // the resonators take two of those; a waltz's bar of three leaves three quarters of its beat
-    // silent. Called once per step; a change must hold for a few steps before it is taken, and
-    // the shortened beat goes at once when the beat it was taken for moves (a move onto the
-    // shortened beat itself only suspends it until the long beat returns).
+    // silent. Called once per step; a change must hold for a few steps before it is taken (twice
+    // as many to drop a shortening that has held long), and the shortened beat goes at once when
+    // the beat it was taken for moves (a move onto the shortened beat itself only suspends it
+    // until the long beat returns).
     bool quartersGroupInThrees(double beatPeriod);
     // Largest summary salience within 2 % of a period in seconds (0 outside the bank).
     double salienceNear(double period) const;
