@@ -92,6 +92,13 @@ constexpr double quartersBeatDrift = 0.1;
 // itself) asks the dotted beat, or its own end, for twice the evidence.
 constexpr int shortenedHeldSteps = 16;
 
+// A beat the period choice has held this many steps (8 s) stays while another, at two, three
+// or four thirds or three quarters of it, outweighs it in the salience by less than this share,
+// for this many steps (4 s) at most (see keepLongHeldBeat).
+constexpr int longHeldChoiceSteps = 16;
+constexpr double keptChoiceShare = 0.8;
+constexpr int maxKeptChoiceSteps = 8;
+
 // Memory of the recent-beat reading, a share of the resonators' half-life, and the scatter
 // (share of a beat) of its ticks around their line that steady music shows.
 constexpr double recentMemory = 0.5;
@@ -244,6 +251,8 @@ void mTracker::reset() {
     quartersVotes = 0;
     quartersHeldSteps = 0;
     quartersBeat = 0.0;
+    heldChoicePeriod = 0.0;
+    heldChoiceSteps = keptChoiceSteps = 0;
     heldBeatSteps = 0;
     heldBeatPeriod = heldBeatTick = 0.0;
     heldBeatFromStart = false;
@@ -562,6 +571,7 @@ void mTracker::estimatePeriods(unsigned int step) {
             sBest = j;
     unsigned int t = 0, p = 0, b = 0;
     decodeState(sBest, K, t, p, b);
+    keepLongHeldBeat(t, p, b);
 
     // 9. A period of 0 (a level without any peak) becomes 7 s.
     static char const* const zeroMessages[3] = {"ERROR: Period estimate for beat zero.",
@@ -608,6 +618,37 @@ void mTracker::estimatePeriods(unsigned int step) {
     double const barBeats = std::round(pulseCache[row][patternLevel].real() / (beatPeriod * factor));
     if (levelShift < 0 && barBeats >= 6.0 && std::fmod(barBeats, 2.0) == 0.0)
         pulseCache[row][patternLevel] = std::complex<double>(pulseCache[row][patternLevel].real() / 2.0, 0.0);
+}
+
+void mTracker::keepLongHeldBeat(unsigned int& tatum, unsigned int& pattern, unsigned int& beat) {
+    unsigned int const K = params.nPeriodCands;
+    double const chosen = candPeriodsBeat[beat];
+    auto const near = [](double a, double c) { return a > 0.0 && c > 0.0 && std::fabs(a / c - 1.0) < 0.04; };
+    bool crossRatio = false;
+    for (double ratio : {2.0 / 3.0, 0.75, 4.0 / 3.0, 1.5})
+        crossRatio = crossRatio || near(chosen, ratio * heldChoicePeriod);
+    if (crossRatio && heldChoiceSteps >= longHeldChoiceSteps && keptChoiceSteps < maxKeptChoiceSteps) {
+        for (unsigned int i = 0; i < K; ++i) {
+            if (!near(candPeriodsBeat[i], heldChoicePeriod) ||
+                !(beatLikes[i] >= keptChoiceShare * beatLikes[beat]))
+                continue;
+            // The best state on the held beat (state s = (tatum·K + pattern)·K + beat).
+            unsigned int best = i;
+            for (unsigned int s = i; s < K * K * K; s += K)
+                if (meterDelta[1][s] > meterDelta[1][best])
+                    best = s;
+            tatum = best / (K * K);
+            pattern = (best / K) % K;
+            beat = i;
+            heldChoicePeriod = candPeriodsBeat[i];
+            ++keptChoiceSteps;
+            ++heldChoiceSteps;
+            return;
+        }
+    }
+    heldChoiceSteps = near(chosen, heldChoicePeriod) ? heldChoiceSteps + 1 : 1;
+    heldChoicePeriod = chosen;
+    keptChoiceSteps = 0;
 }
 
 void mTracker::decodeState(unsigned int s, unsigned int K, unsigned int& tatum, unsigned int& pattern,

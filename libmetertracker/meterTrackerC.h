@@ -111,6 +111,13 @@ private:
     void computeSalience(unsigned int step, unsigned int firstRowFrame);
     void estimatePeriods(unsigned int step);
     void estimatePhases(unsigned int step);
+    // After the period choice: a swing's two thirds of the beat, a drummer's figure in threes
+    // against the beat (three quarters) or four thirds of it can outweigh the beat for a few
+    // bars in the salience, and the choice follows them. A beat that the choice has held for long
+    // is kept (with the best tatum and bar that go with it) while it still nearly matches the
+    // new one, for a few seconds at most: a real change of tempo soon outweighs it by more, or
+    // outlasts the hold. Octaves are left to levelFactor.
+    void keepLongHeldBeat(unsigned int& tatum, unsigned int& pattern, unsigned int& beat);
     // Off-beat accents (skanks, open hats, syncopated kicks) can outweigh the beat in the
     // beat resonator while the bar templates still find the downbeat: a beat phase between
     // the bar's beats gives way to the best phase candidate on them, when that one scores
@@ -240,6 +247,9 @@ private:
     int quartersVotes = 0;
     double quartersBeat = 0.0; // the beat it was taken for
     int quartersHeldSteps = 0; // successive steps it has held
+    double heldChoicePeriod = 0.0; // the beat period the period choice took last
+    int heldChoiceSteps = 0;       // successive steps it has taken that period (see keepLongHeldBeat)
+    int keptChoiceSteps = 0;       // successive steps it was kept against the choice
     int heldBeatSteps = 0; // successive steps whose beat continued the one before
     double heldBeatPeriod = 0.0, heldBeatTick = 0.0;
     bool heldBeatFromStart = false; // the held beat lay on the music's first onset
