@@ -29,6 +29,14 @@ double offGrid(double t, double grid, double period) {
     return std::fabs(f - std::round(f));
 }
 
+// Whether two positive periods differ by less than `share` of the second.
+bool withinShare(double a, double b, double share) {
+    return a > 0.0 && b > 0.0 && std::fabs(a / b - 1.0) < share;
+}
+
+// Periods this close are one tempo: a beat held at it, or a period choice kept on it.
+constexpr double sameTempoShare = 0.04;
+
 // A beat phase that falls between the bar's beats by more than this share of a beat
 // contradicts the bar; candidates within the tighter share agree with it.
 constexpr double offBarShare = 0.25;
@@ -598,7 +606,7 @@ void mTracker::estimatePeriods(unsigned int step) {
     // shortened to three quarters for long gives way to the dotted one only on twice the
     // evidence.
     bool const heldShortened = quartersInThrees && quartersHeldSteps >= shortenedHeldSteps &&
-                               std::fabs(beatPeriod * factor / quartersBeat - 1.0) < quartersBeatDrift;
+                               withinShare(beatPeriod * factor, quartersBeat, quartersBeatDrift);
     bool const compoundBeat =
         groupsInThrees(beatPeriod * factor, heldShortened ? 2 * levelStepsToShift : levelStepsToShift);
     bool const twoBeatBar = std::round(pulseCache[row][patternLevel].real() / (beatPeriod * factor)) == 2.0;
@@ -623,7 +631,7 @@ void mTracker::estimatePeriods(unsigned int step) {
 void mTracker::keepLongHeldBeat(unsigned int& tatum, unsigned int& pattern, unsigned int& beat) {
     unsigned int const K = params.nPeriodCands;
     double const chosen = candPeriodsBeat[beat];
-    auto const near = [](double a, double c) { return a > 0.0 && c > 0.0 && std::fabs(a / c - 1.0) < 0.04; };
+    auto const near = [](double a, double c) { return withinShare(a, c, sameTempoShare); };
     bool crossRatio = false;
     for (double ratio : {2.0 / 3.0, 0.75, 4.0 / 3.0, 1.5})
         crossRatio = crossRatio || near(chosen, ratio * heldChoicePeriod);
@@ -816,7 +824,7 @@ unsigned int mTracker::keepBeatOnMusicStart(unsigned int row, unsigned int chose
     // The grid through the first onset: the held beat while it holds on it (at this tempo),
     // else the onset's own grid during the first seconds.
     double grid = heldBeatTick;
-    bool const held = heldBeatFromStart && std::fabs(period / heldBeatPeriod - 1.0) < 0.04 &&
+    bool const held = heldBeatFromStart && withinShare(period, heldBeatPeriod, sameTempoShare) &&
                       t - barChooser.musicStart() <= startHoldSeconds;
     if (held) {
         period = heldBeatPeriod;
@@ -848,7 +856,7 @@ void mTracker::noteHeldBeat(unsigned int row) {
         return;
     }
     bool same = false;
-    if (heldBeatSteps > 0 && std::fabs(period / heldBeatPeriod - 1.0) < 0.04)
+    if (heldBeatSteps > 0 && withinShare(period, heldBeatPeriod, sameTempoShare))
         same = offGrid(tick, heldBeatTick, period) < heldBeatTolerance;
     heldBeatSteps = same ? heldBeatSteps + 1 : 1;
     heldBeatPeriod = period;
@@ -1174,14 +1182,13 @@ bool mTracker::groupsInThrees(double beatPeriod, int stepsToShift) {
 bool mTracker::quartersGroupInThrees(double beatPeriod) {
     // The chooser taking the shortened beat itself for a while is no move of the music's beat:
     // the shortening waits for the long beat's return, rather than four steps of it.
-    if (quartersInThrees && beatPeriod > 0.0 &&
-        std::fabs(beatPeriod / (0.75 * quartersBeat) - 1.0) < quartersBeatDrift) {
+    if (quartersInThrees && withinShare(beatPeriod, 0.75 * quartersBeat, quartersBeatDrift)) {
         quartersVotes = 0;
         ++quartersHeldSteps;
         return false;
     }
     if (!(beatPeriod > 0.0) ||
-        (quartersInThrees && !(std::fabs(beatPeriod / quartersBeat - 1.0) < quartersBeatDrift))) {
+        (quartersInThrees && !withinShare(beatPeriod, quartersBeat, quartersBeatDrift))) {
         quartersInThrees = false;
         quartersVotes = 0;
     }
