@@ -497,15 +497,31 @@ void move_pending_ticks(MeterTicker_t* t) {
     }
 }
 
+/* The estimate as the predicted grid takes it: every level moved and scaled around the beat tick
+   so that the beat grid becomes the beat line's (beat_line.h) and bar and tatum keep their
+   relation to it. TIMER THREAD: no allocation, lock, I/O or throw. */
+void follow_beat_line(MeterTicker_t* t) {
+    const LevelEstimate_t beat = t->timerRaw.levels[METERLEVEL_BEAT];
+    double period = beat.period, tick = beat.refTime;
+    beat_line_take(&t->beatLine, beat.period, beat.refTime, &period, &tick);
+    const double scale = period / beat.period;
+    if (!std::isfinite(scale) || !(scale > 0.0) || (period == beat.period && tick == beat.refTime))
+        return;
+    for (LevelEstimate_t& level : t->timerRaw.levels)
+        level = LevelEstimate_t{level.period * scale, tick + (level.refTime - beat.refTime) * scale};
+}
+
 void read_estimate_for_timer(MeterTicker_t* t) {
     GridEstimate_t grid;
     if (!t->estimateToTimer.read(grid))
         return;
-    t->timerRaw = grid;
     if (grid.jumps != t->timerJumps) {
         t->timerJumps = grid.jumps;
         t->beatLoop.running = false;
+        beat_line_restart(&t->beatLine);
     }
+    t->timerRaw = grid;
+    follow_beat_line(t);
     const LevelTicks_t& beat = t->tracks[METERLEVEL_BEAT].own;
     const LevelEstimate_t e = grid.levels[METERLEVEL_BEAT];
     t->timerMap = beat_loop_map(&t->beatLoop, beat.prevTick, beat.nextTick, e.period, e.refTime);

@@ -31,6 +31,7 @@
 #include <mutex>
 #include <thread>
 
+#include "beat_line.h"
 #include "beat_loop.h"
 #include "common.h"
 #include "event_stream.h"
@@ -182,9 +183,11 @@ struct MeterTicker_t {
     bool threaded = false;
     /* Timer pass only: the grids have been aligned once. */
     std::atomic<int> aligned{0};
-    /* Timer pass only: the estimate as handed over, the loop that slews the beat towards it and
-       the map that carries it onto the slewed grid (each level's timerEstimate). */
+    /* Timer pass only: the estimate as handed over and moved onto the line through the recent
+       beat ticks, the loop that slews the beat towards it and the map that carries it onto the
+       slewed grid (each level's timerEstimate). */
     GridEstimate_t timerRaw = {};
+    BeatLine beatLine;
     BeatLoop beatLoop;
     TimeMap timerMap;
     unsigned long timerJumps = 0;

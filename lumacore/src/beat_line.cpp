@@ -1,0 +1,157 @@
+#include "beat_line.h"
+
+#include <cmath>
+
+namespace {
+
+/* Recent ticks weigh most: a tick this many beats older counts half. Long enough to average a
+   drummer's waves of a few bars, short enough to follow a slow drift of the tempo. */
+constexpr double kHalfLifeBeats = 16.0;
+/* Ticks before the line is trusted: fewer leave its slope to the ticks' own wobble. */
+constexpr int kMinTicks = 4;
+/* A tick this far (share of the period) from the line's grid is off it. */
+constexpr double kOffGrid = 0.1;
+/* A tick this close (share of the period) to the newest one is a new estimate of the same beat. */
+constexpr double kSameTick = 0.25;
+/* The tracker's period moving by more than this from one estimate to the next is a change of
+   tempo or level: the ticks before it are of no use. */
+constexpr double kPeriodStep = 0.03;
+/* Within the last few estimates (4 s) the tracker's period has moved by more than this: the tempo
+   drifts or the music speeds up, and a line through the ticks of the last bars would lag behind.
+   A drummer's tempo around a click moves by less than 1 % in most 4 s stretches, a rubato by
+   2 % or more. */
+constexpr double kPeriodDrift = 0.02;
+/* The line's period must lie this close to the tracker's to be used. */
+constexpr double kPeriodAgreement = 0.02;
+
+void start_at(BeatLine* line, double tick) {
+    line->count = 1;
+    line->index[0] = 0.0;
+    line->time[0] = tick;
+    line->haveStray = false;
+    line->fitted = false;
+}
+
+/* Records the tracker's period; true when it moved by more than kPeriodDrift within the periods
+   recorded. */
+bool period_drifts(BeatLine* line, double period) {
+    line->recentPeriods[line->periodCursor] = period;
+    line->periodCursor = (line->periodCursor + 1) % BeatLine::kRecentPeriods;
+    bool drifts = false;
+    for (double recent : line->recentPeriods)
+        drifts = drifts || (recent > 0.0 && std::fabs(period / recent - 1.0) > kPeriodDrift);
+    return drifts;
+}
+
+void append(BeatLine* line, double index, double tick) {
+    if (line->count == BeatLine::kCapacity) {
+        for (int i = 1; i < line->count; ++i) {
+            line->index[i - 1] = line->index[i];
+            line->time[i - 1] = line->time[i];
+        }
+        --line->count;
+    }
+    line->index[line->count] = index;
+    line->time[line->count] = tick;
+    ++line->count;
+}
+
+/* Weighted least squares through the held ticks; the intercept at the newest index. */
+void fit(BeatLine* line) {
+    line->fitted = false;
+    if (line->count < kMinTicks)
+        return;
+    const double newest = line->index[line->count - 1];
+    double sw = 0.0, sx = 0.0, sy = 0.0;
+    for (int i = 0; i < line->count; ++i) {
+        const double w = std::exp2((line->index[i] - newest) / kHalfLifeBeats);
+        sw += w;
+        sx += w * (line->index[i] - newest);
+        sy += w * line->time[i];
+    }
+    const double mx = sx / sw, my = sy / sw;
+    double sxx = 0.0, sxy = 0.0;
+    for (int i = 0; i < line->count; ++i) {
+        const double w = std::exp2((line->index[i] - newest) / kHalfLifeBeats);
+        const double dx = line->index[i] - newest - mx;
+        sxx += w * dx * dx;
+        sxy += w * dx * (line->time[i] - my);
+    }
+    if (!(sxx > 0.0))
+        return;
+    line->slope = sxy / sxx;
+    line->intercept = my - line->slope * mx;
+    line->fitted = std::isfinite(line->slope) && std::isfinite(line->intercept) && line->slope > 0.0;
+}
+
+double grid_share(double distance, double period) {
+    const double x = distance / period;
+    return std::fabs(x - std::round(x));
+}
+
+/* A tick off the line's grid: kept aside; a second one on the first one's grid restarts the line
+   there (the tracker has moved to another phase). */
+void take_stray(BeatLine* line, double tick, double period) {
+    if (line->haveStray && grid_share(tick - line->stray, period) < kOffGrid) {
+        const double beats = std::round((tick - line->stray) / period);
+        const double first = line->stray;
+        start_at(line, first);
+        if (beats >= 1.0)
+            append(line, beats, tick);
+        else
+            line->time[0] = tick;
+        return;
+    }
+    line->haveStray = true;
+    line->stray = tick;
+}
+
+void take_tick(BeatLine* line, double period, double tick) {
+    const bool periodMoved = line->lastPeriod > 0.0 && std::fabs(period / line->lastPeriod - 1.0) > kPeriodStep;
+    line->lastPeriod = period;
+    if (line->count == 0 || periodMoved) {
+        start_at(line, tick);
+        return;
+    }
+    const double newestTime = line->time[line->count - 1];
+    const double newestIndex = line->index[line->count - 1];
+    if (std::fabs(tick - newestTime) < kSameTick * period) {
+        line->time[line->count - 1] = tick;
+        return;
+    }
+    const double beats = std::round((tick - newestTime) / period);
+    double offLine = 0.0;
+    if (line->fitted)
+        offLine = (tick - (line->intercept + line->slope * beats)) / period;
+    if (beats < 1.0 || grid_share(tick - newestTime, period) > kOffGrid || std::fabs(offLine) > kOffGrid) {
+        take_stray(line, tick, period);
+        return;
+    }
+    line->haveStray = false;
+    append(line, newestIndex + beats, tick);
+}
+
+} // namespace
+
+void beat_line_restart(BeatLine* line) {
+    *line = BeatLine{};
+}
+
+void beat_line_take(BeatLine* line, double period, double tick, double* outPeriod, double* outTick) {
+    *outPeriod = period;
+    *outTick = tick;
+    if (!(period > 0.0) || !std::isfinite(period) || !std::isfinite(tick)) {
+        beat_line_restart(line);
+        return;
+    }
+    const bool drifts = period_drifts(line, period);
+    take_tick(line, period, tick);
+    fit(line);
+    if (drifts || !line->fitted || std::fabs(line->slope / period - 1.0) > kPeriodAgreement)
+        return;
+    const double onLine = line->intercept + std::round((tick - line->intercept) / line->slope) * line->slope;
+    if (std::isfinite(onLine)) {
+        *outPeriod = line->slope;
+        *outTick = onLine;
+    }
+}
