@@ -19,8 +19,8 @@ LevelTicks_t ticks(const MeterTicker_t* t, MeterLevelID level) {
 } // namespace
 
 TEST_F(TickerTest, LockedGridSlewsThroughWobblingEstimatesAndFollowsATempoChange) {
-    // Every 0.5 s an estimate of the music (120 BPM through 0 s, from 20 s on 130.4 BPM through
-    // 20 s) whose ticks wobble by up to 3 ms and period by 0.05 %, as the tracker's do.
+    // Every 0.5 s an estimate (120 BPM through 0 s, from 20 s on 130.4 BPM through 20 s) whose period
+    // wobbles by 0.05 % and ticks by up to 15 ms as on a drummer's music, from 20 s on by 3 ms.
     ticker->confidence.store(1.0);
     meterticker_midiclock_out(ticker, 1);
     meterticker_midinote_out(ticker, 1);
@@ -28,14 +28,15 @@ TEST_F(TickerTest, LockedGridSlewsThroughWobblingEstimatesAndFollowsATempoChange
     auto beats = [](double time) { return time < 20.0 ? time / 0.5 : (time - 20.0) / 0.46; };
     for (int step = 1; step <= 60; ++step) {
         const double now = step * 0.5, period = now < 20.05 ? 0.5 : 0.46, origin = now < 20.05 ? 0.0 : 20.0;
-        const double bar = origin + std::floor(beats(now - 0.05) / 4) * 4 * period + wobble[step % 7];
-        const double periods[3] = {4 * period, period * (1 + 0.0005 * (step % 3 - 1)), period / 4}, refs[3] = {bar, bar, bar};
+        const double beat = origin + std::floor(beats(now - 0.05)) * period + wobble[step % 7] * (now < 20.05 ? 5 : 1);
+        const double bar = beat - std::fmod(std::floor(beats(now - 0.05)), 4) * period;
+        const double periods[3] = {4 * period, period * (1 + 0.0005 * (step % 3 - 1)), period / 4}, refs[3] = {bar, beat, beat};
         ASSERT_EQ(meterticker_accept_estimate(ticker, periods, refs), 1);
         runUntil(now);
     }
     double lastInterval = 0.0, lastClock = 0.0;
     for (const Message& m : messages()) {
-        const bool steady = m.time > 5.0 && m.time < 20.0, beatNote = m.bytes == std::vector<unsigned char>{0x90, 65, 127};
+        const bool steady = m.time > 12.0 && m.time < 19.9, beatNote = m.bytes == std::vector<unsigned char>{0x90, 65, 127};
         const double b = beats(m.time); // within 3 ms of the music's beat, also two bars after the change
         EXPECT_TRUE(!(steady || m.time > 24.0) || !beatNote || std::fabs(b - std::round(b)) < 0.006) << m.time;
         if (m.bytes[0] == 0xF8) { // no Clock interval differs from the one before so that a receiver hears it
@@ -64,8 +65,6 @@ TEST_F(TickerTest, ReadsPhasesAtTheClockPlusTheAntiDelay) {
     meterticker_get_phases(ticker, phases);
     EXPECT_NEAR(phases[METERLEVEL_BEAT], 7.4, 1e-12);
     meterticker_set_anti_delay(ticker, 0.05);
-    meterticker_get_phases(ticker, phases);
-    EXPECT_NEAR(phases[METERLEVEL_BEAT], 7.5, 1e-12);
     EXPECT_NEAR(meterticker_get_phase(ticker, METERLEVEL_BEAT), 7.5, 1e-12);
     EXPECT_EQ(meterticker_get_phase(ticker, METERLEVEL_BAR), 0.0); // only beat and tatum
     meterticker_set_anti_delay(ticker, NAN);
