@@ -224,6 +224,7 @@ void mTracker::setSrate(unsigned int srate_) {
     onsets.setSrate(srate_);
     params.setSrate(srate_);
     barChooser.configure(params.accentRate, onsets.numBands(), params.srate);
+    openingSilence.configure(params.srate);
     for (auto& bank : resonators)
         bank->setFeedback(bankFeedback());
     reset();
@@ -251,6 +252,7 @@ void mTracker::reset() {
     recentGrid.reset();
     steadyTempo.reset();
     barChooser.reset();
+    openingSilence.reset();
     levelShift = levelVotes = 0;
     offBarSteps = 0;
     compound = false;
@@ -282,8 +284,16 @@ AVX2_CLONES void mTracker::addData(double const* samples, unsigned int count) {
                                                         : x;
         cleanSamples[i] = x - x == 0.0 ? clamped : 0.0;
     }
-    onsets.addData(cleanSamples.data(), count);
-    barChooser.addAudio(cleanSamples.data(), count);
+    auto const analyse = [this](double const* from, unsigned int n) {
+        if (n == 0)
+            return;
+        onsets.addData(from, n);
+        barChooser.addAudio(from, n);
+    };
+    auto const split = openingSilence.take(cleanSamples.data(), count);
+    analyse(cleanSamples.data(), split.analysedBefore);
+    unsigned int const rest = split.analysedBefore + split.skipped;
+    analyse(cleanSamples.data() + rest, count - rest);
 }
 
 bool mTracker::process() {
@@ -1260,6 +1270,8 @@ void mTracker::rebuildTicks() {
             pulsePhases[r] = pulseCache[r][level].imag();
         }
         meterPerPha2Pulse(pulsePeriods, pulsePhases, *lists[level]);
+        for (double& tick : *lists[level])
+            tick += openingSilence.skippedSeconds();
     }
 }
 
@@ -1273,9 +1285,10 @@ void mTracker::getLatestPeriodEsts(double& tatumPeriod, double& beatPeriod, doub
     tatumPeriod = last[tatumLevel].real();
     beatPeriod = last[beatLevel].real();
     patternPeriod = last[patternLevel].real();
-    tatumPhase = last[tatumLevel].imag();
-    beatPhase = last[beatLevel].imag();
-    patternPhase = last[patternLevel].imag();
+    double const skipped = openingSilence.skippedSeconds();
+    tatumPhase = last[tatumLevel].imag() + skipped;
+    beatPhase = last[beatLevel].imag() + skipped;
+    patternPhase = last[patternLevel].imag() + skipped;
 }
 
 void mTracker::getMeters(std::vector<double>& tatum, std::vector<double>& beat,
@@ -1298,7 +1311,7 @@ bool mTracker::flushPulseCache(double const& t) {
     auto const N = static_cast<long>(pulseCache.nRows());
     long r = -1;
     for (long i = 0; i < N; ++i)
-        if (pulseCache[static_cast<unsigned int>(i)][tatumLevel].imag() < t)
+        if (pulseCache[static_cast<unsigned int>(i)][tatumLevel].imag() + openingSilence.skippedSeconds() < t)
             r = i;
     if (r == N - 1)
         --r;

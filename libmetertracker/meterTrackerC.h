@@ -7,8 +7,10 @@
  * causal max-product recursion over candidate changes, finds the latest beat and bar start
  * in the resonators' delay lines, and expands the per-step estimates into tick lists.
  *
- * Times are seconds on the accent time line: absolute accent frame n (counted from reset)
- * is the time (n + 1.5) / accentRate. Level order inside the tracker: beat, pattern (bar),
+ * Times are seconds on the accent time line: absolute accent frame n (counted from the first
+ * sample analysed) is the time (n + 1.5) / accentRate. A long silence the stream opens with is
+ * analysed only in part (OpeningSilence); the times reported (phases, ticks, and the time
+ * flushPulseCache takes) count all of it, so they are seconds from reset. Level order inside the tracker: beat, pattern (bar),
  * tatum. No locking: one thread at a time; nothing here is meant for an audio callback.
  */
 #ifndef BEATLUME_METERTRACKERC_H
@@ -20,6 +22,7 @@
 #include "gridFollower.h"
 #include "steadyTempo.h"
 #include "onsets.h"
+#include "openingSilence.h"
 #include "params.h"
 #include "recentBeat.h"
 
@@ -266,6 +269,7 @@ private:
     std::vector<double> stepInput;           // one channel's frames of a step
     std::vector<double> lineCopy, levelProfile, fineProfile;
     std::vector<double> cleanSamples; // addData's copy with non-finite values replaced
+    OpeningSilence openingSilence;
     std::vector<double> lagSignal;    // salience over lag for the tatum spectrum
     std::vector<double> lagWindow;    // its half-cosine taper
     struct StartupPower {

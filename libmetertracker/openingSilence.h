@@ -1,0 +1,42 @@
+/* The silence an input opens with, before the music.
+ *
+ * A live input is open long before the music starts, and a file may begin with seconds of
+ * silence. Analysed, a long silence leaves nothing but harm: the accents' running means count
+ * it as if the music were quieter, the resonators' start-up correction takes them for settled
+ * when the music finds them empty, and every vote and grid has run on nothing. So the tracker
+ * analyses the first 1.5 s of it, as much as most recordings open with (the front end settles
+ * in it, and the bar chooser hears there that the music begins after silence), and skips the
+ * rest until the first sound: the music is analysed as if the stream had begun just before it.
+ * The times the tracker reports are shifted by the silence skipped.
+ *
+ * Silence is a block of 128 samples below -60 dBFS (mean square); the first louder block ends
+ * the opening for good, until reset. No locking, no allocation.
+ */
+#ifndef BEATLUME_OPENINGSILENCE_H
+#define BEATLUME_OPENINGSILENCE_H
+
+namespace meterTracker {
+
+class OpeningSilence {
+public:
+    // Forgets everything.
+    void configure(double sampleRate);
+    void reset();
+    // The next `count` samples (finite) split in three: the first `analysedBefore` are
+    // analysed, the next `skipped` are not, the rest are.
+    struct Split {
+        unsigned int analysedBefore, skipped;
+    };
+    Split take(double const* samples, unsigned int count);
+    // The silence skipped, in seconds: what the tracker adds to the times it reports.
+    double skippedSeconds() const { return rate > 0.0 ? static_cast<double>(skippedSamples) / rate : 0.0; }
+
+private:
+    double rate = 0.0;
+    unsigned long long keptLength = 0, silenceAnalysed = 0, skippedSamples = 0;
+    bool soundHeard = false;
+};
+
+} // namespace meterTracker
+
+#endif
