@@ -176,6 +176,10 @@ void BarChooser::watchBeginning(unsigned int frame, double total) {
     }
 }
 
+bool BarChooser::beforeTheMusic(long frame) const {
+    return soundStart >= 0.0 && (static_cast<double>(frame + attackAfter) + 1.5) / rate < soundStart;
+}
+
 bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsPerBar, double& downbeatTime) {
     if (!usable || !(beatPeriod > 0.0) || !std::isfinite(beatPeriod) || !std::isfinite(beatTime) ||
         framesStored == 0)
@@ -192,7 +196,7 @@ bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsP
     unsigned int heard = 0;
     for (unsigned int k = 0; k < nBeats; ++k) {
         long const at = std::lround((beatTime - k * beatPeriod) * rate - 1.5);
-        if (at - attackBefore < std::max(oldest, 0L) || at + attackAfter > newest)
+        if (at - attackBefore < std::max(oldest, 0L) || at + attackAfter > newest || beforeTheMusic(at))
             continue;
         present[k] = 1.0;
         ++heard;

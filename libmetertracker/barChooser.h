@@ -50,6 +50,9 @@ public:
     double musicStart() const { return startTime; }
 
 private:
+    // True for a beat whose attack (around accent frame `frame`) was over before the music began
+    // after silence: the silence's beats, all alike, would make every short bar repeat well.
+    bool beforeTheMusic(long frame) const;
     // Keeps the summed accent of the first seconds and finds the music's first onset in it.
     void watchBeginning(unsigned int frame, double total);
 
