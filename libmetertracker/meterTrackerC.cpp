@@ -135,9 +135,11 @@ constexpr double hopelessScore = -1e300;
 // drums alike (about 6 and 12 ms); this splits the difference.
 constexpr double accentLead = 0.009;
 
-// Input samples beyond this magnitude (120 dB above full scale) are clipped: they could only
-// overflow the front end's running statistics.
-constexpr double maxSampleMagnitude = 1e6;
+// Input samples beyond this magnitude (12 dB above full scale, more than any sound card or
+// decoded file delivers) are clipped. The front end scales the audio by its standard deviation
+// since the start, so a single block of garbage from a driver, at hundreds or millions times
+// full scale, would otherwise turn every later accent to a whisper, for the rest of the night.
+constexpr double maxSampleMagnitude = 4.0;
 
 } // namespace
 

@@ -176,16 +176,19 @@ TEST(MeterTrackerTicks, FlushKeepsTheNewestRowAndTheStepsGoOn) {
     EXPECT_GE(tracker.getBeatTicks().front(), before[4] - 1e-12);
 }
 
-TEST(MeterTrackerInput, DigitalSilenceGivesFiniteEstimatesOrNone) {
-    std::vector<double> x(static_cast<std::size_t>(3 * 44100), 0.0);
-    TrackerHandle t;
-    feed(t.h, x);
-    for (double s : t.h->getSalience()) {
-        EXPECT_TRUE(std::isfinite(s));
-        EXPECT_GE(s, 0.0);
-    }
-    for (double e : latest(*t.h))
+TEST(MeterTrackerInput, SilenceAndGarbageLeaveItSound) {
+    // Digital silence gives finite estimates. One block at a million times full scale (a driver's
+    // garbage) must not scale every later accent to a whisper, and so lose the beat for good.
+    std::vector<double> silence(static_cast<std::size_t>(3 * 44100), 0.0), x = music(7.0), spoilt = x;
+    std::fill_n(spoilt.begin() + 44100, 128, 1e6);
+    TrackerHandle quiet, clean, garbage;
+    for (auto [t, input] : {std::pair{&quiet, &silence}, {&clean, &x}, {&garbage, &spoilt}})
+        feed(t->h, *input);
+    for (double s : quiet.h->getSalience())
+        EXPECT_TRUE(std::isfinite(s) && s >= 0.0);
+    for (double e : latest(*quiet.h))
         EXPECT_TRUE(std::isfinite(e));
+    EXPECT_NEAR(periodEst(garbage.h)[4], periodEst(clean.h)[4], 0.02); // the latest beat
 }
 
 TEST(MeterTrackerInput, ResetForgetsEverything) {
@@ -193,11 +196,9 @@ TEST(MeterTrackerInput, ResetForgetsEverything) {
     TrackerHandle t, fresh;
     feed(t.h, x);
     ASSERT_GT(t.h->getStepsDone(), 0u);
-    double const beatyness = mTracker_get_beatyness(t.h);
     mTracker_reset(t.h);
-    EXPECT_TRUE(t.h->getStepsDone() == 0u && periodEst(t.h)[1] == -1.0);
+    EXPECT_TRUE(t.h->getStepsDone() == 0u && periodEst(t.h) == periodEst(fresh.h));
     EXPECT_THAT(t.h->getBeatTicks(), ElementsAre(0.0));
-    EXPECT_EQ(mTracker_get_beatyness(t.h), beatyness);
     // And it starts over exactly like a new tracker.
     feed(t.h, x);
     feed(fresh.h, x);
