@@ -113,6 +113,11 @@ constexpr double recentMemory = 0.5;
 constexpr double recentScatter = 0.02;
 // Observations (half-second steps) after which the recent line alone gives the tick.
 constexpr double recentLineGrown = 12.0;
+// The resonators' memory fills for about this many half-lives after the music starts (seven
+// eighths full): a tick line that began later carries no smear drift, only the music's own.
+// A smear share of the period larger than maxSmearShare is the music moving, not smear.
+constexpr double smearFillHalfLives = 3.0;
+constexpr double maxSmearShare = 0.003;
 
 // Level columns inside the tracker.
 constexpr unsigned int beatLevel = 0;
@@ -253,6 +258,8 @@ void mTracker::reset() {
     recentBeat.reset(nChannels);
     recentGrid.reset();
     steadyTempo.reset();
+    filterPairTempo.reset();
+    beatTickSmear = 0.0;
     barChooser.reset();
     openingSilence.reset();
     levelShift = levelVotes = 0;
@@ -970,6 +977,7 @@ void mTracker::refineBeat(unsigned int row, unsigned int tLast) {
     double const fs = params.accentRate;
     double const period = pulseCache[row][beatLevel].real();
     double const tick = pulseCache[row][beatLevel].imag();
+    beatTickSmear = 0.0;
     if (resonators.empty() || !(period > 0.0) || !std::isfinite(tick))
         return;
     double const frames = finePeriodFrames(period * fs);
@@ -982,13 +990,15 @@ void mTracker::refineBeat(unsigned int row, unsigned int tLast) {
     // Each filter's peak, moved by whole periods onto the beat nearest the chosen tick.
     auto const onChosenBeat = [&](double t) { return t + std::round((tick - t) / fine) * fine; };
     double const weight = frames - shorter;
-    double const refined = (1.0 - weight) * onChosenBeat(fineTickInFilter(early, tick, tLast)) +
-                           weight * onChosenBeat(fineTickInFilter(late, tick, tLast));
+    double const earlyPeak = onChosenBeat(fineTickInFilter(early, tick, tLast));
+    double const latePeak = onChosenBeat(fineTickInFilter(late, tick, tLast));
+    double const refined = (1.0 - weight) * earlyPeak + weight * latePeak;
     // A refinement, never another phase, and no tick after the newest frame analysed.
     double const newest = (tLast + 1.5) / fs + accentLead;
     if (!std::isfinite(refined) || std::fabs(refined - tick) > 0.08 * period)
         return;
     pulseCache[row][beatLevel] = std::complex<double>(fine, std::min(refined, newest));
+    beatTickSmear = filterPairTempo.update(earlyPeak, latePeak, std::min(refined, newest), shorter, fine, fs);
 }
 
 void mTracker::followRecentBeat(unsigned int row, unsigned int tLast) {
@@ -1015,6 +1025,13 @@ void mTracker::followRecentBeat(unsigned int row, unsigned int tLast) {
     recentGrid.update(recentPeriod / fs, movedTick, steadyPeriod, lineTick);
     if (!(steadyPeriod > 0.0) || !std::isfinite(steadyPeriod))
         return;
+    // Half the resonators' tick goes into the moved tick, and with it half its smear.
+    double const smear = RecentBeat::moveShare * beatTickSmear;
+    // The memory fills from the music's first onset after silence, else from the start.
+    double const fillStart = std::max(0.0, barChooser.musicStart());
+    if (filterPairTempo.firstTick() - fillStart < smearFillHalfLives * params.halfTime / fs &&
+        std::fabs(smear) < maxSmearShare * steadyPeriod)
+        steadyPeriod -= smear;
     double const publishedPeriod = steadyTempo.update(movedTick, steadyPeriod);
     // A young line (just started, or cut back to its newest ticks when the tempo moved) rests
     // on a few ticks and places the beat no better than the moved tick; it takes over as it

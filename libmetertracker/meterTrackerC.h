@@ -19,6 +19,7 @@
 #include "Matrix.h"
 #include "barChooser.h"
 #include "combBank.h"
+#include "filterPairTempo.h"
 #include "gridFollower.h"
 #include "steadyTempo.h"
 #include "onsets.h"
@@ -160,6 +161,8 @@ private:
     // Last, the beat moves towards where the last seconds of accents put it (RecentBeat),
     // through a grid follower of its own; bar and tatum move with it. The bar chooser and the
     // resonators' grid follower keep reading the resonators' beat, whose long memory suits them.
+    // The published period is that line's, less the share of the resonators' smear its ticks
+    // carry while the memory fills after the music starts.
     void followRecentBeat(unsigned int row, unsigned int tLast);
     // After the choice, finer than a frame: the beat period from the salience peak around
     // the chosen one, and the beat tick read in the two filters whose delays enclose that
@@ -168,7 +171,8 @@ private:
     // (delay too short) or late by the miss times the echoes' mean age: about 20 ms for half
     // a frame at a 3 s half-life, so that the tick jumped by twice that whenever the nearest
     // filter changed. The two misses have opposite signs and cancel in the weighed mean.
-    // Changes neither the chosen level nor the phase candidate.
+    // Changes neither the chosen level nor the phase candidate. Also measures how much the
+    // filling memory's smear steepens the ticks' line (FilterPairTempo).
     void refineBeat(unsigned int row, unsigned int tLast);
     // Beat period in frames, finer than a frame, from the salience peak nearest `frames`;
     // `frames` itself where the salience has no such peak.
@@ -239,6 +243,8 @@ private:
     RecentBeat recentBeat;
     GridFollower recentGrid;
     SteadyTempo steadyTempo;
+    FilterPairTempo filterPairTempo;
+    double beatTickSmear = 0.0; // this step's smear share of the beat ticks' slope (s per beat)
     std::vector<double> channelWeights;
     BarChooser barChooser;
     int levelShift = 0;    // −1 the beat is halved, 1 doubled, 0 kept

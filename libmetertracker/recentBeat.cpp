@@ -12,10 +12,6 @@ constexpr double periodStep = 0.0025;
 // Ticks searched: this share of the period either side of the chosen tick.
 constexpr double tickReach = 0.06;
 constexpr double tickStepFrames = 0.25;
-// Share of the move towards the recent beats taken. The whole move follows a drifting tempo
-// closest but lets steady music wobble by the accents' own scatter over a few beats; half kept
-// the gains on both development sets.
-constexpr double moveShare = 0.5;
 // Two beats already place the tick better than the resonators' first seconds of memory do.
 constexpr int minBeats = 2;
 } // namespace
