@@ -465,35 +465,53 @@ void reproject_levels(MeterTicker_t* t, double reached, const TimeMap& previous)
     }
 }
 
-/* While the engine searches, each level's tick under way moves onto the new estimate's nearest
-   grid point, so that the first beat on a newly found grid goes out at once instead of one more
-   on the grid just left. Only where the interval keeps half a period at least and every crossing
-   of the level still to come that hands anything over stays after the horizon (nothing handed
-   over moves or repeats), phase controllers aside: their ramp skips the values it passed. Not
-   while the Clock runs: a receiver counts its 24 pulses per beat, and the beat under way has
+/* Moves the level's tick under way to `nextTick` where the interval keeps half a period at least
+   and every crossing of the level still to come that hands anything over stays after the horizon
+   (nothing handed over moves or repeats), phase controllers aside: their ramp skips the values it
+   passed. False where it stays. TIMER THREAD: no allocation, lock or I/O. */
+bool move_pending_tick(MeterTicker_t* t, int level, double nextTick) {
+    LevelTrack_t& track = t->tracks[level];
+    LevelTicks_t moved = track.own;
+    moved.nextTick = nextTick;
+    if (moved.nextTick == track.own.nextTick || !(moved.nextTick > t->horizon) ||
+        !(moved.nextTick - moved.prevTick >= 0.5 * t->timerRaw.levels[level].period))
+        return false;
+    for (const TickEvent_t& row : t->events)
+        if (row.level == level && row.kind != ROW_CONTROLLER && row_speaks(t, row) &&
+            !(crossing_time(moved, row) > t->horizon))
+            return false;
+    track.own = moved;
+    track.ticks.write(moved);
+    for (TickEvent_t& row : t->events)
+        if (row.level == level && row.kind == ROW_CONTROLLER && !(crossing_time(moved, row) > t->horizon))
+            row.nextValue = std::floor(phase_of(moved, t->horizon) * row.rate - row.offset) + 1.0;
+    return true;
+}
+
+/* While the engine searches, each level's tick under way moves onto the new estimate's grid, so
+   that the first beat on a newly found grid goes out at once instead of one more on the grid just
+   left: onto the first grid point half a period or more after the tick just sent, or the one
+   after it, else onto the point nearest the tick under way. The nearest alone comes a whole beat
+   late where a faster beat is found and the old grid's tick lies past the middle of the new beat.
+   Not while the Clock runs: a receiver counts its 24 pulses per beat, and the beat under way has
    some. TIMER THREAD: no allocation, lock or I/O. */
 void move_pending_ticks(MeterTicker_t* t) {
     if (t->slewing || t->beatLoop.running || t->switches.running || !t->aligned.load(std::memory_order_relaxed))
         return;
     for (int level = 0; level < METERLEVEL_COUNT; ++level) {
-        LevelTrack_t& track = t->tracks[level];
+        const LevelTicks_t& own = t->tracks[level].own;
         const LevelEstimate_t e = t->timerRaw.levels[level];
-        LevelTicks_t moved = track.own;
-        moved.nextTick += beat_loop_grid_offset(moved.nextTick, e.period, e.refTime);
-        if (moved.nextTick == track.own.nextTick || !(moved.nextTick > t->horizon) ||
-            !(moved.nextTick - moved.prevTick >= 0.5 * e.period))
-            continue;
-        bool ahead = true;
-        for (const TickEvent_t& row : t->events)
-            ahead = ahead && (row.level != level || row.kind == ROW_CONTROLLER || !row_speaks(t, row) ||
-                              crossing_time(moved, row) > t->horizon);
-        if (!ahead)
-            continue;
-        track.own = moved;
-        track.ticks.write(moved);
-        for (TickEvent_t& row : t->events)
-            if (row.level == level && row.kind == ROW_CONTROLLER && !(crossing_time(moved, row) > t->horizon))
-                row.nextValue = std::floor(phase_of(moved, t->horizon) * row.rate - row.offset) + 1.0;
+        const double nearest = own.nextTick + beat_loop_grid_offset(own.nextTick, e.period, e.refTime);
+        const double after = own.prevTick + 0.5 * e.period;
+        double earlier = e.refTime + std::ceil((after - e.refTime) / e.period) * e.period;
+        bool moved = false;
+        for (int tries = 0; tries < 2 && !moved && e.period > 0.0 && earlier < nearest - 0.5 * e.period;
+             ++tries) {
+            moved = move_pending_tick(t, level, earlier);
+            earlier += e.period;
+        }
+        if (!moved)
+            move_pending_tick(t, level, nearest);
     }
 }
 
