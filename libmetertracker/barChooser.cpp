@@ -1,5 +1,7 @@
 #include "barChooser.h"
 
+#include "openingSilence.h"
+
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -55,14 +57,12 @@ constexpr unsigned int minPairs = 2;
 
 // Music mostly begins on a downbeat. Its first onset counts as one for the bars of the first
 // seconds; the template's evidence outweighs it where the music begins elsewhere. Only music
-// that begins after silence (below -60 dBFS, any DC offset aside, for at least 0.1 s, from the
-// start of the stream: a file, or a live input opened before the music starts) has a beginning:
-// a stream joined while music plays would take any beat for it. The first onset is looked for among the first
+// that begins after silence (see silentBlock; for at least 0.1 s, from the start of the stream:
+// a file, or a live input opened before the music starts) has a beginning: a stream joined
+// while music plays would take any beat for it. The first onset is looked for among the first
 // seconds of sound, once the front end has settled: the first accent that reaches a share of
 // the loudest there and stands far above all before it.
 constexpr double openingSeconds = 0.1;
-constexpr double openingSilence = 1e-6; // mean square
-constexpr unsigned int silenceBlock = 128; // samples judged at a time
 constexpr double secondsBeforeSound = 0.25;
 constexpr double settleSeconds = 0.17;
 constexpr double beginSearchSeconds = 2.5;
@@ -130,16 +130,7 @@ void BarChooser::addFrames(ARGMathLibrary::Matrix<double> const& bands, unsigned
 void BarChooser::addAudio(double const* samples, unsigned int count) {
     for (unsigned int i = 0; i < count && !soundJudged; i += silenceBlock) {
         unsigned int const n = std::min(silenceBlock, count - i);
-        // Around the block's mean: a sound card's DC offset is no sound, and would otherwise
-        // hide the silence that music begins after.
-        double mean = 0.0;
-        for (unsigned int j = i; j < i + n; ++j)
-            mean += samples[j];
-        mean /= n;
-        double energy = 0.0;
-        for (unsigned int j = i; j < i + n; ++j)
-            energy += (samples[j] - mean) * (samples[j] - mean);
-        if (energy >= openingSilence * n) {
+        if (!silentBlock(samples + i, n)) {
             soundJudged = true;
             if (openingLength > 0 && samplesHeard >= openingLength)
                 soundStart = static_cast<double>(samplesHeard) / audioRate;

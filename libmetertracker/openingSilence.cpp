@@ -5,12 +5,23 @@
 namespace meterTracker {
 
 namespace {
-// The silence analysed before the music, and what counts as silence (as the bar chooser hears
-// it).
+// The silence analysed before the music, and the loudest mean square that is silence.
 constexpr double keptSeconds = 1.5;
 constexpr double silentMeanSquare = 1e-6;
-constexpr unsigned int block = 128;
 } // namespace
+
+bool silentBlock(double const* samples, unsigned int count) {
+    if (count == 0)
+        return true;
+    double mean = 0.0;
+    for (unsigned int j = 0; j < count; ++j)
+        mean += samples[j];
+    mean /= count;
+    double energy = 0.0;
+    for (unsigned int j = 0; j < count; ++j)
+        energy += (samples[j] - mean) * (samples[j] - mean);
+    return energy < silentMeanSquare * count;
+}
 
 void OpeningSilence::configure(double sampleRate) {
     rate = sampleRate > 0.0 && sampleRate < 1e6 ? sampleRate : 0.0;
@@ -27,12 +38,9 @@ OpeningSilence::Split OpeningSilence::take(double const* samples, unsigned int c
     Split split{count, 0};
     if (soundHeard)
         return split;
-    for (unsigned int i = 0; i < count; i += block) {
-        unsigned int const n = std::min(block, count - i);
-        double energy = 0.0;
-        for (unsigned int j = i; j < i + n; ++j)
-            energy += samples[j] * samples[j];
-        if (energy >= silentMeanSquare * n) {
+    for (unsigned int i = 0; i < count; i += silenceBlock) {
+        unsigned int const n = std::min(silenceBlock, count - i);
+        if (!silentBlock(samples + i, n)) {
             soundHeard = true;
             break;
         }

@@ -9,13 +9,18 @@
  * rest until the first sound: the music is analysed as if the stream had begun just before it.
  * The times the tracker reports are shifted by the silence skipped.
  *
- * Silence is a block of 128 samples below -60 dBFS (mean square); the first louder block ends
- * the opening for good, until reset. No locking, no allocation.
+ * Silence is a block of 128 samples below -60 dBFS (see silentBlock); the first louder block
+ * ends the opening for good, until reset. No locking, no allocation.
  */
 #ifndef BEATLUME_OPENINGSILENCE_H
 #define BEATLUME_OPENINGSILENCE_H
 
 namespace meterTracker {
+
+// Silence as the tracker hears it before the music, judged this many samples at a time: their
+// mean square around their own mean (a sound card's DC offset is no sound) below -60 dBFS.
+constexpr unsigned int silenceBlock = 128;
+bool silentBlock(double const* samples, unsigned int count);
 
 class OpeningSilence {
 public:
