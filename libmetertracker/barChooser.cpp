@@ -64,6 +64,13 @@ constexpr unsigned int minPairs = 2;
 // the loudest there and stands far above all before it.
 constexpr double openingSeconds = 0.1;
 constexpr double secondsBeforeSound = 0.25;
+// Frames more than this before the sound began lie in the silence: the front end, which scales
+// the audio by its deviation so far, makes a noise floor there (a live input's hiss at -80 dBFS)
+// accent as strongly as music, and the onset would not stand out against it. They count as
+// quiet. Later frames may already rise with the onset: the analysis window and the envelope's
+// smoothing put a hard attack's accent peak about 47 ms, its rise about 70 ms, before its sound
+// passes the level test.
+constexpr double silentFramesBeforeSound = 0.075;
 constexpr double settleSeconds = 0.17;
 constexpr double beginSearchSeconds = 2.5;
 constexpr double beginShareOfLoudest = 0.3;
@@ -150,7 +157,8 @@ void BarChooser::watchBeginning(unsigned int frame, double total) {
             return;
         beginFrame = frame;
     }
-    beginning.push_back(std::isfinite(total) ? total : 0.0);
+    bool const silent = (frame + 1.5) / rate < soundStart - silentFramesBeforeSound;
+    beginning.push_back(std::isfinite(total) && !silent ? total : 0.0);
     if (beginning.size() < frames)
         return;
     double const loudest = *std::max_element(beginning.begin(), beginning.end());

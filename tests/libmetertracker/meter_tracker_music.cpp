@@ -69,9 +69,10 @@ Estimate lastEstimate(double bpm, unsigned int beatsPerBar, double& periodError,
 // chord late on every "and" (the skank), `chordScale` times the pitch of a guitar's.
 std::vector<double> riddim(double chordScale, double chordGain, double firstBeat, bool hatsOnAnd) {
     double const sr = 44100.0, beat = 60.0 / 82.0;
-    std::vector<double> x(static_cast<std::size_t>(sr * 24.0), hatsOnAnd ? 0.002 : 0.0);
     unsigned int seed = 7; // 32 bits: the generator wraps
     auto const noise = [&seed] { return ((seed = seed * 1664525u + 1013904223u) >> 8) / 16777216.0 - 0.5; };
+    std::vector<double> x(static_cast<std::size_t>(sr * 24.0)); // with hats on the "and": a live input's
+    std::generate(x.begin(), x.end(), [&] { return hatsOnAnd ? 0.002 + 3.5e-4 * noise() : 0.0; }); // DC, hiss
     auto const add = [&](double start, double length, auto sound) {
         for (auto i = static_cast<std::size_t>(start * sr); i < x.size() && i < (start + length) * sr; ++i)
             x[i] += sound(static_cast<double>(i) / sr - start);
@@ -97,7 +98,7 @@ std::vector<double> riddim(double chordScale, double chordGain, double firstBeat
 TEST(MeterTrackerMusic, SkanksDoNotTakeTheBeat) {
     // A loud high skank wins the beat resonator while the bar sits on the kick: the bar takes the beat back
     // once it has disagreed for some bars; a skank low enough to draw the bar must not pull a right beat off
-    // (the cymbals side with it). Hats on the "and" too: the first onset after silence (DC aside) tells it.
+    // (the cymbals side with it). Hats on the "and" too: the first onset after the hiss of silence tells it.
     for (auto [chordScale, chordGain, start, hatsOnAnd] :
          {std::tuple{1.0, 0.5, 0.05, false}, {6.0, 1.0, 0.05, false}, {6.0, 1.0, 3.5, true}}) {
         std::vector<Estimate> const est = track(riddim(chordScale, chordGain, start, hatsOnAnd));
@@ -129,10 +130,7 @@ TEST(MeterTrackerMusic, SteadyTemposFindTheirBeatAndBar) {
 }
 
 TEST(MeterTrackerMusic, FollowsASlowTempoRamp) {
-    synth::MusicSpec spec;
-    spec.bpm = 100;
-    spec.endBpm = 120;
-    spec.seconds = 20.0;
+    synth::MusicSpec const spec{.bpm = 100, .endBpm = 120, .seconds = 20.0};
     std::vector<Estimate> const est = track(synth::renderMusic(spec));
     ASSERT_GE(est.size(), 30u);
     auto const trueBeat = [&](double t) {
