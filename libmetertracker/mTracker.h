@@ -31,6 +31,10 @@ void mTracker_set_message_handler(mTrackerHandle* handle, mTracker_message_fn ha
 void mTracker_close(mTrackerHandle* handle);
 /* Forgets all audio, tracking state and ticks. */
 void mTracker_reset(mTrackerHandle* handle);
+/* Forgets all audio, tracking state and ticks as reset does, but times go on counting from the
+   first sample: for the next piece after the music went away, which is then tracked as from a
+   stream's start (a silence before it skipped but for its first 1.5 s). */
+void mTracker_restart(mTrackerHandle* handle);
 /* Appends count mono samples (copied). Non-finite samples are taken as 0. Returns 0, or −1 when
    the samples could not be taken in (memory ran out; a null handle): the tracker has then
    been reset and the message handler told. No exception leaves this or any other function. */

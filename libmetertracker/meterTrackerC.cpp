@@ -280,6 +280,13 @@ void mTracker::reset() {
     std::fill(inEnergy.begin(), inEnergy.end(), 0.0);
 }
 
+void mTracker::restart() {
+    OpeningSilence const timeLine = openingSilence; // reset forgets the samples taken
+    reset();
+    openingSilence = timeLine;
+    openingSilence.restart();
+}
+
 AVX2_CLONES void mTracker::addData(double const* samples, unsigned int count) {
     if (samples == nullptr || count == 0)
         return;
@@ -1391,6 +1398,11 @@ void mTracker_close(mTrackerHandle* handle) {
 void mTracker_reset(mTrackerHandle* handle) {
     if (handle)
         handle->reset();
+}
+
+void mTracker_restart(mTrackerHandle* handle) {
+    if (handle)
+        handle->restart();
 }
 
 namespace {

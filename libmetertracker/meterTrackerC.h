@@ -59,6 +59,8 @@ public:
     void setSrate(unsigned int srate);
     // Forgets all audio, tracking state and ticks (beatyness keeps its value).
     void reset();
+    // As reset, but the time line goes on: for the next piece after the music went away.
+    void restart();
     // Appends mono samples (copied). Non-finite samples are taken as 0.
     void addData(double const* samples, unsigned int count);
     // Analyses every step the accent signal allows; true when at least one new step was

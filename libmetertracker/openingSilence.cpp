@@ -30,12 +30,19 @@ void OpeningSilence::configure(double sampleRate) {
 }
 
 void OpeningSilence::reset() {
-    silenceAnalysed = skippedSamples = 0;
+    silenceAnalysed = skippedSamples = samplesTaken = 0;
+    soundHeard = false;
+}
+
+void OpeningSilence::restart() {
+    silenceAnalysed = 0;
+    skippedSamples = samplesTaken;
     soundHeard = false;
 }
 
 OpeningSilence::Split OpeningSilence::take(double const* samples, unsigned int count) {
     Split split{count, 0};
+    samplesTaken += count;
     if (soundHeard)
         return split;
     for (unsigned int i = 0; i < count; i += silenceBlock) {

@@ -27,6 +27,9 @@ public:
     // Forgets everything.
     void configure(double sampleRate);
     void reset();
+    // A new opening from here on (the tracker restarted between pieces): the samples taken so
+    // far count as skipped, so reported times go on from them.
+    void restart();
     // The next `count` samples (finite) split in three: the first `analysedBefore` are
     // analysed, the next `skipped` are not, the rest are.
     struct Split {
@@ -38,7 +41,7 @@ public:
 
 private:
     double rate = 0.0;
-    unsigned long long keptLength = 0, silenceAnalysed = 0, skippedSamples = 0;
+    unsigned long long keptLength = 0, silenceAnalysed = 0, skippedSamples = 0, samplesTaken = 0;
     bool soundHeard = false;
 };
 

@@ -21,6 +21,9 @@ constexpr int kBufferLength = SEQUENCER_RING_LENGTH;
 /* Analysis steps older than this before the newest tatum tick are dropped from the tracker's
    cache: a few bars at any tempo the tracker follows. */
 constexpr double kPulseCacheSeconds = 10.0;
+/* Seconds of silence, with nothing held, after which the tracker starts afresh: longer than the
+   breaks inside a piece, shorter than most pauses between two. */
+constexpr double kRestartAfterSilence = 4.0;
 constexpr long kWaitLogPasses = 500;
 /* Timer thread: passes at least this far apart (phase callbacks get every one), and at most this
    far, for the requests of other threads, announcements and the outputs' silence: as far as a
@@ -709,9 +712,22 @@ void analyse(MeterTicker_t* t, const double* samples, int count) {
     }
     t->judge.set_hold_bars(t->holdBars.load(std::memory_order_relaxed));
     /* The level is 10 log10 of the RMS, a fifth of the mean square's exponent. */
-    t->judge.set_silent_mean_square(std::pow(10.0, t->silenceLevel.load(std::memory_order_relaxed) / 5.0));
+    const double silentMeanSquare = std::pow(10.0, t->silenceLevel.load(std::memory_order_relaxed) / 5.0);
+    t->judge.set_silent_mean_square(silentMeanSquare);
 
     const StepVerdict verdict = t->judge.judge(step);
+    /* Silence with nothing held (holding ran out, or there was no trusted grid to hold): the
+       music is gone, and what comes next, a DJ's next track, is tracked as from a stream's start,
+       not on what the tracker learnt of the last piece. A shorter pause keeps it. */
+    const bool silent = !(step.meanSquare > silentMeanSquare);
+    t->silentSeconds = silent ? t->silentSeconds + step.seconds : 0.0;
+    t->trackerHeardSound = t->trackerHeardSound || !silent;
+    if (t->trackerHeardSound && t->silentSeconds >= kRestartAfterSilence &&
+        t->judge.state() == LC_TRACKING_NO_EVIDENCE) {
+        t->trackerHeardSound = false;
+        std::lock_guard<std::mutex> guard(t->trackerLock);
+        mTracker_restart(t->tracker);
+    }
     t->confidence.store(t->judge.confidence(), std::memory_order_relaxed);
     t->judging.store(1, std::memory_order_relaxed);
     t->trackingState.store(t->judge.state(), std::memory_order_relaxed);

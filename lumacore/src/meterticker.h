@@ -202,6 +202,10 @@ struct MeterTicker_t {
        stream time of the first of them; -1 before the first delivery. */
     unsigned long long samplesFed = 0;
     double originTime = -1.0;
+    /* Analysis only: seconds of silence up to the last step, and whether the tracker has heard
+       sound since it (re)started. */
+    double silentSeconds = 0.0;
+    bool trackerHeardSound = false;
     /* Double-precision copy of a delivered stretch; allocated once. */
     double* buffer = nullptr;
     int bufferLength = 0;
