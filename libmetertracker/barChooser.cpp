@@ -72,7 +72,9 @@ constexpr double secondsBeforeSound = 0.25;
 // passes the level test.
 constexpr double silentFramesBeforeSound = 0.075;
 constexpr double settleSeconds = 0.17;
-constexpr double beginSearchSeconds = 2.5;
+// The first estimates come about 1.5 s into the music: a beginning found only after 2.5 s left
+// them on whatever phase the first bars' accents drew, and the lock waited for it.
+constexpr double beginSearchSeconds = 1.5;
 constexpr double beginShareOfLoudest = 0.3;
 constexpr unsigned int quietFramesNeeded = 4, riseFrames = 4;
 constexpr double onsetJump = 8.0;
