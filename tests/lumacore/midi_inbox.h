@@ -27,10 +27,13 @@ struct MidiInbox {
     }
 
     // A new JACK connection carries data only from a later process cycle on: send Active Sensing
-    // until one comes through, so that nothing the test checks is sent into the void.
+    // until one comes through, so that nothing the test checks is sent into the void. Only
+    // sensing sent by this call counts: one that came through an earlier connection proves
+    // nothing about the present one.
     bool wait_until_connected(MidiOut_t* m) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         std::unique_lock<std::mutex> guard(lock_);
+        sensed_ = false;
         while (!sensed_ && std::chrono::steady_clock::now() < deadline) {
             guard.unlock();
             const unsigned char sensing = kActiveSensing;
