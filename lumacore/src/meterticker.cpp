@@ -100,7 +100,11 @@ void fill_event_table(MeterTicker_t* t) {
         t->events[i] = rows[i];
 }
 
-/* ---- the event stream (timer pass) ---- */
+/* ---- the event stream (timer pass) ----
+   Everything from here to raise_priority runs in the timer pass: on the TIMER THREAD (or the
+   thread that drives a thread-less ticker, or the closing thread once the timer thread has gone).
+   None of it allocates, takes a lock, does I/O or throws; the outputs' offers and the phase
+   callbacks promise the same. */
 
 struct Emission {
     MeterTicker_t* t;
@@ -210,6 +214,7 @@ void emit_stop(MeterTicker_t* t, double now) {
     emit_midi(t, now, false, 0xFC, 1);
 }
 
+/* The switches, test notes and messages other threads asked for, in order. TIMER THREAD. */
 void carry_out_requests(MeterTicker_t* t, double now) {
     MidiSwitches_t& sw = t->switches;
     TickerRequest_t r;
@@ -532,6 +537,7 @@ void follow_beat_line(MeterTicker_t* t) {
         level = LevelEstimate_t{level.period * scale, tick + (level.refTime - beat.refTime) * scale};
 }
 
+/* Takes over the analysis' newest grid, if any: the beat loop's map, and a jump's. TIMER THREAD. */
 void read_estimate_for_timer(MeterTicker_t* t) {
     GridEstimate_t grid;
     if (!t->estimateToTimer.read(grid))
@@ -550,7 +556,8 @@ void read_estimate_for_timer(MeterTicker_t* t) {
     move_pending_ticks(t);
 }
 
-/* The beat's tick advance: the loop decides the next beat tick and the map for all levels. */
+/* The beat's tick advance: the loop decides the next beat tick and the map for all levels. TIMER
+   THREAD. */
 void advance_beat(MeterTicker_t* t) {
     LevelTrack_t& track = t->tracks[METERLEVEL_BEAT];
     LevelTicks_t& k = track.own;
@@ -573,6 +580,8 @@ void advance_beat(MeterTicker_t* t) {
     track.ticks.write(k);
 }
 
+/* Calls each registered phase callback whose level crossed one of its steps since the last pass;
+   skipped while another thread edits the list. TIMER THREAD. */
 void run_phase_callbacks(MeterTicker_t* t, double time) {
     double phases[METERLEVEL_COUNT];
     for (int level = 0; level < METERLEVEL_COUNT; ++level)
@@ -778,7 +787,7 @@ void announce(MeterTicker_t* t, double now) {
 }
 
 /* Tells the outputs that want to know how far the stream is complete: up to model time `until`.
-   TIMER THREAD. */
+   TIMER THREAD: no allocation, lock or I/O. */
 void advance_outputs(MeterTicker_t* t, double until, double anti) {
     t->outputsPaced = false;
     for (std::atomic<EventOutput_t*>& slot : t->outputs) {
