@@ -140,6 +140,9 @@ constexpr double hopelessScore = -1e300;
 // drums alike (about 6 and 12 ms); this splits the difference.
 constexpr double accentLead = 0.009;
 
+// The channel means' longest memory (see process).
+constexpr double channelMeanSeconds = 120.0;
+
 // Input samples beyond this magnitude (12 dB above full scale, more than any sound card or
 // decoded file delivers) are clipped. The front end scales the audio by its standard deviation
 // since the start, so a single block of garbage from a driver, at hundreds or millions times
@@ -340,11 +343,16 @@ bool mTracker::process() {
         }
 
     // Running channel means over every delivered frame (the unanalysed tail is counted again
-    // next time, as it arrives again).
+    // next time, as it arrives again), for the last two minutes at most: a mean over hours
+    // stands still, and an hour of silence (a break in a night's set) left it a fraction of the
+    // music's, so the music after it drove the resonators with a constant for another hour.
     unsigned int const f0 = framesConsumed;
+    double const meanFrames = channelMeanSeconds * params.accentRate;
     for (unsigned int c = 0; c < nChannels; ++c) {
-        for (unsigned int r = 0; r < nFrames; ++r)
-            channelMean[c] = (channelMean[c] * (f0 + r) + channels[r][c]) / (f0 + r + 1);
+        for (unsigned int r = 0; r < nFrames; ++r) {
+            double const n = std::min(static_cast<double>(f0 + r), meanFrames);
+            channelMean[c] = (channelMean[c] * n + channels[r][c]) / (n + 1);
+        }
         for (unsigned int r = 0; r < nFrames; ++r)
             channels[r][c] -= channelMean[c];
     }
