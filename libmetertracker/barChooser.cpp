@@ -187,6 +187,54 @@ bool BarChooser::beforeTheMusic(long frame) const {
     return soundStart >= 0.0 && (static_cast<double>(frame + attackAfter) + 1.5) / rate < soundStart;
 }
 
+bool BarChooser::halvesOfBeat(double beatPeriod, double beatTime, double kickHalf[bandGroups],
+                              double otherHalf[bandGroups]) const {
+    static_assert(bandGroups == nGroups);
+    if (!usable || !(beatPeriod > 0.0) || !std::isfinite(beatPeriod) || !std::isfinite(beatTime) ||
+        framesStored == 0)
+        return false;
+    long const oldest = std::max(static_cast<long>(framesStored) - static_cast<long>(ring.nRows()) + 1, 0L);
+    long const newest = static_cast<long>(framesStored) - 1;
+    // Attacks on every quarter beat back from the newest heard, counted from beatTime's grid:
+    // a beat grid on the "and" of the music's own beats has its halves on quarters.
+    double const quarter = 0.25 * beatPeriod;
+    double const latest = (newest - attackAfter + 1.5) / rate;
+    double const back = std::floor((latest - beatTime) / quarter);
+    if (!(std::fabs(back) < 1e9))
+        return false;
+    double sums[4][nGroups] = {};
+    unsigned int counts[4] = {};
+    auto const quarters = static_cast<unsigned int>(std::min(judgedSeconds / quarter, judgedSeconds * 20.0));
+    for (unsigned int k = 0; k < quarters; ++k) {
+        long const at = std::lround((beatTime + (back - k) * quarter) * rate - 1.5);
+        if (at - attackBefore < oldest || at + attackAfter > newest)
+            continue;
+        auto const place = static_cast<unsigned int>(positiveMod(static_cast<long>(back) - k, 4));
+        ++counts[place];
+        for (unsigned int g = 0; g < nGroups; ++g)
+            for (unsigned int b = groupEdges[g]; b < groupEdges[g + 1]; ++b) {
+                double strongest = 0.0;
+                for (long f = at - attackBefore; f <= at + attackAfter; ++f)
+                    strongest = std::max(strongest, ring[static_cast<unsigned int>(f) % ring.nRows()][b]);
+                sums[place][g] += strongest;
+            }
+    }
+    for (unsigned int place = 0; place < 4; ++place)
+        if (counts[place] < minBeats)
+            return false;
+    // The half the kick marks: the quarter where the lowest group hits hardest.
+    unsigned int kick = 0;
+    for (unsigned int place = 1; place < 4; ++place)
+        if (sums[place][0] / counts[place] > sums[kick][0] / counts[kick])
+            kick = place;
+    unsigned int const other = (kick + 2) % 4;
+    for (unsigned int g = 0; g < nGroups; ++g) {
+        kickHalf[g] = sums[kick][g] / counts[kick];
+        otherHalf[g] = sums[other][g] / counts[other];
+    }
+    return true;
+}
+
 bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsPerBar, double& downbeatTime) {
     if (!usable || !(beatPeriod > 0.0) || !std::isfinite(beatPeriod) || !std::isfinite(beatTime) ||
         framesStored == 0)

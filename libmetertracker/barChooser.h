@@ -46,6 +46,14 @@ public:
     // accentRate): on success beatsPerBar (3 to 7) and the latest downbeat at or before
     // beatTime. False when there are too few beats heard yet or the band layout is another.
     bool choose(double beatPeriod, double beatTime, unsigned int& beatsPerBar, double& downbeatTime);
+    // The band groups' attacks on the two halves of the beats of beatPeriod over the judged
+    // seconds (each group's mean attack, from the kick's fundamental up to the cymbals): on the
+    // quarter of the beat, counted from beatTime, where the lowest group hits hardest, and on
+    // the quarter half a beat from it. False with fewer than a few beats heard or another band
+    // layout.
+    static constexpr unsigned int bandGroups = 7;
+    bool halvesOfBeat(double beatPeriod, double beatTime, double kickHalf[bandGroups],
+                      double otherHalf[bandGroups]) const;
     // The music's first onset in seconds, where the audio opened in silence; −1 while unknown.
     double musicStart() const { return startTime; }
 

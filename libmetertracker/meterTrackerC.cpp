@@ -77,6 +77,22 @@ constexpr double levelHysteresis = 0.1;
 constexpr double minShiftedBeat = 0.3; // 200 BPM
 constexpr double maxShiftedBeat = 1.2; // 50 BPM
 constexpr int levelStepsToShift = 4;
+// A fast beat's backbeat in the middle of a beat twice its length (see backbeatInMiddle): the
+// snare's band groups hit the middle at least this much harder than the half the kick marks
+// (each group alike, so that neither a kick's low thump nor a cymbal's spread counts as a
+// snare), the kick hits its half at least this much harder than the middle, the two leans
+// together (their product) at least this much, and the cymbals hit the middle at most this
+// much harder (a beat whose whole kit leans onto the "and", as a baiao's does, is
+// syncopation, not a backbeat). A funk kick on the "and" as often as on the beat, under a
+// snare on 2 and 4, leans little either way. Heard on this many steps (8 s) at one tempo, the
+// halved beat stays while the tempo does: a half-time bar or a fill hides the backbeat for a
+// while without making the music slower.
+constexpr unsigned int kickGroup = 0, firstSnareGroup = 1, lastSnareGroup = 3, cymbalGroup = 6;
+constexpr double minSnareInMiddle = 1.6;
+constexpr double minKickOverMiddle = 1.05;
+constexpr double minBackbeatContrast = 2.3;
+constexpr double maxCymbalsInMiddle = 1.6;
+constexpr int backbeatHeldSteps = 16;
 // In the first seconds after a reset nothing has been followed yet that a wrong shift could
 // lose, while each step the music's level waits for is a beat grid at half or double speed:
 // there a shift holds after two steps.
@@ -266,6 +282,9 @@ void mTracker::reset() {
     barChooser.reset();
     openingSilence.reset();
     levelShift = levelVotes = 0;
+    lastBeatTick = -1.0;
+    backbeatSteps = 0;
+    backbeatPeriod = 0.0;
     offBarSteps = 0;
     compound = false;
     compoundVotes = 0;
@@ -813,6 +832,7 @@ void mTracker::estimatePhases(unsigned int step) {
     noteHeldBeat(row);
     chooseBar(row);
     followRecentBeat(row, tLast);
+    lastBeatTick = pulseCache[row][beatLevel].imag();
     // The tatum ticks in step with the beat.
     pulseCache[row][tatumLevel] =
         std::complex<double>(pulseCache[row][tatumLevel].real(), pulseCache[row][beatLevel].imag());
@@ -1177,7 +1197,10 @@ double mTracker::levelFactor(double beatPeriod) {
     bool const tooFast = mid >= 0.0 && mid <= maxMidForDoubling + slack && midOfDouble >= 0.0 &&
                          midOfDouble <= maxMidOfDoubled + slack && midOfQuadruple >= minBackbeat - slack &&
                          2.0 * beatPeriod <= maxShiftedBeat;
-    int const wanted = tooSlow || evenHatsOverBackbeat ? -1 : tooFast ? 1 : 0;
+    // The snare hits the middle of the beat, now or, at this tempo, for long: a fast beat's
+    // backbeat.
+    bool const backbeat = beatPeriod / 2.0 >= minShiftedBeat && backbeatInMiddle(beatPeriod, slack, tooFast);
+    int const wanted = tooSlow || evenHatsOverBackbeat || backbeat ? -1 : tooFast ? 1 : 0;
     if (wanted == levelShift) {
         levelVotes = 0;
     } else if (++levelVotes >= (framesConsumed < openingSeconds * params.accentRate ? openingLevelStepsToShift
@@ -1260,6 +1283,27 @@ bool mTracker::quartersGroupInThrees(double beatPeriod) {
         quartersBeat = beatPeriod;
     }
     return quartersInThrees;
+}
+
+bool mTracker::backbeatInMiddle(double beatPeriod, double slack, bool contrary) {
+    if (contrary || !withinShare(beatPeriod, backbeatPeriod, sameTempoShare))
+        backbeatSteps = 0;
+    backbeatPeriod = beatPeriod;
+    double kickHalf[BarChooser::bandGroups], otherHalf[BarChooser::bandGroups];
+    if (lastBeatTick >= 0.0 && barChooser.halvesOfBeat(beatPeriod, lastBeatTick, kickHalf, otherHalf)) {
+        auto const ratio = [](double a, double b) { return a / std::max(b, 1e-12); };
+        double snare = ratio(otherHalf[firstSnareGroup], kickHalf[firstSnareGroup]);
+        for (unsigned int g = firstSnareGroup + 1; g <= lastSnareGroup; ++g)
+            snare = std::min(snare, ratio(otherHalf[g], kickHalf[g]));
+        double const kick = ratio(kickHalf[kickGroup], otherHalf[kickGroup]);
+        if (snare >= minSnareInMiddle - slack && kick >= minKickOverMiddle - 0.5 * slack &&
+            snare * kick >= minBackbeatContrast - 2.0 * slack &&
+            ratio(otherHalf[cymbalGroup], kickHalf[cymbalGroup]) <= maxCymbalsInMiddle + slack) {
+            ++backbeatSteps;
+            return true;
+        }
+    }
+    return backbeatSteps >= backbeatHeldSteps;
 }
 
 double mTracker::halfPeriodAccent(double period, unsigned int firstChannel, unsigned int endChannel) {

@@ -192,7 +192,8 @@ private:
     // The bank filter whose delay lies closest to a delay in accent frames (ties: the shorter).
     unsigned int nearestResonator(double delayFrames) const;
     // 0.5, 1 or 2: the factor that moves the chosen beat period onto the music's beat, judged
-    // from where the low channels put their accents inside the beat and the periods around it.
+    // from where the low channels put their accents inside the beat and the periods around it,
+    // and from where the snare hits it.
     // Called once per step; a change must hold for a few steps before it is taken (two in the
     // first seconds after a reset, four later).
     double levelFactor(double beatPeriod);
@@ -212,6 +213,12 @@ private:
     // the beat it was taken for moves (a move onto the shortened beat itself only suspends it
     // until the long beat returns).
     bool quartersGroupInThrees(double beatPeriod);
+    // True when the snare's band groups hit the middle of the beat clearly harder than the
+    // half the kick marks, under cymbals even over both halves (a backbeat, so the music's beat
+    // is half as long), or when they have done so long enough at this tempo. `slack` loosens the
+    // bounds for a shift already taken; `contrary` (the beat asks to be doubled) or another
+    // tempo forgets what was heard. Called once per step.
+    bool backbeatInMiddle(double beatPeriod, double slack, bool contrary);
     // Largest summary salience within 2 % of a period in seconds (0 outside the bank).
     double salienceNear(double period) const;
 
@@ -251,6 +258,9 @@ private:
     BarChooser barChooser;
     int levelShift = 0;    // −1 the beat is halved, 1 doubled, 0 kept
     int levelVotes = 0;    // successive steps that asked for another shift
+    double lastBeatTick = -1.0; // the beat tick published at the latest step
+    int backbeatSteps = 0;      // steps that heard a backbeat in the middle of this beat
+    double backbeatPeriod = 0.0;
     int offBarSteps = 0;   // successive steps whose beat phase lay between the bar's beats
     bool compound = false; // the beat is taken dotted (see groupsInThrees)
     int compoundVotes = 0;
