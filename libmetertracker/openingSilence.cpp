@@ -8,11 +8,13 @@ namespace {
 // The silence analysed before the music, and the loudest mean square that is silence.
 constexpr double keptSeconds = 1.5;
 constexpr double silentMeanSquare = 1e-6;
-} // namespace
+// Only digital silence is skipped: an input whose first 1.5 s carry hiss (any block at or
+// above -100 dBFS) is analysed whole, as it was before the skip existed. Skipping hiss cost
+// drummers' takes a tenth of their beats (3 or 8 s of -80 dBFS hiss before them: beat F
+// 0.84 without the skip, 0.76 with it), while after digital silence the skip gains.
+constexpr double skippedMeanSquare = 1e-10;
 
-bool silentBlock(double const* samples, unsigned int count) {
-    if (count == 0)
-        return true;
+double meanSquareAroundMean(double const* samples, unsigned int count) {
     double mean = 0.0;
     for (unsigned int j = 0; j < count; ++j)
         mean += samples[j];
@@ -20,7 +22,12 @@ bool silentBlock(double const* samples, unsigned int count) {
     double energy = 0.0;
     for (unsigned int j = 0; j < count; ++j)
         energy += (samples[j] - mean) * (samples[j] - mean);
-    return energy < silentMeanSquare * count;
+    return energy / count;
+}
+} // namespace
+
+bool silentBlock(double const* samples, unsigned int count) {
+    return count == 0 || meanSquareAroundMean(samples, count) < silentMeanSquare;
 }
 
 void OpeningSilence::configure(double sampleRate) {
@@ -31,13 +38,13 @@ void OpeningSilence::configure(double sampleRate) {
 
 void OpeningSilence::reset() {
     silenceAnalysed = skippedSamples = samplesTaken = 0;
-    soundHeard = false;
+    soundHeard = noiseHeard = false;
 }
 
 void OpeningSilence::restart() {
     silenceAnalysed = 0;
     skippedSamples = samplesTaken;
-    soundHeard = false;
+    soundHeard = noiseHeard = false;
 }
 
 OpeningSilence::Split OpeningSilence::take(double const* samples, unsigned int count) {
@@ -47,11 +54,14 @@ OpeningSilence::Split OpeningSilence::take(double const* samples, unsigned int c
         return split;
     for (unsigned int i = 0; i < count; i += silenceBlock) {
         unsigned int const n = std::min(silenceBlock, count - i);
-        if (!silentBlock(samples + i, n)) {
+        double const meanSquare = meanSquareAroundMean(samples + i, n);
+        if (meanSquare >= silentMeanSquare) {
             soundHeard = true;
             break;
         }
-        if (silenceAnalysed < keptLength) {
+        if (meanSquare >= skippedMeanSquare && silenceAnalysed < keptLength)
+            noiseHeard = true;
+        if (noiseHeard || silenceAnalysed < keptLength) {
             silenceAnalysed += n;
             continue;
         }

@@ -10,7 +10,8 @@
  * The times the tracker reports are shifted by the silence skipped.
  *
  * Silence is a block of 128 samples below -60 dBFS (see silentBlock); the first louder block
- * ends the opening for good, until reset. No locking, no allocation.
+ * ends the opening for good, until reset. Only digital silence is skipped: where the first
+ * 1.5 s carry an input's hiss, the whole opening is analysed. No locking, no allocation.
  */
 #ifndef BEATLUME_OPENINGSILENCE_H
 #define BEATLUME_OPENINGSILENCE_H
@@ -43,6 +44,7 @@ private:
     double rate = 0.0;
     unsigned long long keptLength = 0, silenceAnalysed = 0, skippedSamples = 0, samplesTaken = 0;
     bool soundHeard = false;
+    bool noiseHeard = false; // the silence is an input's hiss, not digital: nothing is skipped
 };
 
 } // namespace meterTracker
