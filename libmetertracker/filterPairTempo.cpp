@@ -1,5 +1,7 @@
 #include "filterPairTempo.h"
 
+#include "tickGrid.h"
+
 #include <cmath>
 
 namespace meterTracker {
@@ -7,10 +9,6 @@ namespace meterTracker {
 namespace {
 // Lines through fewer ticks than this are too short for a slope finer than the smear's.
 constexpr std::size_t minTicks = 6;
-// A tick farther than this share of a beat from the numbered grid is another phase; a period
-// farther than this share from the kept one another tempo or metrical level.
-constexpr double offGridShare = 0.2;
-constexpr double newPeriodShare = 0.04;
 // The mean age cannot grow by a beat per beat; near that the solution means nothing.
 constexpr double maxAgeGrowth = 0.5;
 } // namespace
@@ -30,13 +28,10 @@ double FilterPairTempo::update(double shorterPeak, double longerPeak, double tic
     if (!std::isfinite(shorterPeak) || !std::isfinite(longerPeak) || !std::isfinite(tick) ||
         !std::isfinite(period) || !(period > 0.0) || !std::isfinite(frameRate) || !(frameRate > 0.0))
         return 0.0;
-    bool fresh = count == 0 || shorterDelay != pairDelay || std::fabs(period / lastPeriod - 1.0) > newPeriodShare;
-    double k = 0.0;
-    if (!fresh) {
-        double const beats = (tick - weighed[count - 1]) / period;
-        k = std::round(beats);
-        fresh = std::fabs(beats - k) > offGridShare || k < 0.0;
-    }
+    double const k = count == 0 || shorterDelay != pairDelay || tickGrid::newPeriod(period, lastPeriod)
+                         ? -1.0
+                         : tickGrid::beatsAlong(weighed[count - 1], tick, period);
+    bool const fresh = k < 0.0;
     pairDelay = shorterDelay;
     lastPeriod = period;
     if (fresh) {

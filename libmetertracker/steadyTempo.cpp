@@ -1,5 +1,7 @@
 #include "steadyTempo.h"
 
+#include "tickGrid.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -18,10 +20,6 @@ constexpr double newestTolerance = 0.02;
 // A stretch whose tempo differs from the reference's by more than this share is music that
 // moved within it (rubato, a drift): its mean tempo would lag.
 constexpr double referenceAgreement = 0.002;
-// A tick farther than this share of a beat from the numbered grid is another phase; a period
-// farther than this share from the kept one another tempo or metrical level.
-constexpr double offGridShare = 0.2;
-constexpr double newPeriodShare = 0.04;
 } // namespace
 
 bool SteadyTempo::fitNewest(std::size_t n, double& slope, double* newestResidual) const {
@@ -61,13 +59,10 @@ void SteadyTempo::reset() {
 double SteadyTempo::update(double tick, double shortPeriod) {
     if (!std::isfinite(tick) || !std::isfinite(shortPeriod) || !(shortPeriod > 0.0))
         return shortPeriod;
-    bool fresh = count == 0 || std::fabs(shortPeriod / lastPeriod - 1.0) > newPeriodShare;
-    double k = 0.0;
-    if (!fresh) {
-        double const beats = (tick - time[count - 1]) / shortPeriod;
-        k = std::round(beats);
-        fresh = std::fabs(beats - k) > offGridShare || k < 0.0;
-    }
+    double const k = count == 0 || tickGrid::newPeriod(shortPeriod, lastPeriod)
+                         ? -1.0
+                         : tickGrid::beatsAlong(time[count - 1], tick, shortPeriod);
+    bool const fresh = k < 0.0;
     lastPeriod = shortPeriod;
     if (fresh) {
         count = 1;
@@ -93,7 +88,7 @@ double SteadyTempo::update(double tick, double shortPeriod) {
         return shortPeriod;
     for (std::size_t const n : stretches) {
         double slope = 0.0, newest = 0.0;
-        if (n <= count && fitNewest(n, slope, &newest) && std::fabs(slope / shortPeriod - 1.0) < newPeriodShare &&
+        if (n <= count && fitNewest(n, slope, &newest) && std::fabs(slope / shortPeriod - 1.0) < tickGrid::newPeriodShare &&
             std::fabs(slope / referenceSlope - 1.0) <= referenceAgreement &&
             std::fabs(newest) <= newestTolerance * slope) {
             used = n;
