@@ -183,6 +183,13 @@ void BarChooser::watchBeginning(unsigned int frame, double total) {
     }
 }
 
+double BarChooser::attackIn(long at, unsigned int band) const {
+    double strongest = 0.0;
+    for (long f = at - attackBefore; f <= at + attackAfter; ++f)
+        strongest = std::max(strongest, ring[static_cast<unsigned int>(f) % ring.nRows()][band]);
+    return strongest;
+}
+
 bool BarChooser::beforeTheMusic(long frame) const {
     return soundStart >= 0.0 && (static_cast<double>(frame + attackAfter) + 1.5) / rate < soundStart;
 }
@@ -213,10 +220,7 @@ bool BarChooser::halvesOfBeat(double beatPeriod, double beatTime, double kickHal
         ++counts[place];
         for (unsigned int g = 0; g < nGroups; ++g)
             for (unsigned int b = groupEdges[g]; b < groupEdges[g + 1]; ++b) {
-                double strongest = 0.0;
-                for (long f = at - attackBefore; f <= at + attackAfter; ++f)
-                    strongest = std::max(strongest, ring[static_cast<unsigned int>(f) % ring.nRows()][b]);
-                sums[place][g] += strongest;
+                sums[place][g] += attackIn(at, b);
             }
     }
     for (unsigned int place = 0; place < 4; ++place)
@@ -256,11 +260,8 @@ bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsP
         present[k] = 1.0;
         ++heard;
         double* const attack = &attacks[k * nBands];
-        for (long f = at - attackBefore; f <= at + attackAfter; ++f) {
-            double const* const row = ring[static_cast<unsigned int>(f) % ring.nRows()];
-            for (unsigned int b = 0; b < nBands; ++b)
-                attack[b] = std::max(attack[b], row[b]);
-        }
+        for (unsigned int b = 0; b < nBands; ++b)
+            attack[b] = attackIn(at, b);
     }
 
     // The beat that the beginning of the music makes a downbeat, counted back from beatTime

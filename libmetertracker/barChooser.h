@@ -58,6 +58,9 @@ public:
     double musicStart() const { return startTime; }
 
 private:
+    // A beat's attack in `band`: its strongest accent in the frames around accent frame `at`
+    // (all of them kept in the ring), 0 at least.
+    double attackIn(long at, unsigned int band) const;
     // True for a beat whose attack (around accent frame `frame`) was over before the music began
     // after silence: the silence's beats, all alike, would make every short bar repeat well.
     bool beforeTheMusic(long frame) const;
