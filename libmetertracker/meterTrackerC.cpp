@@ -1387,9 +1387,10 @@ bool mTracker::flushPulseCache(double const& t) {
     if (stepsDone == 0 || pulseCache.nCols() < 3)
         return false;
     auto const N = static_cast<long>(pulseCache.nRows());
+    double const skipped = openingSilence.skippedSeconds();
     long r = -1;
     for (long i = 0; i < N; ++i)
-        if (pulseCache[static_cast<unsigned int>(i)][tatumLevel].imag() + openingSilence.skippedSeconds() < t)
+        if (pulseCache[static_cast<unsigned int>(i)][tatumLevel].imag() + skipped < t)
             r = i;
     if (r == N - 1)
         --r;

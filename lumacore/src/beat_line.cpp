@@ -62,9 +62,10 @@ void fit(BeatLine* line) {
     if (line->count < kMinTicks)
         return;
     const double newest = line->index[line->count - 1];
+    double weight[BeatLine::kCapacity];
     double sw = 0.0, sx = 0.0, sy = 0.0;
     for (int i = 0; i < line->count; ++i) {
-        const double w = std::exp2((line->index[i] - newest) / kHalfLifeBeats);
+        const double w = weight[i] = std::exp2((line->index[i] - newest) / kHalfLifeBeats);
         sw += w;
         sx += w * (line->index[i] - newest);
         sy += w * line->time[i];
@@ -72,7 +73,7 @@ void fit(BeatLine* line) {
     const double mx = sx / sw, my = sy / sw;
     double sxx = 0.0, sxy = 0.0;
     for (int i = 0; i < line->count; ++i) {
-        const double w = std::exp2((line->index[i] - newest) / kHalfLifeBeats);
+        const double w = weight[i];
         const double dx = line->index[i] - newest - mx;
         sxx += w * dx * dx;
         sxy += w * dx * (line->time[i] - my);
