@@ -20,6 +20,8 @@ constexpr double newestTolerance = 0.02;
 // A stretch whose tempo differs from the reference's by more than this share is music that
 // moved within it (rubato, a drift): its mean tempo would lag.
 constexpr double referenceAgreement = 0.002;
+// Ticks farther off a stretch's line than this many times its median miss are left out of it.
+constexpr double farMisses = 3.0;
 } // namespace
 
 bool SteadyTempo::fitNewest(std::size_t n, double& slope, double* newestResidual) const {
@@ -49,6 +51,47 @@ bool SteadyTempo::fitNewest(std::size_t n, double& slope, double* newestResidual
         *newestResidual = sum / static_cast<double>(newest);
     }
     return std::isfinite(slope) && slope > 0.0;
+}
+
+double SteadyTempo::trimmedSlope(std::size_t n, double slope) const {
+    // The line again without the ticks far off it: the last hit ringing out after the music
+    // has stopped, or a fill, places a few ticks tens of milliseconds off, and least squares
+    // lets them bend a line of a minute by a tenth of a per cent. Far means several times the
+    // median miss, which the ordinary scatter of the beats sets.
+    std::size_t const from = count - n;
+    double mi = 0.0, mt = 0.0;
+    for (std::size_t i = from; i < count; ++i) {
+        mi += index[i];
+        mt += time[i];
+    }
+    mi /= static_cast<double>(n);
+    mt /= static_cast<double>(n);
+    std::array<double, capacity> miss{};
+    for (std::size_t i = from; i < count; ++i)
+        miss[i - from] = std::fabs(time[i] - (mt + slope * (index[i] - mi)));
+    std::array<double, capacity> sorted = miss;
+    auto const middle = sorted.begin() + static_cast<std::ptrdiff_t>(n / 2);
+    std::nth_element(sorted.begin(), middle, sorted.begin() + static_cast<std::ptrdiff_t>(n));
+    double const farMiss = farMisses * *middle;
+    double si = 0.0, st = 0.0, kept = 0.0;
+    for (std::size_t i = from; i < count; ++i)
+        if (miss[i - from] <= farMiss) {
+            si += index[i];
+            st += time[i];
+            kept += 1.0;
+        }
+    if (kept < 0.5 * static_cast<double>(n))
+        return slope;
+    si /= kept;
+    st /= kept;
+    double sxx = 0.0, sxt = 0.0;
+    for (std::size_t i = from; i < count; ++i)
+        if (miss[i - from] <= farMiss) {
+            sxx += (index[i] - si) * (index[i] - si);
+            sxt += (index[i] - si) * (time[i] - st);
+        }
+    double const trimmed = sxx > 0.0 ? sxt / sxx : slope;
+    return std::isfinite(trimmed) && trimmed > 0.0 ? trimmed : slope;
 }
 
 void SteadyTempo::reset() {
@@ -88,11 +131,12 @@ double SteadyTempo::update(double tick, double shortPeriod) {
         return shortPeriod;
     for (std::size_t const n : stretches) {
         double slope = 0.0, newest = 0.0;
-        if (n <= count && fitNewest(n, slope, &newest) && std::fabs(slope / shortPeriod - 1.0) < tickGrid::newPeriodShare &&
+        if (n <= count && fitNewest(n, slope, &newest) &&
+            std::fabs(slope / shortPeriod - 1.0) < tickGrid::newPeriodShare &&
             std::fabs(slope / referenceSlope - 1.0) <= referenceAgreement &&
             std::fabs(newest) <= newestTolerance * slope) {
             used = n;
-            return slope;
+            return trimmedSlope(n, slope);
         }
     }
     return shortPeriod;

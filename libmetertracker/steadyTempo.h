@@ -9,8 +9,9 @@
  * line and whose tempo agrees with that of the last 12 s. Where the music moves (a drift, an
  * accelerando, rubato, a new tempo) the newest ticks leave every long line at once, or the
  * last seconds disagree with it, and the short line's tempo is taken, without lag; the long
- * stretch regrows as the music holds its new tempo. Only the period: the tick, and with it the
- * phase, stays the short line's.
+ * stretch regrows as the music holds its new tempo. A few ticks far off an otherwise steady line
+ * (a fill, the last hit ringing out) are left out of its slope. Only the period: the tick, and
+ * with it the phase, stays the short line's.
  */
 #ifndef BEATLUME_STEADYTEMPO_H
 #define BEATLUME_STEADYTEMPO_H
@@ -35,6 +36,9 @@ public:
 private:
     // Line through the newest n ticks: its slope and the mean residual of the newest few.
     bool fitNewest(std::size_t n, double& slope, double* newestResidual) const;
+    // Slope of the line through the newest n ticks, of least-squares slope `slope`, refitted
+    // without the ticks far off it.
+    double trimmedSlope(std::size_t n, double slope) const;
 
     static constexpr std::size_t capacity = 128; // about a minute at two steps a second
     std::array<double, capacity> index{};        // tick numbers along the grid, oldest first
