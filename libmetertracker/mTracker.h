@@ -51,6 +51,12 @@ void mTracker_get_period_est(mTrackerHandle* handle, double* tatumPeriod, double
    oldest first, the rest of the array is zeroed, and *n becomes the number copied. */
 void mTracker_get_ticks(mTrackerHandle* handle, double* tatum, int* nTatum, double* beat, int* nBeat,
                         double* pattern, int* nPattern);
+/* The played attack that belongs to a tick at `tick`: the time of the strongest rise of the
+   spectrum (log-spectral flux, 2.9 ms hop, its peak interpolated) within halfWidth seconds of it
+   (at most 0.5). −1 when the audio around the tick has not all come yet or lies more than about
+   4 s back, when no rise there stands clearly above the rest, or for arguments out of range.
+   Reads the audio afresh at each call (about fifty short transforms): not for an audio callback. */
+double mTracker_get_attack_near(mTrackerHandle* handle, double tick, double halfWidth);
 double mTracker_get_beatyness(mTrackerHandle* handle);
 /* Medians of the period priors, used from the next analysis step on. */
 void mTracker_change_myyValues(mTrackerHandle* handle, double patternMyy, double beatMyy, double tatumMyy);

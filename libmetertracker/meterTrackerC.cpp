@@ -251,6 +251,7 @@ void mTracker::setSrate(unsigned int srate_) {
     params.setSrate(srate_);
     barChooser.configure(params.accentRate, onsets.numBands(), params.srate);
     openingSilence.configure(params.srate);
+    attackTimes = AttackTimes(srate_);
     for (auto& bank : resonators)
         bank->setFeedback(bankFeedback());
     reset();
@@ -258,6 +259,7 @@ void mTracker::setSrate(unsigned int srate_) {
 
 void mTracker::reset() {
     onsets.reset();
+    attackTimes.reset();
     meterDelta.resize(1, 1);
     meterDelta[0][0] = 0.0;
     tatumTicks.assign(1, 0.0);
@@ -304,8 +306,10 @@ void mTracker::reset() {
 
 void mTracker::restart() {
     OpeningSilence const timeLine = openingSilence; // reset forgets the samples taken
+    auto const samplesTaken = attackTimes.samplesTaken();
     reset();
     openingSilence = timeLine;
+    attackTimes.continueFrom(samplesTaken);
     openingSilence.restart();
 }
 
@@ -328,6 +332,7 @@ AVX2_CLONES void mTracker::addData(double const* samples, unsigned int count) {
         onsets.addData(from, n);
         barChooser.addAudio(from, n);
     };
+    attackTimes.addData(cleanSamples.data(), count);
     auto const split = openingSilence.take(cleanSamples.data(), count);
     analyse(cleanSamples.data(), split.analysedBefore);
     unsigned int const rest = split.analysedBefore + split.skipped;
@@ -1504,6 +1509,10 @@ void mTracker_get_period_est(mTrackerHandle* handle, double* tatumPeriod, double
     for (int i = 0; i < 6; ++i)
         if (out[i])
             *out[i] = v[i];
+}
+
+double mTracker_get_attack_near(mTrackerHandle* handle, double tick, double halfWidth) {
+    return handle ? handle->attackNear(tick, halfWidth) : -1.0;
 }
 
 namespace {

@@ -17,6 +17,7 @@
 #define BEATLUME_METERTRACKERC_H
 
 #include "Matrix.h"
+#include "attackTimes.h"
 #include "barChooser.h"
 #include "combBank.h"
 #include "filterPairTempo.h"
@@ -70,6 +71,8 @@ public:
     // The latest step's periods and phase times in seconds; −1 each before the first step.
     void getLatestPeriodEsts(double& tatumPeriod, double& beatPeriod, double& patternPeriod,
                              double& tatumPhase, double& beatPhase, double& patternPhase) const;
+    // The strongest attack played within halfWidth seconds of `tick`, or −1 (AttackTimes).
+    double attackNear(double tick, double halfWidth) { return attackTimes.attackNear(tick, halfWidth); }
     // Copies of the tick lists.
     void getMeters(std::vector<double>& tatum, std::vector<double>& beat, std::vector<double>& pattern) const;
     std::vector<double> const& getTatumTicks() const { return tatumTicks; }
@@ -288,6 +291,7 @@ private:
     std::vector<double> lineCopy, levelProfile, fineProfile;
     std::vector<double> cleanSamples; // addData's copy with non-finite values replaced
     OpeningSilence openingSilence;
+    AttackTimes attackTimes{44100}; // every sample taken, for the attack of a beat tick
     std::vector<double> lagSignal;    // salience over lag for the tatum spectrum
     std::vector<double> lagWindow;    // its half-cosine taper
     struct StartupPower {

@@ -71,8 +71,7 @@ TEST(CombBank, NewFeedbackChangesTheFiltersButKeepsTheirLines) {
     EXPECT_EQ(line[1], 0.0);
     bank.reset();
     bank.copyLine(0, line);
-    EXPECT_EQ(line[0], 0.0);
-    EXPECT_EQ(bank.lineEnergy(0), 0.0);
+    EXPECT_TRUE(line[0] == 0.0 && bank.lineEnergy(0) == 0.0);
 }
 
 } // namespace

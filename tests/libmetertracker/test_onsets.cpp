@@ -97,8 +97,7 @@ TEST(Onsets, HistoryBoundsTailAndDiscarding) {
 
     // The band accents summed over bands are the summed accents.
     std::vector<double> accents;
-    ASSERT_TRUE(onsets.getAccents(accents, 0));
-    ASSERT_EQ(accents.size(), 30u);
+    ASSERT_TRUE(onsets.getAccents(accents, 0) && accents.size() == 30u);
     for (unsigned int j = 0; j < 30; ++j) {
         double sum = 0;
         for (unsigned int b = 0; b < 36; ++b)
