@@ -34,6 +34,14 @@ bool withinShare(double a, double b, double share) {
     return a > 0.0 && b > 0.0 && std::fabs(a / b - 1.0) < share;
 }
 
+// The beat of a grid through t (period > 0) that has sounded by time `newest`: a peak read at
+// or across the end of a resonator's loop belongs to the beat about to come, so the one a whole
+// period before is the latest heard. (Holding such a tick at the newest frame put it early by as
+// much as the beat's attack still lay ahead.)
+double heardBy(double t, double period, double newest) {
+    return t > newest && period > 0.0 ? t - std::ceil((t - newest) / period) * period : t;
+}
+
 // Periods this close are one tempo: a beat held at it, or a period choice kept on it.
 constexpr double sameTempoShare = 0.04;
 
@@ -202,6 +210,30 @@ void candidatesFromPeaks(std::vector<unsigned int> const& idx, std::vector<doubl
             candLikes[i] = candLikes[i - 1];
         }
     }
+}
+
+// A phase salience is a loop (its oldest place is the echo of the place after its newest), while
+// the peak picking reads it as a line whose ends need only top their inner neighbour: a peak
+// straddling the ends came out twice, once at each end. The newest end creeps along the line at
+// the whole-frame delay when the beat's period lies between frames, and a beat won there drifted
+// off the music by most of a millisecond per beat. Such a peak is kept at the oldest end, the
+// beat heard whole, and a single end stays only where it tops its neighbour across the ends. The
+// candidates after a dropped one move up and the list ends in markers (|ph|).
+void dropWrapShoulders(std::vector<double> const& ph, std::vector<unsigned int>& idx) {
+    auto const L = static_cast<unsigned int>(ph.size());
+    if (L < 3)
+        return;
+    bool const oldestRises = ph[0] > ph[1], newestRises = ph[L - 1] > ph[L - 2];
+    auto const dropped = [&](unsigned int j) {
+        if (j == 0)
+            return !newestRises && ph[L - 1] >= ph[0];
+        return j == L - 1 && (oldestRises || ph[0] > ph[L - 1]);
+    };
+    std::size_t kept = 0;
+    for (unsigned int j : idx)
+        if (j < L && !dropped(j))
+            idx[kept++] = j;
+    std::fill(idx.begin() + static_cast<std::ptrdiff_t>(kept), idx.end(), L);
 }
 
 std::vector<std::vector<std::vector<double>>> zeroTable(unsigned int rows, unsigned int cols) {
@@ -769,6 +801,7 @@ void mTracker::estimatePhases(unsigned int step) {
 
         // 4. Candidates; the weakest real peak repeats when fewer exist.
         peakPickHeight(phaseSalience, nCand, peakIdx);
+        dropWrapShoulders(phaseSalience, peakIdx);
         if (peakIdx.empty() || peakIdx[0] >= L)
             peakIdx.assign(1, static_cast<unsigned int>(std::ceil(L * 0.5)));
         for (std::size_t i = 0; i < peakIdx.size(); ++i)
@@ -1034,11 +1067,12 @@ void mTracker::refineBeat(unsigned int row, unsigned int tLast) {
     double const latePeak = onChosenBeat(fineTickInFilter(late, tick, tLast));
     double const refined = (1.0 - weight) * earlyPeak + weight * latePeak;
     // A refinement, never another phase, and no tick after the newest frame analysed.
-    double const newest = (tLast + 1.5) / fs + accentLead;
     if (!std::isfinite(refined) || std::fabs(refined - tick) > 0.08 * period)
         return;
-    pulseCache[row][beatLevel] = std::complex<double>(fine, std::min(refined, newest));
-    beatTickSmear = filterPairTempo.update(earlyPeak, latePeak, std::min(refined, newest), shorter, fine, fs);
+    double const newest = (tLast + 1.5) / fs + accentLead;
+    double const heard = heardBy(refined, fine, newest), back = refined - heard;
+    pulseCache[row][beatLevel] = std::complex<double>(fine, heard);
+    beatTickSmear = filterPairTempo.update(earlyPeak - back, latePeak - back, heard, shorter, fine, fs);
 }
 
 void mTracker::followRecentBeat(unsigned int row, unsigned int tLast) {
