@@ -6,7 +6,7 @@ namespace {
 
 /* Recent ticks weigh most: a tick this many beats older counts half. Long enough to average a
    drummer's waves of a few bars, short enough to follow a slow drift of the tempo. */
-constexpr double kHalfLifeBeats = 16.0;
+constexpr double kHalfLifeBeats = 32.0;
 /* Ticks before the line is trusted: fewer leave its slope to the ticks' own wobble. */
 constexpr int kMinTicks = 4;
 /* A tick this far (share of the period) from the line's grid is off it. */
@@ -27,7 +27,8 @@ constexpr double kPeriodAgreement = 0.02;
 void start_at(BeatLine* line, double tick) {
     line->count = 1;
     line->index[0] = 0.0;
-    line->time[0] = tick;
+    line->tick[0] = line->time[0] = tick;
+    line->onAttack[0] = false;
     line->haveStray = false;
     line->fitted = false;
 }
@@ -47,13 +48,34 @@ void append(BeatLine* line, double index, double tick) {
     if (line->count == BeatLine::kCapacity) {
         for (int i = 1; i < line->count; ++i) {
             line->index[i - 1] = line->index[i];
+            line->tick[i - 1] = line->tick[i];
             line->time[i - 1] = line->time[i];
+            line->onAttack[i - 1] = line->onAttack[i];
         }
         --line->count;
     }
     line->index[line->count] = index;
-    line->time[line->count] = tick;
+    line->tick[line->count] = line->time[line->count] = tick;
+    line->onAttack[line->count] = false;
     ++line->count;
+}
+
+/* Ticks without an attack yet (the newest, whose hit may not have been heard whole) move by the
+   mean distance from the held ticks to their attacks: the tracker places its ticks a few
+   milliseconds off the hits, and the line would otherwise bend towards each tick that comes in
+   before its attack. */
+void place_ticks_without_attack(BeatLine* line) {
+    double lag = 0.0;
+    int attacks = 0;
+    for (int i = 0; i < line->count; ++i)
+        if (line->onAttack[i]) {
+            lag += line->time[i] - line->tick[i];
+            ++attacks;
+        }
+    lag = attacks > 0 ? lag / attacks : 0.0;
+    for (int i = 0; i < line->count; ++i)
+        if (!line->onAttack[i])
+            line->time[i] = line->tick[i] + lag;
 }
 
 /* Weighted least squares through the held ticks; the intercept at the newest index. */
@@ -61,6 +83,7 @@ void fit(BeatLine* line) {
     line->fitted = false;
     if (line->count < kMinTicks)
         return;
+    place_ticks_without_attack(line);
     const double newest = line->index[line->count - 1];
     double weight[BeatLine::kCapacity];
     double sw = 0.0, sx = 0.0, sy = 0.0;
@@ -100,7 +123,7 @@ void take_stray(BeatLine* line, double tick, double period) {
         if (beats >= 1.0)
             append(line, beats, tick);
         else
-            line->time[0] = tick;
+            line->tick[0] = line->time[0] = tick;
         return;
     }
     line->haveStray = true;
@@ -114,10 +137,13 @@ void take_tick(BeatLine* line, double period, double tick) {
         start_at(line, tick);
         return;
     }
-    const double newestTime = line->time[line->count - 1];
-    const double newestIndex = line->index[line->count - 1];
+    const int newest = line->count - 1;
+    const double newestTime = line->tick[newest];
+    const double newestIndex = line->index[newest];
     if (std::fabs(tick - newestTime) < kSameTick * period) {
-        line->time[line->count - 1] = tick;
+        line->tick[newest] = tick;
+        if (!line->onAttack[newest])
+            line->time[newest] = tick;
         return;
     }
     const double beats = std::round((tick - newestTime) / period);
@@ -132,13 +158,31 @@ void take_tick(BeatLine* line, double period, double tick) {
     append(line, newestIndex + beats, tick);
 }
 
+/* The line goes through each attack instead of the held tick it belongs to (the nearest, within
+   kSameTick of the period). An attack further than kOffGrid from the tick is another hit: a
+   fill, a flam, a push that is not the beat. */
+void take_attacks(BeatLine* line, double period, const BeatAttacks* attacks) {
+    for (int a = 0; attacks && a < attacks->count && a < BeatAttacks::kMax; ++a) {
+        const double attack = attacks->attack[a];
+        if (!std::isfinite(attack) || std::fabs(attack - attacks->tick[a]) > kOffGrid * period)
+            continue;
+        for (int i = line->count - 1; i >= 0; --i)
+            if (std::fabs(line->tick[i] - attacks->tick[a]) < kSameTick * period) {
+                line->time[i] = attack;
+                line->onAttack[i] = true;
+                break;
+            }
+    }
+}
+
 } // namespace
 
 void beat_line_restart(BeatLine* line) {
     *line = BeatLine{};
 }
 
-void beat_line_take(BeatLine* line, double period, double tick, double* outPeriod, double* outTick) {
+void beat_line_take(BeatLine* line, double period, double tick, const BeatAttacks* attacks, double* outPeriod,
+                    double* outTick) {
     *outPeriod = period;
     *outTick = tick;
     if (!(period > 0.0) || !std::isfinite(period) || !std::isfinite(tick)) {
@@ -147,6 +191,7 @@ void beat_line_take(BeatLine* line, double period, double tick, double* outPerio
     }
     const bool drifts = period_drifts(line, period);
     take_tick(line, period, tick);
+    take_attacks(line, period, attacks);
     fit(line);
     if (drifts || !line->fitted || std::fabs(line->slope / period - 1.0) > kPeriodAgreement)
         return;

@@ -13,16 +13,32 @@
  * period drifts (rubato, accelerando: the line would lag behind), while the line's period
  * disagrees with the tracker's, and until a few ticks have come in after a fresh start.
  *
+ * Where the tracker found the played attack of a held tick (mTracker_get_attack_near), the line
+ * goes through the attack instead: the tracker places its ticks from the accents of the last
+ * bars, smeared over frames, and they wander further than the hits themselves and lie a few
+ * milliseconds off them.
+ *
  * Pure computation, TIMER THREAD: no allocation, lock, I/O or throw. Times in stream seconds.
  */
 #ifndef LUMACORE_BEAT_LINE_H
 #define LUMACORE_BEAT_LINE_H
 
+/* The played attacks of recent beat ticks, as the analysis found them for one estimate. */
+struct BeatAttacks {
+    static constexpr int kMax = 4;
+    int count = 0;
+    double tick[kMax] = {};   /* the tracker's beat tick */
+    double attack[kMax] = {}; /* when its attack sounded */
+};
+
 struct BeatLine {
-    static constexpr int kCapacity = 32;
+    static constexpr int kCapacity = 64;
     int count = 0;               /* ticks held, oldest first */
     double index[kCapacity] = {}; /* beat numbers, counted from the restart */
-    double time[kCapacity] = {};
+    double tick[kCapacity] = {};  /* the tracker's latest tick for each beat */
+    double time[kCapacity] = {};  /* the point the line goes through: the attack, else the tick
+                                     moved by the ticks' mean distance to their attacks */
+    bool onAttack[kCapacity] = {}; /* time holds the tick's attack */
     static constexpr int kRecentPeriods = 9;
     double lastPeriod = 0.0;     /* the tracker's period at the previous estimate */
     double recentPeriods[kRecentPeriods] = {}; /* the tracker's periods at the latest estimates */
@@ -33,11 +49,13 @@ struct BeatLine {
     double slope = 0.0, intercept = 0.0;
 };
 
-/* Takes the beat grid of a new estimate (the tracker's period and latest beat tick) and writes the
+/* Takes the beat grid of a new estimate (the tracker's period and latest beat tick) and the
+   attacks found for recent ticks (may be null), and writes the
    grid to predict from: the line's period and its grid point nearest `tick` when the line explains
    the recent ticks, else the estimate's own. Non-finite or non-positive input restarts the line
    and goes through unchanged. TIMER THREAD: no allocation, lock, I/O or throw. */
-void beat_line_take(BeatLine* line, double period, double tick, double* outPeriod, double* outTick);
+void beat_line_take(BeatLine* line, double period, double tick, const BeatAttacks* attacks, double* outPeriod,
+                    double* outTick);
 
 /* Forgets every tick (a jump the user or the music asked for). TIMER THREAD. */
 void beat_line_restart(BeatLine* line);

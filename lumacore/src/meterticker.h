@@ -76,6 +76,7 @@ struct LevelTicks_t {
 struct GridEstimate_t {
     LevelEstimate_t levels[METERLEVEL_COUNT];
     unsigned long jumps;
+    BeatAttacks attacks; /* played attacks of recent beat ticks, stream times */
 };
 
 /* One metrical level's predicted ticks. */
@@ -240,6 +241,10 @@ struct MeterTicker_t {
     OnsetMeter onsetMeter;
     EvidenceJudge judge;
     unsigned long long samplesAtLastStep = 0;
+    /* Analysis only: the attacks of the beat ticks found since the last estimate taken over, and
+       the newest tick whose attack was looked for (tracker times). */
+    BeatAttacks attacksFound;
+    double lastAttackTick = -1.0;
     /* Published by the analysis for any thread. */
     std::atomic<double> confidence{0.0};
     /* Whether the confidence comes from this ticker's own analysis: estimates handed straight to

@@ -20,7 +20,8 @@ LevelTicks_t ticks(const MeterTicker_t* t, MeterLevelID level) {
 
 TEST_F(TickerTest, LockedGridSlewsThroughWobblingEstimatesAndFollowsATempoChange) {
     // Every 0.5 s an estimate (120 BPM through 0 s, from 20 s on 130.4 BPM through 20 s) whose period
-    // wobbles by 0.05 % and ticks by up to 15 ms as on a drummer's music, from 20 s on by 3 ms.
+    // wobbles by 0.05 % and ticks by up to 15 ms as on a drummer's music, from 20 s on by 3 ms; until
+    // 20 s the ticks also lag by 10 ms, and the attack found for the tick before lies on the beat.
     ticker->confidence.store(1.0);
     meterticker_midiclock_out(ticker, 1);
     meterticker_midinote_out(ticker, 1);
@@ -28,9 +29,9 @@ TEST_F(TickerTest, LockedGridSlewsThroughWobblingEstimatesAndFollowsATempoChange
     auto beats = [](double time) { return time < 20.0 ? time / 0.5 : (time - 20.0) / 0.46; };
     for (int step = 1; step <= 60; ++step) {
         const double now = step * 0.5, period = now < 20.05 ? 0.5 : 0.46, origin = now < 20.05 ? 0.0 : 20.0;
-        const double beat = origin + std::floor(beats(now - 0.05)) * period + wobble[step % 7] * (now < 20.05 ? 5 : 1);
-        const double bar = beat - std::fmod(std::floor(beats(now - 0.05)), 4) * period;
-        const double periods[3] = {4 * period, period * (1 + 0.0005 * (step % 3 - 1)), period / 4}, refs[3] = {bar, beat, beat};
+        const double n = std::floor(beats(now - 0.05)), beat = origin + n * period + (now < 20.05 ? 0.01 + 5 * wobble[step % 7] : wobble[step % 7]);
+        ticker->attacksFound = BeatAttacks{1, {beat - period}, {origin + (n - 1) * period}};
+        const double periods[3] = {4 * period, period * (1 + 0.0005 * (step % 3 - 1)), period / 4}, refs[3] = {beat - std::fmod(n, 4) * period, beat, beat};
         ASSERT_EQ(meterticker_accept_estimate(ticker, periods, refs), 1);
         runUntil(now);
     }
