@@ -12,17 +12,20 @@ constexpr double kJumpPeriodRatio = 0.04;
 constexpr double kJumpPhaseShare = 0.08;
 /* Share of the estimate's period change taken over per beat. */
 constexpr double kPeriodEasing = 0.5;
-/* Share of the phase error removed per beat: small while the errors are the estimates' own
-   wobble, larger for errors that stand out from it. */
-constexpr double kGainLocked = 0.3, kGainFar = 0.8;
+/* Share of the phase error removed per beat: smaller while the errors are the estimates' own
+   wobble, larger for errors that stand out from it. Where the tempo moves (a drift, rubato, a
+   drummer pushing) the estimates' beat moves by milliseconds per beat: a loop that removes a
+   third of the error per beat trails it by several beats, until the error grows large enough
+   for the far gain and the grid lurches after it. */
+constexpr double kGainLocked = 0.6, kGainFar = 0.8;
 constexpr double kFarLow = 0.015, kFarHigh = 0.04; /* phase errors, shares of the period */
 /* Beats after a jump that take the larger gain whatever the error: the grid jumped onto an
    estimate of a few seconds of music, and the next ones place the beat better. */
 constexpr int kFreshBeats = 2;
-/* Per beat, the phase correction changes by at most this share of the period (a kink of 1.5 ms
-   at 120 BPM moves a two-beat line through the Clocks by about 0.4 ms) and stays within the
-   second share. */
-constexpr double kMaxCorrectionStep = 0.003, kMaxCorrection = 0.04;
+/* Per beat, the phase correction changes by at most this share of the period (5 ms at 120 BPM:
+   the Clocks of one beat then keep a steady spacing and the kink between two beats is smaller
+   than the trailing error it saves) and stays within the second share. */
+constexpr double kMaxCorrectionStep = 0.01, kMaxCorrection = 0.04;
 /* The integral: its gain per beat and its bound, shares of the period. */
 constexpr double kIntegralGain = 0.01, kMaxIntegral = 0.005;
 

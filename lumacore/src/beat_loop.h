@@ -6,8 +6,8 @@
  * the one before by milliseconds, and a MIDI Clock that divides each interval into 24 shows the
  * kinks to every receiver. The loop instead decides each beat interval once, at the beat tick
  * that starts it: the estimate's period, eased, plus a phase correction that removes only a share
- * of the distance to the estimate's nearest beat per beat and changes by no more than a few
- * parts in a thousand of the period from one beat to the next; a slow integral takes up a steady
+ * of the distance to the estimate's nearest beat per beat and changes by no more than about one
+ * per cent of the period from one beat to the next; a slow integral takes up a steady
  * period bias (a second-order loop of low bandwidth). The grid jumps, as before, only where the
  * music or the user asks for it: the first beat, another metrical level or tempo (the period
  * differs by more than a few per cent), a phase error too large to slew away within a few beats,
