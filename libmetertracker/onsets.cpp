@@ -21,6 +21,13 @@ constexpr double inverseLog101 = 0.21667906533553166;
 constexpr double loudnessShare = 1 - 0.9;
 constexpr double envelopeCutoffHz = 10;
 constexpr unsigned int lowpassOrder = 6;
+// How far above its floor a band's energy must rise to count: a noise band's smoothed energy
+// seldom strays further from its lowest value.
+constexpr double floorMargin = 3.0;
+// The loudest floor taken as the input's own noise, as the band's energy of a sine at this peak
+// level (dBFS): hiss and hum lie far below it, while a steady sound as loud as music is music
+// (a drone, a held chord, a test tone), whose bands must come back whole when it stops.
+constexpr double loudestFloorDb = -40;
 
 struct RateLayout {
     double rate;
@@ -231,6 +238,7 @@ void Onsets::reset() {
     groupDelay = 0;
     newData = false;
     configureForRate();
+    noiseFloor.configure(nBands, static_cast<double>(srate) / hop);
     filterStates = Matrix<double>(nBands, lowpassOrder, 0.0);
     bandEnvOffset = accentOffset = 0;
     envTail = Matrix<double>(1, 1, 0.0);
@@ -435,6 +443,11 @@ AVX2_CLONES void Onsets::meterFFTenvs(double const* block, unsigned int nFrames)
     // Products instead of a division per sample and a square root and division per bin:
     // the band energies need only the squared magnitudes |X[k]|²/N.
     double const inverseStd = 1 / stdDev;
+    double const variance = stdDev * stdDev;
+    double const inverseVariance = inverseStd * inverseStd;
+    frameEnergy.resize(nBands);
+    // A band's energy for a sine of amplitude A is about 3N/32 · A² (Hann window).
+    double const loudestFloor = 3.0 * frameLen / 32 * std::pow(10.0, loudestFloorDb / 10);
     double const inverseN = 1.0 / frameLen;
 
     // The frame is real: its N-point spectrum comes from one N/2-point complex transform of
@@ -460,6 +473,14 @@ AVX2_CLONES void Onsets::meterFFTenvs(double const* block, unsigned int nFrames)
             double energy = 0;
             for (unsigned int k = bins.first; k <= bins.last; ++k, ++weight)
                 energy += *weight * binPower[k];
+            frameEnergy[b] = energy * variance;
+        }
+        // Only what rises clearly above the band's floor is music: the floor's own flicker
+        // would pass for accents once the band is scaled up.
+        std::vector<double> const& floors = noiseFloor.addFrame(frameEnergy.data());
+        for (unsigned int b = 0; b < nBands; ++b) {
+            double const floor = std::min(floors[b], loudestFloor);
+            double const energy = std::max(0.0, frameEnergy[b] - floorMargin * floor) * inverseVariance;
             loudness[static_cast<std::size_t>(b) * nFrames + f] = std::log(1 + 100 * energy) * inverseLog101;
         }
     }
@@ -561,7 +582,9 @@ void Onsets::appendBandLoudness(double const* bandLoudness, unsigned int nFrames
         }
         // The band's envelope, clipped at 0, straight from its lane.
         double const* laneOut = filteredLanes.data() + lane;
-        auto const filtered = [laneOut](unsigned int n) { return std::max(laneOut[std::size_t(n) * W], 0.0); };
+        auto const filtered = [laneOut](unsigned int n) {
+            return std::max(laneOut[std::size_t(n) * W], 0.0);
+        };
 
         if (!firstBlock) {
             // The previous block's last accent was computed from its look-ahead; now the

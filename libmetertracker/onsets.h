@@ -26,6 +26,7 @@
 #define BEATLUME_ONSETS_H
 
 #include "Matrix.h"
+#include "bandNoiseFloor.h"
 
 #include <cstdint>
 #include <vector>
@@ -157,14 +158,16 @@ private:
     std::vector<double> ditherBlock;
     std::vector<double> spectrumRe;
     std::vector<double> spectrumIm;
-    std::vector<double> binPower; // |X[k]|² / N
+    std::vector<double> binPower;    // |X[k]|² / N
+    std::vector<double> frameEnergy; // one frame's band energies, unscaled
+    meterTracker::BandNoiseFloor noiseFloor;
     std::vector<double> loudness;
     std::vector<double> upsampled; // the following …Lanes buffers hold a group of bands side by side
     std::vector<double> filteredLanes;
     std::vector<double> stateLanes;
     std::vector<double> zeros;
     std::vector<double> tailLanes;
-    std::vector<double> tail;     // one band's look-ahead
+    std::vector<double> tail; // one band's look-ahead
     std::vector<double> blockAccent;
 };
 

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <vector>
 
 using ARGMathLibrary::Matrix;
@@ -44,6 +45,8 @@ Matrix<double> referenceAccents(Onsets const& onsets, std::vector<double> const&
     unsigned int const L = 2 * nFrames;
     std::vector<std::vector<double>> envelope(nBands, std::vector<double>(L, 0.0));
     std::vector<double> spectrum(2 * N);
+    std::vector<std::vector<double>> energies(nBands);
+    std::vector<double> floors(nBands);
     for (unsigned int f = 0; f < nFrames; ++f) {
         for (unsigned int i = 0; i < N; ++i) {
             double const hann = 0.5 - 0.5 * std::cos(2 * M_PI * (i + 1) / (N + 1));
@@ -61,9 +64,18 @@ Matrix<double> referenceAccents(Onsets const& onsets, std::vector<double> const&
                 double const weight = k <= bins.peak ? (k - s) / (c - s) : 1 - (k - c) / (hi - c);
                 energy += (weight * magnitude) * (weight * magnitude);
             }
-            envelope[b][2 * f] = 2 * std::log(1 + 100 * energy) / std::log(101.0);
+            energies[b].push_back(energy);
         }
     }
+    // Each band's floor: its lowest mean of four frames so far, but no louder than a -40 dBFS sine.
+    for (unsigned int b = 0; b < nBands; ++b)
+        for (unsigned int f = 0; f < nFrames; ++f) {
+            auto const from = energies[b].begin() + std::max(0, int(f) - 3), to = energies[b].begin() + f + 1;
+            floors[b] = std::min(f == 0 ? 3.0 * N / 32 * 1e-4 / (sd * sd) : floors[b],
+                                 std::accumulate(from, to, 0.0) / double(to - from));
+            envelope[b][2 * f] =
+                2 * std::log(1 + 100 * std::max(0.0, energies[b][f] - 3 * floors[b])) / std::log(101.0);
+        }
 
     // Low-pass from rest, its zero-input continuation, rectification and slope weighting.
     double const fr = 2.0 * srate / hop;
@@ -107,7 +119,6 @@ void expectMatchesDefinition(unsigned int srate, unsigned int nFrames) {
         double scale = 0;
         for (unsigned int j = 0; j < expected.nCols(); ++j)
             scale = std::max(scale, std::fabs(expected[band][j]));
-        ASSERT_GT(scale, 0.0) << "band " << band;
         for (unsigned int j = 0; j < expected.nCols(); ++j)
             ASSERT_NEAR(accents[band][j], expected[band][j], 1e-10 * scale)
                 << "band " << band << " column " << j;
