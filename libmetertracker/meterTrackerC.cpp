@@ -143,6 +143,17 @@ constexpr double recentLineGrown = 12.0;
 constexpr double smearFillHalfLives = 3.0;
 constexpr double maxSmearShare = 0.003;
 
+// While the resonators fill after a (re)start, every step reshapes their salience: a long
+// period has rung fewer times than a short one, and peaks come and go from one step to the
+// next. Whatever the period choice remembered of those steps held it on a beat at 4/3, 3/2,
+// 1/2 or twice the music's that won the first second, for a second or more after the right
+// beat had taken the lead. So for the first half-life of analysed audio each step's beat and
+// tatum are chosen from that step's evidence alone, and the memory of the steps before regains
+// its full weight by the second half-life. The bar keeps its memory throughout: it needs more
+// than the first seconds to be heard at all, and a bar of two taken then would stay.
+constexpr double pathMemoryFromHalfLives = 1.0;
+constexpr double pathMemoryFullHalfLives = 2.0;
+
 // Level columns inside the tracker.
 constexpr unsigned int beatLevel = 0;
 constexpr unsigned int patternLevel = 1;
@@ -625,6 +636,7 @@ void mTracker::estimatePeriods(unsigned int step) {
             for (double& v : out)
                 v = finiteScore(v, floorScore);
         };
+        loosenPathMemory(step);
         levelTable(beatLevel, transBeat);
         levelTable(patternLevel, transPattern);
         levelTable(tatumLevel, transTatum);
@@ -716,6 +728,26 @@ void mTracker::estimatePeriods(unsigned int step) {
     double const barBeats = std::round(pulseCache[row][patternLevel].real() / (beatPeriod * factor));
     if (levelShift < 0 && barBeats >= 6.0 && std::fmod(barBeats, 2.0) == 0.0)
         pulseCache[row][patternLevel] = std::complex<double>(pulseCache[row][patternLevel].real() / 2.0, 0.0);
+}
+
+void mTracker::loosenPathMemory(unsigned int step) {
+    auto const hop = static_cast<unsigned int>(round(params.accentRate / updateRate));
+    double const halfLives = (step + 1.0) * hop / params.halfTime;
+    double const weight = std::clamp((halfLives - pathMemoryFromHalfLives) /
+                                         (pathMemoryFullHalfLives - pathMemoryFromHalfLives),
+                                     0.0, 1.0);
+    unsigned int const K = params.nPeriodCands;
+    if (weight >= 1.0 || meterDelta.nRows() < 2 || meterDelta.nCols() != K * K * K)
+        return;
+    // State s = (tatum·K + pattern)·K + beat: within each bar candidate, the states move
+    // towards its best one.
+    barBest.assign(K, -std::numeric_limits<double>::infinity());
+    for (unsigned int s = 0; s < K * K * K; ++s)
+        barBest[(s / K) % K] = std::max(barBest[(s / K) % K], meterDelta[1][s]);
+    for (unsigned int s = 0; s < K * K * K; ++s) {
+        double const best = barBest[(s / K) % K];
+        meterDelta[1][s] = best + weight * (meterDelta[1][s] - best);
+    }
 }
 
 void mTracker::keepLongHeldBeat(unsigned int& tatum, unsigned int& pattern, unsigned int& beat) {
@@ -926,7 +958,8 @@ unsigned int mTracker::keepBeatOnMusicStart(unsigned int row, unsigned int chose
             return chosen;
     }
     double const off = offGrid(t, grid, period);
-    keptOnStart = held && off < heldBeatTolerance;
+    // A beat the accents themselves put on the first onset's grid counts as kept there too.
+    keptOnStart = held ? off < heldBeatTolerance : off < startTolerance;
     if (!(std::fabs(off - 0.5) < startTolerance))
         return chosen;
     int const kept = nearestPhaseCand(grid, period, startTolerance);

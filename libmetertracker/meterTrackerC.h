@@ -120,6 +120,10 @@ private:
     void computeSalience(unsigned int step, unsigned int firstRowFrame);
     void estimatePeriods(unsigned int step);
     void estimatePhases(unsigned int step);
+    // Before a step's period choice in the first two half-lives after a (re)start: shrinks how
+    // far each state's score trails the best one with the same bar, so that the steps before
+    // count little or nothing for the beat and tatum (see pathMemoryFromHalfLives).
+    void loosenPathMemory(unsigned int step);
     // After the period choice: a swing's two thirds of the beat, a drummer's figure in threes
     // against the beat (three quarters) or four thirds of it can outweigh the beat for a few
     // bars in the salience, and the choice follows them. A beat that the choice has held for long
@@ -300,6 +304,7 @@ private:
         double power; // feedback^passes
     };
     std::vector<StartupPower> startupPower; // per period, for the noise level of computeSalience
+    std::vector<double> barBest; // per bar candidate, its best state's score (loosenPathMemory)
     std::vector<double> fftData;
     std::vector<double> perBin, perSec;
     PriorWeights tatumPrior, beatPrior, patternPrior;
