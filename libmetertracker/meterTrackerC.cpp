@@ -154,6 +154,10 @@ constexpr double maxSmearShare = 0.003;
 constexpr double pathMemoryFromHalfLives = 1.0;
 constexpr double pathMemoryFullHalfLives = 2.0;
 
+// A beat period this close to half or a quarter of the one before is the same music's beat
+// at another level (see transitionLag).
+constexpr double octaveShare = 0.05;
+
 // Level columns inside the tracker.
 constexpr unsigned int beatLevel = 0;
 constexpr unsigned int patternLevel = 1;
@@ -868,7 +872,7 @@ void mTracker::estimatePhases(unsigned int step) {
                 prevPhaseTimes[i] = phaseCands[0][i][lev];
                 curPhaseTimes[i] = phaseCands[1][i][lev];
             }
-            phaLogTransLikes(prevPhaseTimes, lagHistory[0][lev] / fs, curPhaseTimes, params.phaseTransSigma,
+            phaLogTransLikes(prevPhaseTimes, transitionLag(lev) / fs, curPhaseTimes, params.phaseTransSigma,
                              phaseTrans);
             for (unsigned int i = 0; i < nCand; ++i)
                 for (unsigned int j = 0; j < nCand; ++j)
@@ -906,6 +910,17 @@ void mTracker::estimatePhases(unsigned int step) {
     // The tatum ticks in step with the beat.
     pulseCache[row][tatumLevel] =
         std::complex<double>(pulseCache[row][tatumLevel].real(), pulseCache[row][beatLevel].imag());
+}
+
+double mTracker::transitionLag(unsigned int level) const {
+    double const previous = lagHistory[0][level], present = lagHistory[1][level];
+    if (level != beatLevel || !(present > 0.0) || !(previous > present))
+        return previous;
+    double const ratio = previous / present;
+    for (double octave : {2.0, 4.0})
+        if (std::fabs(ratio / octave - 1.0) < octaveShare)
+            return previous;
+    return present;
 }
 
 int mTracker::nearestPhaseCand(double grid, double period, double tolerance) const {

@@ -155,6 +155,12 @@ private:
     // grid ever since keeps its phase while it holds, for the first minute at most. Returns the
     // candidate taken.
     unsigned int keepBeatOnMusicStart(unsigned int row, unsigned int chosen);
+    // The period (accent frames) on which the phase scores carry the previous step's ticks
+    // over to this step's: the previous one's, but for a beat that has just become shorter
+    // other than by half or a quarter (another tempo, as after a change of track), where the
+    // old grid says nothing about where the new beats fall and the ticks carry on at the new
+    // period. A halved beat keeps the old grid, whose beats are the new one's too.
+    double transitionLag(unsigned int level) const;
     // The beat phase candidate nearest the grid of `period` through `grid`, closer than
     // `tolerance` (a share of the period); −1 when none is.
     int nearestPhaseCand(double grid, double period, double tolerance) const;
