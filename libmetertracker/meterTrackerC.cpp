@@ -604,14 +604,18 @@ void mTracker::estimatePeriods(unsigned int step) {
 
     // 5. Joint observation score of every (tatum, pattern, beat) state.
     unsigned int const nStates = K * K * K;
+    // A bar of about two seconds has rung less than once in the first half-life: its candidates
+    // are the prior's shape, and their ratios to the beat would pull it towards a third or a
+    // quarter of two seconds. The bar's evidence counts from then on.
+    double const barWeight = halfLivesAnalysed(step) < pathMemoryFromHalfLives ? 0.0 : 1.0;
     jointScore.resize(nStates);
     for (unsigned int t = 0; t < K; ++t)
         for (unsigned int p = 0; p < K; ++p)
             for (unsigned int b = 0; b < K; ++b)
                 jointScore[(t * K + p) * K + b] =
                     params.tatumObsWeight * std::log(tatumLikes[t] + logFloor) +
-                    params.patternObsWeight * std::log(patternLikes[p] + logFloor) +
-                    params.beatObsWeight * std::log(beatLikes[b] + logFloor) + A[p][b] + B[b][t];
+                    barWeight * (params.patternObsWeight * std::log(patternLikes[p] + logFloor) + A[p][b]) +
+                    params.beatObsWeight * std::log(beatLikes[b] + logFloor) + B[b][t];
 
     // 6. Candidate memory.
     periodCands[0] = periodCands[1];
@@ -734,9 +738,13 @@ void mTracker::estimatePeriods(unsigned int step) {
         pulseCache[row][patternLevel] = std::complex<double>(pulseCache[row][patternLevel].real() / 2.0, 0.0);
 }
 
-void mTracker::loosenPathMemory(unsigned int step) {
+double mTracker::halfLivesAnalysed(unsigned int step) const {
     auto const hop = static_cast<unsigned int>(round(params.accentRate / updateRate));
-    double const halfLives = (step + 1.0) * hop / params.halfTime;
+    return (step + 1.0) * hop / params.halfTime;
+}
+
+void mTracker::loosenPathMemory(unsigned int step) {
+    double const halfLives = halfLivesAnalysed(step);
     double const weight = std::clamp((halfLives - pathMemoryFromHalfLives) /
                                          (pathMemoryFullHalfLives - pathMemoryFromHalfLives),
                                      0.0, 1.0);

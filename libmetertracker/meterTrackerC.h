@@ -124,6 +124,8 @@ private:
     // far each state's score trails the best one with the same bar, so that the steps before
     // count little or nothing for the beat and tatum (see pathMemoryFromHalfLives).
     void loosenPathMemory(unsigned int step);
+    // Resonator half-lives of audio analysed since the (re)start when step `step` completes.
+    double halfLivesAnalysed(unsigned int step) const;
     // After the period choice: a swing's two thirds of the beat, a drummer's figure in threes
     // against the beat (three quarters) or four thirds of it can outweigh the beat for a few
     // bars in the salience, and the choice follows them. A beat that the choice has held for long
