@@ -7,6 +7,9 @@ namespace {
 /* Recent ticks weigh most: a tick this many beats older counts half. Long enough to average a
    drummer's waves of a few bars, short enough to follow a slow drift of the tempo. */
 constexpr double kHalfLifeBeats = 32.0;
+/* A scatter this small (seconds) counts as this much: points exactly on a line get no infinite
+   weight. */
+constexpr double kScatterFloor = 0.0005;
 /* Ticks before the line is trusted: fewer leave its slope to the ticks' own wobble. */
 constexpr int kMinTicks = 4;
 /* A tick this far (share of the period) from the line's grid is off it. */
@@ -62,9 +65,8 @@ void append(BeatLine* line, double index, double tick) {
 
 /* Ticks without an attack yet (the newest, whose hit may not have been heard whole) move by the
    mean distance from the held ticks to their attacks: the tracker places its ticks a few
-   milliseconds off the hits, and the line would otherwise bend towards each tick that comes in
-   before its attack. */
-void place_ticks_without_attack(BeatLine* line) {
+   milliseconds off the hits. Returns the number of attacks held. */
+int place_ticks_without_attack(BeatLine* line) {
     double lag = 0.0;
     int attacks = 0;
     for (int i = 0; i < line->count; ++i)
@@ -76,36 +78,71 @@ void place_ticks_without_attack(BeatLine* line) {
     for (int i = 0; i < line->count; ++i)
         if (!line->onAttack[i])
             line->time[i] = line->tick[i] + lag;
+    return attacks;
 }
 
-/* Weighted least squares through the held ticks; the intercept at the newest index. */
-void fit(BeatLine* line) {
-    line->fitted = false;
-    if (line->count < kMinTicks)
-        return;
-    place_ticks_without_attack(line);
+/* Weighted least squares through the held beats at the points `y`: slope, intercept at the newest
+   index and the weighted RMS of the points around the line. False when no line fits. */
+bool fit_points(const BeatLine* line, const double* y, bool attacksOnly, double* slope, double* intercept,
+                double* scatter) {
     const double newest = line->index[line->count - 1];
     double weight[BeatLine::kCapacity];
     double sw = 0.0, sx = 0.0, sy = 0.0;
     for (int i = 0; i < line->count; ++i) {
-        const double w = weight[i] = std::exp2((line->index[i] - newest) / kHalfLifeBeats);
+        const double w = weight[i] =
+            attacksOnly && !line->onAttack[i] ? 0.0 : std::exp2((line->index[i] - newest) / kHalfLifeBeats);
         sw += w;
         sx += w * (line->index[i] - newest);
-        sy += w * line->time[i];
+        sy += w * y[i];
     }
     const double mx = sx / sw, my = sy / sw;
     double sxx = 0.0, sxy = 0.0;
     for (int i = 0; i < line->count; ++i) {
-        const double w = weight[i];
         const double dx = line->index[i] - newest - mx;
-        sxx += w * dx * dx;
-        sxy += w * dx * (line->time[i] - my);
+        sxx += weight[i] * dx * dx;
+        sxy += weight[i] * dx * (y[i] - my);
     }
     if (!(sxx > 0.0))
+        return false;
+    *slope = sxy / sxx;
+    *intercept = my - *slope * mx;
+    double squares = 0.0;
+    for (int i = 0; i < line->count; ++i) {
+        const double miss = y[i] - (*intercept + *slope * (line->index[i] - newest));
+        squares += weight[i] * miss * miss;
+    }
+    *scatter = std::sqrt(squares / sw);
+    return std::isfinite(*slope) && std::isfinite(*intercept) && *slope > 0.0;
+}
+
+/* Two lines, one through the attacks alone (until a few are held, through the ticks moved onto
+   them), one through the ticks alone, averaged with the inverse of each one's squared scatter as
+   its weight. The newest tick, whose hit has not been heard whole, stays out of the first: its
+   own wobble would move the grid at every estimate, the Clock's intervals with it. A drum
+   hit's attack is sharper than the tracker's tick, which the accents of whole bars place, but
+   the attack of an arpeggio's or a pad's note is found a few milliseconds apart from one note to
+   the next, and a line through such points would move the Clock with every estimate. The
+   weights change as smoothly as the scatters: the grid never jumps from one line to the other. */
+void fit(BeatLine* line) {
+    line->fitted = false;
+    if (line->count < kMinTicks)
         return;
-    line->slope = sxy / sxx;
-    line->intercept = my - line->slope * mx;
-    line->fitted = std::isfinite(line->slope) && std::isfinite(line->intercept) && line->slope > 0.0;
+    const int attacks = place_ticks_without_attack(line);
+    double slope = 0.0, intercept = 0.0, scatter = 0.0, tickSlope = 0.0, tickIntercept = 0.0, tickScatter = 0.0;
+    const bool onAttacks = fit_points(line, line->time, attacks >= kMinTicks, &slope, &intercept, &scatter);
+    const bool onTicks = fit_points(line, line->tick, false, &tickSlope, &tickIntercept, &tickScatter);
+    if (onAttacks && onTicks) {
+        const double wa = 1.0 / (scatter * scatter + kScatterFloor * kScatterFloor);
+        const double wt = 1.0 / (tickScatter * tickScatter + kScatterFloor * kScatterFloor);
+        slope = (wa * slope + wt * tickSlope) / (wa + wt);
+        intercept = (wa * intercept + wt * tickIntercept) / (wa + wt);
+    } else if (onTicks) {
+        slope = tickSlope;
+        intercept = tickIntercept;
+    }
+    line->fitted = onAttacks || onTicks;
+    line->slope = slope;
+    line->intercept = intercept;
 }
 
 double grid_share(double distance, double period) {
