@@ -63,6 +63,12 @@ constexpr unsigned int minPairs = 2;
 // seconds of sound, once the front end has settled: the first accent that reaches a share of
 // the loudest there and stands far above all before it.
 constexpr double openingSeconds = 0.1;
+// A live input's hiss or hum is silence too: before the first sound, a block below the ceiling
+// whose stretch (the mean of it and the blocks before it, long enough to hold a whole cycle of
+// mains hum) is no louder than this many times the quietest stretch heard so far is still
+// silence, and so is every block of the first stretch.
+constexpr double hissMargin = 4.0;
+constexpr double hissCeiling = 1e-4; // -40 dBFS
 constexpr double secondsBeforeSound = 0.25;
 // Frames more than this before the sound began lie in the silence: the front end, which scales
 // the audio by its deviation so far, makes a noise floor there (a live input's hiss at -80 dBFS)
@@ -117,6 +123,10 @@ void BarChooser::reset() {
     samplesHeard = 0;
     soundStart = -1.0;
     soundJudged = false;
+    quietestStretch = std::numeric_limits<double>::infinity();
+    stretchLevel = 0.0;
+    stretchBlocks = 0;
+    std::fill(std::begin(recentLevels), std::end(recentLevels), 0.0);
 }
 
 void BarChooser::addFrames(ARGMathLibrary::Matrix<double> const& bands, unsigned int firstColumn,
@@ -139,7 +149,19 @@ void BarChooser::addFrames(ARGMathLibrary::Matrix<double> const& bands, unsigned
 void BarChooser::addAudio(double const* samples, unsigned int count) {
     for (unsigned int i = 0; i < count && !soundJudged; i += silenceBlock) {
         unsigned int const n = std::min(silenceBlock, count - i);
-        if (!silentBlock(samples + i, n)) {
+        // Around zero, not the block's own mean: that would take away more or less of the hum's
+        // slow cycle from block to block.
+        double level = 0.0;
+        for (unsigned int j = 0; j < n; ++j)
+            level += samples[i + j] * samples[i + j] / n;
+        // The stretch up to this block: what one block of hum lacks, the others hold.
+        stretchLevel += (level - recentLevels[stretchBlocks % blocksPerStretch]) / blocksPerStretch;
+        recentLevels[stretchBlocks++ % blocksPerStretch] = level;
+        bool const hiss = level < hissCeiling &&
+                          (stretchBlocks <= blocksPerStretch || stretchLevel < hissMargin * quietestStretch);
+        if (stretchBlocks >= blocksPerStretch)
+            quietestStretch = std::min(quietestStretch, stretchLevel);
+        if (!silentBlock(samples + i, n) && !hiss) {
             soundJudged = true;
             if (openingLength > 0 && samplesHeard >= openingLength)
                 soundStart = static_cast<double>(samplesHeard) / audioRate;

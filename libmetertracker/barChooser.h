@@ -26,6 +26,7 @@
 
 #include "Matrix.h"
 
+#include <limits>
 #include <vector>
 
 namespace meterTracker {
@@ -98,6 +99,12 @@ private:
     unsigned long samplesHeard = 0;
     double soundStart = -1.0;
     bool soundJudged = false;
+    // Mean squares of the silence's last blocks, their mean (a stretch) and the quietest stretch
+    // so far; the blocks heard.
+    static constexpr unsigned int blocksPerStretch = 8;
+    double recentLevels[blocksPerStretch] = {};
+    double stretchLevel = 0.0, quietestStretch = std::numeric_limits<double>::infinity();
+    unsigned long stretchBlocks = 0;
 };
 
 } // namespace meterTracker
