@@ -72,8 +72,8 @@ std::vector<double> riddim(double bpm, double chordScale, double chordGain, doub
     double const sr = 44100.0, beat = 60.0 / bpm;
     unsigned int seed = 7; // 32 bits: the generator wraps
     auto const noise = [&seed] { return ((seed = seed * 1664525u + 1013904223u) >> 8) / 16777216.0 - 0.5; };
-    std::vector<double> x(static_cast<std::size_t>(sr * 24.0)); // with hats on the "and": a live input's
-    std::generate(x.begin(), x.end(), [&] { return hatsOnAnd ? 0.002 + 3.5e-4 * noise() : 0.0; }); // DC, hiss
+    std::vector<double> x(static_cast<std::size_t>(sr * 24.0)); // hats on the "and": DC, -50 dBFS
+    std::generate(x.begin(), x.end(), [&] { return hatsOnAnd ? 0.002 + 0.01 * noise() : 0.0; }); // hiss
     auto const add = [&](double start, double length, auto sound) {
         for (auto i = static_cast<std::size_t>(start * sr); i < x.size() && i < (start + length) * sr; ++i)
             x[i] += sound(static_cast<double>(i) / sr - start);
