@@ -24,33 +24,45 @@ constexpr double referenceAgreement = 0.002;
 constexpr double farMisses = 3.0;
 } // namespace
 
+SteadyTempo::Line SteadyTempo::lineFrom(std::size_t from, const double* miss, double farMiss) const {
+    Line line;
+    double si = 0.0, st = 0.0;
+    for (std::size_t i = from; i < count; ++i)
+        if (!miss || miss[i - from] <= farMiss) {
+            si += index[i];
+            st += time[i];
+            line.ticks += 1.0;
+        }
+    if (line.ticks == 0.0)
+        return line;
+    line.meanIndex = si / line.ticks;
+    line.meanTime = st / line.ticks;
+    double sxx = 0.0, sxt = 0.0;
+    for (std::size_t i = from; i < count; ++i)
+        if (!miss || miss[i - from] <= farMiss) {
+            sxx += (index[i] - line.meanIndex) * (index[i] - line.meanIndex);
+            sxt += (index[i] - line.meanIndex) * (time[i] - line.meanTime);
+        }
+    if (sxx > 0.0)
+        line.slope = sxt / sxx;
+    return line;
+}
+
 bool SteadyTempo::fitNewest(std::size_t n, double& slope, double* newestResidual) const {
     if (n < 2 || n > count)
         return false;
-    std::size_t const from = count - n;
-    double mi = 0.0, mt = 0.0;
-    for (std::size_t i = from; i < count; ++i) {
-        mi += index[i];
-        mt += time[i];
-    }
-    mi /= static_cast<double>(n);
-    mt /= static_cast<double>(n);
-    double sxx = 0.0, sxt = 0.0;
-    for (std::size_t i = from; i < count; ++i) {
-        sxx += (index[i] - mi) * (index[i] - mi);
-        sxt += (index[i] - mi) * (time[i] - mt);
-    }
-    if (!(sxx > 0.0))
+    Line const line = lineFrom(count - n, nullptr, 0.0);
+    if (!std::isfinite(line.slope) || !(line.slope > 0.0))
         return false;
-    slope = sxt / sxx;
+    slope = line.slope;
     if (newestResidual) {
         std::size_t const newest = std::min(n, newestTicks);
         double sum = 0.0;
         for (std::size_t i = count - newest; i < count; ++i)
-            sum += time[i] - (mt + slope * (index[i] - mi));
+            sum += time[i] - (line.meanTime + slope * (index[i] - line.meanIndex));
         *newestResidual = sum / static_cast<double>(newest);
     }
-    return std::isfinite(slope) && slope > 0.0;
+    return true;
 }
 
 double SteadyTempo::trimmedSlope(std::size_t n, double slope) const {
@@ -59,39 +71,17 @@ double SteadyTempo::trimmedSlope(std::size_t n, double slope) const {
     // lets them bend a line of a minute by a tenth of a per cent. Far means several times the
     // median miss, which the ordinary scatter of the beats sets.
     std::size_t const from = count - n;
-    double mi = 0.0, mt = 0.0;
-    for (std::size_t i = from; i < count; ++i) {
-        mi += index[i];
-        mt += time[i];
-    }
-    mi /= static_cast<double>(n);
-    mt /= static_cast<double>(n);
+    Line const all = lineFrom(from, nullptr, 0.0);
     std::array<double, capacity> miss{};
     for (std::size_t i = from; i < count; ++i)
-        miss[i - from] = std::fabs(time[i] - (mt + slope * (index[i] - mi)));
+        miss[i - from] = std::fabs(time[i] - (all.meanTime + slope * (index[i] - all.meanIndex)));
     std::array<double, capacity> sorted = miss;
     auto const middle = sorted.begin() + static_cast<std::ptrdiff_t>(n / 2);
     std::nth_element(sorted.begin(), middle, sorted.begin() + static_cast<std::ptrdiff_t>(n));
-    double const farMiss = farMisses * *middle;
-    double si = 0.0, st = 0.0, kept = 0.0;
-    for (std::size_t i = from; i < count; ++i)
-        if (miss[i - from] <= farMiss) {
-            si += index[i];
-            st += time[i];
-            kept += 1.0;
-        }
-    if (kept < 0.5 * static_cast<double>(n))
+    Line const kept = lineFrom(from, miss.data(), farMisses * *middle);
+    if (kept.ticks < 0.5 * static_cast<double>(n))
         return slope;
-    si /= kept;
-    st /= kept;
-    double sxx = 0.0, sxt = 0.0;
-    for (std::size_t i = from; i < count; ++i)
-        if (miss[i - from] <= farMiss) {
-            sxx += (index[i] - si) * (index[i] - si);
-            sxt += (index[i] - si) * (time[i] - st);
-        }
-    double const trimmed = sxx > 0.0 ? sxt / sxx : slope;
-    return std::isfinite(trimmed) && trimmed > 0.0 ? trimmed : slope;
+    return std::isfinite(kept.slope) && kept.slope > 0.0 ? kept.slope : slope;
 }
 
 void SteadyTempo::reset() {

@@ -34,6 +34,12 @@ public:
     std::size_t span() const { return used; }
 
 private:
+    // Least-squares line through the ticks from `from` on (only those whose miss, counted from
+    // `from`, is at most farMiss, when `miss` is given). Slope 0 when the ticks do not span a line.
+    struct Line {
+        double meanIndex = 0.0, meanTime = 0.0, slope = 0.0, ticks = 0.0;
+    };
+    Line lineFrom(std::size_t from, const double* miss, double farMiss) const;
     // Line through the newest n ticks: its slope and the mean residual of the newest few.
     bool fitNewest(std::size_t n, double& slope, double* newestResidual) const;
     // Slope of the line through the newest n ticks, of least-squares slope `slope`, refitted
