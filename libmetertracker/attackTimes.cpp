@@ -1,6 +1,7 @@
 #include "attackTimes.h"
 
 #include "fft_and_filter.h"
+#include "peakPickHeight.h"
 
 #include <algorithm>
 #include <cmath>
@@ -107,9 +108,7 @@ double AttackTimes::strongestRise(double tick, double halfWidth) {
                      sorted.end());
     if (!(flux[best] > kClearRise * sorted[sorted.size() / 2]))
         return -1.0;
-    double const a = flux[best - 1], b = flux[best], c = flux[best + 1];
-    double const curvature = a - 2.0 * b + c;
-    double const shift = curvature < 0.0 ? std::clamp(0.5 * (a - c) / curvature, -0.5, 0.5) : 0.0;
+    double const shift = meterTracker::parabolicPeakShift(flux[best - 1], flux[best], flux[best + 1]);
     auto const peakCentre = static_cast<double>(first + static_cast<std::int64_t>(best + 1) * hop);
     return (peakCentre + shift * static_cast<double>(hop) + 0.25 * static_cast<double>(frame)) / srate;
 }

@@ -24,8 +24,9 @@ public:
     void configure(unsigned int bands, double framesPerSecond);
     void reset();
     // Takes the next frame's energies (one per band) and returns every band's floor: the
-    // lowest of the blocks completed, 0 before the first one (a fresh start, where the first
-    // frames are all there is, would take the music's first note for the floor).
+    // lowest smoothed energy of the blocks kept and the block under way, from the first frame
+    // on (the input's noise is there before the music; a floor as loud as music is capped by
+    // the caller).
     std::vector<double> const& addFrame(double const* energies);
 
 private:

@@ -925,10 +925,7 @@ double mTracker::transitionLag(unsigned int level) const {
     if (level != beatLevel || !(present > 0.0) || !(previous > present))
         return previous;
     double const ratio = previous / present;
-    for (double octave : {2.0, 4.0})
-        if (std::fabs(ratio / octave - 1.0) < octaveShare)
-            return previous;
-    return present;
+    return withinShare(ratio, 2.0, octaveShare) || withinShare(ratio, 4.0, octaveShare) ? previous : present;
 }
 
 int mTracker::nearestPhaseCand(double grid, double period, double tolerance) const {
@@ -1067,10 +1064,7 @@ double mTracker::finePeriodFrames(double frames) const {
         return frames;
     // A resonance peak is narrow against a frame: a parabola through the logarithms (a
     // Gaussian) places it better than one through the values.
-    double const la = std::log(a), lb = std::log(b), lc = std::log(c);
-    double const curve = la - 2.0 * lb + lc;
-    double const shift = curve < 0.0 ? std::clamp(0.5 * (la - lc) / curve, -0.5, 0.5) : 0.0;
-    double const fine = k + 1.0 + shift;
+    double const fine = k + 1.0 + parabolicPeakShift(std::log(a), std::log(b), std::log(c));
     return std::fabs(fine - frames) <= 1.0 ? fine : frames;
 }
 
@@ -1097,9 +1091,7 @@ double mTracker::fineTickInFilter(unsigned int filter, double near, unsigned int
             best = j;
     // The line is a loop: the value before its oldest is its newest, an echo one period on.
     double const a = fineProfile[wrap(best - 1)], b = fineProfile[wrap(best)], c = fineProfile[wrap(best + 1)];
-    double const curve = a - 2.0 * b + c;
-    double const shift = curve < 0.0 ? std::clamp(0.5 * (a - c) / curve, -0.5, 0.5) : 0.0;
-    return firstTime + (static_cast<double>(best) + shift) / fs;
+    return firstTime + (static_cast<double>(best) + parabolicPeakShift(a, b, c)) / fs;
 }
 
 void mTracker::refineBeat(unsigned int row, unsigned int tLast) {

@@ -2,6 +2,7 @@
 #ifndef BEATLUME_PEAKPICKHEIGHT_H
 #define BEATLUME_PEAKPICKHEIGHT_H
 
+#include <algorithm>
 #include <vector>
 
 namespace meterTracker {
@@ -16,6 +17,13 @@ bool peakPickHeight(std::vector<double> const& x, unsigned int const& K, std::ve
 /* Three-way comparison of two doubles behind the pointers: 1, −1 or 0 for greater,
    smaller, equal. The ordering the peak sort uses (on negated heights). */
 int compare(void const* a, void const* b);
+
+/* How far from the middle of three samples a, b, c (b the highest) the peak they sample lies, in
+   samples (−0.5 to 0.5): the vertex of the parabola through them, 0 where they do not curve down. */
+inline double parabolicPeakShift(double a, double b, double c) {
+    double const curve = a - 2.0 * b + c;
+    return curve < 0.0 ? std::clamp(0.5 * (a - c) / curve, -0.5, 0.5) : 0.0;
+}
 
 } // namespace meterTracker
 
