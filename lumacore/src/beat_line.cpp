@@ -81,16 +81,16 @@ int place_ticks_without_attack(BeatLine* line) {
     return attacks;
 }
 
-/* Weighted least squares through the held beats at the points `y`: slope, intercept at the newest
-   index and the weighted RMS of the points around the line. False when no line fits. */
-bool fit_points(const BeatLine* line, const double* y, bool attacksOnly, double* slope, double* intercept,
-                double* scatter) {
+/* Weighted least squares through the held beats at the points `y`, each of weight `decay` (left
+   out where attacksOnly and the beat has no attack): slope, intercept at the newest index and the
+   weighted RMS of the points around the line. False when no line fits. */
+bool fit_points(const BeatLine* line, const double* y, const double* decay, bool attacksOnly, double* slope,
+                double* intercept, double* scatter) {
     const double newest = line->index[line->count - 1];
     double weight[BeatLine::kCapacity];
     double sw = 0.0, sx = 0.0, sy = 0.0;
     for (int i = 0; i < line->count; ++i) {
-        const double w = weight[i] =
-            attacksOnly && !line->onAttack[i] ? 0.0 : std::exp2((line->index[i] - newest) / kHalfLifeBeats);
+        const double w = weight[i] = attacksOnly && !line->onAttack[i] ? 0.0 : decay[i];
         sw += w;
         sx += w * (line->index[i] - newest);
         sy += w * y[i];
@@ -128,9 +128,15 @@ void fit(BeatLine* line) {
     if (line->count < kMinTicks)
         return;
     const int attacks = place_ticks_without_attack(line);
+    /* Recent beats weigh most, in both lines. */
+    double decay[BeatLine::kCapacity];
+    const double newest = line->index[line->count - 1];
+    for (int i = 0; i < line->count; ++i)
+        decay[i] = std::exp2((line->index[i] - newest) / kHalfLifeBeats);
     double slope = 0.0, intercept = 0.0, scatter = 0.0, tickSlope = 0.0, tickIntercept = 0.0, tickScatter = 0.0;
-    const bool onAttacks = fit_points(line, line->time, attacks >= kMinTicks, &slope, &intercept, &scatter);
-    const bool onTicks = fit_points(line, line->tick, false, &tickSlope, &tickIntercept, &tickScatter);
+    const bool onAttacks =
+        fit_points(line, line->time, decay, attacks >= kMinTicks, &slope, &intercept, &scatter);
+    const bool onTicks = fit_points(line, line->tick, decay, false, &tickSlope, &tickIntercept, &tickScatter);
     if (onAttacks && onTicks) {
         const double wa = 1.0 / (scatter * scatter + kScatterFloor * kScatterFloor);
         const double wt = 1.0 / (tickScatter * tickScatter + kScatterFloor * kScatterFloor);
