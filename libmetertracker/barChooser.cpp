@@ -56,7 +56,12 @@ constexpr double repetitionMemory = 0.85;
 constexpr unsigned int minPairs = 2;
 
 // Music mostly begins on a downbeat. Its first onset counts as one for the bars of the first
-// seconds; the template's evidence outweighs it where the music begins elsewhere. Only music
+// seconds; the template's evidence outweighs it where the music begins elsewhere. Where the bars
+// chosen in those seconds mostly started on the count from the beginning, it keeps counting for
+// as long as the count holds: later on, a section whose backbeat or bass line draws the template
+// onto another beat is no new bar, and the count from a beginning heard on the downbeat is
+// surer than anything the template hears. Where the template mostly overruled it, the music
+// began on a pickup and the template alone decides after the first seconds. Only music
 // that begins after silence (see silentBlock; for at least 0.1 s, from the start of the stream:
 // a file, or a live input opened before the music starts) has a beginning: a stream joined
 // while music plays would take any beat for it. The first onset is looked for among the first
@@ -116,6 +121,7 @@ void BarChooser::reset() {
     keptDownbeat = 0.0;
     judgedLengths = 0;
     startTime = -1.0;
+    startBorneOut = 0;
     beatsSinceStart = -1;
     lastBeatTime = 0.0;
     lastBeatPeriod = 0.0;
@@ -289,11 +295,14 @@ bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsP
     // The beat that the beginning of the music makes a downbeat, counted back from beatTime
     // (−1 when there is none to go by). The beats are counted from call to call, so that the
     // count follows a changing tempo; a grid that moves off its beats counts anew from the
-    // beginning.
+    // beginning, but only in the first seconds: later the tempo may have moved since.
+    bool const firstSeconds = beatTime - startTime <= startPriorSeconds;
     if (startTime >= 0.0 && beatTime >= startTime) {
         // Beats counted at another metrical level are no count at this one.
         if (std::fabs(beatPeriod / lastBeatPeriod - 1.0) > 0.1)
             beatsSinceStart = -1;
+        if (beatsSinceStart < 0 && !firstSeconds)
+            startBorneOut = 0;
         lastBeatPeriod = beatPeriod;
         double const since = beatsSinceStart < 0 ? startTime : lastBeatTime;
         double const beats = (beatTime - since) / beatPeriod;
@@ -304,7 +313,7 @@ bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsP
         lastBeatTime = beatTime;
     }
     long const startBeatsBack =
-        startTime >= 0.0 && beatTime - startTime <= startPriorSeconds ? beatsSinceStart : -1;
+        startTime >= 0.0 && (firstSeconds || startBorneOut > 0) ? beatsSinceStart : -1;
     if (heard < (startBeatsBack >= 0 ? minBeatsAfterBeginning : minBeats)) {
         // Too few beats for the template, but enough to place the music's first bars.
         if (startBeatsBack < 0 || heard == 0)
@@ -407,6 +416,8 @@ bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsP
     for (unsigned int r = 1; r < N; ++r)
         if (score[r] > score[best])
             best = r;
+    if (startBeatsBack >= 0 && firstSeconds)
+        startBorneOut += best == positiveMod(startBeatsBack, N) ? 1 : -1;
     if (keptBeats == N) {
         double const back = std::round((beatTime - keptDownbeat) / beatPeriod);
         if (std::fabs(back) < 1e9) {

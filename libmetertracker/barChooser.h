@@ -14,7 +14,8 @@
  *    either alone and tested on the other. Bars of five to seven beats start on their
  *    strongest kick;
  *  - takes the beginning of the music as a downbeat for the first seconds, as most music
- *    begins on one, until the template says clearly otherwise.
+ *    begins on one, until the template says clearly otherwise, and counts the bar from it
+ *    after those seconds where the bars chosen in them mostly agreed with it.
  * A downbeat already taken is kept until another one scores clearly better, so the bar does
  * not flip between nearly equal candidates.
  *
@@ -84,6 +85,10 @@ private:
     // The beginning of the music: its first onset in seconds (−1 while unknown), found from
     // the accents summed over the bands in the first seconds.
     double startTime = -1.0;
+    // The bars chosen in the first seconds that started on the count from the beginning, less
+    // those that did not; the count goes on after those seconds where this is positive, until
+    // it is lost.
+    long startBorneOut = 0;
     std::vector<double> beginning;
     // Beats from the beginning to the beat grid's tick at lastBeatTime (−1 before the first),
     // counted on beats of lastBeatPeriod.
