@@ -473,6 +473,21 @@ void reproject_levels(MeterTicker_t* t, double reached, const TimeMap& previous)
     }
 }
 
+/* After the beat's advance at `reached`, with the next beat tick at `nextBeat`: a bar tick under way
+   within half a beat of that tick goes onto it. The bar's own grid, a bar period on from its last
+   tick, drifts off the beat ticks wherever the beat loop bends or jumps the beat's grid (a tempo
+   that moves, a played beat, a grid still searching), and a downbeat note apart from its beat note
+   would sound as a beat of its own. TIMER THREAD: no allocation, lock or I/O. */
+void keep_bar_on_beat(MeterTicker_t* t, double reached, double nextBeat) {
+    LevelTrack_t& bar = t->tracks[METERLEVEL_BAR];
+    LevelTicks_t& k = bar.own;
+    if (k.nextTick > reached && k.nextTick != nextBeat && std::fabs(k.nextTick - nextBeat) < 0.5 * (nextBeat - reached) &&
+        nextBeat > k.prevTick) {
+        k.nextTick = nextBeat;
+        bar.ticks.write(k);
+    }
+}
+
 /* Moves the level's tick under way to `nextTick` where the interval keeps half a period at least
    and every crossing of the level still to come that hands anything over stays after the horizon
    (nothing handed over moves or repeats), phase controllers aside: their ramp skips the values it
@@ -573,6 +588,7 @@ void advance_beat(MeterTicker_t* t) {
     apply_time_map(t);
     if (!jumped)
         reproject_levels(t, k.nextTick, previous);
+    keep_bar_on_beat(t, k.nextTick, next);
     k.earlierTick = k.prevTick;
     k.prevTick = k.nextTick;
     k.nextTick = next;
