@@ -49,7 +49,9 @@ constexpr double halfBarMoveMargin = 0.6;
 constexpr unsigned int minLength = 3, maxLength = 7;
 constexpr double lengthPenalty[maxLength + 1] = {0, 0, 0, 0.02, 0.0, 0.05, 0.08, 0.05};
 // A length once taken is kept until another one repeats this much better, on repetition
-// smoothed from step to step with this memory.
+// smoothed from step to step with this memory. Four, the most common, comes back as soon as it
+// repeats better: a fill or a break that made three beats repeat best for some bars of a piece
+// in four is no new bar, and the margin held it at three for many bars after.
 constexpr double lengthMargin = 0.01;
 constexpr double repetitionMemory = 0.85;
 // Lag pairs needed before a lag counts.
@@ -365,12 +367,15 @@ bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsP
     ++judgedLengths;
     unsigned int const kept = keptBeats >= minLength && keptBeats <= maxLength ? keptBeats : 4;
     unsigned int N = kept;
-    double bestRepetition = smoothedRepetition[kept - minLength] + lengthMargin;
-    for (unsigned int length = minLength; length <= maxLength; ++length)
-        if (length != kept && smoothedRepetition[length - minLength] > bestRepetition) {
-            bestRepetition = smoothedRepetition[length - minLength];
+    double bestRepetition = -std::numeric_limits<double>::infinity();
+    for (unsigned int length = minLength; length <= maxLength; ++length) {
+        double const r = smoothedRepetition[length - minLength];
+        if (length != kept && r > bestRepetition &&
+            r > smoothedRepetition[kept - minLength] + (length == 4 ? 0.0 : lengthMargin)) {
+            bestRepetition = r;
             N = length;
         }
+    }
 
     // Each group's attacks per beat of the bar, as log ratios to their mean over the bar.
     double share[maxLength][nGroups] = {};
