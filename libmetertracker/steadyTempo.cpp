@@ -22,6 +22,21 @@ constexpr double newestTolerance = 0.02;
 constexpr double referenceAgreement = 0.002;
 // Ticks farther off a stretch's line than this many times its median miss are left out of it.
 constexpr double farMisses = 3.0;
+// A drummer pushes and drags around a steady tempo in waves of a few bars, tens of milliseconds
+// each way, and the short line's tempo swings by a per cent or two with them: no absolute
+// tolerance both passes those and catches a drift. What tells them apart is the shape of the
+// misses of a long line, whatever their size: waves come back, a drift or an accelerando
+// bends the line one way. A stretch of at least this many ticks is one tempo when neither a
+// bend at its newest ticks nor a curve through it explains this share of its misses...
+constexpr std::size_t wavyTicks = 40;
+constexpr double bentShare = 0.6;
+constexpr std::size_t bendTicks[] = {24, 12};
+// ...and its newest ticks lie no farther off it than this many times the older ticks' scatter.
+constexpr double newestScatters = 3.0;
+// Waves far larger than the ticks' jitter from one to the next are a tempo the ticks follow
+// closely, rubato or a drift: music moving, which the short line follows. A player's waves
+// around a steady tempo stay within a few times that jitter.
+constexpr double wavesPerJitter = 7.0;
 } // namespace
 
 SteadyTempo::Line SteadyTempo::lineFrom(std::size_t from, const double* miss, double farMiss) const {
@@ -84,9 +99,70 @@ double SteadyTempo::trimmedSlope(std::size_t n, double slope) const {
     return std::isfinite(kept.slope) && kept.slope > 0.0 ? kept.slope : slope;
 }
 
+bool SteadyTempo::onlyWaves(std::size_t n, double slope) const {
+    if (n < wavyTicks || n > count)
+        return false;
+    std::size_t const from = count - n;
+    Line const line = lineFrom(from, nullptr, 0.0);
+    std::array<double, capacity> x{}, miss{};
+    for (std::size_t i = 0; i < n; ++i) {
+        x[i] = index[from + i] - line.meanIndex;
+        miss[i] = time[from + i] - (line.meanTime + slope * x[i]);
+    }
+    // Share of the misses that one more shape along the stretch explains: the shape, less its
+    // own line, against the misses.
+    auto const explained = [&](auto shape) {
+        double mean = 0.0, sxz = 0.0, sxx = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            mean += shape(x[i]);
+            sxz += x[i] * shape(x[i]);
+            sxx += x[i] * x[i];
+        }
+        mean /= static_cast<double>(n);
+        double const b = sxx > 0.0 ? sxz / sxx : 0.0;
+        double zz = 0.0, zr = 0.0, rr = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            double const z = shape(x[i]) - mean - b * x[i];
+            zz += z * z;
+            zr += z * miss[i];
+            rr += miss[i] * miss[i];
+        }
+        return zz > 0.0 && rr > 0.0 ? zr * zr / (zz * rr) : 0.0;
+    };
+    if (explained([](double v) { return v * v; }) >= bentShare)
+        return false;
+    for (std::size_t const newest : bendTicks) {
+        double const knee = x[n - newest];
+        if (explained([knee](double v) { return std::max(v - knee, 0.0); }) >= bentShare)
+            return false;
+    }
+    // A line's second differences cancel, and those of slow waves nearly: what is left is the
+    // jitter, at six times its variance for independent misses.
+    double all = 0.0, jitter = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        all += miss[i] * miss[i];
+        if (i >= 2) {
+            double const d2 = miss[i] - 2.0 * miss[i - 1] + miss[i - 2];
+            jitter += d2 * d2;
+        }
+    }
+    double const wavesVariance = all / static_cast<double>(n);
+    double const jitterVariance = jitter / (6.0 * static_cast<double>(n - 2));
+    if (wavesVariance > wavesPerJitter * wavesPerJitter * jitterVariance)
+        return false;
+    double older = 0.0, newest = 0.0;
+    for (std::size_t i = 0; i < n - newestTicks; ++i)
+        older += miss[i] * miss[i];
+    for (std::size_t i = n - newestTicks; i < n; ++i)
+        newest += miss[i];
+    newest /= static_cast<double>(newestTicks);
+    return std::fabs(newest) <= newestScatters * std::sqrt(older / static_cast<double>(n - newestTicks));
+}
+
 void SteadyTempo::reset() {
     count = used = 0;
     lastPeriod = 0.0;
+    waved = false;
 }
 
 double SteadyTempo::update(double tick, double shortPeriod) {
@@ -102,6 +178,7 @@ double SteadyTempo::update(double tick, double shortPeriod) {
         index[0] = 0.0;
         time[0] = tick;
         used = 0;
+        waved = false;
         return shortPeriod;
     }
     if (count == capacity) {
@@ -116,15 +193,35 @@ double SteadyTempo::update(double tick, double shortPeriod) {
     ++count;
 
     used = 0;
+    // Misses that only wave must do so two steps running: one step can catch a rubato between
+    // two turns, where the misses still look like waves.
+    bool const wavedBefore = waved;
+    waved = false;
     double referenceSlope = 0.0;
     if (!fitNewest(std::min(count, referenceTicks), referenceSlope, nullptr))
         return shortPeriod;
-    for (std::size_t const n : stretches) {
+    // All the ticks kept first: a steady stretch grows tick by tick, not by whole stretches.
+    auto const steadyOver = [&](std::size_t n) {
         double slope = 0.0, newest = 0.0;
-        if (n <= count && fitNewest(n, slope, &newest) &&
-            std::fabs(slope / shortPeriod - 1.0) < tickGrid::newPeriodShare &&
-            std::fabs(slope / referenceSlope - 1.0) <= referenceAgreement &&
-            std::fabs(newest) <= newestTolerance * slope) {
+        if (n > count || !fitNewest(n, slope, &newest) ||
+            !(std::fabs(slope / shortPeriod - 1.0) < tickGrid::newPeriodShare))
+            return 0.0;
+        bool const agrees = std::fabs(slope / referenceSlope - 1.0) <= referenceAgreement &&
+                            std::fabs(newest) <= newestTolerance * slope;
+        if (n == count)
+            waved = onlyWaves(n, slope);
+        return agrees || (n == count && waved && wavedBefore) ? slope : 0.0;
+    };
+    if (count >= wavyTicks) {
+        if (double const slope = steadyOver(count); slope > 0.0) {
+            used = count;
+            return trimmedSlope(count, slope);
+        }
+    }
+    for (std::size_t const n : stretches) {
+        if (count >= wavyTicks && n >= count)
+            continue; // tried above with all the ticks
+        if (double const slope = steadyOver(n); slope > 0.0) {
             used = n;
             return trimmedSlope(n, slope);
         }

@@ -6,12 +6,14 @@
  * bars ahead of or behind the click move it by several tenths. Music that keeps one tempo is
  * better measured the longer the line: this keeps the beat ticks of up to a minute and takes
  * the tempo from the longest trailing stretch of them whose newest ticks still lie on its
- * line and whose tempo agrees with that of the last 12 s. Where the music moves (a drift, an
- * accelerando, rubato, a new tempo) the newest ticks leave every long line at once, or the
- * last seconds disagree with it, and the short line's tempo is taken, without lag; the long
- * stretch regrows as the music holds its new tempo. A few ticks far off an otherwise steady line
- * (a fill, the last hit ringing out) are left out of its slope. Only the period: the tick, and
- * with it the phase, stays the short line's.
+ * line and whose tempo agrees with that of the last 12 s, or, from 20 s on, whose misses only
+ * wave around its line: a drummer pushes and drags around a click by tens of milliseconds in
+ * waves of a few bars, which move the last 12 s by a per cent or two, and come back. Where the
+ * music moves (a drift, an accelerando, rubato, a new tempo) the newest ticks leave every long
+ * line at once, or bend it one way, or the last seconds disagree with it, and the short line's
+ * tempo is taken, without lag; the long stretch regrows as the music holds its new tempo. A
+ * few ticks far off an otherwise steady line (a fill, the last hit ringing out) are left out of
+ * its slope. Only the period: the tick, and with it the phase, stays the short line's.
  */
 #ifndef BEATLUME_STEADYTEMPO_H
 #define BEATLUME_STEADYTEMPO_H
@@ -45,6 +47,9 @@ private:
     // Slope of the line through the newest n ticks, of least-squares slope `slope`, refitted
     // without the ticks far off it.
     double trimmedSlope(std::size_t n, double slope) const;
+    // Whether the newest n ticks, off the line of least-squares slope `slope` by however much,
+    // only wave around it: no bend or curve explains their misses, nor do the newest leave it.
+    bool onlyWaves(std::size_t n, double slope) const;
 
     static constexpr std::size_t capacity = 128; // about a minute at two steps a second
     std::array<double, capacity> index{};        // tick numbers along the grid, oldest first
@@ -52,6 +57,7 @@ private:
     std::size_t count = 0;
     std::size_t used = 0;
     double lastPeriod = 0.0;
+    bool waved = false; // the misses of all the ticks kept only waved at the last step
 };
 
 } // namespace meterTracker

@@ -27,12 +27,13 @@ struct Observer {
     }
 };
 
-TEST(GridFollower, SteadyTempoComesOutFinerThanAFrameWithoutJumps) {
+TEST(GridFollower, SteadyTempoComesOutFinerThanAFrameWithoutJumpsSeesThroughWavesAndFollowsADrift) {
     Observer music{60.0 / 131.7, 0.21};
     GridFollower grid;
-    meterTracker::SteadyTempo steady;
+    // Also a drummer's 25 ms waves over 12 s around 120 BPM and a 2 %/10 s drift, on 3 ms of scatter.
+    meterTracker::SteadyTempo steady, player, drift;
     double previousTick = NAN, previousPeriod = NAN;
-    for (int step = 1; step <= 90; ++step) {
+    for (int step = 1; step <= 120; ++step) {
         double p, tick, period, gridTick;
         music.at(0.5 * step, p, tick);
         grid.update(p, tick, period, gridTick);
@@ -41,6 +42,11 @@ TEST(GridFollower, SteadyTempoComesOutFinerThanAFrameWithoutJumps) {
         // finer than the short line must, and two ticks of a fill 25 ms late do not bend it.
         double const steadyPeriod = steady.update(tick + (step == 39 || step == 40 ? 0.025 : 0.0), period);
         EXPECT_NEAR(steadyPeriod, music.period, (step > 60 || step == 40 ? 2e-4 : 1.0) * music.period) << step;
+        double const t = 0.5 * step, w = M_PI / 6.0, drifting = 0.5 + 0.0005 * step;
+        double const heard = t + 0.025 * std::sin(w * t) + music.scatter(music.rng);
+        EXPECT_NEAR(player.update(heard, 0.5 + 0.0065 * std::cos(w * t)), 0.5, (t > 25 ? 1e-3 : 0.02) * 0.5);
+        double const drifted = drift.update(t + 0.00025 * step * step + music.scatter(music.rng), drifting);
+        EXPECT_NEAR(drifted, drifting, 0.003 * drifting) << step;
         if (step > 16) {
             EXPECT_NEAR(period, music.period, 0.001 * music.period) << "step " << step;
             EXPECT_NEAR(gridTick, music.phase + k * music.period, 0.004) << "step " << step;

@@ -113,8 +113,7 @@ void expectMatchesDefinition(unsigned int srate, unsigned int nFrames) {
     Matrix<double> accents;
     ASSERT_TRUE(onsets.getBandEnvs(accents, 0));
     Matrix<double> const expected = referenceAccents(onsets, x, srate, nFrames);
-    ASSERT_EQ(accents.nRows(), expected.nRows());
-    ASSERT_EQ(accents.nCols(), expected.nCols());
+    ASSERT_TRUE(accents.nRows() == expected.nRows() && accents.nCols() == expected.nCols());
     for (unsigned int band = 0; band < expected.nRows(); ++band) {
         double scale = 0;
         for (unsigned int j = 0; j < expected.nCols(); ++j)
