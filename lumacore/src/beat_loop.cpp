@@ -28,6 +28,14 @@ constexpr int kFreshBeats = 2;
 constexpr double kMaxCorrectionStep = 0.01, kMaxCorrection = 0.04;
 /* The integral: its gain per beat and its bound, shares of the period. */
 constexpr double kIntegralGain = 0.01, kMaxIntegral = 0.005;
+/* A beat under way re-aimed at a fresh estimate changes its Clocks' pace by at most this share:
+   enough to take up most of a drummer's or a rubato's drift within the beat (5 % of the rest of
+   a beat at 120 BPM moves the beat up to 12 ms), little enough that a receiver following the
+   Clock sees a bend, not a step. */
+constexpr double kMaxBendShare = 0.05;
+/* Errors below this share of the period are left to the loop: at a steady tempo the estimates
+   wobble by tenths of a millisecond, and bending after each would shake the Clock for nothing. */
+constexpr double kBendDeadShare = 0.002;
 
 double clamp(double x, double limit) {
     return x > limit ? limit : (x < -limit ? -limit : x);
@@ -91,4 +99,18 @@ TimeMap beat_loop_map(BeatLoop* loop, double prevTick, double nextTick, double e
     }
     return TimeMap{prevTick + error, prevTick, estPeriod, interval / estPeriod,
                    (loop->basePeriod + loop->integral) / estPeriod};
+}
+
+double beat_loop_bend(const BeatLoop* loop, double from, double left, double pace, double nextTick,
+                      double estPeriod, double estRef) {
+    const double error = beat_loop_grid_offset(nextTick, estPeriod, estRef);
+    if (!loop->running || !same_tempo(estPeriod, loop->basePeriod) ||
+        std::fabs(error) > kJumpPhaseShare * estPeriod || std::fabs(error) < kBendDeadShare * estPeriod ||
+        !(left > 0.0 && left <= 1.0) || !(pace > 0.0) || !(nextTick > from))
+        return nextTick;
+    const double wanted = (nextTick + error - from) / left;
+    const double bent =
+        std::fmin(pace * (1.0 + kMaxBendShare), std::fmax(pace * (1.0 - kMaxBendShare), wanted));
+    const double end = from + bent * left;
+    return std::isfinite(end) && end > from ? end : nextTick;
 }

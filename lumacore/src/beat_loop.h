@@ -13,6 +13,11 @@
  * differs by more than a few per cent), a phase error too large to slew away within a few beats,
  * or a request (a hint, music back after "no evidence").
  *
+ * An estimate that comes while a beat is under way need not wait for the next tick: the Clocks of
+ * that beat not yet handed over are spaced anew so that the beat ends nearer the estimate
+ * (beat_loop_bend). Decided a beat ahead, a drifting tempo's beat would otherwise trail the
+ * estimates by a beat's worth of drift.
+ *
  * The bar and tatum grids follow the same correction: each estimate goes through a map of time
  * (TimeMap) that sends the estimate's beat grid onto the loop's, so that all levels keep the
  * relation the tracker found between them and their ticks fall on the beat's.
@@ -67,5 +72,15 @@ double beat_loop_advance(BeatLoop* loop, double reached, double estPeriod, doubl
    estimate's period lies on another level or tempo: then the identity, and the loop jumps at the
    next advance. */
 TimeMap beat_loop_map(BeatLoop* loop, double prevTick, double nextTick, double estPeriod, double estRef);
+
+/* A fresh estimate while a beat of the running loop is under way: the end of that beat re-aimed
+   at the estimate's beat nearest `nextTick`, unless the estimate lies on another level, tempo or
+   phase (the loop then jumps at the next advance) or within a wobble of it. The Clocks up to
+   `from` are handed over and stay; the rest of the beat (the share `left` of it, 0 < left <= 1),
+   paced so far at `pace` seconds per beat, is spaced anew at a pace that differs by a bounded
+   share only, so that a receiver following the Clock hears it bend rather than step. Returns the
+   new end of the beat (nextTick where it stays), finite and later than `from`. */
+double beat_loop_bend(const BeatLoop* loop, double from, double left, double pace, double nextTick,
+                      double estPeriod, double estRef);
 
 #endif

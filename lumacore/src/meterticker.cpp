@@ -63,17 +63,50 @@ bool valid_level(int level) {
     return level >= 0 && level < METERLEVEL_COUNT;
 }
 
+/* Where a bend lies strictly inside the interval from `from` to `to`: the interval runs in two
+   straight pieces through it; elsewhere in one. */
+bool bends_inside(const TickBend_t& bend, double from, double to) {
+    return bend.fraction > 0.0 && bend.fraction < 1.0 && bend.time > from && bend.time < to;
+}
+
+/* Fraction of the interval from `from` (0) to `to` (1) reached at `time`, through the bend. */
+double fraction_at(double from, double to, const TickBend_t& bend, double time) {
+    if (!bends_inside(bend, from, to))
+        return (time - from) / (to - from);
+    if (time < bend.time)
+        return bend.fraction * (time - from) / (bend.time - from);
+    return bend.fraction + (1.0 - bend.fraction) * (time - bend.time) / (to - bend.time);
+}
+
+/* The time at which the interval from `from` to `to` reaches `fraction`, through the bend. */
+double time_at(double from, double to, const TickBend_t& bend, double fraction) {
+    if (!bends_inside(bend, from, to))
+        return from + fraction * (to - from);
+    if (fraction < bend.fraction)
+        return from + fraction / bend.fraction * (bend.time - from);
+    return bend.time + (fraction - bend.fraction) / (1.0 - bend.fraction) * (to - bend.time);
+}
+
+bool bent(const LevelTicks_t& k) {
+    return bends_inside(k.bend, k.prevTick, k.nextTick);
+}
+
+/* Model time at which the interval under way reaches `phase` (tickCount + fraction). */
+double time_of_phase(const LevelTicks_t& k, double phase) {
+    return time_at(k.prevTick, k.nextTick, k.bend, phase - k.tickCount);
+}
+
 double phase_of(const LevelTicks_t& k, double time) {
     const double interval = k.nextTick - k.prevTick;
     if (time < k.prevTick && interval > 0.0) {
         const double before = k.prevTick - k.earlierTick;
-        const double f = (time - k.earlierTick) / before;
+        const double f = fraction_at(k.earlierTick, k.prevTick, k.earlierBend, time);
         if (before > 0.0 && std::isfinite(f))
             return k.tickCount - 1 + f;
     }
     double fraction = 1.0; /* an empty interval: the tick is due */
     if (interval > 0.0) {
-        fraction = std::fmin(1.0, (time - k.prevTick) / interval);
+        fraction = std::fmin(1.0, fraction_at(k.prevTick, k.nextTick, k.bend, time));
         if (!std::isfinite(fraction))
             fraction = 1.0;
     }
@@ -267,7 +300,7 @@ double crossing_time(const LevelTicks_t& k, const TickEvent_t& row) {
         return INFINITY;
     if (phase == due)
         return k.nextTick;
-    return k.prevTick + (phase - k.tickCount) * (k.nextTick - k.prevTick);
+    return time_of_phase(k, phase);
 }
 
 /* Whether the beat tick at model time `time` is the first beat of a bar: the bar phase then lies
@@ -449,10 +482,7 @@ void advance_level(MeterTicker_t* t, int level) {
         const double period = track.timerEstimate.period;
         next = reached + (period > 0.0 && std::isfinite(period) ? period : 0.5);
     }
-    k.earlierTick = k.prevTick;
-    k.prevTick = reached;
-    k.nextTick = next;
-    k.tickCount += 1;
+    k = LevelTicks_t{k.prevTick, reached, next, k.tickCount + 1, {}, k.bend};
     track.ticks.write(k);
 }
 
@@ -496,6 +526,8 @@ bool move_pending_tick(MeterTicker_t* t, int level, double nextTick) {
     LevelTrack_t& track = t->tracks[level];
     LevelTicks_t moved = track.own;
     moved.nextTick = nextTick;
+    if (!(nextTick > moved.bend.time))
+        moved.bend = TickBend_t{};
     if (moved.nextTick == track.own.nextTick || !(moved.nextTick > t->horizon) ||
         !(moved.nextTick - moved.prevTick >= 0.5 * t->timerRaw.levels[level].period))
         return false;
@@ -538,6 +570,43 @@ void move_pending_ticks(MeterTicker_t* t) {
     }
 }
 
+/* A fresh estimate while a beat of the running loop is under way: that beat's Clocks not yet handed
+   over (from the horizon on) are spaced anew so that the beat ends nearer the estimate
+   (beat_loop_bend), once per beat; the ticks of bar and tatum due by its end keep their place in
+   the beat, later ones move with its end. Everything handed over stays where it went. TIMER
+   THREAD: no allocation, lock, I/O or throw. */
+void bend_beat_under_way(MeterTicker_t* t) {
+    LevelTrack_t& track = t->tracks[METERLEVEL_BEAT];
+    const LevelTicks_t before = track.own;
+    const LevelEstimate_t e = t->timerRaw.levels[METERLEVEL_BEAT];
+    if (bent(before) || !t->aligned.load(std::memory_order_relaxed) || !(t->horizon > before.prevTick) ||
+        !(t->horizon < before.nextTick))
+        return;
+    const double from = t->horizon, done = phase_of(before, from) - before.tickCount;
+    if (!(done > 0.0 && done < 1.0))
+        return;
+    const double end = beat_loop_bend(&t->beatLoop, from, 1.0 - done, before.nextTick - before.prevTick,
+                                      before.nextTick, e.period, e.refTime);
+    if (end == before.nextTick)
+        return;
+    LevelTicks_t after = before;
+    after.nextTick = end;
+    after.bend = TickBend_t{from, done};
+    track.own = after;
+    track.ticks.write(after);
+    for (int level : {METERLEVEL_BAR, METERLEVEL_TATUM}) {
+        const double tick = t->tracks[level].own.nextTick;
+        if (!(tick > from))
+            continue;
+        double moved = end;
+        if (tick < before.nextTick)
+            moved = time_of_phase(after, phase_of(before, tick));
+        else if (tick > before.nextTick)
+            moved = tick + (end - before.nextTick);
+        move_pending_tick(t, level, moved);
+    }
+}
+
 /* The estimate as the predicted grid takes it: every level moved and scaled around the beat tick
    so that the beat grid becomes the beat line's (beat_line.h) and bar and tatum keep their
    relation to it. TIMER THREAD: no allocation, lock, I/O or throw. */
@@ -564,6 +633,7 @@ void read_estimate_for_timer(MeterTicker_t* t) {
     }
     t->timerRaw = grid;
     follow_beat_line(t);
+    bend_beat_under_way(t);
     const LevelTicks_t& beat = t->tracks[METERLEVEL_BEAT].own;
     const LevelEstimate_t e = grid.levels[METERLEVEL_BEAT];
     t->timerMap = beat_loop_map(&t->beatLoop, beat.prevTick, beat.nextTick, e.period, e.refTime);
@@ -589,10 +659,7 @@ void advance_beat(MeterTicker_t* t) {
     if (!jumped)
         reproject_levels(t, k.nextTick, previous);
     keep_bar_on_beat(t, k.nextTick, next);
-    k.earlierTick = k.prevTick;
-    k.prevTick = k.nextTick;
-    k.nextTick = next;
-    k.tickCount += 1;
+    k = LevelTicks_t{k.prevTick, k.nextTick, next, k.tickCount + 1, {}, k.bend};
     track.ticks.write(k);
 }
 

@@ -63,12 +63,21 @@ struct LevelEstimate_t {
 
 /* A level's predicted ticks: the phase runs from tickCount at prevTick to tickCount + 1 at
    nextTick. earlierTick is the tick before prevTick, so that a phase can be read for a time
-   before prevTick (the timer pass predicts a little ahead of the present). */
+   before prevTick (the timer pass predicts a little ahead of the present). A tick re-aimed while
+   its interval was under way runs in two straight pieces: to the bend's fraction at its time,
+   then on to the tick (fraction 0: one piece); `earlierBend` is the bend of the interval before. */
+struct TickBend_t {
+    double time = 0.0;
+    double fraction = 0.0;
+};
+
 struct LevelTicks_t {
     double earlierTick;
     double prevTick;
     double nextTick;
     int tickCount;
+    TickBend_t bend = {};
+    TickBend_t earlierBend = {};
 };
 
 /* The three levels' estimates, handed over together. `jumps` counts the estimates the predicted

@@ -75,9 +75,8 @@ TEST_F(TickerTest, ClockStartsOnTheNextDownbeatWith24ExactPulsesPerBeatAndStopsA
     EXPECT_EQ(messages().size(), count); // not a single Clock after the Stop
     // Resync: off and on again before a pass; the receiver had its Stop (a second one tells it
     // nothing), so only a new Start on the next bar.
-    meterticker_midiclock_out(ticker, 1);
-    meterticker_midiclock_out(ticker, 0);
-    meterticker_midiclock_out(ticker, 1);
+    for (int on : {1, 0, 1})
+        meterticker_midiclock_out(ticker, on);
     runUntil(6.01);
     all = messages();
     ASSERT_GE(all.size(), count + 1);
@@ -170,10 +169,8 @@ TEST_F(TickerTest, NotesSoundFromEachTickFor02OfThePeriodAndStopWithTheSwitch) {
         EXPECT_EQ(on.size(), static_cast<size_t>(std::floor(2.05 / period))) << note;
         for (size_t i = 0; i < on.size(); ++i) {
             EXPECT_NEAR(on[i].time, (i + 1) * period, 1e-9) << note;
-            if (i < off.size()) {
-                EXPECT_EQ(off[i].bytes, (Bytes{0x80, static_cast<unsigned char>(note), 0}));
-                EXPECT_NEAR(off[i].time, (i + 1.2) * period, 1e-9) << note;
-            }
+            EXPECT_TRUE(i >= off.size() || (off[i].bytes == Bytes{0x80, static_cast<unsigned char>(note), 0} &&
+                                             std::fabs(off[i].time - (i + 1.2) * period) < 1e-9)) << note;
         }
     }
     // Bar and beat notes sound since 2.0; switched off, both end at the next pass.
@@ -188,8 +185,7 @@ TEST_F(TickerTest, PhaseControllersRiseFromZeroAtTheTickAtTheirExactTimes) {
     setGrid120();
     meterticker_midiphase_out(ticker, 1);
     runUntil(1.0);
-    const std::vector<Message> all = messages();
-    const std::vector<Message> beat = only(all, 0xB0, 65);
+    const std::vector<Message> all = messages(), beat = only(all, 0xB0, 65);
     EXPECT_TRUE(only(all, 0xB0, 66).empty()); // the tatum controller stays off
     ASSERT_EQ(beat.size(), 2u * 128u);
     for (size_t i = 0; i < beat.size(); ++i) {
@@ -216,8 +212,7 @@ TEST_F(TickerTest, EachOutputGetsTheStreamEarlierByItsOwnLatencyAndABrokenOneLos
     runUntil(1.48);
     EXPECT_GE(broken.refused.load(), 6u);
     const std::vector<double> late = times(only(messages(), 0x90, 65)), soon = times(only(timedMessages(early), 0x90, 65));
-    ASSERT_EQ(soon.size(), 3u); // 0.47, 0.97 and 1.47
-    ASSERT_EQ(late.size(), 3u);
+    ASSERT_TRUE(soon.size() == 3u && late.size() == 3u); // 0.47, 0.97 and 1.47
     EXPECT_NEAR(soon[2], 1.47, 1e-9);
     EXPECT_NEAR(late[2], 1.5, 1e-9) << "handed over ahead of its time, not later";
     meterticker_set_output_latency(out, NAN);
