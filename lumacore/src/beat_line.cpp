@@ -16,9 +16,15 @@ constexpr int kMinTicks = 4;
 constexpr double kOffGrid = 0.1;
 /* A tick this close (share of the period) to the newest one is a new estimate of the same beat. */
 constexpr double kSameTick = 0.25;
-/* The tracker's period moving by more than this from one estimate to the next is a change of
-   tempo or level: the ticks before it are of no use. */
+/* The tracker's period moving by more than this from one estimate to the next, or away from the
+   line's, is a change of tempo or level: the ticks before it are of no use. */
 constexpr double kPeriodStep = 0.03;
+/* A step away from the line's period smaller than this is as often a glitch of the tracker's
+   period (a few per cent, taken back by the next estimates) as a change of tempo: the line keeps
+   its ticks until the period has stayed away for kStepPersists estimates in a row. A restart
+   costs the opening's seconds again, where the estimate goes through as it is. */
+constexpr double kGlitchStep = 0.08;
+constexpr int kStepPersists = 3;
 /* Within the last few estimates (4 s) the tracker's period has moved by more than this: the tempo
    drifts or the music speeds up, and a line through the ticks of the last bars would lag behind.
    A drummer's tempo around a click moves by less than 1 % in most 4 s stretches, a rubato by
@@ -173,10 +179,26 @@ void take_stray(BeatLine* line, double tick, double period) {
     line->stray = tick;
 }
 
-void take_tick(BeatLine* line, double period, double tick) {
-    const bool periodMoved = line->lastPeriod > 0.0 && std::fabs(period / line->lastPeriod - 1.0) > kPeriodStep;
+/* True when the tracker's period has left the line's: a step too large for a glitch, or one that
+   persisted. Before the line is fitted, against the period of the previous estimate. */
+bool period_left_line(BeatLine* line, double period) {
+    const double previous = line->lastPeriod;
     line->lastPeriod = period;
-    if (line->count == 0 || periodMoved) {
+    if (!line->fitted) {
+        line->periodAway = 0;
+        return previous > 0.0 && std::fabs(period / previous - 1.0) > kPeriodStep;
+    }
+    const double step = std::fabs(period / line->slope - 1.0);
+    if (step <= kPeriodStep) {
+        line->periodAway = 0;
+        return false;
+    }
+    return step > kGlitchStep || ++line->periodAway >= kStepPersists;
+}
+
+void take_tick(BeatLine* line, double period, double tick) {
+    if (period_left_line(line, period) || line->count == 0) {
+        line->periodAway = 0;
         start_at(line, tick);
         return;
     }

@@ -8,8 +8,9 @@
  * average out, and the period comes out of the same fit as the phase.
  *
  * The line starts afresh where its ticks are of no use: the tracker's period jumps (another
- * tempo or level), or two ticks in a row lie off its grid (the tracker found another phase); a
- * single tick off the grid is left out. The estimate goes through as it is while the tracker's
+ * tempo or level) or stays a few per cent off the line's for some estimates (a short glitch of
+ * the tracker's period keeps the line), or two ticks in a row lie off its grid (the tracker found
+ * another phase); a single tick off the grid is left out. The estimate goes through as it is while the tracker's
  * period drifts (rubato, accelerando: the line would lag behind), while the line's period
  * disagrees with the tracker's, and until a few ticks have come in after a fresh start.
  *
@@ -41,6 +42,7 @@ struct BeatLine {
     bool onAttack[kCapacity] = {}; /* time holds the tick's attack */
     static constexpr int kRecentPeriods = 9;
     double lastPeriod = 0.0;     /* the tracker's period at the previous estimate */
+    int periodAway = 0;          /* estimates in a row whose period lies off the line's */
     double recentPeriods[kRecentPeriods] = {}; /* the tracker's periods at the latest estimates */
     int periodCursor = 0;        /* where the next one goes */
     bool haveStray = false;      /* a tick off the line's grid, waiting for a second one */
