@@ -30,6 +30,11 @@ constexpr int kStepPersists = 3;
    A drummer's tempo around a click moves by less than 1 % in most 4 s stretches, a rubato by
    2 % or more. */
 constexpr double kPeriodDrift = 0.02;
+/* While the tracker's period drifts, the grid lies halfway between the line's and the estimate's:
+   measured two beats ahead, the line misses a drummer's click by less than the estimate does
+   (it averages the waves of the last bars; the estimate's period glitches) and a rubato's beat
+   by more (it lags), and their mean misses both by less than either alone. */
+constexpr double kLineShareWhileDrifting = 0.5;
 /* The line's period must lie this close to the tracker's to be used. */
 constexpr double kPeriodAgreement = 0.02;
 
@@ -258,11 +263,12 @@ void beat_line_take(BeatLine* line, double period, double tick, const BeatAttack
     take_tick(line, period, tick);
     take_attacks(line, period, attacks);
     fit(line);
-    if (drifts || !line->fitted || std::fabs(line->slope / period - 1.0) > kPeriodAgreement)
+    if (!line->fitted || std::fabs(line->slope / period - 1.0) > kPeriodAgreement)
         return;
     const double onLine = line->intercept + std::round((tick - line->intercept) / line->slope) * line->slope;
+    const double lineShare = drifts ? kLineShareWhileDrifting : 1.0;
     if (std::isfinite(onLine)) {
-        *outPeriod = line->slope;
-        *outTick = onLine;
+        *outPeriod = lineShare * line->slope + (1.0 - lineShare) * period;
+        *outTick = lineShare * onLine + (1.0 - lineShare) * tick;
     }
 }

@@ -10,9 +10,11 @@
  * The line starts afresh where its ticks are of no use: the tracker's period jumps (another
  * tempo or level) or stays a few per cent off the line's for some estimates (a short glitch of
  * the tracker's period keeps the line), or two ticks in a row lie off its grid (the tracker found
- * another phase); a single tick off the grid is left out. The estimate goes through as it is while the tracker's
- * period drifts (rubato, accelerando: the line would lag behind), while the line's period
- * disagrees with the tracker's, and until a few ticks have come in after a fresh start.
+ * another phase); a single tick off the grid is left out. While the tracker's period drifts
+ * (rubato, accelerando: the line lags behind, but a drummer's tracked tempo wobbles as much) the
+ * grid lies halfway between the line's and the estimate's. The estimate goes through as it is
+ * while the line's period disagrees with the tracker's, and until a few ticks have come in after
+ * a fresh start.
  *
  * Where the tracker found the played attack of a held tick (mTracker_get_attack_near), the line
  * goes through the attack instead: the tracker places its ticks from the accents of the last
@@ -54,7 +56,8 @@ struct BeatLine {
 /* Takes the beat grid of a new estimate (the tracker's period and latest beat tick) and the
    attacks found for recent ticks (may be null), and writes the
    grid to predict from: the line's period and its grid point nearest `tick` when the line explains
-   the recent ticks, else the estimate's own. Non-finite or non-positive input restarts the line
+   the recent ticks (halfway to the estimate's while the tracker's period drifts), else the
+   estimate's own. Non-finite or non-positive input restarts the line
    and goes through unchanged. TIMER THREAD: no allocation, lock, I/O or throw. */
 void beat_line_take(BeatLine* line, double period, double tick, const BeatAttacks* attacks, double* outPeriod,
                     double* outTick);
