@@ -521,7 +521,11 @@ void keep_bar_on_beat(MeterTicker_t* t, double reached, double nextBeat) {
 /* Moves the level's tick under way to `nextTick` where the interval keeps half a period at least
    and every crossing of the level still to come that hands anything over stays after the horizon
    (nothing handed over moves or repeats), phase controllers aside: their ramp skips the values it
-   passed. False where it stays. TIMER THREAD: no allocation, lock or I/O. */
+   passed. The note of the tick just sent is the exception: where its end on the shorter interval
+   would lie behind the horizon, it ends at the horizon; else the new grid's first point would be
+   refused whenever the estimate came later than the note's end on it, and the newly found beat
+   would sound a whole beat later. False where it stays. TIMER THREAD: no allocation, lock or
+   I/O. */
 bool move_pending_tick(MeterTicker_t* t, int level, double nextTick) {
     LevelTrack_t& track = t->tracks[level];
     LevelTicks_t moved = track.own;
@@ -531,10 +535,19 @@ bool move_pending_tick(MeterTicker_t* t, int level, double nextTick) {
     if (moved.nextTick == track.own.nextTick || !(moved.nextTick > t->horizon) ||
         !(moved.nextTick - moved.prevTick >= 0.5 * t->timerRaw.levels[level].period))
         return false;
+    bool endNoteNow = false;
     for (const TickEvent_t& row : t->events)
         if (row.level == level && row.kind != ROW_CONTROLLER && row_speaks(t, row) &&
-            !(crossing_time(moved, row) > t->horizon))
-            return false;
+            !(crossing_time(moved, row) > t->horizon)) {
+            if (row.kind != ROW_NOTE_OFF)
+                return false;
+            endNoteNow = true;
+        }
+    if (endNoteNow) {
+        t->switches.sounding[level] = 0;
+        emit_midi(t, t->horizon - t->antiDelay.load(std::memory_order_relaxed), true, 0x80, 3,
+                  kNoteNumbers[level], 0);
+    }
     track.own = moved;
     track.ticks.write(moved);
     for (TickEvent_t& row : t->events)
