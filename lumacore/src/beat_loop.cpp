@@ -34,8 +34,9 @@ constexpr double kIntegralGain = 0.01, kMaxIntegral = 0.005;
    Clock sees a bend, not a step. */
 constexpr double kMaxBendShare = 0.05;
 /* Errors below this share of the period are left to the loop: at a steady tempo the estimates
-   wobble by tenths of a millisecond, and bending after each would shake the Clock for nothing. */
-constexpr double kBendDeadShare = 0.002;
+   wobble by a millisecond or two (an arpeggio's, a waltz's), and bending after each would shake
+   the Clock for nothing; a drummer's drift soon exceeds it. */
+constexpr double kBendDeadShare = 0.005;
 
 double clamp(double x, double limit) {
     return x > limit ? limit : (x < -limit ? -limit : x);
