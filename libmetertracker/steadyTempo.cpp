@@ -192,10 +192,12 @@ double SteadyTempo::update(double tick, double shortPeriod) {
     time[count] = tick;
     ++count;
 
+    std::size_t const usedBefore = used;
     used = 0;
-    // Misses that only wave must do so two steps running: one step can catch a rubato between
-    // two turns, where the misses still look like waves.
-    bool const wavedBefore = waved;
+    // Misses that only wave must do so two steps running, unless the last step already found a
+    // stretch steady: one step can catch a rubato between two turns, where the misses still
+    // look like waves.
+    bool const wavedBefore = waved || usedBefore > 0;
     waved = false;
     double referenceSlope = 0.0;
     if (!fitNewest(std::min(count, referenceTicks), referenceSlope, nullptr))
