@@ -532,8 +532,10 @@ bool move_pending_tick(MeterTicker_t* t, int level, double nextTick) {
     moved.nextTick = nextTick;
     if (!(nextTick > moved.bend.time))
         moved.bend = TickBend_t{};
+    const double period = t->timerRaw.levels[level].period, beat = t->timerRaw.levels[METERLEVEL_BEAT].period;
+    const double shortest = level == METERLEVEL_BAR ? std::fmin(0.5 * period, 0.75 * beat) : 0.5 * period;
     if (moved.nextTick == track.own.nextTick || !(moved.nextTick > t->horizon) ||
-        !(moved.nextTick - moved.prevTick >= 0.5 * t->timerRaw.levels[level].period))
+        !(moved.nextTick - moved.prevTick >= shortest))
         return false;
     bool endNoteNow = false;
     for (const TickEvent_t& row : t->events)
@@ -620,6 +622,26 @@ void bend_beat_under_way(MeterTicker_t* t) {
     }
 }
 
+/* Where the newest estimate's bar has another number of beats than the one before, the bar tick
+   under way moves onto its grid (mapped onto the predicted beat grid), and onto the beat tick under
+   way where it falls within half a beat of it: also while the beat loop or the Clock runs, which
+   count beats, not bars. Else a bar of three taken from the first estimates would go on until its
+   next tick although four is known. A bar that only moves its downbeat moves at its next tick, as
+   before. TIMER THREAD: no allocation, lock or I/O. */
+void follow_new_bar_length(MeterTicker_t* t, int beatsPerBarBefore) {
+    const LevelEstimate_t& bar = t->timerRaw.levels[METERLEVEL_BAR];
+    const LevelTicks_t& pending = t->tracks[METERLEVEL_BAR].own;
+    const LevelTicks_t& beat = t->tracks[METERLEVEL_BEAT].own;
+    if (!t->aligned.load(std::memory_order_relaxed) ||
+        lc_ticks_per_bar(bar.period, t->timerRaw.levels[METERLEVEL_BEAT].period) == beatsPerBarBefore)
+        return;
+    double target = mapped_grid_point(t, METERLEVEL_BAR, pending.nextTick, 0.0, t->timerMap);
+    if (std::fabs(target - beat.nextTick) < 0.5 * (beat.nextTick - beat.prevTick))
+        target = beat.nextTick;
+    if (std::isfinite(target))
+        move_pending_tick(t, METERLEVEL_BAR, target);
+}
+
 /* The estimate as the predicted grid takes it: every level moved and scaled around the beat tick
    so that the beat grid becomes the beat line's (beat_line.h) and bar and tatum keep their
    relation to it. TIMER THREAD: no allocation, lock, I/O or throw. */
@@ -644,6 +666,8 @@ void read_estimate_for_timer(MeterTicker_t* t) {
         t->beatLoop.running = false;
         beat_line_restart(&t->beatLine);
     }
+    const int beatsPerBarBefore =
+        lc_ticks_per_bar(t->timerRaw.levels[METERLEVEL_BAR].period, t->timerRaw.levels[METERLEVEL_BEAT].period);
     t->timerRaw = grid;
     follow_beat_line(t);
     bend_beat_under_way(t);
@@ -652,6 +676,7 @@ void read_estimate_for_timer(MeterTicker_t* t) {
     t->timerMap = beat_loop_map(&t->beatLoop, beat.prevTick, beat.nextTick, e.period, e.refTime);
     apply_time_map(t);
     move_pending_ticks(t);
+    follow_new_bar_length(t, beatsPerBarBefore);
 }
 
 /* The beat's tick advance: the loop decides the next beat tick and the map for all levels. TIMER
