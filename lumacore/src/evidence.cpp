@@ -18,8 +18,11 @@ constexpr double kSharpLow = 4.0, kSharpHigh = 8.0;
 /* Salience evidence at which two steps with onsets in the last four make music. */
 constexpr double kClearSalience = 0.5;
 /* The first seconds of salience after onsets begin are dominated by the resonators filling up:
-   not judged then. */
+   not judged then. A full drum kit repeats at many periods at once, and the resonators take
+   longer to single one out (peak over mean still about 3 after 4 s, 5 after 6 s): a grid already
+   followed is kept on its onsets alone that much longer, rather than falling silent mid-song. */
 constexpr int kWarmUpSteps = 8;
+constexpr int kFollowingWarmUpSteps = 12;
 constexpr int kQuietStepsBeforeEntry = 4;
 /* Two estimates agree when their beat periods differ by less than this share ... */
 constexpr double kPeriodAgreement = 0.03;
@@ -192,7 +195,8 @@ bool EvidenceJudge::music_present() const {
        when the resonators already single out a period, which a lone onset never makes them do. */
     const bool onsets = following ? activity_ > kActivityFloor
                                   : activeSteps_ >= 3 || (activeSteps_ >= 2 && salienceEvidence_ >= kClearSalience);
-    return audible_ && onsets && (stepsSinceEntry_ < kWarmUpSteps || salienceEvidence_ > 0.1);
+    const int warmUp = following ? kFollowingWarmUpSteps : kWarmUpSteps;
+    return audible_ && onsets && (stepsSinceEntry_ < warmUp || salienceEvidence_ > 0.1);
 }
 
 double EvidenceJudge::stability(const double periods[METERLEVEL_COUNT],
