@@ -87,8 +87,8 @@ TEST_F(Evidence, SteadyTonesNonFiniteAudioAndMusicBelowTheThresholdSendNothing) 
             lc_set_silence_threshold(lc, 0.0);
         play(sound);
         EXPECT_EQ(midioutput_capture_count(lc_get_midi_output(lc)), 0u);
-        EXPECT_TRUE(lc_get_bpm(lc) == 0.0 && lc_get_confidence(lc) == 0.0);
-        EXPECT_EQ(lc_get_tracking_state(lc), LC_TRACKING_NO_EVIDENCE);
+        EXPECT_TRUE(lc_get_bpm(lc) == 0.0 && lc_get_confidence(lc) == 0.0 &&
+                    lc_get_tracking_state(lc) == LC_TRACKING_NO_EVIDENCE);
     }
 }
 
@@ -104,10 +104,8 @@ TEST_F(Evidence, TheBeatHoldsThroughABreakForTheSetBarsThenStopsUntilTheMusicIsB
             state[tenth] = lc_get_tracking_state(lc);
         });
         EXPECT_NEAR(lc_get_bpm(lc), 120.0, 2.4);
-        EXPECT_GE(confidence[139], 0.7);
-        EXPECT_LT(confidence[160], 0.3);
-        EXPECT_EQ(state[170], LC_TRACKING_HOLDING);
-        EXPECT_EQ(state[210], LC_TRACKING_NO_EVIDENCE);
+        EXPECT_TRUE(confidence[139] >= 0.7 && confidence[160] < 0.3) << confidence[139] << " " << confidence[160];
+        EXPECT_TRUE(state[170] == LC_TRACKING_HOLDING && state[210] == LC_TRACKING_NO_EVIDENCE);
 
         // One note per beat on the music's grid, through the holding too; then one Stop and nothing until
         // the music is back, when the notes follow it within 2.5 s (after a tone as after silence, where the
@@ -152,11 +150,7 @@ TEST_F(Evidence, StopOnSilenceNeverChattersAndRestartsOnTheBar) {
 // At 6 s the user asks for half the tempo: it holds for 30 s of music, then the tracker's own
 // tempo returns. (The bar hint is followed through the window's tempo panel.)
 TEST_F(Evidence, ATempoHintHoldsForThirtySecondsOfMusic) {
-    play(music120(44), [&](int tenth) {
-        if (tenth == 60) {
-            EXPECT_EQ(lc_hint_half(lc), 0);
-        }
-    });
+    play(music120(44), [&](int tenth) { EXPECT_TRUE(tenth != 60 || lc_hint_half(lc) == 0); });
     const std::vector<double> before = sent(kBeatOn, 0, 6.5);
     ASSERT_GE(before.size(), 4u);
     EXPECT_NEAR(before.back() - before[before.size() - 2], 0.5, 0.02);
@@ -164,6 +158,14 @@ TEST_F(Evidence, ATempoHintHoldsForThirtySecondsOfMusic) {
     EXPECT_NEAR(static_cast<double>(half.size()), 27.0, 1.0);
     EXPECT_TRUE(std::all_of(half.begin(), half.end(), [&](double t) { return offGrid(t, half[0], 1.0) < 0.05; }));
     EXPECT_NEAR(static_cast<double>(after.size()), 8.0, 1.0);
+}
+
+// The judge alone: a dense kit's grid is kept 6 s on its onsets while its salience is still spread.
+TEST(EvidenceJudge, ADenseKitIsFollowedWhileItsSalienceIsStillSpread) {
+    EvidenceJudge judge;
+    const StepObservation kit{{2.0, 0.5, 0.125}, {0, 0, 0}, 0.5, 0.01, 3.0, 0.2, 0.07, 0.2, 0.05};
+    for (int step = 0; step < 14; ++step)
+        EXPECT_EQ(judge.judge(kit).accept, step >= 2 && step < 11) << step;
 }
 
 // The judge alone: a tempo hint folds the tracker's beat onto its level until the music clearly
@@ -191,9 +193,7 @@ TEST_F(Evidence, FrozenTempoHoldsThroughATempoChange) {
     for (const bool frozen : {true, false}) {
         restart();
         play(music120(8) + synth::renderMusicFloat(fast), [&](int tenth) {
-            if (tenth == 60 && frozen) {
-                EXPECT_EQ(lc_freeze_tempo(lc, 1), 0);
-            }
+            EXPECT_TRUE(tenth != 60 || !frozen || lc_freeze_tempo(lc, 1) == 0);
         });
         std::vector<double> beats = sent(kBeatOn, 15.0), gaps;
         ASSERT_GE(beats.size(), 8u);
