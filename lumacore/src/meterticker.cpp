@@ -91,6 +91,18 @@ bool bent(const LevelTicks_t& k) {
     return bends_inside(k.bend, k.prevTick, k.nextTick);
 }
 
+/* The level's interval after its tick at `reached`: on to `next`, with the interval just ended (and
+   its bend) kept as the one before, for phases read behind the tick. */
+LevelTicks_t interval_after(const LevelTicks_t& k, double reached, double next) {
+    return LevelTicks_t{k.prevTick, reached, next, k.tickCount + 1, {}, k.bend};
+}
+
+/* `tick` put onto the beat tick `nextBeat` where it lies within half the beat interval from
+   `prevBeat` of it, else unchanged: a bar tick that near its beat tick is meant to sound with it. */
+double onto_beat_nearby(double tick, double prevBeat, double nextBeat) {
+    return std::fabs(tick - nextBeat) < 0.5 * (nextBeat - prevBeat) ? nextBeat : tick;
+}
+
 /* Model time at which the interval under way reaches `phase` (tickCount + fraction). */
 double time_of_phase(const LevelTicks_t& k, double phase) {
     return time_at(k.prevTick, k.nextTick, k.bend, phase - k.tickCount);
@@ -482,7 +494,7 @@ void advance_level(MeterTicker_t* t, int level) {
         const double period = track.timerEstimate.period;
         next = reached + (period > 0.0 && std::isfinite(period) ? period : 0.5);
     }
-    k = LevelTicks_t{k.prevTick, reached, next, k.tickCount + 1, {}, k.bend};
+    k = interval_after(k, reached, next);
     track.ticks.write(k);
 }
 
@@ -511,9 +523,9 @@ void reproject_levels(MeterTicker_t* t, double reached, const TimeMap& previous)
 void keep_bar_on_beat(MeterTicker_t* t, double reached, double nextBeat) {
     LevelTrack_t& bar = t->tracks[METERLEVEL_BAR];
     LevelTicks_t& k = bar.own;
-    if (k.nextTick > reached && k.nextTick != nextBeat && std::fabs(k.nextTick - nextBeat) < 0.5 * (nextBeat - reached) &&
-        nextBeat > k.prevTick) {
-        k.nextTick = nextBeat;
+    const double onBeat = onto_beat_nearby(k.nextTick, reached, nextBeat);
+    if (k.nextTick > reached && onBeat != k.nextTick && nextBeat > k.prevTick) {
+        k.nextTick = onBeat;
         bar.ticks.write(k);
     }
 }
@@ -636,8 +648,7 @@ void follow_new_bar_length(MeterTicker_t* t, int beatsPerBarBefore) {
         lc_ticks_per_bar(bar.period, t->timerRaw.levels[METERLEVEL_BEAT].period) == beatsPerBarBefore)
         return;
     double target = mapped_grid_point(t, METERLEVEL_BAR, pending.nextTick, 0.0, t->timerMap);
-    if (std::fabs(target - beat.nextTick) < 0.5 * (beat.nextTick - beat.prevTick))
-        target = beat.nextTick;
+    target = onto_beat_nearby(target, beat.prevTick, beat.nextTick);
     if (std::isfinite(target))
         move_pending_tick(t, METERLEVEL_BAR, target);
 }
@@ -697,7 +708,7 @@ void advance_beat(MeterTicker_t* t) {
     if (!jumped)
         reproject_levels(t, k.nextTick, previous);
     keep_bar_on_beat(t, k.nextTick, next);
-    k = LevelTicks_t{k.prevTick, k.nextTick, next, k.tickCount + 1, {}, k.bend};
+    k = interval_after(k, k.nextTick, next);
     track.ticks.write(k);
 }
 
