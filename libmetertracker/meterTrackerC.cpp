@@ -331,6 +331,7 @@ void mTracker::reset() {
     barChooser.reset();
     openingSilence.reset();
     levelShift = levelVotes = 0;
+    leveledBeat = 0.0;
     lastBeatTick = -1.0;
     backbeatSteps = 0;
     backbeatPeriod = 0.0;
@@ -1288,14 +1289,25 @@ double mTracker::levelFactor(double beatPeriod) {
     // backbeat.
     bool const backbeat = beatPeriod / 2.0 >= minShiftedBeat && backbeatInMiddle(beatPeriod, slack, tooFast);
     int const wanted = tooSlow || evenHatsOverBackbeat || backbeat ? -1 : tooFast ? 1 : 0;
+    // The chooser moving to twice or half its beat, where the accents ask for the shift that
+    // takes it back, is no move of the music's beat: the beat stays without waiting for votes.
+    int const keepsBeat = withinShare(beatPeriod, 2.0 * leveledBeat, sameTempoShare)   ? -1
+                          : withinShare(beatPeriod, 0.5 * leveledBeat, sameTempoShare) ? 1
+                          : withinShare(beatPeriod, leveledBeat, sameTempoShare)       ? 0
+                                                                                       : 2;
     if (wanted == levelShift) {
+        levelVotes = 0;
+    } else if (wanted == keepsBeat) {
+        levelShift = wanted;
         levelVotes = 0;
     } else if (++levelVotes >= (framesConsumed < openingSeconds * params.accentRate ? openingLevelStepsToShift
                                                                                      : levelStepsToShift)) {
         levelShift = wanted;
         levelVotes = 0;
     }
-    return levelShift < 0 ? 0.5 : levelShift > 0 ? 2.0 : 1.0;
+    double const factor = levelShift < 0 ? 0.5 : levelShift > 0 ? 2.0 : 1.0;
+    leveledBeat = beatPeriod * factor;
+    return factor;
 }
 
 double mTracker::salienceNear(double period) const {

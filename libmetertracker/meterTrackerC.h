@@ -210,7 +210,8 @@ private:
     // from where the low channels put their accents inside the beat and the periods around it,
     // and from where the snare hits it.
     // Called once per step; a change must hold for a few steps before it is taken (two in the
-    // first seconds after a reset, four later).
+    // first seconds after a reset, four later), unless it keeps the beat of the step before
+    // where the chooser moved to twice or half of it.
     double levelFactor(double beatPeriod);
     // True when the halves of `beatPeriod` group in threes at every level the salience shows
     // (three halves over two, six over four, twelve over eight): compound meter, whose beat is
@@ -273,6 +274,7 @@ private:
     BarChooser barChooser;
     int levelShift = 0;    // −1 the beat is halved, 1 doubled, 0 kept
     int levelVotes = 0;    // successive steps that asked for another shift
+    double leveledBeat = 0.0; // the beat after the level shift at the latest step
     double lastBeatTick = -1.0; // the beat tick published at the latest step
     int backbeatSteps = 0;      // steps that heard a backbeat in the middle of this beat
     double backbeatPeriod = 0.0;
