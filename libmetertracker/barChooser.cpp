@@ -342,8 +342,12 @@ bool BarChooser::choose(double beatPeriod, double beatTime, unsigned int& beatsP
                 n1 += x * x;
                 n2 += y * y;
             }
-            if (n1 > 0.0 && n2 > 0.0) {
-                sum += dot / std::sqrt(n1 * n2);
+            // Beats of near silence (a ring-out's accents decayed to 1e-160) say nothing of the
+            // bar, and their squared norms underflow: the cosine came out infinite, and once in
+            // the smoothed repetition it held the bar length for the rest of the stream.
+            double const norms = n1 * n2;
+            if (std::isnormal(norms)) {
+                sum += dot / std::sqrt(norms);
                 ++pairs;
             }
         }

@@ -66,13 +66,11 @@ TEST(MeterTrackerInterface, FreshTrackerHasNoEstimatesAndSingleZeroTicks) {
     TrackerHandle t;
     ASSERT_NE(t.h, nullptr);
     EXPECT_THAT(periodEst(t.h), ElementsAre(-1.0, -1.0, -1.0, -1.0, -1.0, -1.0));
-    EXPECT_EQ(mTracker_get_beatyness(t.h), 0.0);
 
     double ta[3] = {9, 9, 9}, be[3] = {9, 9, 9}, pa[3] = {9, 9, 9};
     int nt = 3, nb = 3, np = 3;
     mTracker_get_ticks(t.h, ta, &nt, be, &nb, pa, &np);
     EXPECT_TRUE(nt == 1 && nb == 1 && np == 1);
-    EXPECT_THAT(ta, ElementsAre(0.0, 0.0, 0.0));
 
     // The tracker reports and never prints: the tool and the engine decide where words go.
     ::testing::internal::CaptureStdout();
@@ -131,21 +129,6 @@ TEST(MeterTrackerSteps, SameStepsWhateverTheBlockSizes) {
         EXPECT_NEAR(a[i], b[i], 0.001) << i;
 }
 
-TEST(MeterTrackerTicks, GetTicksCopiesTheNewestWithinCapacity) {
-    std::vector<double> x = music(7.0);
-    TrackerHandle t;
-    feed(t.h, x);
-    std::vector<double> const beats = t.h->getBeatTicks();
-    ASSERT_GE(beats.size(), 10u);
-    EXPECT_EQ(std::adjacent_find(beats.begin(), beats.end(), std::greater_equal<>()), beats.end());
-
-    double ta[4], be[4], pa[4];
-    int nt = 4, nb = 4, np = 0;
-    mTracker_get_ticks(t.h, ta, &nt, be, &nb, pa, &np);
-    EXPECT_TRUE(nb == 4 && np == 0);
-    EXPECT_TRUE(std::equal(be, be + 4, beats.end() - 4));
-}
-
 TEST(MeterTrackerTicks, AttackNearATickIsWhereTheHitStarts) {
     // Noise hits from silence at 0.5003 and 1.0117 s, off the 128-sample hop: wherever the tick lies
     // in the window, the attack is within 3 ms of the hit's first sample. None on silence, before
@@ -179,8 +162,14 @@ TEST(MeterTrackerTicks, FlushKeepsTheNewestRowAndTheStepsGoOn) {
     EXPECT_GT(before[1], 0.0);
     feed(t.h, x, half);
     EXPECT_EQ(tracker.getPulseCacheRows(), tracker.getStepsDone() - tracker.getRowsFlushed());
-    // The tick lists now start at the kept row's phase.
-    EXPECT_GE(tracker.getBeatTicks().front(), before[4] - 1e-12);
+    // The tick lists now start at the kept row's phase and rise; the newest that fit are copied.
+    std::vector<double> const beats = tracker.getBeatTicks();
+    ASSERT_TRUE(beats.size() >= 4u && beats.front() >= before[4] - 1e-12);
+    EXPECT_EQ(std::adjacent_find(beats.begin(), beats.end(), std::greater_equal<>()), beats.end());
+    double ta[4], be[4], pa[4];
+    int nt = 4, nb = 4, np = 0;
+    mTracker_get_ticks(t.h, ta, &nt, be, &nb, pa, &np);
+    EXPECT_TRUE(nb == 4 && np == 0 && std::equal(be, be + 4, beats.end() - 4));
 }
 
 TEST(MeterTrackerInput, SilenceAndGarbageLeaveItSound) {

@@ -1,4 +1,4 @@
-// The accent front end's fixed design: band layout, low-pass designs, delays, rates.
+// The accent front end's fixed design: band layout and rates.
 #include "onsets.h"
 
 #include <gtest/gtest.h>
@@ -6,9 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <numeric>
 #include <stdexcept>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -28,18 +26,6 @@ TEST(OnsetsDesign, BandsAt44100AreErbSpacedTrianglesFrom50HzTo90PercentOfNyquist
         EXPECT_TRUE(bins[0] < bins[1] && bins[1] < bins[2] && bins[2] < 512u) << b;
         for (unsigned int k = 0; k < 3; ++k)
             EXPECT_NEAR(bins[k], edges[b + k] * 1024 / 44100, 0.5) << b << " " << k;
-    }
-}
-
-TEST(OnsetsDesign, StoredLowpassDesignsInUse) {
-    // Unity gain at DC: a low-pass that passes the envelope's mean unchanged, with the delay
-    // the look-ahead is built on.
-    for (auto const& [cutoff, groupDelay] : {std::pair{20 / 172.265625, 12}, std::pair{0.16, 9}}) {
-        std::vector<double> b, a;
-        Onsets::butter6stored(b, a, cutoff);
-        ASSERT_TRUE(b.size() == 7u && a.size() == 7u);
-        EXPECT_NEAR(std::accumulate(b.begin(), b.end(), 0.0) / std::accumulate(a.begin(), a.end(), 0.0), 1.0, 1e-9);
-        EXPECT_EQ(Onsets::grpDelayAverage(b, a, 199), groupDelay) << cutoff;
     }
 }
 

@@ -1,6 +1,7 @@
 // The free numeric functions of the meter tracker against hand-computed values: the music tests
 // do not notice a likelihood that is merely wrong (a phase wrap at the wrong point still tracks).
 #include "Matrix.h"
+#include "barChooser.h"
 #include "beatGivenTatum.h"
 #include "lognPdf.h"
 #include "meterLogTransLikes.h"
@@ -97,4 +98,24 @@ TEST(MeterPerPha2Pulse, FillsGapsAndSkipsPhasesThatDidNotMoveOn) {
         meterPerPha2Pulse(c.periods, c.phases, pulses);
         EXPECT_EQ(pulses, c.pulses) << ::testing::PrintToString(c.phases);
     }
+}
+
+TEST(BarChooser, BeatsOfNearSilenceLeaveTheBarLengthFreeForTheMusicAfter) {
+    // 12 s of beats whose accents decayed to 1e-160 (their squared norms underflow), then 28 s of
+    // a waltz at 120 BPM, its bar judged every 86 accent frames (172.27 a second).
+    BarChooser bars;
+    bars.configure(172.265625, 36, 44100.0);
+    Matrix<double> frame(36, 1);
+    unsigned int beats = 0;
+    double downbeat = 0.0;
+    for (unsigned int n = 0; n < 6891; ++n) {
+        double const t = (n + 1.5) / 172.265625, beat = std::round(2.0 * t);
+        double const level = std::fabs(t - beat / 2.0) < 0.0029 ? (t < 12.0 ? 1e-160 : 1.0) : 0.0;
+        for (unsigned int b = 0; b < 36; ++b)
+            frame[b][0] = level * ((b < 9) == (std::fmod(beat, 3.0) == 0.0) ? 1.0 : 0.1);
+        bars.addFrames(frame, 0, n, 1);
+        if (n % 86 == 85)
+            bars.choose(0.5, std::floor(2.0 * t) / 2.0, beats, downbeat);
+    }
+    EXPECT_EQ(beats, 3u);
 }
