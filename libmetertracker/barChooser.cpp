@@ -114,6 +114,7 @@ void BarChooser::configure(double accentRate, unsigned int bands, double sampleR
     attacks.reserve(maxBeats * nBands);
     present.reserve(maxBeats);
     beginning.reserve(usable ? static_cast<std::size_t>(beginSearchSeconds * accentRate) : 0);
+    entry.configure(usable ? accentRate : 0.0);
     reset();
 }
 
@@ -128,6 +129,7 @@ void BarChooser::reset() {
     lastBeatTime = 0.0;
     lastBeatPeriod = 0.0;
     beginning.clear();
+    entry.reset();
     samplesHeard = 0;
     soundStart = -1.0;
     soundJudged = false;
@@ -150,6 +152,9 @@ void BarChooser::addFrames(ARGMathLibrary::Matrix<double> const& bands, unsigned
             total += row[b];
         }
         watchBeginning(first + i, total);
+        unsigned int peakFrame = 0;
+        if (entry.add(first + i, total, peakFrame))
+            beginAgain(peakFrame);
     }
     framesStored = first + count;
 }
@@ -211,6 +216,14 @@ void BarChooser::watchBeginning(unsigned int frame, double total) {
         startTime = (beginFrame + i + 1.5) / rate;
         return;
     }
+}
+
+void BarChooser::beginAgain(unsigned int peakFrame) {
+    startTime = (peakFrame + 1.5) / rate;
+    startBorneOut = 0;
+    beatsSinceStart = -1;
+    lastBeatTime = 0.0;
+    lastBeatPeriod = 0.0;
 }
 
 double BarChooser::attackIn(long at, unsigned int band) const {

@@ -26,6 +26,7 @@
 #define BEATLUME_BARCHOOSER_H
 
 #include "Matrix.h"
+#include "percussionEntry.h"
 
 #include <limits>
 #include <vector>
@@ -68,6 +69,9 @@ private:
     bool beforeTheMusic(long frame) const;
     // Keeps the summed accent of the first seconds and finds the music's first onset in it.
     void watchBeginning(unsigned int frame, double total);
+    // The beat begins again where drums come in after a stretch without them (see
+    // PercussionEntry): their first hit counts as the music's beginning from then on.
+    void beginAgain(unsigned int peakFrame);
 
     double rate = 0.0;
     unsigned int nBands = 0;
@@ -96,6 +100,7 @@ private:
     double lastBeatTime = 0.0;
     double lastBeatPeriod = 0.0;
     unsigned int beginFrame = 0; // the frame of beginning[0]
+    PercussionEntry entry;
     // The silence the audio opens with: the samples it needs, the samples heard until the first
     // sound (all quiet), and when that sound began (seconds; −1 for none, or for audio that
     // opened with sound).
