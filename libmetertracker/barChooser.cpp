@@ -130,6 +130,7 @@ void BarChooser::reset() {
     lastBeatPeriod = 0.0;
     beginning.clear();
     entry.reset();
+    entryTime = -1.0;
     samplesHeard = 0;
     soundStart = -1.0;
     soundJudged = false;
@@ -154,7 +155,7 @@ void BarChooser::addFrames(ARGMathLibrary::Matrix<double> const& bands, unsigned
         watchBeginning(first + i, total);
         unsigned int peakFrame = 0;
         if (entry.add(first + i, total, peakFrame))
-            beginAgain(peakFrame);
+            entryTime = (peakFrame + 1.5) / rate;
     }
     framesStored = first + count;
 }
@@ -218,8 +219,14 @@ void BarChooser::watchBeginning(unsigned int frame, double total) {
     }
 }
 
-void BarChooser::beginAgain(unsigned int peakFrame) {
-    startTime = (peakFrame + 1.5) / rate;
+double BarChooser::takeEntry() {
+    double const t = entryTime;
+    entryTime = -1.0;
+    return t;
+}
+
+void BarChooser::beginAgain(double time) {
+    startTime = time;
     startBorneOut = 0;
     beatsSinceStart = -1;
     lastBeatTime = 0.0;

@@ -59,6 +59,11 @@ public:
                       double otherHalf[bandGroups]) const;
     // The music's first onset in seconds, where the audio opened in silence; −1 while unknown.
     double musicStart() const { return startTime; }
+    // Drums that came in after a stretch without them (see PercussionEntry) since the last
+    // call: their first hit in seconds, −1 for none. beginAgain makes such a hit the music's
+    // beginning from then on, for the bar as for a first onset after silence.
+    double takeEntry();
+    void beginAgain(double time);
 
 private:
     // A beat's attack in `band`: its strongest accent in the frames around accent frame `at`
@@ -69,9 +74,6 @@ private:
     bool beforeTheMusic(long frame) const;
     // Keeps the summed accent of the first seconds and finds the music's first onset in it.
     void watchBeginning(unsigned int frame, double total);
-    // The beat begins again where drums come in after a stretch without them (see
-    // PercussionEntry): their first hit counts as the music's beginning from then on.
-    void beginAgain(unsigned int peakFrame);
 
     double rate = 0.0;
     unsigned int nBands = 0;
@@ -101,6 +103,7 @@ private:
     double lastBeatPeriod = 0.0;
     unsigned int beginFrame = 0; // the frame of beginning[0]
     PercussionEntry entry;
+    double entryTime = -1.0; // the latest entry not yet taken
     // The silence the audio opens with: the samples it needs, the samples heard until the first
     // sound (all quiet), and when that sound began (seconds; −1 for none, or for audio that
     // opened with sound).

@@ -71,6 +71,12 @@ constexpr double heldBeatTolerance = 0.1;
 constexpr double startWindowBeats = 12.0;
 constexpr double startTolerance = 0.12;
 constexpr double startHoldSeconds = 60.0;
+// Drums that come in over a pad or after a breakdown begin the music as its first onset after
+// silence does, unless a beat has already held 2.5 s there: a filtered beat whose filter opens
+// is followed already, and the filter need not open on a downbeat (dev-synth with its first
+// 10 s low-passed and the filter opening mid-bar: beat F 0.791 with this gate, 0.736 without).
+// Over pads no beat holds long: 1.5 s at most on the dev sets' intros, 2 s over a steady drone.
+constexpr int minHeldStepsOverEntry = 5;
 
 // Metrical-level check of the chosen beat (see levelFactor).
 constexpr double minMidForHalving = 0.75;
@@ -437,6 +443,7 @@ bool mTracker::process() {
     for (unsigned int s = stepsDone; s < nSteps; ++s) {
         computeSalience(s, f0);
         barChooser.addFrames(bandEnvs, s * hop - f0, s * hop, hop);
+        admitEntry();
         for (unsigned int i = 0; i < hop; ++i)
             recentBeat.add(s * hop + i, channels[s * hop + i - f0]);
         framesConsumed = s * hop + hop;
@@ -945,6 +952,12 @@ bool mTracker::onMusicStartGrid(double period, double tick) const {
     double const start = barChooser.musicStart();
     return start >= 0.0 && period > 0.0 && tick - start <= startWindowBeats * period &&
            offGrid(tick, start, period) < startTolerance;
+}
+
+void mTracker::admitEntry() {
+    double const t = barChooser.takeEntry();
+    if (t >= 0.0 && heldBeatSteps < minHeldStepsOverEntry)
+        barChooser.beginAgain(t);
 }
 
 void mTracker::favourHeldBeat() {

@@ -157,6 +157,8 @@ private:
     // grid ever since keeps its phase while it holds, for the first minute at most. Returns the
     // candidate taken.
     unsigned int keepBeatOnMusicStart(unsigned int row, unsigned int chosen);
+    // Drums come in after a stretch without them: their first hit begins the music.
+    void admitEntry();
     // The period (accent frames) on which the phase scores carry the previous step's ticks
     // over to this step's: the previous one's, but for a beat that has just become shorter
     // other than by half or a quarter (another tempo, as after a change of track), where the

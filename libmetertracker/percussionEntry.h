@@ -8,7 +8,8 @@
  * music already playing hardly ever is (a rendered or played kit's loudest hits reach 1.5
  * times the last seconds' loudest at most; entries over a pad 2 to 3 times). A ring-out's
  * last blip after a stop is no entry: an entry also reaches a share of the last 12 s's
- * loudest accent.
+ * loudest accent. The tracker takes an entry as the music's beginning only where no beat has
+ * held before it (a filtered beat whose filter opens is followed already).
  *
  * Fed one summed accent per frame, in order; no locking, allocates only in configure.
  */
