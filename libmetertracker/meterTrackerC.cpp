@@ -1278,36 +1278,40 @@ double mTracker::levelFactor(double beatPeriod) {
     double const midOfHalf = halfPeriodAccent(beatPeriod / 2.0);
     double const midOfDouble = halfPeriodAccent(2.0 * beatPeriod);
     double const midOfQuadruple = halfPeriodAccent(4.0 * beatPeriod);
-    // Once a shift holds, looser bounds keep it, so that a wobble at the edge does not flip
-    // the level every other step.
-    double const slack = levelShift != 0 ? levelHysteresis : 0.0;
-    // The low channels accent the middle of the beat as strongly as its start, while the
-    // halves of the beat are clean pulses of their own: the music's beat is the half.
-    bool const tooSlow = mid >= minMidForHalving - slack && midOfHalf >= 0.0 &&
-                         midOfHalf <= maxMidOfHalf + slack && beatPeriod / 2.0 >= minShiftedBeat;
-    // Hi-hats as loud between the halves of the beat as on them, with the low channels
-    // accenting the beat's middle: a backbeat twice per beat under even eighths, which is a
-    // fast beat counted in twos.
-    double const hatsInHalf =
-        std::max(halfPeriodAccent(beatPeriod / 2.0, 3, 4), halfPeriodAccent(beatPeriod / 2.0, 2, 4));
-    bool const evenHatsOverBackbeat =
-        hatsInHalf >= minHatsForHalving - slack && mid >= minMidUnderHats - slack && midOfHalf >= 0.0 &&
-        midOfHalf <= maxMidOfHalfUnderHats + slack && beatPeriod / 2.0 >= minShiftedBeat;
-    // Nothing between the beats nor between pairs of them, but a backbeat between fours:
-    // the beat counts eighths of a slow bar, and the music's beat is twice as long.
-    bool const tooFast = mid >= 0.0 && mid <= maxMidForDoubling + slack && midOfDouble >= 0.0 &&
-                         midOfDouble <= maxMidOfDoubled + slack && midOfQuadruple >= minBackbeat - slack &&
-                         2.0 * beatPeriod <= maxShiftedBeat;
-    // The snare hits the middle of the beat, now or, at this tempo, for long: a fast beat's
-    // backbeat.
-    bool const backbeat = beatPeriod / 2.0 >= minShiftedBeat && backbeatInMiddle(beatPeriod, slack, tooFast);
-    int const wanted = tooSlow || evenHatsOverBackbeat || backbeat ? -1 : tooFast ? 1 : 0;
     // The chooser moving to twice or half its beat, where the accents ask for the shift that
     // takes it back, is no move of the music's beat: the beat stays without waiting for votes.
     int const keepsBeat = withinShare(beatPeriod, 2.0 * leveledBeat, sameTempoShare)   ? -1
                           : withinShare(beatPeriod, 0.5 * leveledBeat, sameTempoShare) ? 1
                           : withinShare(beatPeriod, leveledBeat, sameTempoShare)       ? 0
                                                                                        : 2;
+    // Once a shift holds, or where one keeps the beat, looser bounds keep it, so that a wobble
+    // at the edge does not flip the level every other step.
+    double const held = levelShift != 0 ? levelHysteresis : 0.0;
+    double const halvingSlack = keepsBeat == -1 ? levelHysteresis : held;
+    double const doublingSlack = keepsBeat == 1 ? levelHysteresis : held;
+    // The low channels accent the middle of the beat as strongly as its start, while the
+    // halves of the beat are clean pulses of their own: the music's beat is the half.
+    bool const tooSlow = mid >= minMidForHalving - halvingSlack && midOfHalf >= 0.0 &&
+                         midOfHalf <= maxMidOfHalf + halvingSlack && beatPeriod / 2.0 >= minShiftedBeat;
+    // Hi-hats as loud between the halves of the beat as on them, with the low channels
+    // accenting the beat's middle: a backbeat twice per beat under even eighths, which is a
+    // fast beat counted in twos.
+    double const hatsInHalf =
+        std::max(halfPeriodAccent(beatPeriod / 2.0, 3, 4), halfPeriodAccent(beatPeriod / 2.0, 2, 4));
+    bool const evenHatsOverBackbeat = hatsInHalf >= minHatsForHalving - halvingSlack &&
+                                      mid >= minMidUnderHats - halvingSlack && midOfHalf >= 0.0 &&
+                                      midOfHalf <= maxMidOfHalfUnderHats + halvingSlack &&
+                                      beatPeriod / 2.0 >= minShiftedBeat;
+    // Nothing between the beats nor between pairs of them, but a backbeat between fours:
+    // the beat counts eighths of a slow bar, and the music's beat is twice as long.
+    bool const tooFast = mid >= 0.0 && mid <= maxMidForDoubling + doublingSlack && midOfDouble >= 0.0 &&
+                         midOfDouble <= maxMidOfDoubled + doublingSlack &&
+                         midOfQuadruple >= minBackbeat - doublingSlack && 2.0 * beatPeriod <= maxShiftedBeat;
+    // The snare hits the middle of the beat, now or, at this tempo, for long: a fast beat's
+    // backbeat.
+    bool const backbeat =
+        beatPeriod / 2.0 >= minShiftedBeat && backbeatInMiddle(beatPeriod, halvingSlack, tooFast);
+    int const wanted = tooSlow || evenHatsOverBackbeat || backbeat ? -1 : tooFast ? 1 : 0;
     if (wanted == levelShift) {
         levelVotes = 0;
     } else if (wanted == keepsBeat) {
