@@ -106,6 +106,11 @@ constexpr double minSnareInMiddle = 1.6;
 constexpr double minKickOverMiddle = 1.05;
 constexpr double minBackbeatContrast = 2.3;
 constexpr double maxCymbalsInMiddle = 1.6;
+// A channel or band group whose accents carry less than this share of the strongest one's
+// energy hears only rounding: the input has no such frequencies (a phone's band, a dull room
+// microphone). Its lines, scaled to their own range, would be noise posing as a pattern, and
+// the cymbals' and hi-hats' cues must then come from what the input does carry.
+constexpr double silentShare = 1e-4;
 constexpr int backbeatHeldSteps = 16;
 // In the first seconds after a reset nothing has been followed yet that a wrong shift could
 // lose, while each step the music's level waits for is a beat grid at half or double speed:
@@ -1408,13 +1413,24 @@ bool mTracker::backbeatInMiddle(double beatPeriod, double slack, bool contrary) 
     double kickHalf[BarChooser::bandGroups], otherHalf[BarChooser::bandGroups];
     if (lastBeatTick >= 0.0 && barChooser.halvesOfBeat(beatPeriod, lastBeatTick, kickHalf, otherHalf)) {
         auto const ratio = [](double a, double b) { return a / std::max(b, 1e-12); };
-        double snare = ratio(otherHalf[firstSnareGroup], kickHalf[firstSnareGroup]);
-        for (unsigned int g = firstSnareGroup + 1; g <= lastSnareGroup; ++g)
-            snare = std::min(snare, ratio(otherHalf[g], kickHalf[g]));
+        double loudest = 0.0;
+        for (unsigned int g = 0; g < BarChooser::bandGroups; ++g)
+            loudest = std::max(loudest, kickHalf[g] + otherHalf[g]);
+        auto const silent = [&](unsigned int g) {
+            return kickHalf[g] + otherHalf[g] < silentShare * loudest;
+        };
+        double snare = std::numeric_limits<double>::infinity();
+        for (unsigned int g = firstSnareGroup; g <= lastSnareGroup; ++g)
+            if (!silent(g))
+                snare = std::min(snare, ratio(otherHalf[g], kickHalf[g]));
         double const kick = ratio(kickHalf[kickGroup], otherHalf[kickGroup]);
-        if (snare >= minSnareInMiddle - slack && kick >= minKickOverMiddle - 0.5 * slack &&
-            snare * kick >= minBackbeatContrast - 2.0 * slack &&
-            ratio(otherHalf[cymbalGroup], kickHalf[cymbalGroup]) <= maxCymbalsInMiddle + slack) {
+        // Where the input has no cymbal band, their hiss is heard in the highest group it has.
+        unsigned int cymbals = cymbalGroup;
+        while (cymbals > lastSnareGroup + 1 && silent(cymbals))
+            --cymbals;
+        if (std::isfinite(snare) && snare >= minSnareInMiddle - slack &&
+            kick >= minKickOverMiddle - 0.5 * slack && snare * kick >= minBackbeatContrast - 2.0 * slack &&
+            (silent(cymbals) || ratio(otherHalf[cymbals], kickHalf[cymbals]) <= maxCymbalsInMiddle + slack)) {
             ++backbeatSteps;
             return true;
         }
@@ -1432,7 +1448,11 @@ double mTracker::halfPeriodAccent(double period, unsigned int firstChannel, unsi
         return -1.0;
     unsigned int const L = bank.delay(kBest);
     levelProfile.assign(L, 0.0);
+    double const loudest =
+        inEnergy.empty() ? 0.0 : *std::max_element(inEnergy.begin(), inEnergy.end());
     for (unsigned int c = firstChannel; c < std::min(endChannel, nChannels); ++c) {
+        if (c < inEnergy.size() && inEnergy[c] < silentShare * loudest)
+            continue;
         resonators[c]->copyLine(kBest, lineCopy);
         auto const [lo, hi] = std::minmax_element(lineCopy.begin(), lineCopy.end());
         double const range = *hi - *lo;

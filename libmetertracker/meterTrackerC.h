@@ -204,7 +204,7 @@ private:
     void rebuildTicks();
     // How strongly channels firstChannel … endChannel − 1 (by default the low two) accent the
     // middle of a period against its strongest point, 0-1, for the resonator nearest to
-    // `period` seconds (−1 when there is none).
+    // `period` seconds (−1 when there is none); channels the input leaves silent do not count.
     double halfPeriodAccent(double period, unsigned int firstChannel = 0, unsigned int endChannel = 2);
     // The bank filter whose delay lies closest to a delay in accent frames (ties: the shorter).
     unsigned int nearestResonator(double delayFrames) const;
