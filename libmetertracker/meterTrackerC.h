@@ -181,7 +181,8 @@ private:
     // through a grid follower of its own; bar and tatum move with it. The bar chooser and the
     // resonators' grid follower keep reading the resonators' beat, whose long memory suits them.
     // The published period is that line's, less the share of the resonators' smear its ticks
-    // carry while the memory fills after the music starts.
+    // carry while the memory fills after the music starts, weighed with the period where the
+    // beat's resonance peaks while the line is young (withResonancePeriod).
     void followRecentBeat(unsigned int row, unsigned int tLast);
     // After the choice, finer than a frame: the beat period from the salience peak around
     // the chosen one, and the beat tick read in the two filters whose delays enclose that
@@ -194,8 +195,10 @@ private:
     // filling memory's smear steepens the ticks' line (FilterPairTempo).
     void refineBeat(unsigned int row, unsigned int tLast);
     // Beat period in frames, finer than a frame, from the salience peak nearest `frames`;
-    // `frames` itself where the salience has no such peak.
-    double finePeriodFrames(double frames) const;
+    // `frames` itself where the salience has no such peak. `resonance`, when given, receives
+    // the peak placed where its flanks meet (0 where there is no peak): the period to measure
+    // the tempo by.
+    double finePeriodFrames(double frames, double* resonance = nullptr) const;
     // Weight of a channel's resonator line in the beat phase salience: the inverse of the
     // channel's input level, so that every band group has an equal say.
     double beatLineWeight(unsigned int channel) const;
@@ -272,6 +275,8 @@ private:
     SteadyTempo steadyTempo;
     FilterPairTempo filterPairTempo;
     double beatTickSmear = 0.0; // this step's smear share of the beat ticks' slope (s per beat)
+    double resonancePeriod = 0.0; // this step's beat period where its resonance peaks (s), 0: none
+    ResonanceMean recentResonance;
     std::vector<double> channelWeights;
     BarChooser barChooser;
     int levelShift = 0;    // −1 the beat is halved, 1 doubled, 0 kept

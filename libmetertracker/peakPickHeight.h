@@ -25,6 +25,14 @@ inline double parabolicPeakShift(double a, double b, double c) {
     return curve < 0.0 ? std::clamp(0.5 * (a - c) / curve, -0.5, 0.5) : 0.0;
 }
 
+/* The same for a peak whose two flanks fall along straight lines of one slope (a cusp, not a
+   rounded top): where those lines through a, b, c meet. */
+inline double cuspPeakShift(double a, double b, double c) {
+    if (a >= c)
+        return b > c ? std::clamp(0.5 * (b - a) / (b - c) - 0.5, -0.5, 0.5) : 0.0;
+    return b > a ? std::clamp(0.5 - 0.5 * (b - c) / (b - a), -0.5, 0.5) : 0.0;
+}
+
 } // namespace meterTracker
 
 #endif

@@ -231,4 +231,40 @@ double SteadyTempo::update(double tick, double shortPeriod) {
     return shortPeriod;
 }
 
+double withResonancePeriod(double linePeriod, std::size_t lineTicks, double resonancePeriod,
+                           double frameRate) {
+    // A line of this many ticks measures a period of this many frames (about 100 BPM) as well
+    // as the resonance peak does, on the development music...
+    constexpr double evenTicks = 12.0, evenFrames = 100.0;
+    // ...and the share by which the two differ at most in steady music.
+    constexpr double steadyDisagreement = 0.003;
+    if (!std::isfinite(resonancePeriod) || !(resonancePeriod > 0.0) || !std::isfinite(linePeriod) ||
+        !(linePeriod > 0.0) || !std::isfinite(frameRate) || !(frameRate > 0.0))
+        return linePeriod;
+    double const apart = std::fabs(resonancePeriod / linePeriod - 1.0) / steadyDisagreement;
+    if (!(apart < 1.0))
+        return linePeriod;
+    double const relativeFrames = linePeriod * frameRate / evenFrames;
+    double const lineOverResonance =
+        std::pow(evenTicks / std::max(1.0, static_cast<double>(lineTicks)), 3.0) * relativeFrames *
+        relativeFrames;
+    double const resonanceShare = lineOverResonance / (1.0 + lineOverResonance) * (1.0 - apart);
+    return linePeriod + resonanceShare * (resonancePeriod - linePeriod);
+}
+
+double ResonanceMean::mean(double resonancePeriod) {
+    if (!std::isfinite(resonancePeriod) || !(resonancePeriod > 0.0))
+        return 0.0;
+    if (count > 0 && tickGrid::newPeriod(resonancePeriod, periods[0]))
+        count = 0;
+    count = std::min(count + 1, capacity);
+    for (std::size_t i = count - 1; i > 0; --i)
+        periods[i] = periods[i - 1];
+    periods[0] = resonancePeriod;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < count; ++i)
+        sum += periods[i];
+    return sum / static_cast<double>(count);
+}
+
 } // namespace meterTracker

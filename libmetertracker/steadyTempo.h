@@ -60,6 +60,34 @@ private:
     bool waved = false; // the misses of all the ticks kept only waved at the last step
 };
 
+// The period to publish from the trailing ticks' line (resting on `lineTicks` ticks, the slope
+// the steady tempo or the short line gives) and the period where the beat's resonance peaks in
+// the resonators' salience (their mean over the last steps): two measures of one beat, each
+// with errors of its own. The ticks wander by milliseconds with the accents (a change in the
+// balance of the bands, a peak read on one filter or the other), so a line of a few seconds
+// misses by a tenth of a per cent and more, the variance of its slope falling with the cube of
+// its length. The resonance peak is read over the resonators' whole memory, to a share of an
+// accent frame (at `frameRate` frames a second): as a share of the period, the more frames a
+// period has, the finer; but it lags when the tempo moves. Where the two agree they are
+// weighed by those errors; the farther apart, the more the music is moving and the more the
+// line, which follows without lag, is taken alone. A resonance period that is not a finite
+// positive number leaves the line's.
+double withResonancePeriod(double linePeriod, std::size_t lineTicks, double resonancePeriod,
+                           double frameRate);
+
+// The resonance peak's period jitters from step to step by about as much as it misses; its mean
+// over the last 2 s (4 steps) measures better. Another period (a new tempo or metrical level)
+// starts the mean afresh; a step without a peak (0) gives 0 and keeps the mean.
+class ResonanceMean {
+public:
+    double mean(double resonancePeriod);
+
+private:
+    static constexpr std::size_t capacity = 4;
+    std::array<double, capacity> periods{}; // newest first
+    std::size_t count = 0;
+};
+
 } // namespace meterTracker
 
 #endif
