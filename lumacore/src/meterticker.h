@@ -27,6 +27,7 @@
 #define LUMACORE_METERTICKER_H
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -212,9 +213,11 @@ struct MeterTicker_t {
        stream time of the first of them; -1 before the first delivery. */
     unsigned long long samplesFed = 0;
     double originTime = -1.0;
-    /* Analysis only: seconds of silence up to the last step, and whether the tracker has heard
-       sound since it (re)started. */
+    /* Analysis only: seconds of silence up to the last step, those analysed since the tracker
+       (re)started, and whether it has heard sound since. */
     double silentSeconds = 0.0;
+    double silenceSinceRestart = 0.0;
+    double quietestSilence = INFINITY; /* the lowest mean square of a step in this silence */
     bool trackerHeardSound = false;
     /* Double-precision copy of a delivered stretch; allocated once. */
     double* buffer = nullptr;

@@ -15,8 +15,7 @@ TEST(EngineLog, IsSilentWithoutHandlerAndReachesAnInstalledOne) {
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
     lc_logmsg(LC_LOG_ERROR, "nobody listens %d", 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr(), "");
 
     LogCapture log;
     lc_logmsg(LC_LOG_WARNING, "Sequencer: %s %d", "value", 42);
@@ -28,9 +27,7 @@ TEST(EngineLog, StderrHandlerCutsALongMessageToOneLine) {
     testing::internal::CaptureStderr();
     lc_logmsg(LC_LOG_PROGRESS, "%s", std::string(5000, 'x').c_str());
     const std::string cut = testing::internal::GetCapturedStderr();
-    EXPECT_LT(cut.size(), 1100u);
-    EXPECT_EQ(cut.back(), '\n');
-    EXPECT_EQ(cut.find('\n'), cut.size() - 1);
+    EXPECT_TRUE(cut.size() < 1100u && cut.find('\n') == cut.size() - 1) << cut.size();
     lc_set_logmsg_handler(nullptr, nullptr);
 }
 
