@@ -1,6 +1,6 @@
 // MIDI output end to end on a private JACK server (dummy back end): the engine's MIDI output through
-// RtMidi into a MIDI input owned by the test, Beatlume's own JACK MIDI port and its frame mapping,
-// and stop/run cycles of a live engine.
+// RtMidi into a MIDI input of the test's own JACK client, Beatlume's own JACK MIDI port and its
+// frame mapping, and stop/run cycles of a live engine.
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 
@@ -22,7 +22,6 @@
 #include "jackmidiport.h"
 #include "log_capture.h"
 #include "lumacore.h"
-#include "midi_inbox.h"
 #include "ticker_support.h"
 
 namespace {
@@ -44,14 +43,49 @@ TEST(MidiOverJack, WithoutAMidiServiceInitFailsWithAnErrorAndTheEngineRunsWithou
     unsetenv("JACK_DEFAULT_SERVER");
 }
 
+// Index of the first name containing `part` in a list ended by null, or -1.
+int find_port(char** names, const std::string& part) {
+    for (int i = 0; names && names[i]; ++i)
+        if (std::string(names[i]).find(part) != std::string::npos)
+            return i;
+    return -1;
+}
+
+// The non-sensing messages that reached `input`.
+std::vector<std::vector<unsigned char>> heard(const beatlume::test::JackRig& input) {
+    std::vector<std::vector<unsigned char>> bytes;
+    for (const beatlume::test::MidiMessage& m : input.messages())
+        if (m.bytes[0] != 0xFE)
+            bytes.push_back(m.bytes[0] == 0x90 || m.bytes[0] == 0x91 ? std::vector<unsigned char>(m.bytes, m.bytes + 3)
+                                                                     : std::vector<unsigned char>{m.bytes[0]});
+    return bytes;
+}
+
+// A new JACK connection carries data only from a later process cycle on: Active Sensing goes out
+// until one more has come through, so that nothing the test checks is sent into the void.
+bool carries_data(MidiOut_t* m, const beatlume::test::JackRig& input) {
+    auto sensed = [&] {
+        const std::vector<beatlume::test::MidiMessage> got = input.messages();
+        return std::count_if(got.begin(), got.end(), [](const auto& msg) { return msg.bytes[0] == 0xFE; });
+    };
+    const auto before = sensed();
+    for (int tries = 0; tries < 20; ++tries) {
+        const unsigned char sensing = 0xFE;
+        midioutput_send_msg(m, &sensing, 1);
+        if (eventually([&] { return sensed() > before; }, 1))
+            return true;
+    }
+    return false;
+}
+
+// RtMidi's JACK output into the test's own JACK client, which is deactivated before it closes:
+// an RtMidi JACK input here crashed now and then on libjack's process thread at its teardown.
 TEST(MidiOverJack, MessagesArriveWithTheirBytesAtAJackMidiInput) {
     beatlume::test::JackServer server;
     if (!server.available())
         GTEST_SKIP() << "no JACK server for this test: " << server.skip_reason();
-
-    MidiInbox inbox;
-    RtMidiIn input(RtMidi::UNIX_JACK, "beatlume-test-in");
-    inbox.listen(input);
+    beatlume::test::JackRig input("beatlume-test-in");
+    ASSERT_TRUE(input.ready());
 
     // Where the ALSA sequencer is missing, this only works through the fallback to JACK.
     MidiOut_t* m = midioutput_init();
@@ -59,23 +93,20 @@ TEST(MidiOverJack, MessagesArriveWithTheirBytesAtAJackMidiInput) {
     const int port = find_port(midioutput_port_names(m), "beatlume-test-in:midi_in");
     ASSERT_GE(port, 0);
     ASSERT_EQ(midioutput_open(m, port), 0);
-    ASSERT_TRUE(inbox.wait_until_connected(m))
-        << "the connection to the test's MIDI input never carried data";
+    ASSERT_TRUE(carries_data(m, input)) << "the connection to the test's MIDI input never carried data";
 
     midioutput_send_start(m);
     midioutput_send_note_on(m, 17, 60, 100);
     midioutput_send_stop(m);
-    const std::vector<Bytes> expected = {{0xFA}, {0x91, 0x3C, 0x64}, {0xFC}};
-    EXPECT_EQ(inbox.wait_for(expected.size()), expected);
+    EXPECT_TRUE(eventually([&] { return heard(input).size() >= 3; }));
+    EXPECT_EQ(heard(input), (std::vector<std::vector<unsigned char>>{{0xFA}, {0x91, 0x3C, 0x64}, {0xFC}}));
 
     // A port that appears later is found by a new enumeration; the open port stays open.
-    RtMidiIn later(RtMidi::UNIX_JACK, "beatlume-test-later");
-    later.openVirtualPort("midi_in");
+    beatlume::test::JackRig later("beatlume-test-later");
     const int before = midioutput_port_count(m);
     EXPECT_EQ(midioutput_reinitialize_devices(m), before + 1);
     EXPECT_GE(find_port(midioutput_port_names(m), "beatlume-test-later:midi_in"), 0);
-    ASSERT_TRUE(inbox.wait_until_connected(m))
-        << "the connection to the test's MIDI input never carried data";
+    ASSERT_TRUE(carries_data(m, input)) << "the connection to the test's MIDI input never carried data";
 
     midioutput_close(m);
     EXPECT_EQ(midioutput_open_port(m), -1);
@@ -151,11 +182,17 @@ TEST(OwnJackPort, EventsLeaveAtTheFramesOfTheirStreamTimes) {
         EXPECT_GE(frame(k), frame(std::max(k - 1, 0))) << k;
         exact += frame(k) - expected[static_cast<size_t>(k)] <= latency + 2 ? 1 : 0;
     }
-    EXPECT_GE(exact, 8u) << jackmidiport_late(stream.own) << " written late"; // by chance: about 2
     EXPECT_EQ(got[48].bytes[0], 0xFC);
     EXPECT_EQ(jackmidiport_lost(stream.own), 0u);
+    const unsigned long late = jackmidiport_late(stream.own);
     rig.reset(); // its cycles use the port
     jackmidiport_close(stream.own);
+    // A wrong offset leaves about 2 exact by chance, none written late; a machine too busy to keep
+    // the dummy server's cycles leaves few exact, and counts the ones it wrote late.
+    if (exact < 8 && late > 0)
+        GTEST_SKIP() << "JACK's cycles ran late on this busy machine: " << exact << " of 48 Clocks exact, " << late
+                     << " written late";
+    EXPECT_GE(exact, 8u);
 }
 
 namespace {
@@ -228,8 +265,7 @@ TEST(OwnJackPort, TheEngineStartsOnItsOwnPortAndKeepsAChosenOneThroughStopRunCyc
     EXPECT_EQ(lc_get_current_mididev(lc), 0);
     EXPECT_EQ(lc_enable_midiclock(lc, 1), 0);
     lc_set_midi_latency(lc, 0.01);
-    RtMidiIn input(RtMidi::UNIX_JACK, "beatlume-cycle-test");
-    input.openVirtualPort("midi_in");
+    beatlume::test::JackRig input("beatlume-cycle-test");
     const int port = find_port(lc_get_mididev_list(lc), "beatlume-cycle-test:midi_in");
     ASSERT_GE(port, 1);
     ASSERT_EQ(lc_set_mididev(lc, port), 0);
