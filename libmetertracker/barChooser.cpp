@@ -123,11 +123,7 @@ void BarChooser::reset() {
     keptBeats = 0;
     keptDownbeat = 0.0;
     judgedLengths = 0;
-    startTime = -1.0;
-    startBorneOut = 0;
-    beatsSinceStart = -1;
-    lastBeatTime = 0.0;
-    lastBeatPeriod = 0.0;
+    beginAgain(-1.0);
     beginning.clear();
     entry.reset();
     entryTime = -1.0;
